@@ -1,0 +1,245 @@
+#include "convert.hpp"
+
+#include <cstring>
+
+#include "common/errors.hpp"
+
+namespace mirelo::py {
+namespace {
+
+bool is_ndarray(nb::handle obj) {
+  // Kept for the life of the process: never released after the interpreter.
+  static PyObject* ndarray_type = nb::object(numpy().attr("ndarray")).release().ptr();
+  return PyObject_IsInstance(obj.ptr(), ndarray_type) == 1;
+}
+
+bool looks_like_tensor(nb::handle obj) {
+  return nb::hasattr(obj, "detach") && nb::hasattr(obj, "cpu") && nb::hasattr(obj, "numpy");
+}
+
+std::string shape_of(nb::handle a) { return nb::cast<std::string>(nb::str(a.attr("shape"))); }
+
+char dtype_kind(nb::handle a) { return nb::cast<std::string>(a.attr("dtype").attr("kind"))[0]; }
+
+}  // namespace
+
+nb::module_ numpy() {
+  static PyObject* np = nb::module_::import_("numpy").release().ptr();
+  return nb::borrow<nb::module_>(np);
+}
+
+std::string py_type_name(nb::handle obj) { return Py_TYPE(obj.ptr())->tp_name; }
+
+nb::object host_array(nb::handle obj) {
+  if (is_ndarray(obj)) return nb::borrow(obj);
+  if (looks_like_tensor(obj)) return obj.attr("detach")().attr("cpu")().attr("numpy")();
+  return numpy().attr("asarray")(obj);
+}
+
+MaskInput to_mask(nb::handle obj, const std::string& what, bool allow_leading_one) {
+  nb::object a;
+  if (is_ndarray(obj)) {
+    a = nb::borrow(obj);
+  } else if (looks_like_tensor(obj)) {
+    a = host_array(obj);
+  } else {
+    throw TypeError(expected_got("a 2-D array for " + what, py_type_name(obj)));
+  }
+  size_t ndim = nb::cast<size_t>(a.attr("ndim"));
+  if (ndim == 3 && allow_leading_one && nb::cast<int64_t>(a.attr("shape")[0]) == 1) {
+    a = a[nb::int_(0)];
+    ndim = 2;
+  }
+  if (ndim != 2) {
+    throw ValueError(expected_got(std::string("a 2-D mask (height x width") +
+                                      (allow_leading_one ? ", or 1 x height x width" : "") +
+                                      ") for " + what,
+                                  "an array of shape " + shape_of(a)));
+  }
+  const char kind = dtype_kind(a);
+  if (kind != 'b' && kind != 'u' && kind != 'i' && kind != 'f' && kind != 'c')
+    throw TypeError(expected_got("a numeric or bool mask for " + what,
+                                 "dtype " + nb::cast<std::string>(nb::str(a.attr("dtype")))));
+
+  MaskInput out;
+  nb::ndarray<nb::ro, nb::device::cpu> view;
+  if (nb::cast<size_t>(a.attr("itemsize")) == 1 && nb::try_cast(a, view, false) &&
+      view.ndim() == 2 && (view.shape(1) <= 1 || view.stride(1) == 1) &&
+      (view.shape(0) <= 1 || view.stride(0) >= static_cast<int64_t>(view.shape(1)))) {
+    out.view = MaskView{static_cast<const uint8_t*>(view.data()), static_cast<int64_t>(view.shape(0)),
+                        static_cast<int64_t>(view.shape(1)),
+                        view.shape(0) <= 1 ? static_cast<int64_t>(view.shape(1)) : view.stride(0)};
+    out.source = a;
+    return out;
+  }
+  // Any other layout or element type: one conversion to contiguous 0/1 bytes
+  // (NaN counts as set, as in the array library's non-zero test).
+  nb::object b = numpy().attr("not_equal")(a, 0);
+  b = numpy().attr("ascontiguousarray")(b);
+  nb::ndarray<nb::ro, nb::device::cpu, nb::c_contig> bv = nb::cast<nb::ndarray<nb::ro, nb::device::cpu, nb::c_contig>>(b);
+  out.view = MaskView{static_cast<const uint8_t*>(bv.data()), static_cast<int64_t>(bv.shape(0)),
+                      static_cast<int64_t>(bv.shape(1)), static_cast<int64_t>(bv.shape(1))};
+  out.source = b;
+  return out;
+}
+
+std::vector<MaskInput> to_mask_list(nb::handle obj, const std::string& what) {
+  std::vector<MaskInput> out;
+  nb::object seq = nb::borrow(obj);
+  if (looks_like_tensor(seq)) seq = host_array(seq);
+  if (is_ndarray(seq)) {
+    const size_t ndim = nb::cast<size_t>(seq.attr("ndim"));
+    if (ndim != 3 && ndim != 4)
+      throw ValueError(expected_got("a sequence of 2-D masks (an N x height x width array) for " + what,
+                                    "an array of shape " + shape_of(seq)));
+    const int64_t n = nb::cast<int64_t>(seq.attr("shape")[0]);
+    for (int64_t k = 0; k < n; ++k)
+      out.push_back(to_mask(seq[nb::int_(k)], what + "[" + std::to_string(k) + "]"));
+    return out;
+  }
+  if (!PySequence_Check(seq.ptr()) || nb::isinstance<nb::str>(seq) || nb::isinstance<nb::bytes>(seq))
+    throw TypeError(expected_got("a list of masks or an N x height x width array for " + what,
+                                 py_type_name(seq)));
+  size_t k = 0;
+  for (nb::handle item : seq) {
+    out.push_back(to_mask(item, what + "[" + std::to_string(k) + "]"));
+    ++k;
+  }
+  return out;
+}
+
+std::vector<MaskView> views_of(const std::vector<MaskInput>& masks) {
+  std::vector<MaskView> v;
+  v.reserve(masks.size());
+  for (const auto& m : masks) v.push_back(m.view);
+  return v;
+}
+
+NDArray to_ndarray(nb::handle obj, const std::string& what) {
+  nb::object a = numpy().attr("ascontiguousarray")(host_array(obj));
+  const char kind = dtype_kind(a);
+  size_t itemsize = nb::cast<size_t>(a.attr("itemsize"));
+  if (kind == 'f' && itemsize != 4 && itemsize != 8) {
+    a = a.attr("astype")(itemsize < 4 ? "float32" : "float64");
+    itemsize = itemsize < 4 ? 4 : 8;
+  }
+  DType t;
+  if (kind == 'b') {
+    t = DType::Bool;
+  } else if (kind == 'u' || kind == 'i') {
+    const bool u = kind == 'u';
+    switch (itemsize) {
+      case 1: t = u ? DType::UInt8 : DType::Int8; break;
+      case 2: t = u ? DType::UInt16 : DType::Int16; break;
+      case 4: t = u ? DType::UInt32 : DType::Int32; break;
+      default: t = u ? DType::UInt64 : DType::Int64; break;
+    }
+  } else if (kind == 'f') {
+    t = itemsize == 4 ? DType::Float32 : DType::Float64;
+  } else {
+    throw TypeError(expected_got("a numeric array for " + what,
+                                 "dtype " + nb::cast<std::string>(nb::str(a.attr("dtype")))));
+  }
+  std::vector<int64_t> shape;
+  for (nb::handle d : a.attr("shape")) shape.push_back(nb::cast<int64_t>(d));
+  NDArray out(t, shape);
+  if (!out.bytes.empty()) {
+    auto view = nb::cast<nb::ndarray<nb::ro, nb::device::cpu, nb::c_contig>>(a);
+    std::memcpy(out.bytes.data(), view.data(), out.bytes.size());
+  }
+  return out;
+}
+
+namespace {
+
+nb::dlpack::dtype dlpack_of(DType t) {
+  switch (t) {
+    case DType::Bool: return nb::dtype<bool>();
+    case DType::UInt8: return nb::dtype<uint8_t>();
+    case DType::Int8: return nb::dtype<int8_t>();
+    case DType::UInt16: return nb::dtype<uint16_t>();
+    case DType::Int16: return nb::dtype<int16_t>();
+    case DType::UInt32: return nb::dtype<uint32_t>();
+    case DType::Int32: return nb::dtype<int32_t>();
+    case DType::UInt64: return nb::dtype<uint64_t>();
+    case DType::Int64: return nb::dtype<int64_t>();
+    case DType::Float32: return nb::dtype<float>();
+    case DType::Float64: return nb::dtype<double>();
+  }
+  return nb::dtype<double>();
+}
+
+}  // namespace
+
+nb::object to_numpy(NDArray&& a) {
+  auto* holder = new NDArray(std::move(a));
+  if (holder->bytes.empty()) holder->bytes.reserve(1);
+  nb::capsule owner(holder, [](void* p) noexcept { delete static_cast<NDArray*>(p); });
+  std::vector<size_t> shape(holder->shape.begin(), holder->shape.end());
+  nb::ndarray<nb::numpy> arr(holder->bytes.data(), shape.size(), shape.data(), owner, nullptr,
+                             dlpack_of(holder->dtype));
+  return nb::cast(arr, nb::rv_policy::reference);
+}
+
+nb::object to_numpy(std::vector<double>&& values, std::vector<size_t> shape) {
+  NDArray a;
+  a.dtype = DType::Float64;
+  a.shape.assign(shape.begin(), shape.end());
+  a.bytes.resize(values.size() * sizeof(double));
+  if (!values.empty()) std::memcpy(a.bytes.data(), values.data(), a.bytes.size());
+  return to_numpy(std::move(a));
+}
+
+nb::object number_to_py(bool is_int, int64_t i, double d) {
+  if (is_int) return nb::int_(i);
+  return nb::float_(d);
+}
+
+cv::Mat array_to_mat(nb::handle array, nb::object& keep, const std::string& what) {
+  nb::object a = numpy().attr("ascontiguousarray")(host_array(array));
+  if (nb::cast<std::string>(nb::str(a.attr("dtype"))) != "uint8")
+    throw TypeError(expected_got("a uint8 image array for " + what,
+                                 "dtype " + nb::cast<std::string>(nb::str(a.attr("dtype")))));
+  const size_t ndim = nb::cast<size_t>(a.attr("ndim"));
+  if (ndim != 2 && ndim != 3)
+    throw ValueError(expected_got("an H x W or H x W x C image for " + what, "shape " + shape_of(a)));
+  auto v = nb::cast<nb::ndarray<nb::ro, nb::device::cpu, nb::c_contig>>(a);
+  const int channels = ndim == 3 ? static_cast<int>(v.shape(2)) : 1;
+  if (channels < 1 || channels > 4)
+    throw ValueError(expected_got("1 to 4 channels for " + what, std::to_string(channels)));
+  keep = a;
+  return cv::Mat(static_cast<int>(v.shape(0)), static_cast<int>(v.shape(1)), CV_8UC(channels),
+                 const_cast<void*>(v.data()));
+}
+
+cv::Mat pil_to_rgb(nb::handle image) {
+  nb::object rgb = as_pil(image).attr("convert")("RGB");
+  nb::object keep;
+  cv::Mat view = array_to_mat(numpy().attr("asarray")(rgb), keep, "image");
+  return view.clone();
+}
+
+nb::object mat_to_pil(const cv::Mat& m) {
+  if (m.depth() != CV_8U || m.channels() < 1 || m.channels() > 4 || m.channels() == 2)
+    throw ValueError("internal: cannot make an image of this pixel format");
+  NDArray a(DType::UInt8, m.channels() == 1
+                              ? std::vector<int64_t>{m.rows, m.cols}
+                              : std::vector<int64_t>{m.rows, m.cols, m.channels()});
+  const size_t row = static_cast<size_t>(m.cols) * m.channels();
+  for (int y = 0; y < m.rows; ++y) std::memcpy(a.bytes.data() + y * row, m.ptr(y), row);
+  nb::object img_mod = nb::module_::import_("PIL.Image");
+  return img_mod.attr("fromarray")(to_numpy(std::move(a)));
+}
+
+nb::object as_pil(nb::handle image) {
+  nb::object img_mod = nb::module_::import_("PIL.Image");
+  if (PyObject_IsInstance(image.ptr(), img_mod.attr("Image").ptr()) == 1) return nb::borrow(image);
+  if (is_ndarray(image) || looks_like_tensor(image)) {
+    nb::object keep;
+    array_to_mat(image, keep, "image");
+    return img_mod.attr("fromarray")(keep);
+  }
+  throw TypeError(expected_got("a PIL image or a uint8 image array", py_type_name(image)));
+}
+
+}  // namespace mirelo::py

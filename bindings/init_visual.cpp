@@ -1,0 +1,7 @@
+#include "bindings.hpp"
+
+namespace mirelo::py {
+
+void init_visual(nb::module_&) {}
+
+}  // namespace mirelo::py

@@ -1,0 +1,162 @@
+#include "models.hpp"
+
+#include <nanobind/stl/string.h>
+
+#include <cstring>
+#include <functional>
+
+#include "common/errors.hpp"
+#include "convert.hpp"
+
+namespace mirelo::py {
+namespace {
+
+nb::object value_of(const ModelValuePtr& v) {
+  auto* p = dynamic_cast<PyValue*>(v.get());
+  if (!p) throw TypeError("internal: a model value that did not come from a Python model");
+  return p->obj;
+}
+
+// Drops a Python reference with the GIL held, whichever thread lets go of it.
+void release(nb::object& o) {
+  if (!o.is_valid()) return;
+  nb::gil_scoped_acquire gil;
+  o.reset();
+}
+
+nb::object rgb_array(const cv::Mat& rgb) {
+  NDArray a(DType::UInt8, {rgb.rows, rgb.cols, 3});
+  const size_t row = static_cast<size_t>(rgb.cols) * 3;
+  for (int y = 0; y < rgb.rows; ++y) std::memcpy(a.bytes.data() + y * row, rgb.ptr(y), row);
+  return to_numpy(std::move(a));
+}
+
+}  // namespace
+
+PyValue::~PyValue() { release(obj); }
+
+Detections read_detections(nb::handle gdino_results) {
+  nb::object r = gdino_results[nb::int_(0)];
+  Detections d;
+  d.scores = to_ndarray(r["scores"], "scores");
+  if (d.scores.ndim() == 0) d.scores.shape = {1};
+  nb::object labels = r["labels"];
+  for (nb::handle l : labels) {
+    if (!nb::isinstance<nb::str>(l))
+      throw TypeError(expected_got("label texts in \"labels\"", py_type_name(l)));
+    d.labels.push_back(nb::cast<std::string>(l));
+  }
+  d.boxes = to_ndarray(r["boxes"], "boxes");
+  // An empty detector answer may come back flat; it still means 0 x 4 boxes.
+  if (d.boxes.size() == 0 && d.boxes.ndim() == 1) d.boxes.shape = {0, 4};
+  return d;
+}
+
+PyDetectorProcessor::PyDetectorProcessor(nb::object processor, nb::object device)
+    : processor_(std::move(processor)), device_(std::move(device)) {}
+
+PyDetectorProcessor::~PyDetectorProcessor() {
+  release(processor_);
+  release(device_);
+  release(source_image_);
+}
+
+void PyDetectorProcessor::set_source_image(nb::object image) {
+  nb::gil_scoped_acquire gil;
+  source_image_ = std::move(image);
+}
+
+ModelValuePtr PyDetectorProcessor::prepare(const cv::Mat& rgb, const std::string& text) {
+  nb::gil_scoped_acquire gil;
+  nb::object image = source_image_.is_valid() ? source_image_ : mat_to_pil(rgb);
+  nb::object batch = processor_(nb::arg("images") = image, nb::arg("text") = text,
+                                nb::arg("return_tensors") = "pt");
+  batch = batch.attr("to")(device_);
+  return std::make_shared<PyValue>(std::move(batch));
+}
+
+Detections PyDetectorProcessor::post_process(const ModelValuePtr& outputs, const ModelValuePtr& inputs,
+                                             double text_threshold, int height, int width) {
+  nb::gil_scoped_acquire gil;
+  nb::list sizes;
+  sizes.append(nb::make_tuple(height, width));
+  nb::object results = processor_.attr("post_process_grounded_object_detection")(
+      value_of(outputs), value_of(inputs).attr("input_ids"), nb::arg("text_threshold") = text_threshold,
+      nb::arg("target_sizes") = sizes);
+  return read_detections(results);
+}
+
+nb::object call_without_grad(const std::function<nb::object()>& fn) {
+  nb::object scope = nb::module_::import_("torch").attr("no_grad")();
+  scope.attr("__enter__")();
+  nb::object out;
+  try {
+    out = fn();
+  } catch (...) {
+    scope.attr("__exit__")(nb::none(), nb::none(), nb::none());
+    throw;
+  }
+  scope.attr("__exit__")(nb::none(), nb::none(), nb::none());
+  return out;
+}
+
+PyDetectorModel::PyDetectorModel(nb::object model) : model_(std::move(model)) {}
+PyDetectorModel::~PyDetectorModel() { release(model_); }
+
+ModelValuePtr PyDetectorModel::run(const ModelValuePtr& inputs) {
+  nb::gil_scoped_acquire gil;
+  nb::object batch = value_of(inputs);
+  nb::object outputs = call_without_grad([&] {
+    // model(**batch): every entry of the batch as a named argument.
+    nb::object kwargs = nb::module_::import_("builtins").attr("dict")(batch);
+    PyObject* res = PyObject_Call(model_.ptr(), nb::tuple().ptr(), kwargs.ptr());
+    if (!res) throw nb::python_error();
+    return nb::steal(res);
+  });
+  return std::make_shared<PyValue>(std::move(outputs));
+}
+
+PyImagePredictor::PyImagePredictor(nb::object predictor) : predictor_(std::move(predictor)) {}
+PyImagePredictor::~PyImagePredictor() { release(predictor_); }
+
+void PyImagePredictor::set_image(const cv::Mat& rgb) {
+  nb::gil_scoped_acquire gil;
+  if (rgb.type() != CV_8UC3) throw ValueError("internal: set_image expects an 8-bit RGB image");
+  predictor_.attr("set_image")(rgb_array(rgb));
+}
+
+Prediction PyImagePredictor::predict(const NDArray& boxes) {
+  nb::gil_scoped_acquire gil;
+  NDArray copy = boxes;
+  nb::object result = predictor_.attr("predict")(
+      nb::arg("point_coords") = nb::none(), nb::arg("point_labels") = nb::none(),
+      nb::arg("box") = to_numpy(std::move(copy)), nb::arg("multimask_output") = false);
+  Prediction p;
+  p.masks = to_ndarray(result[nb::int_(0)], "masks");
+  p.scores = to_ndarray(result[nb::int_(1)], "scores");
+  p.logits = to_ndarray(result[nb::int_(2)], "logits");
+  return p;
+}
+
+NDArray PyImagePredictor::encode(const NDArray& crop) {
+  nb::gil_scoped_acquire gil;
+  nb::module_ torch = nb::module_::import_("torch");
+  nb::object model = predictor_.attr("model");
+  nb::object device = nb::none();
+  if (nb::hasattr(model, "device")) {
+    device = model.attr("device");
+  } else if (nb::hasattr(model, "parameters")) {
+    nb::object params = model.attr("parameters")();
+    nb::object first = nb::module_::import_("builtins").attr("next")(params, nb::none());
+    if (!first.is_none()) device = first.attr("device");
+  }
+  NDArray copy = crop;
+  nb::object tensor = torch.attr("from_numpy")(to_numpy(std::move(copy)));
+  if (!device.is_none()) tensor = tensor.attr("to")(device);
+  nb::object features = call_without_grad([&] {
+    return model.attr("image_encoder")(tensor)["vision_features"];
+  });
+  return to_ndarray(features, "vision_features");
+}
+
+}  // namespace mirelo::py

@@ -1,0 +1,13 @@
+"""mirelo_utils: tracking pigs in pens on fixed-camera video.
+
+The library around an open-vocabulary box detector and a promptable
+segmentation model: video ingest, first-frame initialisation, clip hand-over,
+track quality control, mask measures and drawings. The work is done by the
+compiled core ``mirelo_utils._core``; this package re-exports its public names.
+"""
+
+from . import _core
+from ._core import *  # noqa: F401,F403
+
+__all__ = [name for name in dir(_core) if not name.startswith("_")]
+__version__ = "0.1.0"

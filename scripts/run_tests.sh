@@ -1,0 +1,10 @@
+#!/usr/bin/env bash
+# Sets up what is missing, then runs the C++ unit tests and the Python tests.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/setup.sh
+echo "== C++ unit tests (ctest)"
+ctest --test-dir build/wheel --output-on-failure
+echo "== Python tests (pytest)"
+# Run from the tests folder so the installed package is the one imported.
+.venv/bin/python -m pytest -q -p no:cacheprovider tests/python "$@"

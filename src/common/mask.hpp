@@ -1,0 +1,66 @@
+#pragma once
+// Binary masks: read-only views over caller memory and owned masks.
+//
+// A mask is height x width bytes addressed by a row stride; a byte that is
+// not zero is a set pixel. The Python layer hands in arrays of any dtype:
+// one-byte dtypes with contiguous rows are viewed in place, anything else is
+// converted once per call into an owned 0/1 copy.
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace mirelo {
+
+/// Tight box of the set pixels, all bounds inclusive; `empty` when none is set.
+struct PixelBox {
+  int64_t x_min = 0, y_min = 0, x_max = 0, y_max = 0;
+  bool empty = true;
+};
+
+/// Read-only view of a 2-D mask (uint8 per pixel, non-zero = set).
+struct MaskView {
+  const uint8_t* data = nullptr;
+  int64_t height = 0;
+  int64_t width = 0;
+  int64_t row_stride = 0;  ///< bytes from one row to the next
+
+  const uint8_t* row(int64_t y) const { return data + y * row_stride; }
+  bool same_shape(const MaskView& o) const { return height == o.height && width == o.width; }
+};
+
+/// Owned mask, contiguous, 0/1 bytes.
+struct Mask {
+  int64_t height = 0;
+  int64_t width = 0;
+  std::vector<uint8_t> pixels;
+
+  Mask() = default;
+  Mask(int64_t h, int64_t w) : height(h), width(w), pixels(static_cast<size_t>(h * w), 0) {}
+  MaskView view() const { return MaskView{pixels.data(), height, width, width}; }
+  uint8_t* row(int64_t y) { return pixels.data() + y * width; }
+};
+
+/// Insertion-ordered mapping from mask key ("Box0", ...) to a mask view.
+using MaskMap = std::vector<std::pair<std::string, MaskView>>;
+
+/// Number of set pixels.
+int64_t count_nonzero(const MaskView& m);
+
+/// Number of set pixels and the tight box, in one pass.
+struct MaskStats {
+  int64_t area = 0;
+  PixelBox box;
+};
+MaskStats mask_stats(const MaskView& m);
+
+/// Pixels set in both masks, counted only inside the overlap of the two
+/// boxes (`a_box`, `b_box` as from mask_stats). Shapes must match.
+int64_t count_intersection(const MaskView& a, const PixelBox& a_box, const MaskView& b,
+                           const PixelBox& b_box);
+
+/// Pixels set in both masks over the whole frame. Shapes must match.
+int64_t count_intersection(const MaskView& a, const MaskView& b);
+
+}  // namespace mirelo

@@ -1,0 +1,43 @@
+#pragma once
+// A small owned n-dimensional array of one of the host's numeric element
+// types. Model results cross into the core in this form so that their
+// element type survives the round trip back to the caller.
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "common/mask.hpp"
+
+namespace mirelo {
+
+enum class DType { Bool, UInt8, Int8, UInt16, Int16, UInt32, Int32, UInt64, Int64, Float32, Float64 };
+
+/// Size of one element in bytes.
+size_t dtype_size(DType t);
+/// Name as the array library spells it ("bool", "uint8", "float32", ...).
+const char* dtype_name(DType t);
+
+/// Owned, C-contiguous array.
+struct NDArray {
+  DType dtype = DType::Float64;
+  std::vector<int64_t> shape;
+  std::vector<uint8_t> bytes;
+
+  NDArray() = default;
+  NDArray(DType t, std::vector<int64_t> s);
+
+  int64_t ndim() const { return static_cast<int64_t>(shape.size()); }
+  int64_t size() const;
+  /// Element `i` of the flat array as a double.
+  double get(int64_t i) const;
+  /// Copy of the sub-arrays at `indices` along axis 0, in that order.
+  NDArray take(const std::vector<int64_t>& indices) const;
+  /// Shape text as the array library prints it: "(3, 4)", "(5,)".
+  std::string shape_text() const;
+};
+
+/// The planes of an array whose last two axes are height x width, each as an
+/// owned 0/1 mask (non-zero elements, NaN included, are set).
+std::vector<Mask> masks_from_array(const NDArray& a);
+
+}  // namespace mirelo

@@ -1,0 +1,114 @@
+#include "measures/overlap.hpp"
+
+#include <algorithm>
+#include <cmath>
+
+#include "common/errors.hpp"
+#include "common/runtime.hpp"
+
+namespace mirelo {
+namespace {
+
+// Integer box arithmetic in 128 bits: any int64 coordinates give exact areas.
+using Wide = __int128;
+
+bool all_int(const Number (&a)[4], const Number (&b)[4]) {
+  for (int k = 0; k < 4; ++k)
+    if (!a[k].is_int || !b[k].is_int) return false;
+  return true;
+}
+
+void require_same_shapes(const std::vector<MaskView>& a, const std::vector<MaskView>& b) {
+  const MaskView& ref = a.empty() ? b.front() : a.front();
+  for (const auto* list : {&a, &b})
+    for (const auto& m : *list)
+      if (!m.same_shape(ref))
+        throw ValueError("all masks must have the same shape: expected (" +
+                         std::to_string(ref.height) + ", " + std::to_string(ref.width) +
+                         "), got (" + std::to_string(m.height) + ", " +
+                         std::to_string(m.width) + ")");
+}
+
+}  // namespace
+
+Number box_iou(const Number (&b1)[4], const Number (&b2)[4]) {
+  if (all_int(b1, b2)) {
+    const Wide xl = std::max(b1[0].i, b2[0].i), yt = std::max(b1[1].i, b2[1].i);
+    const Wide xr = std::min(b1[2].i, b2[2].i), yb = std::min(b1[3].i, b2[3].i);
+    const Wide inter = (xl < xr && yt < yb) ? (xr - xl) * (yb - yt) : 0;
+    const Wide a1 = (Wide(b1[2].i) - b1[0].i) * (Wide(b1[3].i) - b1[1].i);
+    const Wide a2 = (Wide(b2[2].i) - b2[0].i) * (Wide(b2[3].i) - b2[1].i);
+    const Wide uni = a1 + a2 - inter;
+    if (uni > 0) return Number::real(static_cast<double>(inter) / static_cast<double>(uni));
+    return Number::integer(0);
+  }
+  const double xl = std::max(b1[0].value(), b2[0].value());
+  const double yt = std::max(b1[1].value(), b2[1].value());
+  const double xr = std::min(b1[2].value(), b2[2].value());
+  const double yb = std::min(b1[3].value(), b2[3].value());
+  const double inter = (xl < xr && yt < yb) ? (xr - xl) * (yb - yt) : 0.0;
+  const double a1 = (b1[2].value() - b1[0].value()) * (b1[3].value() - b1[1].value());
+  const double a2 = (b2[2].value() - b2[0].value()) * (b2[3].value() - b2[1].value());
+  const double uni = a1 + a2 - inter;
+  if (uni > 0) return Number::real(inter / uni);
+  return Number::integer(0);
+}
+
+Number percentage_of(int64_t intersection, double area) {
+  if (area > 0) return Number::real(static_cast<double>(intersection) / area * 100.0);
+  return Number::integer(0);
+}
+
+std::vector<double> intersection_table(const std::vector<MaskView>& masks,
+                                       const std::vector<double>& areas) {
+  const size_t n = masks.size();
+  if (areas.size() != n) throw ValueError(expected_got(std::to_string(n) + " areas", std::to_string(areas.size())));
+  std::vector<double> table(n * n, 0.0);
+  if (n == 0) return table;
+  require_same_shapes(masks, masks);
+  // Boxes first (one pass per mask), then each unordered pair once, counted
+  // inside the overlap of the two boxes only.
+  std::vector<PixelBox> boxes(n);
+  for (size_t k = 0; k < n; ++k) {
+    boxes[k] = mask_stats(masks[k]).box;
+    check_interrupt();
+  }
+  for (size_t i = 0; i < n; ++i) {
+    if (areas[i] <= 1) continue;
+    for (size_t j = 0; j < i; ++j) {
+      const int64_t inter = count_intersection(masks[i], boxes[i], masks[j], boxes[j]);
+      table[i * n + j] = percentage_of(inter, areas[i]).value();
+      table[j * n + i] = percentage_of(inter, areas[j]).value();
+    }
+    check_interrupt();
+  }
+  return table;
+}
+
+std::vector<double> iou_matrix(const std::vector<MaskView>& masks_new,
+                               const std::vector<MaskView>& masks_old) {
+  const size_t nn = masks_new.size(), no = masks_old.size();
+  std::vector<double> out(nn * no, 0.0);
+  if (nn == 0 || no == 0) return out;
+  require_same_shapes(masks_new, masks_old);
+  auto stats_of = [](const std::vector<MaskView>& list) {
+    std::vector<MaskStats> s(list.size());
+    for (size_t k = 0; k < list.size(); ++k) {
+      s[k] = mask_stats(list[k]);
+      check_interrupt();
+    }
+    return s;
+  };
+  const auto sn = stats_of(masks_new), so = stats_of(masks_old);
+  for (size_t i = 0; i < nn; ++i) {
+    for (size_t j = 0; j < no; ++j) {
+      const int64_t inter = count_intersection(masks_new[i], sn[i].box, masks_old[j], so[j].box);
+      const int64_t uni = sn[i].area + so[j].area - inter;
+      out[i * no + j] = static_cast<double>(inter) / (static_cast<double>(uni) + 1e-6);
+    }
+    check_interrupt();
+  }
+  return out;
+}
+
+}  // namespace mirelo

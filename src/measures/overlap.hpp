@@ -1,0 +1,42 @@
+#pragma once
+// Box IoU, mask intersection percentages, the pairwise intersection table
+// and the new-versus-old mask IoU matrix.
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include "common/mask.hpp"
+
+namespace mirelo {
+
+/// A host number that remembers whether it was an integer: some results are
+/// "integer 0" and integer boxes keep integer areas.
+struct Number {
+  bool is_int = false;
+  int64_t i = 0;
+  double d = 0.0;
+
+  static Number integer(int64_t v) { return Number{true, v, static_cast<double>(v)}; }
+  static Number real(double v) { return Number{false, 0, v}; }
+  double value() const { return is_int ? static_cast<double>(i) : d; }
+};
+
+/// Intersection over union of two boxes [x_min, y_min, x_max, y_max]; integer 0
+/// when the union area is not positive.
+Number box_iou(const Number (&box1)[4], const Number (&box2)[4]);
+
+/// Percentage of `area` that `intersection` pixels make; integer 0 when the
+/// area is not positive (NaN included).
+Number percentage_of(int64_t intersection, double area);
+
+/// Pairwise intersection table, row-major num x num: cell (r, c) is the
+/// percentage of area[r] covered by mask c; pairs whose later mask has an
+/// area of at most 1 stay 0. `areas` are used as given.
+std::vector<double> intersection_table(const std::vector<MaskView>& masks,
+                                       const std::vector<double>& areas);
+
+/// IoU matrix, row-major new x old: intersection / (union + 1e-6).
+std::vector<double> iou_matrix(const std::vector<MaskView>& masks_new,
+                               const std::vector<MaskView>& masks_old);
+
+}  // namespace mirelo

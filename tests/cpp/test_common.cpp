@@ -1,0 +1,72 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <limits>
+
+#include "common/format.hpp"
+#include "common/mask.hpp"
+#include "common/ndarray.hpp"
+
+using namespace mirelo;
+
+TEST(FormatFloat, MatchesHostRepr) {
+  const std::pair<double, const char*> cases[] = {
+      {25.0, "25.0"},       {1500.0, "1500.0"},        {0.1, "0.1"},
+      {0.2 + 0.1, "0.30000000000000004"},              {450.00000000000006, "450.00000000000006"},
+      {1e16, "1e+16"},      {1234567890123456.0, "1234567890123456.0"},
+      {1.5e-5, "1.5e-05"},  {0.0001, "0.0001"},        {-0.0, "-0.0"},
+      {-2.5, "-2.5"},       {std::numeric_limits<double>::infinity(), "inf"},
+      {1e300, "1e+300"},    {123.456, "123.456"},
+  };
+  for (const auto& [v, text] : cases) EXPECT_EQ(format_float(v), text) << v;
+  EXPECT_EQ(format_float(std::nan("")), "nan");
+}
+
+TEST(FormatFloat, FixedAndPadded) {
+  EXPECT_EQ(format_fixed(60.0, 2), "60.00");
+  EXPECT_EQ(format_fixed(2.675, 2), "2.67");  // binary value just below 2.675
+  EXPECT_EQ(format_padded(7, 4), "0007");
+  EXPECT_EQ(format_padded(12345, 4), "12345");
+}
+
+TEST(MaskStats, AreaAndTightBoxInOnePass) {
+  Mask m(5, 6);
+  m.row(1)[2] = 1;
+  m.row(3)[4] = 7;  // any non-zero byte is set
+  m.row(3)[1] = 1;
+  const MaskStats s = mask_stats(m.view());
+  EXPECT_EQ(s.area, 3);
+  EXPECT_FALSE(s.box.empty);
+  EXPECT_EQ(s.box.x_min, 1);
+  EXPECT_EQ(s.box.x_max, 4);
+  EXPECT_EQ(s.box.y_min, 1);
+  EXPECT_EQ(s.box.y_max, 3);
+  EXPECT_TRUE(mask_stats(Mask(4, 4).view()).box.empty);
+}
+
+TEST(MaskStats, IntersectionInsideBoxesEqualsFullCount) {
+  Mask a(20, 30), b(20, 30);
+  for (int y = 2; y < 12; ++y)
+    for (int x = 3; x < 15; ++x) a.row(y)[x] = 1;
+  for (int y = 8; y < 19; ++y)
+    for (int x = 10; x < 29; ++x) b.row(y)[x] = 255;
+  const auto sa = mask_stats(a.view()), sb = mask_stats(b.view());
+  EXPECT_EQ(count_intersection(a.view(), sa.box, b.view(), sb.box), 4 * 5);
+  EXPECT_EQ(count_intersection(a.view(), b.view()), 4 * 5);
+  EXPECT_THROW(count_intersection(a.view(), Mask(20, 31).view()), std::invalid_argument);
+}
+
+TEST(NDArray, MasksFromArrayAndTake) {
+  NDArray a(DType::Float32, {2, 1, 2, 2});
+  float vals[8] = {0.f, 1.f, 0.5f, 0.f, std::nanf(""), 0.f, -0.f, 2.f};
+  std::memcpy(a.bytes.data(), vals, sizeof vals);
+  auto masks = masks_from_array(a);
+  ASSERT_EQ(masks.size(), 2u);
+  EXPECT_EQ(masks[0].pixels, (std::vector<uint8_t>{0, 1, 1, 0}));
+  EXPECT_EQ(masks[1].pixels, (std::vector<uint8_t>{1, 0, 0, 1}));  // NaN set, -0 clear
+  NDArray t = a.take({1, 1, 0});
+  EXPECT_EQ(t.shape, (std::vector<int64_t>{3, 1, 2, 2}));
+  EXPECT_EQ(t.get(3), 2.0);
+  EXPECT_THROW(a.take({2}), std::out_of_range);
+}

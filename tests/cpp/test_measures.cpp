@@ -1,0 +1,72 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+
+#include "measures/overlap.hpp"
+#include "segment/detections.hpp"
+
+using namespace mirelo;
+
+namespace {
+
+Mask rect(int64_t h, int64_t w, int64_t x0, int64_t y0, int64_t x1, int64_t y1) {
+  Mask m(h, w);
+  for (int64_t y = y0; y < y1; ++y)
+    for (int64_t x = x0; x < x1; ++x) m.row(y)[x] = 1;
+  return m;
+}
+
+}  // namespace
+
+TEST(BoxIou, IntegerAndRealBoxes) {
+  const Number a[4] = {Number::integer(0), Number::integer(0), Number::integer(10), Number::integer(10)};
+  const Number b[4] = {Number::integer(5), Number::integer(5), Number::integer(15), Number::integer(15)};
+  const Number edge[4] = {Number::integer(10), Number::integer(0), Number::integer(20), Number::integer(10)};
+  EXPECT_DOUBLE_EQ(box_iou(a, b).d, 25.0 / 175.0);
+  const Number e = box_iou(a, edge);  // shared edge: no intersection, float 0.0
+  EXPECT_FALSE(e.is_int);
+  EXPECT_EQ(e.d, 0.0);
+  const Number point[4] = {Number::integer(5), Number::integer(5), Number::integer(5), Number::integer(5)};
+  const Number z = box_iou(point, point);  // zero union: integer 0
+  EXPECT_TRUE(z.is_int);
+  EXPECT_EQ(z.i, 0);
+  const Number huge[4] = {Number::integer(0), Number::integer(0), Number::integer(INT64_MAX / 2),
+                          Number::integer(INT64_MAX / 2)};
+  EXPECT_DOUBLE_EQ(box_iou(huge, huge).d, 1.0);  // no overflow in the areas
+}
+
+TEST(IntersectionTable, SkipRuleUsesLaterKeyArea) {
+  Mask m0 = rect(40, 40, 0, 0, 10, 10), m1 = rect(40, 40, 5, 5, 15, 15);
+  std::vector<MaskView> v = {m0.view(), m1.view()};
+  auto t = intersection_table(v, {100, 50});
+  EXPECT_DOUBLE_EQ(t[0 * 2 + 1], 25.0);
+  EXPECT_DOUBLE_EQ(t[1 * 2 + 0], 50.0);
+  EXPECT_DOUBLE_EQ(t[0], 0.0);
+  t = intersection_table(v, {400, 1});
+  EXPECT_EQ(t, (std::vector<double>{0, 0, 0, 0}));
+  t = intersection_table(v, {1, 400});
+  EXPECT_DOUBLE_EQ(t[1], 2500.0);  // 25 px of an area of 1: percentages are not capped
+}
+
+TEST(IouMatrix, EpsilonInEveryDenominator) {
+  Mask a = rect(8, 8, 0, 0, 4, 4), empty(8, 8);
+  auto m = iou_matrix({a.view(), empty.view()}, {a.view(), empty.view(), a.view()});
+  ASSERT_EQ(m.size(), 6u);
+  EXPECT_DOUBLE_EQ(m[0], 16.0 / (16.0 + 1e-6));
+  EXPECT_LT(m[0], 1.0);
+  EXPECT_EQ(m[4], 0.0);
+}
+
+TEST(Detections, ReadingOrderStableAndNaNLast) {
+  Detections d;
+  d.boxes = NDArray(DType::Float64, {4, 4});
+  const double b[16] = {5, 10, 9, 9, 1, 5, 2, 2, std::nan(""), std::nan(""), 0, 0, 0, 5, 0, 0};
+  std::memcpy(d.boxes.bytes.data(), b, sizeof b);
+  d.scores = NDArray(DType::Float64, {4});
+  d.labels = {"pig", "pig", "pig", "pigpig"};
+  EXPECT_EQ(select_detections(d, "pig"), (std::vector<int64_t>{1, 0, 2}));
+  EXPECT_EQ(select_detections(d, "cow"), (std::vector<int64_t>{3, 1, 0, 2}));
+  d.labels.pop_back();
+  EXPECT_THROW(select_detections(d, "pig"), std::invalid_argument);
+}
