@@ -17,11 +17,20 @@ bool looks_like_tensor(nb::handle obj) {
   return nb::hasattr(obj, "detach") && nb::hasattr(obj, "cpu") && nb::hasattr(obj, "numpy");
 }
 
-std::string shape_of(nb::handle a) { return nb::cast<std::string>(nb::str(a.attr("shape"))); }
+std::string shape_of(nb::handle a) { return to_text(a.attr("shape")); }
 
 char dtype_kind(nb::handle a) { return nb::cast<std::string>(a.attr("dtype").attr("kind"))[0]; }
 
 }  // namespace
+
+std::string to_text(nb::handle obj) {
+  nb::object s = nb::steal(PyObject_Str(obj.ptr()));
+  if (!s.is_valid()) throw nb::python_error();
+  Py_ssize_t size = 0;
+  const char* data = PyUnicode_AsUTF8AndSize(s.ptr(), &size);
+  if (!data) throw nb::python_error();
+  return std::string(data, static_cast<size_t>(size));
+}
 
 nb::module_ numpy() {
   static PyObject* np = nb::module_::import_("numpy").release().ptr();
@@ -59,7 +68,7 @@ MaskInput to_mask(nb::handle obj, const std::string& what, bool allow_leading_on
   const char kind = dtype_kind(a);
   if (kind != 'b' && kind != 'u' && kind != 'i' && kind != 'f' && kind != 'c')
     throw TypeError(expected_got("a numeric or bool mask for " + what,
-                                 "dtype " + nb::cast<std::string>(nb::str(a.attr("dtype")))));
+                                 "dtype " + to_text(a.attr("dtype"))));
 
   MaskInput out;
   nb::ndarray<nb::ro, nb::device::cpu> view;
@@ -138,7 +147,7 @@ NDArray to_ndarray(nb::handle obj, const std::string& what) {
     t = itemsize == 4 ? DType::Float32 : DType::Float64;
   } else {
     throw TypeError(expected_got("a numeric array for " + what,
-                                 "dtype " + nb::cast<std::string>(nb::str(a.attr("dtype")))));
+                                 "dtype " + to_text(a.attr("dtype"))));
   }
   std::vector<int64_t> shape;
   for (nb::handle d : a.attr("shape")) shape.push_back(nb::cast<int64_t>(d));
@@ -197,9 +206,9 @@ nb::object number_to_py(bool is_int, int64_t i, double d) {
 
 cv::Mat array_to_mat(nb::handle array, nb::object& keep, const std::string& what) {
   nb::object a = numpy().attr("ascontiguousarray")(host_array(array));
-  if (nb::cast<std::string>(nb::str(a.attr("dtype"))) != "uint8")
+  if (to_text(a.attr("dtype")) != "uint8")
     throw TypeError(expected_got("a uint8 image array for " + what,
-                                 "dtype " + nb::cast<std::string>(nb::str(a.attr("dtype")))));
+                                 "dtype " + to_text(a.attr("dtype"))));
   const size_t ndim = nb::cast<size_t>(a.attr("ndim"));
   if (ndim != 2 && ndim != 3)
     throw ValueError(expected_got("an H x W or H x W x C image for " + what, "shape " + shape_of(a)));

@@ -67,6 +67,9 @@ nb::object as_pil(nb::handle image);
 /// contiguous (a copy otherwise); `keep` holds the source alive.
 cv::Mat array_to_mat(nb::handle array, nb::object& keep, const std::string& what);
 
+/// str(obj) as UTF-8.
+std::string to_text(nb::handle obj);
+
 /// The Python type name of a value, for messages.
 std::string py_type_name(nb::handle obj);
 

@@ -106,7 +106,7 @@ PyDetectorModel::~PyDetectorModel() { release(model_); }
 ModelValuePtr PyDetectorModel::run(const ModelValuePtr& inputs) {
   nb::gil_scoped_acquire gil;
   nb::object batch = value_of(inputs);
-  nb::object outputs = call_without_grad([&] {
+  nb::object outputs = call_without_grad([&]() -> nb::object {
     // model(**batch): every entry of the batch as a named argument.
     nb::object kwargs = nb::module_::import_("builtins").attr("dict")(batch);
     PyObject* res = PyObject_Call(model_.ptr(), nb::tuple().ptr(), kwargs.ptr());
@@ -153,8 +153,9 @@ NDArray PyImagePredictor::encode(const NDArray& crop) {
   NDArray copy = crop;
   nb::object tensor = torch.attr("from_numpy")(to_numpy(std::move(copy)));
   if (!device.is_none()) tensor = tensor.attr("to")(device);
-  nb::object features = call_without_grad([&] {
-    return model.attr("image_encoder")(tensor)["vision_features"];
+  nb::object features = call_without_grad([&]() -> nb::object {
+    nb::object out = model.attr("image_encoder")(tensor);
+    return out["vision_features"];
   });
   return to_ndarray(features, "vision_features");
 }

@@ -1,0 +1,80 @@
+import numpy as np
+import pytest
+import torch
+
+import mirelo_utils as mu
+
+
+def result(boxes, scores, labels, as_tensor=True, dtype=torch.float32):
+    if as_tensor:
+        return [{"scores": torch.tensor(scores, dtype=dtype),
+                 "labels": list(labels),
+                 "boxes": torch.tensor(boxes, dtype=dtype).reshape(-1, 4)}]
+    return [{"scores": np.asarray(scores, np.float64), "labels": list(labels),
+             "boxes": np.asarray(boxes, np.float64).reshape(-1, 4)}]
+
+
+@pytest.mark.parametrize("as_tensor", [True, False])
+def test_reading_order_and_alignment(as_tensor):
+    boxes = [[50, 10, 60, 20], [30, 5, 40, 15], [10, 10, 20, 20], [0, 30, 5, 40]]
+    scores = [0.1, 0.2, 0.3, 0.4]
+    boxes_out, scores_out, labels_out = mu.process_gdino_results(
+        result(boxes, scores, ["pig", "pig", "pig", "pig"], as_tensor))
+    np.testing.assert_array_equal(boxes_out[:, :2], [[30, 5], [10, 10], [50, 10], [0, 30]])
+    np.testing.assert_allclose(scores_out, [0.2, 0.3, 0.1, 0.4])
+    assert list(labels_out) == ["pig"] * 4
+    assert boxes_out.dtype == (np.float32 if as_tensor else np.float64)
+    assert isinstance(boxes_out, np.ndarray) and isinstance(labels_out, np.ndarray)
+
+
+@pytest.mark.parametrize(
+    "labels, target, kept_scores",
+    [
+        (["pig", "", "pig"], "pig", [0.1, 0.3]),
+        (["", ""], "pig", [0.1, 0.2]),  # no exact match anywhere: all pass
+        (["pigpig", "pig"], "pig", [0.2]),  # no substring match
+        (["Pig", "pig"], "Pig", [0.1]),  # case-sensitive
+        (["cow", "sheep"], "pig", [0.1, 0.2]),
+    ],
+)
+def test_label_selection(labels, target, kept_scores):
+    boxes = [[0, i, 1, i + 1] for i in range(len(labels))]
+    scores = [0.1 * (i + 1) for i in range(len(labels))]
+    _, s, lab = mu.process_gdino_results(result(boxes, scores, labels, False), target_label=target)
+    np.testing.assert_allclose(s, kept_scores)
+    assert len(lab) == len(kept_scores)
+
+
+def test_ties_keep_detector_order():
+    boxes = [[5, 5, 9, 9], [5, 5, 7, 7], [1, 5, 2, 6]]
+    b, s, _ = mu.process_gdino_results(result(boxes, [0.9, 0.8, 0.7], ["pig"] * 3, False))
+    np.testing.assert_allclose(s, [0.7, 0.9, 0.8])
+
+
+def test_no_detections():
+    b, s, lab = mu.process_gdino_results([{"scores": torch.zeros(0), "labels": [],
+                                           "boxes": torch.zeros((0, 4))}, "ignored"])
+    assert b.shape == (0, 4) and s.shape == (0,) and lab.shape == (0,)
+
+
+@pytest.mark.parametrize(
+    "bad, exc",
+    [
+        ([], IndexError),
+        ([{"scores": np.zeros(1), "labels": ["pig"]}], KeyError),
+        ([{"scores": np.zeros(2), "labels": ["pig"], "boxes": np.zeros((2, 4))}], ValueError),
+        ([{"scores": np.zeros(1), "labels": ["pig"], "boxes": np.zeros((1, 3))}], ValueError),
+        ([{"scores": np.zeros(1), "labels": [3], "boxes": np.zeros((1, 4))}], TypeError),
+        ([{"scores": np.array(["x"]), "labels": ["pig"], "boxes": np.zeros((1, 4))}], TypeError),
+        (None, TypeError),
+    ],
+)
+def test_bad_results(bad, exc):
+    with pytest.raises(exc):
+        mu.process_gdino_results(bad)
+
+
+def test_nan_boxes_sort_last():
+    boxes = [[0, np.nan, 1, 1], [0, 3, 1, 4], [0, 1, 1, 2]]
+    b, s, _ = mu.process_gdino_results(result(boxes, [1.0, 2.0, 3.0], ["pig"] * 3, False))
+    np.testing.assert_allclose(s, [3.0, 2.0, 1.0])
