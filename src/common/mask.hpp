@@ -55,6 +55,9 @@ struct MaskStats {
 };
 MaskStats mask_stats(const MaskView& m);
 
+/// The tight box alone (cheaper than mask_stats when the area is known).
+PixelBox mask_box(const MaskView& m);
+
 /// Pixels set in both masks, counted only inside the overlap of the two
 /// boxes (`a_box`, `b_box` as from mask_stats). Shapes must match.
 int64_t count_intersection(const MaskView& a, const PixelBox& a_box, const MaskView& b,

@@ -70,7 +70,7 @@ std::vector<double> intersection_table(const std::vector<MaskView>& masks,
   // inside the overlap of the two boxes only.
   std::vector<PixelBox> boxes(n);
   for (size_t k = 0; k < n; ++k) {
-    boxes[k] = mask_stats(masks[k]).box;
+    boxes[k] = mask_box(masks[k]);
     check_interrupt();
   }
   for (size_t i = 0; i < n; ++i) {

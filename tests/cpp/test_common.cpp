@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -69,4 +70,43 @@ TEST(NDArray, MasksFromArrayAndTake) {
   EXPECT_EQ(t.shape, (std::vector<int64_t>{3, 1, 2, 2}));
   EXPECT_EQ(t.get(3), 2.0);
   EXPECT_THROW(a.take({2}), std::out_of_range);
+}
+
+TEST(MaskStats, VectorKernelsAgreeWithScalarCounts) {
+  // Odd widths exercise the 16- and 64-byte loops and their tails.
+  for (int64_t w : {1, 15, 16, 17, 63, 64, 65, 200}) {
+    Mask a(7, w), b(7, w);
+    uint32_t state = 12345u + static_cast<uint32_t>(w);
+    for (size_t i = 0; i < a.pixels.size(); ++i) {
+      state = state * 1664525u + 1013904223u;
+      a.pixels[i] = (state >> 24) % 3 == 0 ? static_cast<uint8_t>(state >> 8) : 0;
+      b.pixels[i] = (state >> 20) % 2 ? 255 : 0;
+    }
+    int64_t area = 0, both = 0, x0 = w, x1 = -1, y0 = -1, y1 = -1;
+    for (int64_t y = 0; y < 7; ++y)
+      for (int64_t x = 0; x < w; ++x) {
+        const bool sa = a.row(y)[x] != 0, sb = b.row(y)[x] != 0;
+        area += sa;
+        both += sa && sb;
+        if (sa) {
+          x0 = std::min(x0, x), x1 = std::max(x1, x);
+          if (y0 < 0) y0 = y;
+          y1 = y;
+        }
+      }
+    const MaskStats s = mask_stats(a.view());
+    const PixelBox box = mask_box(a.view());
+    EXPECT_EQ(s.area, area) << w;
+    EXPECT_EQ(count_nonzero(a.view()), area);
+    EXPECT_EQ(count_intersection(a.view(), b.view()), both);
+    EXPECT_EQ(count_intersection(a.view(), s.box, b.view(), mask_stats(b.view()).box), both);
+    if (area > 0) {
+      for (const PixelBox& bx : {s.box, box}) {
+        EXPECT_EQ(bx.x_min, x0);
+        EXPECT_EQ(bx.x_max, x1);
+        EXPECT_EQ(bx.y_min, y0);
+        EXPECT_EQ(bx.y_max, y1);
+      }
+    }
+  }
 }

@@ -1,0 +1,83 @@
+"""Overlap measures on ten animal-shaped masks against the straightforward
+NumPy version of each, side by side.
+
+    python bench/bench_overlap.py [--sizes 720x1090,1440x2180,2160x3270]
+"""
+import argparse
+
+import cv2
+import numpy as np
+import pandas as pd
+
+import mirelo_utils as mu
+from _harness import measure, row
+
+
+def animal_masks(h, w, n=10, seed=0):
+    """Filled ellipses of about 200 x 350 pixels (scaled with the frame) at
+    random places; some of them overlap."""
+    rng = np.random.default_rng(seed)
+    s = h / 1440.0
+    masks = []
+    for _ in range(n):
+        m = np.zeros((h, w), np.uint8)
+        cx, cy = int(rng.integers(200 * s, w - 200 * s)), int(rng.integers(200 * s, h - 200 * s))
+        axes = (int(175 * s), int(100 * s))
+        cv2.ellipse(m, (cx, cy), axes, float(rng.integers(0, 180)), 0, 360, 1, -1)
+        masks.append(m.astype(bool))
+    return masks
+
+
+def numpy_intersection_table(masks_dict, areas):
+    keys = list(masks_dict)
+    n = len(keys)
+    out = np.zeros((n, n))
+    for i in range(n):
+        for j in range(n):
+            a1, a2 = areas[keys[i]], areas[keys[j]]
+            if a1 <= 1:
+                continue
+            if i > j:
+                inter = np.count_nonzero(masks_dict[keys[i]] * masks_dict[keys[j]])
+                out[i][j] = inter / a1 * 100 if a1 > 0 else 0
+                out[j][i] = inter / a2 * 100 if a2 > 0 else 0
+    return pd.DataFrame(out, index=keys, columns=keys)
+
+
+def numpy_iou(new, old):
+    out = np.zeros((len(new), len(old)))
+    for i, a in enumerate(new):
+        for j, b in enumerate(old):
+            inter = np.logical_and(a, b).sum()
+            union = np.logical_or(a, b).sum()
+            out[i, j] = inter / (union + 1e-6)
+    return out
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--sizes", default="720x1090,1440x2180,2160x3270")
+    args = ap.parse_args()
+    for size in args.sizes.split(","):
+        h, w = map(int, size.split("x"))
+        masks = animal_masks(h, w)
+        md = {f"Box{i}": m for i, m in enumerate(masks)}
+        areas = {k: int(np.count_nonzero(m)) for k, m in md.items()}
+        overlapping = sum(1 for i in range(10) for j in range(i) if np.any(masks[i] & masks[j]))
+        print(f"== {h} x {w}, 10 masks, {overlapping} overlapping pairs")
+
+        lib = measure(lambda: mu.intersection_between_masks(md, areas))
+        base = measure(lambda: numpy_intersection_table(md, areas))
+        pd.testing.assert_frame_equal(lib[2], base[2])
+        row("intersection_between_masks", lib, base)
+        floor = measure(lambda: [np.count_nonzero(m) for m in masks])
+        print(f"{'':<34} lib / one count_nonzero pass over all masks: {lib[0] / floor[0]:.2f}")
+
+        lib = measure(lambda: mu.cal_masks_iou_scores(masks, masks))
+        base = measure(lambda: numpy_iou(masks, masks), repeat=2)
+        np.testing.assert_allclose(lib[2], base[2], rtol=1e-12)
+        row("cal_masks_iou_scores (10 x 10)", lib, base)
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,6 @@
+#!/usr/bin/env bash
+# Sets up what is missing, then runs the main job on generated sample data.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/setup.sh
+.venv/bin/python examples/overlap_sample.py "$@"
