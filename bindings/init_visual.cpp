@@ -1,7 +1,234 @@
+// Mask overlays, boxes and labels, and contrast enhancement of animal crops.
+#include <nanobind/nanobind.h>
+#include <nanobind/stl/string.h>
+
 #include "bindings.hpp"
+#include "common/errors.hpp"
+#include "convert.hpp"
+#include "visual/draw.hpp"
+
+using namespace nb::literals;
 
 namespace mirelo::py {
+namespace {
 
-void init_visual(nb::module_&) {}
+nb::module_ pil_image() { return nb::module_::import_("PIL.Image"); }
+
+bool is_pil(nb::handle obj) {
+  return PyObject_IsInstance(obj.ptr(), pil_image().attr("Image").ptr()) == 1;
+}
+
+bool is_array(nb::handle obj) {
+  return PyObject_IsInstance(obj.ptr(), numpy().attr("ndarray").ptr()) == 1 ||
+         (nb::hasattr(obj, "detach") && nb::hasattr(obj, "cpu") && nb::hasattr(obj, "numpy"));
+}
+
+/// Pixels of an image argument as RGBA (or RGB, which the core takes as
+/// opaque RGBA). RGB and RGBA images and H x W x 3/4 uint8 arrays are read
+/// as they are; every other mode goes through the imaging library's
+/// conversion to "RGBA".
+struct ImageInput {
+  cv::Mat pixels;
+  nb::object keep;
+};
+
+ImageInput rgba_input(nb::handle image) {
+  nb::object source;
+  if (is_pil(image)) {
+    nb::object img = nb::borrow(image);
+    const std::string mode = nb::cast<std::string>(img.attr("mode"));
+    if (mode != "RGB" && mode != "RGBA") img = img.attr("convert")("RGBA");
+    source = numpy().attr("asarray")(img);
+  } else if (is_array(image)) {
+    nb::object a = host_array(image);
+    const size_t ndim = nb::cast<size_t>(a.attr("ndim"));
+    const bool direct = ndim == 3 && to_text(a.attr("dtype")) == "uint8" &&
+                        (nb::cast<int64_t>(a.attr("shape")[2]) == 3 || nb::cast<int64_t>(a.attr("shape")[2]) == 4);
+    source = direct ? a : numpy().attr("asarray")(as_pil(a).attr("convert")("RGBA"));
+  } else {
+    throw TypeError(expected_got("a PIL image or a uint8 image array for image", py_type_name(image)));
+  }
+  ImageInput in;
+  in.pixels = array_to_mat(source, in.keep, "image");
+  return in;
+}
+
+/// A PIL image (mode "RGBA" for 4 channels, "L" for 1) holding a copy of
+/// `m`, owned by the imaging library and writable like any image it makes.
+nb::object to_pil(const cv::Mat& m) {
+  const char* mode = m.channels() == 4 ? "RGBA" : "L";
+  nb::tuple size = nb::make_tuple(m.cols, m.rows);
+  if (m.empty()) return pil_image().attr("new")(mode, size);
+  cv::Mat c = m.isContinuous() ? m : m.clone();
+  nb::object view = nb::steal(PyMemoryView_FromMemory(reinterpret_cast<char*>(c.data),
+                                                      static_cast<Py_ssize_t>(c.total() * c.elemSize()), PyBUF_READ));
+  if (!view.is_valid()) throw nb::python_error();
+  return pil_image().attr("frombytes")(mode, size, view);
+}
+
+char dtype_kind(nb::handle a) { return nb::cast<std::string>(a.attr("dtype").attr("kind"))[0]; }
+
+bool signed_or_real(nb::handle a) {
+  const char k = dtype_kind(a);
+  return k == 'i' || k == 'f' || k == 'c';
+}
+
+/// The pixels a mask paints: those greater than zero (for bool and unsigned
+/// masks the same as the non-zero ones).
+MaskInput painted_mask(nb::handle obj, const std::string& what) {
+  if (!is_array(obj)) return to_mask(obj, what);  // raises the type error
+  nb::object a = host_array(obj);
+  if (signed_or_real(a)) a = numpy().attr("greater")(a, 0);
+  return to_mask(a, what);
+}
+
+std::vector<MaskInput> painted_masks(nb::handle masks, const std::string& what) {
+  if (is_array(masks)) {
+    nb::object a = host_array(masks);
+    if (signed_or_real(a)) a = numpy().attr("greater")(a, 0);
+    return to_mask_list(a, what);
+  }
+  if (!PySequence_Check(masks.ptr()) || nb::isinstance<nb::str>(masks) || nb::isinstance<nb::bytes>(masks))
+    throw TypeError(expected_got("a list of masks or an N x height x width array for " + what, py_type_name(masks)));
+  std::vector<MaskInput> out;
+  size_t k = 0;
+  for (nb::handle item : masks) {
+    out.push_back(painted_mask(item, what + "[" + std::to_string(k) + "]"));
+    ++k;
+  }
+  return out;
+}
+
+nb::object draw_masks_on_image_py(nb::handle image, nb::handle masks) {
+  ImageInput in = rgba_input(image);
+  std::vector<MaskInput> inputs = painted_masks(masks, "masks");
+  const std::vector<MaskView> views = views_of(inputs);
+  cv::Mat out;
+  {
+    nb::gil_scoped_release release;
+    out = draw_masks_on_image(in.pixels, views);
+  }
+  return to_pil(out);
+}
+
+nb::object img_bbx_drawing_py(nb::handle image, nb::handle mask_dict) {
+  if (!PyMapping_Check(mask_dict.ptr()) || !nb::hasattr(mask_dict, "items") ||
+      nb::isinstance<nb::list>(mask_dict) || nb::isinstance<nb::tuple>(mask_dict))
+    throw TypeError(expected_got("a mapping of mask keys to masks for mask_dict", py_type_name(mask_dict)));
+  ImageInput in = rgba_input(image);
+  std::vector<MaskInput> painted, boxed;
+  MaskMap masks;
+  std::vector<MaskView> box_views;
+  for (nb::handle item : mask_dict.attr("items")()) {
+    nb::object key = nb::borrow(item[nb::int_(0)]);
+    nb::object value = nb::borrow(item[nb::int_(1)]);
+    const std::string label = to_text(key);
+    const std::string what = "mask_dict[" + nb::cast<std::string>(nb::repr(key)) + "]";
+    painted.push_back(painted_mask(value, what));
+    masks.emplace_back(label, painted.back().view);
+    // Boxes span the non-zero pixels, which differ from the painted ones
+    // only for masks holding negative values.
+    if (signed_or_real(host_array(value))) {
+      boxed.push_back(to_mask(value, what));
+      box_views.push_back(boxed.back().view);
+    } else {
+      box_views.push_back(painted.back().view);
+    }
+  }
+  cv::Mat out;
+  {
+    nb::gil_scoped_release release;
+    out = img_bbx_drawing(in.pixels, masks, box_views);
+  }
+  return to_pil(out);
+}
+
+nb::object enhance_dark_text_py(nb::handle image_pil, nb::handle gamma) {
+  cv::Mat rgb = pil_to_rgb(image_pil);
+  nb::object g = nb::steal(PyNumber_Float(gamma.ptr()));
+  if (!g.is_valid()) {
+    if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw nb::python_error();
+    PyErr_Clear();
+    throw TypeError(expected_got("a number for gamma", py_type_name(gamma)));
+  }
+  const double gv = PyFloat_AsDouble(g.ptr());
+  cv::Mat out;
+  {
+    nb::gil_scoped_release release;
+    out = enhance_dark_text(rgb, gv);
+  }
+  return to_pil(out);
+}
+
+}  // namespace
+
+void init_visual(nb::module_& m) {
+  m.def("draw_masks_on_image", &draw_masks_on_image_py, "image"_a, "masks"_a,
+        R"(Paint every mask onto an image as a half-transparent colour overlay.
+
+Each mask gets the colour of its position k in ``masks``: three integers in
+[0, 255] from a Mersenne Twister seeded with k + 42, the values
+``numpy.random.RandomState(k + 42).randint(0, 256, 3)`` gives. NumPy's global
+random state is neither used nor changed. The overlay colour has alpha 128;
+where masks overlap the later one's colour replaces the earlier one's, and
+the overlay is composited over the image ("over", as
+``PIL.Image.alpha_composite``).
+
+Args:
+    image: PIL image of any mode, or an H x W x 3 (RGB) / H x W x 4 (RGBA)
+        uint8 array.
+    masks: list of 2-D masks (bool or any numeric dtype; pixels greater than
+        zero are painted; 1 x H x W allowed), or an N x H x W array. Mask
+        pixels outside the image are ignored.
+
+Returns:
+    A new PIL image, mode "RGBA", of the image's size.
+)");
+  m.def("img_bbx_drawing", &img_bbx_drawing_py, "image"_a, "mask_dict"_a,
+        R"(Draw mask overlays, each mask's tight box and a label with its key.
+
+First the overlays of ``draw_masks_on_image`` (masks in key order), then per
+mask: its box (smallest to largest column and row of its non-zero pixels,
+inclusive; (0, 0, 0, 0) for an empty mask) outlined 3 pixels wide inside the
+box corners, a filled label background on the box's upper-left corner and the
+key in white. Box and label background use the mask's overlay colour, opaque:
+the colour for position k comes from a generator seeded with k + 42 and equals
+``numpy.random.RandomState(k + 42).randint(0, 256, 3)``; NumPy's global random
+state is neither used nor changed.
+
+The label font is "arial.ttf" at 11 pixels, looked up as Pillow's
+``ImageFont.truetype`` does (current folder, then the user's and the
+system's font folders) and loaded once per process; when it cannot be
+loaded, a DejaVu Sans font built into the library is used.
+
+Args:
+    image: PIL image of any mode, or an H x W x 3 (RGB) / H x W x 4 (RGBA)
+        uint8 array.
+    mask_dict: mapping of mask key (e.g. "Box0") to 2-D mask (bool or any
+        numeric dtype; 1 x H x W allowed), drawn in the mapping's order.
+
+Returns:
+    A new PIL image, mode "RGBA", of the image's size.
+)");
+  m.def("enhance_dark_text", &enhance_dark_text_py, "image_pil"_a, "gamma"_a = 1.5,
+        R"(Contrast-enhanced grayscale of an image, to make dark marks stand out.
+
+The luminance (0.299 R + 0.587 G + 0.114 B, rounded to 8 bits) goes through
+the gamma table ``uint8(((i / 255) ** (1 / gamma)) * 255)``, then through a
+global histogram equalisation (OpenCV ``equalizeHist``).
+
+Args:
+    image_pil: PIL image (converted to "RGB" first) or an H x W x 3 uint8
+        RGB array.
+    gamma: positive number; values above 1 lift dark tones.
+
+Returns:
+    A new PIL image, mode "L", of the image's size.
+
+Raises:
+    ZeroDivisionError: ``gamma`` is 0.
+    ValueError: ``gamma`` is negative or NaN.
+)");
+}
 
 }  // namespace mirelo::py

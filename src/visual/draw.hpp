@@ -11,19 +11,32 @@
 namespace mirelo {
 
 /// Colour of the mask at position k, drawn from a deterministic generator
-/// seeded with `seed` (callers pass k + 42).
+/// seeded with `seed` (callers pass k + 42): a Mersenne Twister seeded as the
+/// array library's legacy generator is, three draws from [0, 255], so the
+/// colours equal what that generator's `randint(0, 256, 3)` gives for the
+/// same seed. `seed` must lie in [0, 2**32 - 1].
 std::array<uint8_t, 3> mask_color(int64_t seed);
 
 /// Half-transparent overlay of every mask (colour of its position, alpha 128)
-/// composited over `rgba` (CV_8UC4, RGBA order). Returns a new CV_8UC4 image.
+/// composited over `rgba` (CV_8UC4, RGBA order; CV_8UC3 is taken as RGB with
+/// opaque alpha). A later mask's overlay replaces an earlier one's where they
+/// overlap; mask pixels outside the image are ignored. Returns a new CV_8UC4
+/// image.
 cv::Mat draw_masks_on_image(const cv::Mat& rgba, const std::vector<MaskView>& masks);
 
 /// draw_masks_on_image, then per mask its tight box and a label with its key.
-/// `rgba`: CV_8UC4, RGBA order. Returns a new CV_8UC4 image.
+/// `rgba`: CV_8UC4, RGBA order (or CV_8UC3 RGB). Returns a new CV_8UC4 image.
 cv::Mat img_bbx_drawing(const cv::Mat& rgba, const MaskMap& masks);
 
+/// As above, with the boxes taken from `box_masks` (one per entry of
+/// `masks`, in order) instead of from the painted masks themselves: the
+/// host paints the pixels greater than zero but boxes the non-zero ones,
+/// which differ for masks holding negative values.
+cv::Mat img_bbx_drawing(const cv::Mat& rgba, const MaskMap& masks, const std::vector<MaskView>& box_masks);
+
 /// Gamma curve then histogram equalisation of the luminance of `rgb`
-/// (CV_8UC3, RGB order). Returns CV_8UC1.
+/// (CV_8UC3, RGB order). Returns CV_8UC1 of the same size.
+/// `gamma` = 0 throws ZeroDivisionError; a negative or NaN `gamma` ValueError.
 cv::Mat enhance_dark_text(const cv::Mat& rgb, double gamma);
 
 }  // namespace mirelo

@@ -1,0 +1,243 @@
+#include "visual/draw.hpp"
+
+#include <cmath>
+#include <cstring>
+#include <string>
+
+#include <opencv2/imgproc.hpp>
+
+#include "common/errors.hpp"
+#include "common/format.hpp"
+#include "common/runtime.hpp"
+#include "visual/raster.hpp"
+#include "visual/text.hpp"
+
+namespace mirelo {
+namespace {
+
+/// MT19937 with the array library's legacy integer seeding.
+class Mt19937 {
+ public:
+  explicit Mt19937(uint32_t seed) {
+    state_[0] = seed;
+    for (uint32_t i = 1; i < kN; ++i) state_[i] = 1812433253u * (state_[i - 1] ^ (state_[i - 1] >> 30)) + i;
+  }
+  uint32_t next() {
+    if (index_ >= kN) twist();
+    uint32_t y = state_[index_++];
+    y ^= y >> 11;
+    y ^= (y << 7) & 0x9d2c5680u;
+    y ^= (y << 15) & 0xefc60000u;
+    y ^= y >> 18;
+    return y;
+  }
+
+ private:
+  static constexpr uint32_t kN = 624, kM = 397;
+  void twist() {
+    for (uint32_t k = 0; k < kN; ++k) {
+      const uint32_t y = (state_[k] & 0x80000000u) | (state_[(k + 1) % kN] & 0x7fffffffu);
+      state_[k] = state_[(k + kM) % kN] ^ (y >> 1) ^ ((y & 1u) ? 0x9908b0dfu : 0u);
+    }
+    index_ = 0;
+  }
+  uint32_t state_[kN];
+  uint32_t index_ = kN;
+};
+
+constexpr uint8_t kOverlayAlpha = 128;
+constexpr int kBoxWidth = 3;
+constexpr int kLabelPadding = 4;
+constexpr int kLabelFontSize = 11;
+const Rgba kWhite{255, 255, 255, 255};
+
+/// Compositing factors of the overlay alpha over every lower alpha: the
+/// per-pixel division of "over" compositing, done once.
+struct OverlayFactors {
+  uint32_t upper[256], lower[256];
+  uint8_t alpha[256];
+  OverlayFactors() {
+    for (uint32_t da = 0; da < 256; ++da) {
+      const uint8_t dst[4] = {0, 0, 0, static_cast<uint8_t>(da)};
+      const uint8_t src[4] = {0, 0, 0, kOverlayAlpha};
+      uint8_t out[4];
+      composite_over(dst, src, out);
+      alpha[da] = out[3];
+      const uint32_t outa255 = kOverlayAlpha * 255u + da * (255u - kOverlayAlpha);
+      upper[da] = kOverlayAlpha * 255u * 255u * 128u / outa255;
+      lower[da] = 255u * 128u - upper[da];
+    }
+  }
+};
+
+const OverlayFactors& overlay_factors() {
+  static const OverlayFactors f;
+  return f;
+}
+
+inline uint8_t over_channel(uint32_t upper_value, uint32_t lower_value, uint32_t f_upper, uint32_t f_lower) {
+  const uint32_t t = upper_value * f_upper + lower_value * f_lower + (0x80u << 7);
+  return static_cast<uint8_t>((((t >> 8) + t) >> 8) >> 7);
+}
+
+/// Paints one mask's overlay colour over `src` into `out` (pixels of `src`
+/// read, never those of `out`, so a later mask replaces an earlier one) and
+/// returns the tight box of all its set pixels, inside the image or not.
+template <int Channels>
+PixelBox paint_overlay(const cv::Mat& src, const MaskView& m, const std::array<uint8_t, 3>& colour, cv::Mat& out) {
+  const OverlayFactors& f = overlay_factors();
+  int64_t x_min = m.width, x_max = -1, y_min = -1, y_max = -1;
+  for (int64_t y = 0; y < m.height; ++y) {
+    const uint8_t* r = m.row(y);
+    const bool inside = y < out.rows;
+    const uint8_t* s = inside ? src.ptr<uint8_t>(static_cast<int>(y)) : nullptr;
+    uint8_t* o = inside ? out.ptr<uint8_t>(static_cast<int>(y)) : nullptr;
+    const int64_t paint_end = inside ? std::min<int64_t>(m.width, out.cols) : 0;
+    int64_t first = -1, last = -1;
+    const auto visit = [&](int64_t x) {
+      if (first < 0) first = x;
+      last = x;
+      if (x >= paint_end) return;
+      const uint8_t* d = s + Channels * x;
+      uint8_t* p = o + 4 * x;
+      const uint8_t da = Channels == 4 ? d[3] : 255;
+      for (int c = 0; c < 3; ++c) p[c] = over_channel(colour[c], d[c], f.upper[da], f.lower[da]);
+      p[3] = f.alpha[da];
+    };
+    int64_t x = 0;
+    // Masks are mostly empty: skip eight bytes at a time.
+    for (; x + 8 <= m.width; x += 8) {
+      uint64_t word;
+      std::memcpy(&word, r + x, 8);
+      if (word == 0) continue;
+      for (int k = 0; k < 8; ++k)
+        if (r[x + k]) visit(x + k);
+    }
+    for (; x < m.width; ++x)
+      if (r[x]) visit(x);
+    if (first < 0) continue;
+    if (y_min < 0) y_min = y;
+    y_max = y;
+    x_min = std::min(x_min, first);
+    x_max = std::max(x_max, last);
+  }
+  if (y_min < 0) return PixelBox{};
+  return PixelBox{x_min, y_min, x_max, y_max, false};
+}
+
+void require_image(const cv::Mat& image) {
+  if (image.type() != CV_8UC4 && image.type() != CV_8UC3)
+    throw ValueError(expected_got("an RGBA or RGB image with 8 bits per channel",
+                                  std::to_string(image.channels()) + " channel(s) of depth " +
+                                      std::to_string(image.depth())));
+}
+
+cv::Mat as_rgba(const cv::Mat& image) {
+  cv::Mat out(image.rows, image.cols, CV_8UC4);
+  if (image.empty()) return out;
+  if (image.channels() == 4)
+    image.copyTo(out);
+  else
+    cv::cvtColor(image, out, cv::COLOR_RGB2RGBA);
+  return out;
+}
+
+/// The overlays, with the box of each painted mask.
+cv::Mat paint_all(const cv::Mat& image, const std::vector<MaskView>& masks, std::vector<PixelBox>& boxes) {
+  require_image(image);
+  cv::Mat out = as_rgba(image);
+  boxes.clear();
+  boxes.reserve(masks.size());
+  for (size_t k = 0; k < masks.size(); ++k) {
+    check_interrupt();
+    const auto colour = mask_color(static_cast<int64_t>(k) + 42);
+    boxes.push_back(image.channels() == 4 ? paint_overlay<4>(image, masks[k], colour, out)
+                                          : paint_overlay<3>(image, masks[k], colour, out));
+  }
+  return out;
+}
+
+cv::Mat draw_boxes_and_labels(cv::Mat out, const MaskMap& masks, const std::vector<PixelBox>& boxes) {
+  const std::shared_ptr<const Font> font = label_font(kLabelFontSize);
+  for (size_t k = 0; k < masks.size(); ++k) {
+    const PixelBox& b = boxes[k];
+    const int64_t x0 = b.empty ? 0 : b.x_min, y0 = b.empty ? 0 : b.y_min;
+    const int64_t x1 = b.empty ? 0 : b.x_max, y1 = b.empty ? 0 : b.y_max;
+    const auto c = mask_color(static_cast<int64_t>(k) + 42);
+    const Rgba colour{c[0], c[1], c[2], 255};
+    draw_rectangle_outline(out, x0, y0, x1, y1, colour, kBoxWidth);
+    const std::string& label = masks[k].first;
+    const TextBox t = font->text_bbox(label, x0, y0);
+    const int64_t text_width = t.x2 - t.x1, text_height = t.y2 - t.y1;
+    // The label sits on the box's upper-left corner, outside the box.
+    fill_rectangle(out, x0, y0 - text_height - kLabelPadding, x0 + text_width + kLabelPadding, y0, colour);
+    font->draw_text(out, label, x0 + 2, y0 - text_height - kLabelPadding, kWhite);
+  }
+  return out;
+}
+
+}  // namespace
+
+std::array<uint8_t, 3> mask_color(int64_t seed) {
+  if (seed < 0 || seed > int64_t{0xFFFFFFFF})
+    throw ValueError(expected_got("a colour seed from 0 to 2**32 - 1", std::to_string(seed)));
+  Mt19937 gen(static_cast<uint32_t>(seed));
+  // Drawing from [0, 256) keeps the low eight bits of each 32-bit output.
+  std::array<uint8_t, 3> c{};
+  for (auto& v : c) v = static_cast<uint8_t>(gen.next() & 0xFFu);
+  return c;
+}
+
+cv::Mat draw_masks_on_image(const cv::Mat& rgba, const std::vector<MaskView>& masks) {
+  std::vector<PixelBox> boxes;
+  return paint_all(rgba, masks, boxes);
+}
+
+cv::Mat img_bbx_drawing(const cv::Mat& rgba, const MaskMap& masks) {
+  std::vector<MaskView> views;
+  views.reserve(masks.size());
+  for (const auto& entry : masks) views.push_back(entry.second);
+  std::vector<PixelBox> boxes;
+  cv::Mat out = paint_all(rgba, views, boxes);
+  return draw_boxes_and_labels(std::move(out), masks, boxes);
+}
+
+cv::Mat img_bbx_drawing(const cv::Mat& rgba, const MaskMap& masks, const std::vector<MaskView>& box_masks) {
+  if (box_masks.size() != masks.size())
+    throw ValueError(expected_got(std::to_string(masks.size()) + " box masks",
+                                  std::to_string(box_masks.size())));
+  std::vector<MaskView> views;
+  views.reserve(masks.size());
+  for (const auto& entry : masks) views.push_back(entry.second);
+  std::vector<PixelBox> boxes;
+  cv::Mat out = paint_all(rgba, views, boxes);
+  for (size_t k = 0; k < masks.size(); ++k) {
+    const MaskView& b = box_masks[k];
+    if (b.data != views[k].data || !b.same_shape(views[k]) || b.row_stride != views[k].row_stride)
+      boxes[k] = mask_stats(b).box;
+  }
+  return draw_boxes_and_labels(std::move(out), masks, boxes);
+}
+
+cv::Mat enhance_dark_text(const cv::Mat& rgb, double gamma) {
+  if (gamma == 0.0) throw ZeroDivisionError("float division by zero");
+  if (!(gamma > 0.0)) throw ValueError(expected_got("a positive gamma", format_float(gamma)));
+  if (rgb.type() != CV_8UC3)
+    throw ValueError(expected_got("an RGB image with 8 bits per channel",
+                                  std::to_string(rgb.channels()) + " channel(s) of depth " +
+                                      std::to_string(rgb.depth())));
+  if (rgb.empty()) return cv::Mat(rgb.rows, rgb.cols, CV_8UC1);
+  const double inv_gamma = 1.0 / gamma;
+  cv::Mat table(1, 256, CV_8UC1);
+  for (int i = 0; i < 256; ++i) {
+    // Truncation toward zero, as the array library's cast to 8 bits does.
+    table.at<uint8_t>(i) = static_cast<uint8_t>(std::pow(i / 255.0, inv_gamma) * 255.0);
+  }
+  cv::Mat gray, adjusted, equalized;
+  cv::cvtColor(rgb, gray, cv::COLOR_RGB2GRAY);
+  cv::LUT(gray, table, adjusted);
+  cv::equalizeHist(adjusted, equalized);
+  return equalized;
+}
+
+}  // namespace mirelo
