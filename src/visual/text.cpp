@@ -115,7 +115,9 @@ class BuiltinSource final : public Font::Source {
 };
 
 /// One FreeType library for the process; creating and destroying faces is
-/// serialised through its mutex, glyph work through each face's own.
+/// serialised through its mutex, glyph work through each face's own. It and
+/// the font caches are never destroyed: faces may be released during static
+/// destruction, in any order, after the library would be gone.
 struct FreeTypeLibrary {
   FT_Library lib = nullptr;
   std::mutex mu;
@@ -126,8 +128,8 @@ struct FreeTypeLibrary {
     if (lib) FT_Done_FreeType(lib);
   }
   static FreeTypeLibrary& get() {
-    static FreeTypeLibrary instance;
-    return instance;
+    static FreeTypeLibrary* instance = new FreeTypeLibrary;
+    return *instance;
   }
 };
 
@@ -357,10 +359,10 @@ bool walk_for(const fs::path& dir, const std::string& base, bool match_stem, fs:
 
 std::optional<fs::path> search_font_folders(const std::string& base) {
   static std::mutex mu;
-  static std::map<std::string, std::optional<fs::path>> memo;
+  static auto* memo = new std::map<std::string, std::optional<fs::path>>;
   std::lock_guard<std::mutex> lock(mu);
-  auto it = memo.find(base);
-  if (it != memo.end()) return it->second;
+  auto it = memo->find(base);
+  if (it != memo->end()) return it->second;
   const bool match_stem = fs::path(base).extension().empty();
   std::optional<fs::path> result, other;
   for (const fs::path& dir : font_folders()) {
@@ -371,21 +373,21 @@ std::optional<fs::path> search_font_folders(const std::string& base) {
     }
   }
   if (!result) result = other;
-  memo.emplace(base, result);
+  memo->emplace(base, result);
   return result;
 }
 
 std::shared_ptr<const Font> open_cached(const fs::path& path, int size) {
   static std::mutex mu;
-  static std::map<std::pair<std::string, int>, std::shared_ptr<const Font>> cache;
+  static auto* cache = new std::map<std::pair<std::string, int>, std::shared_ptr<const Font>>;
   std::error_code ec;
   fs::path key = fs::weakly_canonical(fs::absolute(path, ec), ec);
   if (ec) key = path;
   std::lock_guard<std::mutex> lock(mu);
-  auto it = cache.find({key.string(), size});
-  if (it != cache.end()) return it->second;
+  auto it = cache->find({key.string(), size});
+  if (it != cache->end()) return it->second;
   auto font = std::make_shared<const Font>(std::make_shared<FreeTypeSource>(path.string(), size));
-  cache.emplace(std::make_pair(key.string(), size), font);
+  cache->emplace(std::make_pair(key.string(), size), font);
   return font;
 }
 
@@ -411,8 +413,8 @@ std::shared_ptr<const Font> load_truetype_font(const std::string& name, int size
 }
 
 std::shared_ptr<const Font> builtin_font() {
-  static const auto font = std::make_shared<const Font>(std::make_shared<BuiltinSource>());
-  return font;
+  static const auto* font = new std::shared_ptr<const Font>(std::make_shared<const Font>(std::make_shared<BuiltinSource>()));
+  return *font;
 }
 
 std::shared_ptr<const Font> label_font(int size) {
