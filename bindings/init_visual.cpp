@@ -144,19 +144,20 @@ nb::object img_bbx_drawing_py(nb::handle image, nb::handle mask_dict) {
 }
 
 nb::object enhance_dark_text_py(nb::handle image_pil, nb::handle gamma) {
-  cv::Mat rgb = pil_to_rgb(image_pil);
-  nb::object g = nb::steal(PyNumber_Float(gamma.ptr()));
-  if (!g.is_valid()) {
-    if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw nb::python_error();
-    PyErr_Clear();
+  nb::object pil = as_pil(image_pil);
+  cv::Mat rgb = pil_to_rgb(pil);
+  if (!PyNumber_Check(gamma.ptr()) || PyComplex_Check(gamma.ptr()))
     throw TypeError(expected_got("a number for gamma", py_type_name(gamma)));
-  }
-  const double gv = PyFloat_AsDouble(g.ptr());
+  nb::object as_float = nb::steal(PyNumber_Float(gamma.ptr()));
+  if (!as_float.is_valid()) throw nb::python_error();
+  const double gv = PyFloat_AsDouble(as_float.ptr());
   cv::Mat out;
   {
     nb::gil_scoped_release release;
     out = enhance_dark_text(rgb, gv);
   }
+  if (rgb.empty())  // the pixel copy of an empty image keeps no size
+    return pil_image().attr("new")("L", pil.attr("size"));
   return to_pil(out);
 }
 

@@ -222,11 +222,11 @@ cv::Mat img_bbx_drawing(const cv::Mat& rgba, const MaskMap& masks, const std::ve
 cv::Mat enhance_dark_text(const cv::Mat& rgb, double gamma) {
   if (gamma == 0.0) throw ZeroDivisionError("float division by zero");
   if (!(gamma > 0.0)) throw ValueError(expected_got("a positive gamma", format_float(gamma)));
+  if (rgb.empty()) return cv::Mat(rgb.rows, rgb.cols, CV_8UC1);
   if (rgb.type() != CV_8UC3)
     throw ValueError(expected_got("an RGB image with 8 bits per channel",
                                   std::to_string(rgb.channels()) + " channel(s) of depth " +
                                       std::to_string(rgb.depth())));
-  if (rgb.empty()) return cv::Mat(rgb.rows, rgb.cols, CV_8UC1);
   const double inv_gamma = 1.0 / gamma;
   cv::Mat table(1, 256, CV_8UC1);
   for (int i = 0; i < 256; ++i) {
