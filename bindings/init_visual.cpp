@@ -122,13 +122,14 @@ nb::object img_bbx_drawing_py(nb::handle image, nb::handle mask_dict) {
   for (nb::handle item : mask_dict.attr("items")()) {
     nb::object key = nb::borrow(item[nb::int_(0)]);
     nb::object value = nb::borrow(item[nb::int_(1)]);
+    if (is_array(value)) value = host_array(value);  // one host copy of a tensor
     const std::string label = to_text(key);
     const std::string what = "mask_dict[" + nb::cast<std::string>(nb::repr(key)) + "]";
     painted.push_back(painted_mask(value, what));
     masks.emplace_back(label, painted.back().view);
     // Boxes span the non-zero pixels, which differ from the painted ones
     // only for masks holding negative values.
-    if (signed_or_real(host_array(value))) {
+    if (signed_or_real(value)) {
       boxed.push_back(to_mask(value, what));
       box_views.push_back(boxed.back().view);
     } else {

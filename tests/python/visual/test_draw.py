@@ -165,13 +165,16 @@ def test_same_masks_same_image(frame, rng):
 
 
 def box_masks(shape):
-    """Masks for the drawing cases: ordinary, touching the top edge,
-    one pixel, one row, empty, and one with negative values."""
+    """Masks for the drawing cases: ordinary, touching the top edge, one
+    pixel, one row, empty, a non-text key, negative values, larger than
+    the image."""
     def box(x0, y0, x1, y1, dtype=bool):
         m = np.zeros(shape, dtype)
         m[y0 : y1 + 1, x0 : x1 + 1] = 1
         return m
 
+    larger = np.zeros((shape[0] + 20, shape[1] + 20), bool)
+    larger[shape[0] - 10 : shape[0] + 15, shape[1] - 30 : shape[1] + 5] = True  # box runs off the image
     negative = box(40, 40, 55, 50, np.int32)
     negative[30:35, 20:25] = -3  # boxed (non-zero) but not painted (not above zero)
     return {
@@ -182,6 +185,7 @@ def box_masks(shape):
         "Box4": np.zeros(shape, np.uint8),
         7: box(70, 70, 110, 95)[None],
         "Box6": negative,
+        "Box7": larger,
     }
 
 
