@@ -7,11 +7,17 @@ Image.alpha_composite, then ImageDraw rectangles and text. When DejaVu Sans
 is installed, both sides run in a scratch folder holding it as "arial.ttf",
 so that the two results can be checked pixel for pixel.
 
+Times come from this process. Peak memory comes from one call in a fresh
+child process whose allocator maps every large block anew
+(MALLOC_MMAP_THRESHOLD_), so blocks freed by earlier calls cannot hide it.
+
     python bench/bench_drawing.py [--sizes 720x1090,1440x2180,2160x3270]
 """
 import argparse
 import os
 import shutil
+import subprocess
+import sys
 import tempfile
 
 import cv2
@@ -22,6 +28,9 @@ import mirelo_utils as mu
 from _harness import measure, row
 
 DEJAVU = "/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf"
+SCRIPT = os.path.abspath(__file__)
+# The children run in the scratch folder: make the import path absolute.
+PYTHONPATH = os.pathsep.join(os.path.abspath(p) for p in os.environ.get("PYTHONPATH", "").split(os.pathsep) if p)
 
 
 def animal_masks(h, w, n=10, seed=0):
@@ -69,10 +78,43 @@ def baseline_img_bbx_drawing(image, mask_dict, layout):
     return image
 
 
+def inputs(h, w):
+    rng = np.random.default_rng(1)
+    frame = Image.fromarray(rng.integers(0, 256, (h, w, 3), dtype=np.uint8))
+    masks = animal_masks(h, w)
+    return frame, masks, {f"Box{i}": m for i, m in enumerate(masks)}
+
+
+CALLS = {
+    "lib draw": lambda f, m, d: mu.draw_masks_on_image(f, m),
+    "base draw": lambda f, m, d: baseline_draw_masks(f, m),
+    "lib bbx": lambda f, m, d: mu.img_bbx_drawing(f, d),
+    "base bbx": lambda f, m, d: baseline_img_bbx_drawing(f, d, ImageFont.Layout.BASIC),
+}
+
+
+def child_peak(size, name):
+    """Peak MiB of one call, measured in a fresh process."""
+    env = dict(os.environ, MALLOC_MMAP_THRESHOLD_="131072", PYTHONPATH=PYTHONPATH)
+    out = subprocess.run([sys.executable, SCRIPT, "--peak", size, name],
+                         env=env, capture_output=True, text=True, check=True)
+    return float(out.stdout.strip().splitlines()[-1])
+
+
+def with_peak(result, size, name):
+    return result[0], child_peak(size, name), result[2]
+
+
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--sizes", default="720x1090,1440x2180,2160x3270")
+    ap.add_argument("--peak", nargs=2, metavar=("SIZE", "CALL"), help=argparse.SUPPRESS)
     args = ap.parse_args()
+    if args.peak:
+        h, w = map(int, args.peak[0].split("x"))
+        data = inputs(h, w)
+        print(measure(lambda: CALLS[args.peak[1]](*data), repeat=1)[1])
+        return
     here = os.getcwd()
     scratch = tempfile.mkdtemp()
     same_font = os.path.exists(DEJAVU)
@@ -83,22 +125,19 @@ def main():
     try:
         for size in args.sizes.split(","):
             h, w = map(int, size.split("x"))
-            rng = np.random.default_rng(1)
-            frame = Image.fromarray(rng.integers(0, 256, (h, w, 3), dtype=np.uint8))
-            masks = animal_masks(h, w)
-            md = {f"Box{i}": m for i, m in enumerate(masks)}
+            frame, masks, md = inputs(h, w)
             print(f"== {h} x {w} RGB frame, 10 masks")
 
             lib = measure(lambda: mu.draw_masks_on_image(frame, masks))
             base = measure(lambda: baseline_draw_masks(frame, masks))
             assert np.array_equal(np.asarray(lib[2]), np.asarray(base[2]))
-            row("draw_masks_on_image", lib, base)
+            row("draw_masks_on_image", with_peak(lib, size, "lib draw"), with_peak(base, size, "base draw"))
 
             lib = measure(lambda: mu.img_bbx_drawing(frame, md))
             base = measure(lambda: baseline_img_bbx_drawing(frame, md, layout))
             if same_font:
                 assert np.array_equal(np.asarray(lib[2]), np.asarray(base[2]))
-            row("img_bbx_drawing", lib, base)
+            row("img_bbx_drawing", with_peak(lib, size, "lib bbx"), with_peak(base, size, "base bbx"))
 
             floor = measure(lambda: frame.convert("RGBA"))
             print(f"{'':<34} lib / one frame.convert('RGBA'): {lib[0] / floor[0]:.2f}")

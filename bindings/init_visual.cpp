@@ -108,6 +108,9 @@ nb::object draw_masks_on_image_py(nb::handle image, nb::handle masks) {
     nb::gil_scoped_release release;
     out = draw_masks_on_image(in.pixels, views);
   }
+  // The pixel copies of the inputs are not needed for the result image.
+  in = ImageInput{};
+  inputs.clear();
   return to_pil(out);
 }
 
@@ -141,6 +144,9 @@ nb::object img_bbx_drawing_py(nb::handle image, nb::handle mask_dict) {
     nb::gil_scoped_release release;
     out = img_bbx_drawing(in.pixels, masks, box_views);
   }
+  in = ImageInput{};
+  painted.clear();
+  boxed.clear();
   return to_pil(out);
 }
 
