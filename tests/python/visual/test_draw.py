@@ -190,10 +190,11 @@ def box_masks(shape):
 
 
 @needs_dejavu
-def test_drawing_matches_pillow_with_the_same_font(tmp_path, monkeypatch, rng):
+@pytest.mark.parametrize("channels", [3, 4])
+def test_drawing_matches_pillow_with_the_same_font(channels, tmp_path, monkeypatch, rng):
     shutil.copy(DEJAVU, tmp_path / "arial.ttf")
     monkeypatch.chdir(tmp_path)
-    image = Image.fromarray(rng.integers(0, 256, (100, 120, 3), dtype=np.uint8))
+    image = Image.fromarray(rng.integers(0, 256, (100, 120, channels), dtype=np.uint8))
     md = box_masks((100, 120))
     font = ImageFont.truetype("arial.ttf", 11, layout_engine=ImageFont.Layout.BASIC)
     out = mu.img_bbx_drawing(image, md)
