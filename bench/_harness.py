@@ -25,13 +25,15 @@ def _reset_peak():
 
 
 def measure(fn, repeat=5):
-    """Returns (best seconds, extra peak MiB of one call, last result)."""
+    """Returns (best seconds, extra peak MiB of one call, last result).
+
+    The first call measures memory; `repeat` further calls give the time."""
+    repeat = max(1, repeat)
     gc.collect()
     base = _status("VmRSS")
     _reset_peak()
     result = fn()
     peak = _status("VmHWM") - base
-    del result
     best = float("inf")
     for _ in range(repeat):
         t = time.perf_counter()

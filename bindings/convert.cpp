@@ -229,15 +229,20 @@ cv::Mat pil_to_rgb(nb::handle image) {
 }
 
 nb::object mat_to_pil(const cv::Mat& m) {
-  if (m.depth() != CV_8U || m.channels() < 1 || m.channels() > 4 || m.channels() == 2)
+  if (m.depth() != CV_8U || m.channels() == 2 || m.channels() > 4)
     throw ValueError("internal: cannot make an image of this pixel format");
-  NDArray a(DType::UInt8, m.channels() == 1
-                              ? std::vector<int64_t>{m.rows, m.cols}
-                              : std::vector<int64_t>{m.rows, m.cols, m.channels()});
-  const size_t row = static_cast<size_t>(m.cols) * m.channels();
-  for (int y = 0; y < m.rows; ++y) std::memcpy(a.bytes.data() + y * row, m.ptr(y), row);
-  nb::object img_mod = nb::module_::import_("PIL.Image");
-  return img_mod.attr("fromarray")(to_numpy(std::move(a)));
+  const char* mode = m.channels() == 4 ? "RGBA" : m.channels() == 3 ? "RGB" : "L";
+  nb::object pil = nb::module_::import_("PIL.Image");
+  nb::tuple size = nb::make_tuple(m.cols, m.rows);
+  if (m.empty()) return pil.attr("new")(mode, size);
+  // frombytes copies into memory the imaging library owns, so the image is
+  // writable like any it makes (fromarray would share a read-only buffer).
+  cv::Mat c = m.isContinuous() ? m : m.clone();
+  nb::object view = nb::steal(PyMemoryView_FromMemory(reinterpret_cast<char*>(c.data),
+                                                      static_cast<Py_ssize_t>(c.total() * c.elemSize()),
+                                                      PyBUF_READ));
+  if (!view.is_valid()) throw nb::python_error();
+  return pil.attr("frombytes")(mode, size, view);
 }
 
 nb::object as_pil(nb::handle image) {

@@ -53,19 +53,6 @@ ImageInput rgba_input(nb::handle image) {
   return in;
 }
 
-/// A PIL image (mode "RGBA" for 4 channels, "L" for 1) holding a copy of
-/// `m`, owned by the imaging library and writable like any image it makes.
-nb::object to_pil(const cv::Mat& m) {
-  const char* mode = m.channels() == 4 ? "RGBA" : "L";
-  nb::tuple size = nb::make_tuple(m.cols, m.rows);
-  if (m.empty()) return pil_image().attr("new")(mode, size);
-  cv::Mat c = m.isContinuous() ? m : m.clone();
-  nb::object view = nb::steal(PyMemoryView_FromMemory(reinterpret_cast<char*>(c.data),
-                                                      static_cast<Py_ssize_t>(c.total() * c.elemSize()), PyBUF_READ));
-  if (!view.is_valid()) throw nb::python_error();
-  return pil_image().attr("frombytes")(mode, size, view);
-}
-
 char dtype_kind(nb::handle a) { return nb::cast<std::string>(a.attr("dtype").attr("kind"))[0]; }
 
 bool signed_or_real(nb::handle a) {
@@ -111,7 +98,7 @@ nb::object draw_masks_on_image_py(nb::handle image, nb::handle masks) {
   // The pixel copies of the inputs are not needed for the result image.
   in = ImageInput{};
   inputs.clear();
-  return to_pil(out);
+  return mat_to_pil(out);
 }
 
 nb::object img_bbx_drawing_py(nb::handle image, nb::handle mask_dict) {
@@ -147,7 +134,7 @@ nb::object img_bbx_drawing_py(nb::handle image, nb::handle mask_dict) {
   in = ImageInput{};
   painted.clear();
   boxed.clear();
-  return to_pil(out);
+  return mat_to_pil(out);
 }
 
 nb::object enhance_dark_text_py(nb::handle image_pil, nb::handle gamma) {
@@ -165,7 +152,7 @@ nb::object enhance_dark_text_py(nb::handle image_pil, nb::handle gamma) {
   }
   if (rgb.empty())  // the pixel copy of an empty image keeps no size
     return pil_image().attr("new")("L", pil.attr("size"));
-  return to_pil(out);
+  return mat_to_pil(out);
 }
 
 }  // namespace
