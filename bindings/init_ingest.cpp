@@ -1,7 +1,327 @@
+// Video ingest: the catalogue, the measurements of a recording and the frame
+// extraction. The two record types are Python data classes
+// (mirelo_utils._ingest) whose methods call the entry points of the private
+// submodule `_ingest` defined here, passing the record itself so that the
+// crop-window cache stays the caller's own mapping.
+#include <nanobind/nanobind.h>
+#include <nanobind/stl/string.h>
+
+#include <climits>
+#include <optional>
+#include <string>
+#include <vector>
+
 #include "bindings.hpp"
+#include "common/errors.hpp"
+#include "common/runtime.hpp"
+#include "convert.hpp"
+#include "ingest/catalogue.hpp"
+#include "ingest/extract.hpp"
+#include "ingest/pen_region.hpp"
+
+using namespace nb::literals;
 
 namespace mirelo::py {
+namespace {
 
-void init_ingest(nb::module_&) {}
+// A path argument (str or os.PathLike of str) as file-system bytes.
+std::string path_bytes(nb::handle obj, const std::string& what) {
+  if (!PyUnicode_Check(obj.ptr()) && !nb::hasattr(obj, "__fspath__"))
+    throw TypeError(expected_got("a path (str or os.PathLike) for " + what, py_type_name(obj)));
+  nb::object text = nb::steal(PyOS_FSPath(obj.ptr()));
+  if (!text.is_valid()) throw nb::python_error();
+  if (!PyUnicode_Check(text.ptr()))
+    throw TypeError(expected_got("a text path for " + what, py_type_name(text)));
+  nb::object bytes = nb::steal(PyUnicode_EncodeFSDefault(text.ptr()));
+  if (!bytes.is_valid()) throw nb::python_error();
+  return std::string(PyBytes_AS_STRING(bytes.ptr()), static_cast<size_t>(PyBytes_GET_SIZE(bytes.ptr())));
+}
+
+// str(value) as file-system bytes, for pieces of folder names and messages.
+std::string str_bytes(nb::handle obj) {
+  nb::str text = nb::str(obj);
+  nb::object bytes = nb::steal(PyUnicode_EncodeFSDefault(text.ptr()));
+  if (!bytes.is_valid()) throw nb::python_error();
+  return std::string(PyBytes_AS_STRING(bytes.ptr()), static_cast<size_t>(PyBytes_GET_SIZE(bytes.ptr())));
+}
+
+// File-system bytes back to the str the host's os functions would give.
+nb::str fs_str(const std::string& bytes) {
+  PyObject* s = PyUnicode_DecodeFSDefaultAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size()));
+  if (s == nullptr) throw nb::python_error();
+  return nb::steal<nb::str>(s);
+}
+
+std::string text_field(nb::handle record, const char* name) {
+  nb::object v = record.attr(name);
+  if (!PyUnicode_Check(v.ptr())) throw TypeError(expected_got(std::string("a text for ") + name, py_type_name(v)));
+  return nb::cast<std::string>(v);
+}
+
+// An integer argument (anything with __index__), saturated to 64 bits.
+int64_t int_value(nb::handle v, const std::string& what) {
+  if (PyFloat_Check(v.ptr()) || !PyIndex_Check(v.ptr()))
+    throw TypeError(expected_got("an integer for " + what, py_type_name(v)));
+  nb::object i = nb::steal(PyNumber_Index(v.ptr()));
+  if (!i.is_valid()) throw nb::python_error();
+  int overflow = 0;
+  const long long x = PyLong_AsLongLongAndOverflow(i.ptr(), &overflow);
+  if (overflow > 0) return INT64_MAX;
+  if (overflow < 0) return INT64_MIN;
+  if (x == -1 && PyErr_Occurred()) throw nb::python_error();
+  return x;
+}
+
+// A number the host computes with: integers stay integers, reals are doubles.
+HostNumber host_number(nb::handle v, const std::string& what) {
+  if (PyFloat_Check(v.ptr())) return HostNumber::real(PyFloat_AsDouble(v.ptr()));
+  if (PyIndex_Check(v.ptr())) {
+    nb::object i = nb::steal(PyNumber_Index(v.ptr()));
+    if (!i.is_valid()) throw nb::python_error();
+    int overflow = 0;
+    const long long x = PyLong_AsLongLongAndOverflow(i.ptr(), &overflow);
+    if (overflow != 0)
+      throw std::overflow_error(what + " is too large: expected an integer of at most 64 bits, got " +
+                                nb::cast<std::string>(nb::repr(v)));
+    if (x == -1 && PyErr_Occurred()) throw nb::python_error();
+    return HostNumber::integer(x);
+  }
+  if (nb::hasattr(v, "__float__")) {
+    const double d = PyFloat_AsDouble(v.ptr());
+    if (d == -1.0 && PyErr_Occurred()) throw nb::python_error();
+    return HostNumber::real(d);
+  }
+  throw TypeError(expected_got("a number for " + what, py_type_name(v)));
+}
+
+bool truthy(nb::handle v) {
+  const int t = PyObject_IsTrue(v.ptr());
+  if (t < 0) throw nb::python_error();
+  return t == 1;
+}
+
+CropWindow window_from(nb::handle value, nb::handle key) {
+  const std::string where = "camera_crop_coords[" + nb::cast<std::string>(nb::repr(key)) + "]";
+  nb::object seq = nb::steal(PySequence_Fast(value.ptr(), ""));
+  if (!seq.is_valid()) {
+    PyErr_Clear();
+    throw TypeError(expected_got("four integers (x1, y1, x2, y2) in " + where, py_type_name(value)));
+  }
+  if (PySequence_Fast_GET_SIZE(seq.ptr()) != 4)
+    throw ValueError(expected_got("four integers (x1, y1, x2, y2) in " + where,
+                                  std::to_string(PySequence_Fast_GET_SIZE(seq.ptr())) + " values"));
+  PyObject** items = PySequence_Fast_ITEMS(seq.ptr());
+  return CropWindow{int_value(items[0], where), int_value(items[1], where), int_value(items[2], where),
+                    int_value(items[3], where)};
+}
+
+// The cache entry of one camera: the caller's mapping, the camera as key.
+// Called from the extraction with the interpreter lock released.
+CameraWindowCache cache_entry(nb::handle coords, nb::handle key) {
+  CameraWindowCache c;
+  c.find = [coords, key]() -> std::optional<CropWindow> {
+    nb::gil_scoped_acquire gil;
+    const int has = PySequence_Contains(coords.ptr(), key.ptr());
+    if (has < 0) throw nb::python_error();
+    if (has == 0) return std::nullopt;
+    return window_from(coords[key], key);
+  };
+  c.store = [coords, key](const CropWindow& w) {
+    nb::gil_scoped_acquire gil;
+    nb::object value = nb::make_tuple(nb::int_(w.x1), nb::int_(w.y1), nb::int_(w.x2), nb::int_(w.y2));
+    if (PyObject_SetItem(coords.ptr(), key.ptr(), value.ptr()) != 0) throw nb::python_error();
+  };
+  return c;
+}
+
+ExtractionSettings extraction_settings(nb::handle processor) {
+  ExtractionSettings s;
+  nb::object resize_dim = processor.attr("resize_dim");
+  if (!resize_dim.is_none() && truthy(resize_dim)) {
+    const Py_ssize_t n = PyObject_Length(resize_dim.ptr());
+    if (n < 0) throw nb::python_error();
+    if (n < 2)
+      throw IndexError(expected_got("resize_dim as (width, height)", nb::cast<std::string>(nb::repr(resize_dim))));
+    s.resize_height = int_value(resize_dim[1], "resize_dim[1]");
+  }
+  s.frame_skip = host_number(processor.attr("frame_skip"), "frame_skip");
+  nb::object left = processor.attr("left_crop");
+  if (truthy(left)) {
+    s.side = CropSide::Left;
+  } else {
+    nb::object equal_false = nb::steal(PyObject_RichCompare(left.ptr(), Py_False, Py_EQ));
+    if (!equal_false.is_valid()) throw nb::python_error();
+    s.side = truthy(equal_false) ? CropSide::Right : CropSide::Keep;
+  }
+  return s;
+}
+
+nb::object find_orange_region_py(nb::handle frame) {
+  nb::object keep;
+  cv::Mat bgr = array_to_mat(frame, keep, "frame");
+  if (bgr.channels() != 3 || nb::cast<size_t>(keep.attr("ndim")) != 3)
+    throw ValueError(expected_got("a BGR frame of shape H x W x 3",
+                                  "shape " + nb::cast<std::string>(nb::str(keep.attr("shape")))));
+  std::optional<CropWindow> box;
+  {
+    nb::gil_scoped_release release;
+    box = find_orange_region(bgr);
+  }
+  if (!box) return nb::none();
+  return nb::make_tuple(nb::int_(box->x1), nb::int_(box->y1), nb::int_(box->x2), nb::int_(box->y2));
+}
+
+nb::object video_duration_py(nb::handle video_path) {
+  const std::string path = path_bytes(video_path, "video_path");
+  std::optional<double> minutes;
+  {
+    nb::gil_scoped_release release;
+    minutes = video_duration_minutes(path);
+  }
+  if (!minutes) return nb::int_(0);
+  return nb::float_(*minutes);
+}
+
+void crop_video_to_frames_py(nb::handle processor, nb::handle video_path, nb::handle output_dir,
+                             nb::handle start_min, nb::handle end_min, nb::handle camera_number, nb::handle crop) {
+  WindowRequest req;
+  req.video_path = path_bytes(video_path, "video_path");
+  req.output_dir = path_bytes(output_dir, "output_dir");
+  req.start_min = host_number(start_min, "start_min");
+  req.end_min = host_number(end_min, "end_min");
+  req.camera_label = str_bytes(camera_number);
+  req.crop = truthy(crop);
+  const ExtractionSettings settings = extraction_settings(processor);
+  nb::object coords = processor.attr("camera_crop_coords");
+  const CameraWindowCache cache = cache_entry(coords, camera_number);
+  nb::gil_scoped_release release;
+  crop_video_to_frames(req, settings, cache);
+}
+
+void process_videos_to_frames_py(nb::handle processor, nb::handle df) {
+  RunSettings s;
+  s.extraction = extraction_settings(processor);
+  s.time_step = host_number(processor.attr("time_step"), "time_step");
+  s.output_dir_base = str_bytes(processor.attr("output_dir_base"));
+  s.crop = truthy(processor.attr("crop"));
+  s.left_folder = truthy(processor.attr("left_crop"));
+  nb::object coords = processor.attr("camera_crop_coords");
+
+  std::vector<VideoRow> rows;
+  std::vector<nb::object> cameras;  // the cache keys, alive for the whole run
+  for (nb::handle item : df.attr("iterrows")()) {
+    nb::object row = item[1];
+    VideoRow r;
+    r.video_name = str_bytes(row["Video Name"]);
+    r.file_path = path_bytes(row["File Path"], "\"File Path\"");
+    r.date = str_bytes(row["Date"]);
+    nb::object camera = row["Camera Number"];
+    r.camera_label = str_bytes(camera);
+    rows.push_back(std::move(r));
+    cameras.push_back(std::move(camera));
+  }
+  nb::gil_scoped_release release;
+  process_videos_to_frames(rows, s, [&](size_t i) { return cache_entry(coords, cameras[i]); });
+}
+
+nb::object filtered_video_dataframe(nb::handle record) {
+  const std::string base_dir = path_bytes(record.attr("base_dir"), "base_dir");
+  std::vector<std::string> sub_dirs;
+  for (nb::handle sub : record.attr("sub_dirs")) sub_dirs.push_back(path_bytes(sub, "an entry of sub_dirs"));
+  CatalogueFilter filter;
+  filter.filter_start = text_field(record, "filter_start");
+  filter.filter_end = text_field(record, "filter_end");
+  filter.sample_step = int_value(record.attr("sample_step"), "sample_step");
+  filter.top_n = int_value(record.attr("top_n"), "top_n");
+  nb::object camera = record.attr("camera_number");
+  if (PyUnicode_Check(camera.ptr()))
+    filter.camera_number = nb::cast<std::string>(camera);
+  else if (!camera.is_none())
+    filter.camera_never_matches = true;  // a text column never equals a non-text value
+  const std::string pattern = text_field(record, "match_pattern");
+
+  std::vector<VideoRecord> records;
+  std::vector<int64_t> kept;
+  {
+    nb::gil_scoped_release release;
+    const RecordingPattern compiled(pattern);
+    for (const std::string& path : collect_recordings(base_dir, sub_dirs))
+      if (std::optional<VideoRecord> r = compiled.parse(path)) records.push_back(std::move(*r));
+    kept = filter_catalogue(records, filter);
+  }
+
+  nb::list rows;
+  for (const VideoRecord& r : records) {
+    nb::list cells;
+    cells.append(fs_str(r.camera_number));
+    cells.append(fs_str(r.date));
+    cells.append(fs_str(r.time));
+    cells.append(fs_str(r.file_path));
+    cells.append(fs_str(r.video_name));
+    rows.append(cells);
+  }
+  nb::list columns;
+  for (const char* c : {"Camera Number", "Date", "Time", "File Path", "Video Name"}) columns.append(nb::str(c));
+  nb::list positions;
+  for (int64_t p : kept) positions.append(nb::int_(p));
+  nb::object pandas = nb::module_::import_("pandas");
+  nb::object table = pandas.attr("DataFrame")(rows, "columns"_a = columns).attr("iloc")[positions];
+  nb::list paths;
+  for (int64_t p : kept) paths.append(rows[static_cast<size_t>(p)][3]);
+  print_line(nb::cast<std::string>(nb::repr(paths)));
+  return table;
+}
+
+nb::list list_all_files_py(nb::handle directory, nb::handle ext) {
+  const std::string dir = path_bytes(directory, "directory");
+  std::vector<std::string> suffixes;
+  if (!ext.is_none()) {
+    if (PyUnicode_Check(ext.ptr())) {
+      suffixes.push_back(str_bytes(ext));
+    } else if (PyTuple_Check(ext.ptr())) {
+      for (nb::handle e : ext) {
+        if (!PyUnicode_Check(e.ptr()))
+          throw TypeError(expected_got("a text suffix in ext", py_type_name(e)));
+        suffixes.push_back(str_bytes(e));
+      }
+      // An empty tuple selects no name.
+      if (suffixes.empty()) return nb::list();
+    } else {
+      throw TypeError(expected_got("ext as None, a text or a tuple of texts", py_type_name(ext)));
+    }
+  }
+  std::vector<std::string> files;
+  {
+    nb::gil_scoped_release release;
+    files = list_all_files(dir, suffixes);
+  }
+  nb::list out;
+  for (const auto& f : files) out.append(fs_str(f));
+  return out;
+}
+
+}  // namespace
+
+void init_ingest(nb::module_& m) {
+  m.def("list_all_files", &list_all_files_py, "directory"_a, "ext"_a = nb::none(),
+        "Lists the files under a folder, recursively, in a fixed order.\n\n"
+        "Args:\n"
+        "    directory: Folder to walk.\n"
+        "    ext: When given, only names ending with it (case-sensitive, e.g. \".jpg\");\n"
+        "        a tuple of suffixes accepts any of them.\n\n"
+        "Returns:\n"
+        "    Full paths (the folder joined with each name): a folder's own files in\n"
+        "    ascending name order, then each sub-folder's files, sub-folders taken in\n"
+        "    ascending name order. Symbolic links to folders are not followed. A\n"
+        "    missing or unreadable folder contributes nothing.");
+
+  nb::module_ ing = m.def_submodule("_ingest", "Entry points of the video ingest records.");
+  ing.def("filtered_video_dataframe", &filtered_video_dataframe, "record"_a);
+  ing.def("find_orange_region", &find_orange_region_py, "frame"_a);
+  ing.def("video_duration", &video_duration_py, "video_path"_a);
+  ing.def("crop_video_to_frames", &crop_video_to_frames_py, "processor"_a, "video_path"_a, "output_dir"_a,
+          "start_min"_a, "end_min"_a, "camera_number"_a, "crop"_a);
+  ing.def("process_videos_to_frames", &process_videos_to_frames_py, "processor"_a, "df"_a);
+}
 
 }  // namespace mirelo::py

@@ -8,6 +8,7 @@ compiled core ``mirelo_utils._core``; this package re-exports its public names.
 
 from . import _core
 from ._core import *  # noqa: F401,F403
+from ._ingest import VideoMetadata, VideoProcessor
 
-__all__ = [name for name in dir(_core) if not name.startswith("_")]
+__all__ = [name for name in dir(_core) if not name.startswith("_")] + ["VideoMetadata", "VideoProcessor"]
 __version__ = "0.1.0"

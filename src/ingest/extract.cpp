@@ -1,0 +1,530 @@
+#include "ingest/extract.hpp"
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <condition_variable>
+#include <cstdio>
+#include <deque>
+#include <exception>
+#include <filesystem>
+#include <map>
+#include <mutex>
+#include <system_error>
+#include <thread>
+
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
+#include <opencv2/videoio.hpp>
+
+#include "common/errors.hpp"
+#include "common/format.hpp"
+#include "common/runtime.hpp"
+#include "ingest/catalogue.hpp"
+
+namespace mirelo {
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr int kMaxJpegSide = 65500;
+
+std::string in_quotes(const std::string& s) { return "'" + s + "'"; }
+
+[[noreturn]] void throw_os_error(const std::error_code& ec, const std::string& what, const std::string& path) {
+  throw OSError(what + " " + in_quotes(path) + ": [Errno " + std::to_string(ec.value()) + "] " + ec.message());
+}
+
+void make_folder(const std::string& path) {
+  std::error_code ec;
+  fs::create_directories(fs::path(path), ec);
+  if (ec) throw_os_error(ec, "could not create the folder", path);
+  if (!fs::is_directory(fs::path(path), ec))
+    throw_os_error(std::make_error_code(std::errc::not_a_directory), "could not create the folder", path);
+}
+
+// The image appears under its final name only once complete: written to a
+// side name first, then renamed over.
+void write_whole_file(const std::string& path, const std::vector<uchar>& bytes) {
+  const std::string part = path + ".part";
+  std::FILE* f = std::fopen(part.c_str(), "wb");
+  if (f == nullptr) throw_os_error(std::error_code(errno, std::generic_category()), "could not write", path);
+  const size_t n = std::fwrite(bytes.data(), 1, bytes.size(), f);
+  const int write_errno = errno;
+  const bool closed = std::fclose(f) == 0;
+  if (n != bytes.size() || !closed) {
+    const int e = n != bytes.size() ? write_errno : errno;
+    std::remove(part.c_str());
+    throw_os_error(std::error_code(e, std::generic_category()), "could not write", path);
+  }
+  if (std::rename(part.c_str(), path.c_str()) != 0) {
+    const int e = errno;
+    std::remove(part.c_str());
+    throw_os_error(std::error_code(e, std::generic_category()), "could not write", path);
+  }
+}
+
+int64_t slice_bound(int64_t b, int64_t n) {
+  if (b < 0) b = b < -n ? 0 : b + n;
+  return std::min(b, n);
+}
+
+std::string window_text(const CropWindow& w) {
+  return "x1=" + std::to_string(w.x1) + ", y1=" + std::to_string(w.y1) + ", x2=" + std::to_string(w.x2) +
+         ", y2=" + std::to_string(w.y2);
+}
+
+// Cropping, resizing, JPEG encoding and writing of the selected frames, on
+// worker threads, while the caller's thread decodes. The caller's thread
+// alone prints: the message of image k once images 0 .. k-1 are written, as
+// the sequential order would have printed it.
+class EncodePipeline {
+ public:
+  struct Summary {
+    int64_t saved = 0;
+    int rows = 0, cols = 0, channels = 0;  ///< of the last image written
+  };
+
+  EncodePipeline(std::string dir, bool crop, CropWindow window, std::optional<int64_t> resize_height,
+                 int threads)
+      : dir_(std::move(dir)), crop_(crop), window_(window), resize_height_(resize_height) {
+    pool_size_ = static_cast<size_t>(threads) + 2;
+    for (int t = 0; t < threads; ++t) workers_.emplace_back([this] { work(); });
+  }
+
+  ~EncodePipeline() { abort(); }
+
+  EncodePipeline(const EncodePipeline&) = delete;
+  EncodePipeline& operator=(const EncodePipeline&) = delete;
+
+  /// A frame buffer for the next decode; waits while all are in flight.
+  cv::Mat acquire() {
+    std::unique_lock<std::mutex> lock(mu_);
+    while (free_.empty() && lent_ >= pool_size_) {
+      done_cv_.wait_for(lock, std::chrono::milliseconds(50));
+      lock.unlock();
+      check_interrupt();
+      print_ready();
+      lock.lock();
+    }
+    ++lent_;
+    if (free_.empty()) return cv::Mat();
+    cv::Mat m = std::move(free_.back());
+    free_.pop_back();
+    return m;
+  }
+
+  /// Returns a buffer that was not submitted.
+  void give_back(cv::Mat m) {
+    std::lock_guard<std::mutex> lock(mu_);
+    --lent_;
+    free_.push_back(std::move(m));
+  }
+
+  /// Adds a spare buffer (for example the frame used for detection).
+  void donate(cv::Mat m) {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (free_.size() + lent_ < pool_size_) free_.push_back(std::move(m));
+  }
+
+  void submit(int64_t save_idx, cv::Mat frame, std::string message) {
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      pending_[save_idx] = Entry{std::move(message), State::Queued, 0, 0, 0, nullptr};
+      queue_.push_back(Job{save_idx, std::move(frame)});
+      submitted_ = save_idx + 1;
+    }
+    work_cv_.notify_one();
+  }
+
+  bool failed() {
+    std::lock_guard<std::mutex> lock(mu_);
+    return failed_at_ >= 0;
+  }
+
+  /// Prints the messages that the sequential order would have printed by now.
+  void print_ready() {
+    std::vector<std::string> lines;
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      collect_ready(lines);
+    }
+    for (const auto& l : lines) print_line(l);
+  }
+
+  /// Waits for every submitted image, printing in order; throws the error of
+  /// the first image (in save order) that failed, after removing any later
+  /// image a parallel worker had already written.
+  Summary finish() {
+    for (;;) {
+      std::vector<std::string> lines;
+      bool settled;
+      {
+        std::unique_lock<std::mutex> lock(mu_);
+        collect_ready(lines);
+        settled = retired_ == submitted_ || (failed_at_ >= 0 && retired_ == failed_at_ && in_work_ == 0 &&
+                                             queue_.empty() && printed_ > failed_at_);
+        if (!settled && lines.empty()) done_cv_.wait_for(lock, std::chrono::milliseconds(50));
+      }
+      for (const auto& l : lines) print_line(l);
+      if (settled) break;
+      check_interrupt();
+    }
+    stop_workers();
+    if (failed_at_ >= 0) {
+      std::exception_ptr error = pending_[failed_at_].error;
+      for (const auto& [idx, e] : pending_)
+        if (idx > failed_at_ && e.state == State::Done) std::remove(file_path(idx).c_str());
+      std::rethrow_exception(error);
+    }
+    return summary_;
+  }
+
+  /// Stops the workers after the images they are writing; nothing more is
+  /// printed.
+  void abort() noexcept { stop_workers(); }
+
+ private:
+  enum class State { Queued, Done, Failed, Skipped };
+  struct Entry {
+    std::string message;
+    State state;
+    int rows, cols, channels;
+    std::exception_ptr error;
+  };
+  struct Job {
+    int64_t save_idx;
+    cv::Mat frame;
+  };
+
+  std::string file_path(int64_t idx) const { return path_join(dir_, format_padded(idx, 4) + ".jpg"); }
+
+  // Under the lock: the printable messages, and retirement of the images
+  // that are written and announced.
+  void collect_ready(std::vector<std::string>& lines) {
+    for (;;) {
+      if (printed_ < submitted_ && printed_ == retired_) {
+        lines.push_back(pending_[printed_].message);
+        ++printed_;
+        continue;
+      }
+      auto it = pending_.find(retired_);
+      if (retired_ < printed_ && it != pending_.end() && it->second.state == State::Done) {
+        summary_.saved = retired_ + 1;
+        summary_.rows = it->second.rows;
+        summary_.cols = it->second.cols;
+        summary_.channels = it->second.channels;
+        pending_.erase(it);
+        ++retired_;
+        continue;
+      }
+      break;
+    }
+  }
+
+  void stop_workers() noexcept {
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      stop_ = true;
+    }
+    work_cv_.notify_all();
+    for (auto& t : workers_)
+      if (t.joinable()) t.join();
+  }
+
+  void work() {
+    for (;;) {
+      Job job;
+      {
+        std::unique_lock<std::mutex> lock(mu_);
+        work_cv_.wait(lock, [this] { return stop_ || !queue_.empty(); });
+        if (stop_) return;
+        job = std::move(queue_.front());
+        queue_.pop_front();
+        if (failed_at_ >= 0 && job.save_idx > failed_at_) {
+          pending_[job.save_idx].state = State::Skipped;
+          --lent_;
+          free_.push_back(std::move(job.frame));
+          done_cv_.notify_all();
+          continue;
+        }
+        ++in_work_;
+      }
+      Entry result{std::string(), State::Done, 0, 0, 0, nullptr};
+      try {
+        encode(job, result);
+      } catch (...) {
+        result.state = State::Failed;
+        result.error = std::current_exception();
+      }
+      {
+        std::lock_guard<std::mutex> lock(mu_);
+        Entry& e = pending_[job.save_idx];
+        e.state = result.state;
+        e.rows = result.rows;
+        e.cols = result.cols;
+        e.channels = result.channels;
+        e.error = result.error;
+        if (result.state == State::Failed && (failed_at_ < 0 || job.save_idx < failed_at_))
+          failed_at_ = job.save_idx;
+        --in_work_;
+        --lent_;
+        free_.push_back(std::move(job.frame));
+      }
+      done_cv_.notify_all();
+    }
+  }
+
+  void encode(const Job& job, Entry& out) const {
+    const cv::Mat& frame = job.frame;
+    cv::Mat image = frame;
+    if (crop_) {
+      const cv::Rect r = slice_window(window_, frame.rows, frame.cols);
+      if (r.empty())
+        throw ValueError("the crop window (" + window_text(window_) + ") keeps no pixels of a frame of " +
+                         std::to_string(frame.cols) + " x " + std::to_string(frame.rows) + " pixels");
+      image = frame(r);
+    }
+    cv::Mat resized;
+    if (resize_height_) {
+      const int w = resized_width(*resize_height_, image.cols, image.rows);
+      cv::resize(image, resized, cv::Size(w, static_cast<int>(*resize_height_)), 0, 0, cv::INTER_AREA);
+      image = resized;
+    }
+    if (image.rows > kMaxJpegSide || image.cols > kMaxJpegSide)
+      throw ValueError(expected_got("an image of at most " + std::to_string(kMaxJpegSide) + " pixels per side",
+                                    std::to_string(image.cols) + " x " + std::to_string(image.rows)));
+    std::vector<uchar> bytes;
+    if (!cv::imencode(".jpg", image, bytes)) throw OSError("could not encode " + in_quotes(file_path(job.save_idx)));
+    write_whole_file(file_path(job.save_idx), bytes);
+    out.rows = image.rows;
+    out.cols = image.cols;
+    out.channels = image.channels();
+  }
+
+  const std::string dir_;
+  const bool crop_;
+  const CropWindow window_;
+  const std::optional<int64_t> resize_height_;
+  size_t pool_size_ = 2;
+
+  std::mutex mu_;
+  std::condition_variable work_cv_, done_cv_;
+  std::deque<Job> queue_;
+  std::vector<cv::Mat> free_;
+  size_t lent_ = 0;
+  std::map<int64_t, Entry> pending_;
+  int64_t submitted_ = 0, printed_ = 0, retired_ = 0, failed_at_ = -1;
+  int in_work_ = 0;
+  bool stop_ = false;
+  Summary summary_;
+  std::vector<std::thread> workers_;
+};
+
+int encode_thread_count(int requested) {
+  if (requested > 0) return std::min(requested, 16);
+  const unsigned hw = std::thread::hardware_concurrency();
+  return static_cast<int>(std::clamp<unsigned>(hw, 1, 4));
+}
+
+}  // namespace
+
+CropWindow crop_window_for(const CropWindow& region, CropSide side) {
+  const bool wide = region.x2 >= 2300;
+  switch (side) {
+    case CropSide::Left:
+      return {wide ? 380 : 120, 0, region.x1 - 45, 1440};
+    case CropSide::Right:
+      return {region.x1 - 50, 0, wide ? 2560 : 2300, 1440};
+    case CropSide::Keep:
+      break;
+  }
+  return region;
+}
+
+cv::Rect slice_window(const CropWindow& w, int rows, int cols) {
+  const int64_t x1 = slice_bound(w.x1, cols), x2 = slice_bound(w.x2, cols);
+  const int64_t y1 = slice_bound(w.y1, rows), y2 = slice_bound(w.y2, rows);
+  if (x2 <= x1 || y2 <= y1) return cv::Rect();
+  return cv::Rect(static_cast<int>(x1), static_cast<int>(y1), static_cast<int>(x2 - x1), static_cast<int>(y2 - y1));
+}
+
+int resized_width(int64_t target_height, int width, int height) {
+  if (target_height < 1)
+    throw ValueError(expected_got("a target height of at least 1 in resize_dim", std::to_string(target_height)));
+  if (target_height > kMaxJpegSide)
+    throw ValueError(expected_got("a target height of at most " + std::to_string(kMaxJpegSide) + " in resize_dim",
+                                  std::to_string(target_height)));
+  if (width < 1 || height < 1) throw ValueError("cannot resize an empty image");
+  const double w = std::ceil(static_cast<double>(target_height) * (static_cast<double>(width) / height));
+  if (!(w <= kMaxJpegSide))
+    throw ValueError(expected_got("a resized width of at most " + std::to_string(kMaxJpegSide),
+                                  format_float(w) + " for height " + std::to_string(target_height)));
+  return static_cast<int>(w);
+}
+
+WindowResult crop_video_to_frames(const WindowRequest& req, const ExtractionSettings& settings,
+                                  const CameraWindowCache& cache) {
+  const std::string& dir = req.write_dir.empty() ? req.output_dir : req.write_dir;
+  make_folder(dir);
+
+  cv::VideoCapture cap(req.video_path, cv::CAP_FFMPEG);
+  if (!cap.isOpened()) {
+    print_line("Error: Could not open video.");
+    return {WindowOutcome::NotOpened, 0};
+  }
+  const double fps_reported = cap.get(cv::CAP_PROP_FPS);
+  if (!std::isfinite(fps_reported) || std::fabs(fps_reported) >= 9.2e18)
+    throw ValueError(expected_got("a finite frame rate in " + in_quotes(req.video_path), format_float(fps_reported)));
+  const HostNumber fps = HostNumber::integer(static_cast<int64_t>(std::trunc(fps_reported)));
+  const HostNumber minute = HostNumber::integer(60);
+  const HostNumber start_frame = fps * minute * req.start_min;
+  const HostNumber end_frame = fps * minute * req.end_min;
+
+  // The reader converts the position to a 64-bit frame number; a position
+  // it cannot represent is treated as past the end of the file.
+  const double seek_to = start_frame.as_double();
+  cv::Mat first;
+  bool have_first = false;
+  if (std::isfinite(seek_to) && std::fabs(seek_to) < 4.0e18) {
+    cap.set(cv::CAP_PROP_POS_FRAMES, seek_to);
+    have_first = cap.read(first);
+  }
+  if (!have_first) {
+    print_line("Error: Could not read the first frame.");
+    return {WindowOutcome::NoFirstFrame, 0};
+  }
+
+  CropWindow window{};
+  if (req.crop) {
+    std::optional<CropWindow> cached = cache.find ? cache.find() : std::nullopt;
+    if (cached) {
+      window = *cached;
+    } else {
+      const std::optional<CropWindow> region = find_orange_region(first);
+      if (!region) {
+        print_line("No orange region detected. Exiting.");
+        return {WindowOutcome::NoOrangeRegion, 0};
+      }
+      print_line("cv2 crop region for Camera " + req.camera_label + ": " + window_text(*region));
+      window = crop_window_for(*region, settings.side);
+      if (cache.store) cache.store(window);
+    }
+    print_line("Detected crop region for Camera " + req.camera_label + ": " + window_text(window));
+  }
+
+  EncodePipeline pipe(dir, req.crop, window, settings.resize_height, encode_thread_count(settings.encode_threads));
+  pipe.donate(std::move(first));
+  const HostNumber one = HostNumber::integer(1);
+  const HostNumber last_frame = end_frame - one;
+  const HostNumber& skip = settings.frame_skip;
+  const bool zero_skip = skip.is_int ? skip.i == 0 : skip.d == 0.0;
+  HostNumber frame_idx = start_frame;
+  int64_t save_idx = 0;
+  EncodePipeline::Summary summary;
+  try {
+    while (frame_idx < end_frame) {
+      check_interrupt();
+      pipe.print_ready();
+      if (pipe.failed()) break;
+      // The selection is known before the read: an unselected frame is
+      // decoded (grab) but never converted to BGR.
+      // With a zero frame_skip the division error comes only once a frame
+      // was read, as in the sequential reading.
+      if (zero_skip && !cap.grab()) break;
+      const bool selected = remainder_is_zero(frame_idx, skip) || frame_idx == last_frame;
+      if (!selected) {
+        if (!cap.grab()) break;
+      } else {
+        cv::Mat buffer = pipe.acquire();
+        if (!cap.read(buffer)) {
+          pipe.give_back(std::move(buffer));
+          break;
+        }
+        pipe.submit(save_idx,
+                    std::move(buffer),
+                    "Processing frame " + frame_idx.text() + " (saved as " + format_padded(save_idx, 4) + ".jpg)");
+        ++save_idx;
+      }
+      frame_idx = frame_idx + one;
+    }
+    cap.release();
+    summary = pipe.finish();
+  } catch (...) {
+    pipe.abort();
+    throw;
+  }
+
+  print_line("Cropped frames from " + req.start_min.text() + " to " + req.end_min.text() + " minutes saved to " +
+             req.output_dir + ".");
+  if (summary.saved > 0)
+    print_line("Dim: (" + std::to_string(summary.rows) + ", " + std::to_string(summary.cols) + ", " +
+               std::to_string(summary.channels) + ")");
+  return {WindowOutcome::Completed, summary.saved};
+}
+
+std::string window_folder(const RunSettings& s, const VideoRow& row, const HostNumber& start_min,
+                          const HostNumber& end_min) {
+  return s.output_dir_base + "/" + row.date + "/" + row.video_name + "/" + start_min.text() + "min_to_" +
+         end_min.text() + "min/" + (s.left_folder ? "left_cropped_frames" : "right_cropped_frames");
+}
+
+void process_videos_to_frames(const std::vector<VideoRow>& rows, const RunSettings& s,
+                              const std::function<CameraWindowCache(size_t row)>& cache_for_row) {
+  for (size_t r = 0; r < rows.size(); ++r) {
+    const VideoRow& row = rows[r];
+    const std::optional<double> duration = video_duration_minutes(row.file_path);
+    const HostNumber total = duration ? HostNumber::real(*duration) : HostNumber::integer(0);
+    HostNumber start = HostNumber::integer(0);
+    if (start < total && !(HostNumber::integer(0) < s.time_step && std::isfinite(s.time_step.as_double())))
+      throw ValueError(expected_got("a time_step of more than 0 minutes", s.time_step.text()));
+    const CameraWindowCache cache = cache_for_row(r);
+    while (start < total) {
+      check_interrupt();
+      const HostNumber next = start + s.time_step;
+      const HostNumber end = total < next ? total : next;
+      const std::string folder = window_folder(s, row, start, end);
+      std::error_code ec;
+      if (fs::exists(fs::path(folder), ec)) {
+        print_line("Skipping " + folder + ", already exists.");
+        start = next;
+        continue;
+      }
+      // Built beside its final name and renamed once complete: a window that
+      // returns early, fails or is interrupted leaves no folder that a later
+      // run would take for a finished one.
+      const std::string staging = folder + ".partial";
+      fs::remove_all(fs::path(staging), ec);
+      if (ec) throw_os_error(ec, "could not clear the unfinished folder", staging);
+      WindowRequest req;
+      req.video_path = row.file_path;
+      req.output_dir = folder;
+      req.write_dir = staging;
+      req.start_min = start;
+      req.end_min = end;
+      req.camera_label = row.camera_label;
+      req.crop = s.crop;
+      WindowResult result;
+      try {
+        result = crop_video_to_frames(req, s.extraction, cache);
+      } catch (...) {
+        std::error_code ignore;
+        fs::remove_all(fs::path(staging), ignore);
+        throw;
+      }
+      if (result.outcome == WindowOutcome::Completed) {
+        fs::rename(fs::path(staging), fs::path(folder), ec);
+        if (ec) {
+          std::error_code ignore;
+          fs::remove_all(fs::path(staging), ignore);
+          throw_os_error(ec, "could not complete the folder", folder);
+        }
+      } else {
+        fs::remove_all(fs::path(staging), ec);
+      }
+      start = next;
+    }
+  }
+}
+
+}  // namespace mirelo

@@ -1,0 +1,31 @@
+#pragma once
+// Measurements of a recording used to plan its frame extraction: its length
+// and the orange marker region that splits the pen image.
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include <opencv2/core.hpp>
+
+namespace mirelo {
+
+/// A box or crop window in pixels of the full frame: columns x1 .. x2-1 and
+/// rows y1 .. y2-1.
+struct CropWindow {
+  int64_t x1 = 0, y1 = 0, x2 = 0, y2 = 0;
+  bool operator==(const CropWindow&) const = default;
+};
+
+/// Bounding box (x, y, x + w, y + h) of the orange region of a BGR frame
+/// (CV_8UC3): pixels with hue 10..25, saturation and value 150..255; of the
+/// two largest outer contours, the one whose centroid lies furthest right
+/// (the larger on a tie). Nothing when no pixel is orange.
+std::optional<CropWindow> find_orange_region(const cv::Mat& bgr);
+
+/// Length of the recording at `path` in minutes, printing "Video FPS: ",
+/// "Total frames: " and "Video duration: ... seconds". Nothing (after the line
+/// "Error: Could not open video <path>") when the file cannot be opened.
+/// Throws ZeroDivisionError when the file reports a frame rate of 0.
+std::optional<double> video_duration_minutes(const std::string& path);
+
+}  // namespace mirelo
