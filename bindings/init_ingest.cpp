@@ -161,7 +161,7 @@ nb::object find_orange_region_py(nb::handle frame) {
   cv::Mat bgr = array_to_mat(frame, keep, "frame");
   if (bgr.channels() != 3 || nb::cast<size_t>(keep.attr("ndim")) != 3)
     throw ValueError(expected_got("a BGR frame of shape H x W x 3",
-                                  "shape " + nb::cast<std::string>(nb::str(keep.attr("shape")))));
+                                  "shape " + nb::cast<std::string>(nb::repr(keep.attr("shape")))));
   std::optional<CropWindow> box;
   {
     nb::gil_scoped_release release;

@@ -13,7 +13,6 @@
 #include <system_error>
 #include <thread>
 
-#include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 #include <opencv2/videoio.hpp>
 
@@ -21,6 +20,7 @@
 #include "common/format.hpp"
 #include "common/runtime.hpp"
 #include "ingest/catalogue.hpp"
+#include "ingest/jpeg.hpp"
 
 namespace mirelo {
 namespace fs = std::filesystem;
@@ -28,6 +28,7 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr int kMaxJpegSide = 65500;
+constexpr int kJpegQuality = 95;  // the image codec's default, so files match cv::imwrite's
 
 std::string in_quotes(const std::string& s) { return "'" + s + "'"; }
 
@@ -45,7 +46,7 @@ void make_folder(const std::string& path) {
 
 // The image appears under its final name only once complete: written to a
 // side name first, then renamed over.
-void write_whole_file(const std::string& path, const std::vector<uchar>& bytes) {
+void write_whole_file(const std::string& path, const std::vector<uint8_t>& bytes) {
   const std::string part = path + ".part";
   std::FILE* f = std::fopen(part.c_str(), "wb");
   if (f == nullptr) throw_os_error(std::error_code(errno, std::generic_category()), "could not write", path);
@@ -294,9 +295,7 @@ class EncodePipeline {
     if (image.rows > kMaxJpegSide || image.cols > kMaxJpegSide)
       throw ValueError(expected_got("an image of at most " + std::to_string(kMaxJpegSide) + " pixels per side",
                                     std::to_string(image.cols) + " x " + std::to_string(image.rows)));
-    std::vector<uchar> bytes;
-    if (!cv::imencode(".jpg", image, bytes)) throw OSError("could not encode " + in_quotes(file_path(job.save_idx)));
-    write_whole_file(file_path(job.save_idx), bytes);
+    write_whole_file(file_path(job.save_idx), encode_jpeg(image, kJpegQuality));
     out.rows = image.rows;
     out.cols = image.cols;
     out.channels = image.channels();
