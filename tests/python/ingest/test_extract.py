@@ -1,0 +1,237 @@
+import dataclasses
+import os
+import signal
+
+import cv2
+import numpy as np
+import pandas as pd
+import pytest
+
+from mirelo_utils import VideoProcessor, list_all_files
+
+from .conftest import read_code, write_video
+
+COLUMNS = ["Camera Number", "Date", "Time", "File Path", "Video Name"]
+
+
+def table(*paths, camera="64", date="20240115"):
+    return pd.DataFrame(
+        [[camera, date, "08:00:00", p, os.path.basename(p)[:-4]] for p in paths], columns=COLUMNS)
+
+
+def jpgs(folder):
+    return sorted(f for f in os.listdir(folder)) if os.path.isdir(folder) else []
+
+
+def codes(folder):
+    return [read_code(cv2.imread(os.path.join(folder, f))) for f in jpgs(folder)]
+
+
+def test_record_is_a_dataclass():
+    vp = VideoProcessor()
+    assert [f.name for f in dataclasses.fields(VideoProcessor)] == [
+        "resize_dim", "frame_skip", "time_step", "output_dir_base", "camera_crop_coords", "crop", "left_crop"]
+    assert (vp.resize_dim, vp.frame_skip, vp.time_step, vp.output_dir_base, vp.crop, vp.left_crop) == (
+        None, 1, 0.1, "D:\\ToBeLabeled_20pigs/", True, False)
+    other = VideoProcessor((640, 480), 2, 0.5, "out", {"1": (0, 0, 1, 1)}, False, True)
+    assert other == VideoProcessor(resize_dim=(640, 480), frame_skip=2, time_step=0.5, output_dir_base="out",
+                                   camera_crop_coords={"1": (0, 0, 1, 1)}, crop=False, left_crop=True)
+    assert other != vp and vp == VideoProcessor()
+    assert repr(vp) == ("VideoProcessor(resize_dim=None, frame_skip=1, time_step=0.1, "
+                        "output_dir_base='D:\\\\ToBeLabeled_20pigs/', camera_crop_coords={}, crop=True, "
+                        "left_crop=False)")
+    assert VideoProcessor().camera_crop_coords is not vp.camera_crop_coords
+
+
+def test_windows_of_a_run_and_the_rerun(long_video, tmp_path, capsys):
+    vp = VideoProcessor(output_dir_base=str(tmp_path), crop=False)
+    vp.process_videos_to_frames(table(long_video, date="d"))
+    root = os.path.join(str(tmp_path), "d", "Camera7_1_20240115080000")
+    windows = ["0min_to_0.1min", "0.1min_to_0.2min", "0.2min_to_0.30000000000000004min",
+               "0.30000000000000004min_to_0.4min", "0.4min_to_0.5min", f"0.5min_to_{760 / 25 / 60}min"]
+    assert sorted(os.listdir(root)) == sorted(windows)
+    counts = [len(jpgs(os.path.join(root, w, "right_cropped_frames"))) for w in windows]
+    assert counts == [150, 150, 151, 88, 150, 9]
+    # the image saved under index start_frame + k is the file's frame start_frame + 1 + k
+    assert codes(os.path.join(root, windows[0], "right_cropped_frames"))[:3] == [1, 2, 3]
+    assert codes(os.path.join(root, windows[3], "right_cropped_frames"))[:2] == [513, 514]
+    out = capsys.readouterr().out.splitlines()
+    assert out[:3] == ["Video FPS: 25.0", "Total frames: 760.0", "Video duration: 30.40 seconds"]
+    assert out[3:5] == ["Processing frame 0 (saved as 0000.jpg)", "Processing frame 1 (saved as 0001.jpg)"]
+    assert "Processing frame 450.00000000000006 (saved as 0150.jpg)" not in out
+    assert "Processing frame 450.0 (saved as 0150.jpg)" in out
+    assert "Processing frame 512.0 (saved as 0000.jpg)" in out
+    first = os.path.join(root, windows[0], "right_cropped_frames")
+    assert out[153:155] == [f"Cropped frames from 0 to 0.1 minutes saved to {first}.", "Dim: (48, 64, 3)"]
+    assert not any("partial" in p for p in list_all_files(str(tmp_path)))
+
+    vp.process_videos_to_frames(table(long_video, date="d"))
+    out = capsys.readouterr().out.splitlines()
+    assert out[3:] == [f"Skipping {os.path.join(root, w, 'right_cropped_frames')}, already exists." for w in windows]
+
+
+def test_frame_skip_counts_absolute_indices(long_video, tmp_path, capsys):
+    out_dir = str(tmp_path / "w")
+    VideoProcessor(frame_skip=10).crop_video_to_frames(long_video, out_dir, 0.1, 0.2, crop=False)
+    assert len(jpgs(out_dir)) == 16
+    lines = capsys.readouterr().out.splitlines()
+    assert lines[0] == "Processing frame 150.0 (saved as 0000.jpg)"
+    assert lines[14:16] == ["Processing frame 290.0 (saved as 0014.jpg)", "Processing frame 299.0 (saved as 0015.jpg)"]
+    assert lines[16:] == [f"Cropped frames from 0.1 to 0.2 minutes saved to {out_dir}.", "Dim: (48, 64, 3)"]
+    assert codes(out_dir)[-1] == 300
+
+
+@pytest.mark.parametrize(
+    "left_crop, window, folder",
+    [(False, (200, 0, 2300, 1440), "right_cropped_frames"), (True, (120, 0, 205, 1440), "left_cropped_frames")],
+)
+def test_detected_window_crops_and_is_cached(marker_video, tmp_path, capsys, left_crop, window, folder):
+    vp = VideoProcessor(output_dir_base=str(tmp_path), left_crop=left_crop, time_step=0.01)
+    vp.process_videos_to_frames(table(marker_video))
+    assert vp.camera_crop_coords == {"64": window}
+    out = capsys.readouterr().out.splitlines()
+    assert out[3:5] == ["cv2 crop region for Camera 64: x1=250, y1=20, x2=270, y2=160",
+                        "Detected crop region for Camera 64: x1={}, y1={}, x2={}, y2={}".format(*window)]
+    detected = [line for line in out if "crop region" in line]
+    assert len(detected) == 2 + 2  # three windows; detection only in the first
+    first = os.path.join(str(tmp_path), "20240115", "Camera64_1_20240115063000", "0min_to_0.01min", folder)
+    image = cv2.imread(os.path.join(first, "0000.jpg"))
+    source = cv2.VideoCapture(marker_video)
+    source.read()
+    ok, frame = source.read()
+    expected = frame[window[1]:window[3], window[0]:window[2]]
+    assert image.shape == expected.shape
+    assert np.abs(image.astype(int) - expected).mean() < 3
+
+
+def test_prefilled_window_with_negative_bounds(marker_video, tmp_path, capsys):
+    vp = VideoProcessor(resize_dim=(0, 24))
+    vp.camera_crop_coords["64"] = (-100, 10, -20, 1000)
+    vp.crop_video_to_frames(marker_video, str(tmp_path / "o"), 0, 0.01, camera_number="64")
+    out = capsys.readouterr().out.splitlines()
+    assert out[0] == "Detected crop region for Camera 64: x1=-100, y1=10, x2=-20, y2=1000"
+    assert cv2.imread(str(tmp_path / "o" / "0000.jpg")).shape == (24, 12, 3)  # ceil(24 * 80 / 170) = 12
+    assert out[-1] == "Dim: (24, 12, 3)"
+    assert vp.camera_crop_coords == {"64": (-100, 10, -20, 1000)}
+
+
+def test_resize_keeps_aspect_ratio(long_video, tmp_path):
+    VideoProcessor(resize_dim=(640, 480)).crop_video_to_frames(long_video, str(tmp_path), 0, 0.001, crop=False)
+    assert cv2.imread(str(tmp_path / "0000.jpg")).shape == (480, 640, 3)
+    VideoProcessor(resize_dim=(1, 31)).crop_video_to_frames(long_video, str(tmp_path), 0, 0.001, crop=False)
+    assert cv2.imread(str(tmp_path / "0000.jpg")).shape == (31, 42, 3)  # ceil(31 * 64 / 48) = ceil(41.33)
+
+
+def test_no_orange_region_leaves_no_window(long_video, tmp_path, capsys):
+    vp = VideoProcessor(output_dir_base=str(tmp_path), time_step=0.2)
+    vp.process_videos_to_frames(table(long_video))
+    out = capsys.readouterr().out.splitlines()
+    assert out.count("No orange region detected. Exiting.") == 3
+    assert vp.camera_crop_coords == {}
+    assert list_all_files(str(tmp_path)) == []
+    # filled later, the same windows are built on the next run
+    vp.camera_crop_coords["64"] = (0, 0, 32, 32)
+    vp.process_videos_to_frames(table(long_video))
+    assert not any("Skipping" in line for line in capsys.readouterr().out.splitlines())
+    assert len(list_all_files(str(tmp_path), ".jpg")) == 300 + 300 + 159
+
+
+def test_unreadable_first_frame_and_empty_windows(long_video, tmp_path, capsys):
+    vp = VideoProcessor(crop=False)
+    vp.crop_video_to_frames(long_video, str(tmp_path / "late"), 1, 2, crop=False)
+    assert capsys.readouterr().out == "Error: Could not read the first frame.\n"
+    assert os.path.isdir(str(tmp_path / "late"))
+    # the window's first frame is the file's last one: nothing left to save, and no error
+    vp.crop_video_to_frames(long_video, str(tmp_path / "end"), 759 / 1500, 0.6, crop=False)
+    assert capsys.readouterr().out == f"Cropped frames from {759 / 1500} to 0.6 minutes saved to {tmp_path / 'end'}.\n"
+    vp.crop_video_to_frames(long_video, str(tmp_path / "same"), 0.1, 0.1, crop=False)
+    assert jpgs(str(tmp_path / "same")) == []
+
+
+def test_run_continues_after_unopenable_and_empty_recordings(long_video, tmp_path, capsys):
+    broken = str(tmp_path / "in" / "broken.mp4")
+    os.makedirs(os.path.dirname(broken))
+    with open(long_video, "rb") as src, open(broken, "wb") as dst:
+        dst.write(src.read()[:3000])  # truncated: the index at the end of the file is gone
+    missing = str(tmp_path / "in" / "missing.mp4")
+    vp = VideoProcessor(output_dir_base=str(tmp_path / "out"), crop=False, time_step=0.3)
+    vp.process_videos_to_frames(table(missing, broken, long_video))
+    out = capsys.readouterr().out.splitlines()
+    assert out[:2] == [f"Error: Could not open video {missing}", f"Error: Could not open video {broken}"]
+    produced = list_all_files(str(tmp_path / "out"), ".jpg")
+    assert len(produced) == 450 + 309  # windows 0 to 0.3 and 0.3 to the end of the good recording
+
+
+def test_crop_video_to_frames_of_unopenable_file(tmp_path, capsys):
+    VideoProcessor().crop_video_to_frames(str(tmp_path / "nope.mp4"), str(tmp_path / "o"))
+    assert capsys.readouterr().out == "Error: Could not open video.\n"
+
+
+def test_unwritable_output(long_video, tmp_path):
+    blocker = tmp_path / "file"
+    blocker.write_text("x")
+    with pytest.raises(OSError, match="could not create the folder"):
+        VideoProcessor(crop=False).crop_video_to_frames(long_video, str(blocker / "o"), 0, 0.01)
+    vp = VideoProcessor(output_dir_base=str(blocker), crop=False)
+    with pytest.raises(OSError):
+        vp.process_videos_to_frames(table(long_video))
+
+
+def interrupted(call, after=0.03):
+    """Runs `call` with a KeyboardInterrupt arriving `after` seconds in; expects it to propagate."""
+
+    def stop(signum, frame):
+        raise KeyboardInterrupt
+
+    previous = signal.signal(signal.SIGALRM, stop)
+    signal.setitimer(signal.ITIMER_REAL, after)
+    try:
+        with pytest.raises(KeyboardInterrupt):
+            call()
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)
+
+
+def test_interrupted_window_is_redone(long_video, tmp_path):
+    vp = VideoProcessor(output_dir_base=str(tmp_path), crop=False, time_step=1)
+    interrupted(lambda: vp.process_videos_to_frames(table(long_video, date="d")))
+    assert list_all_files(str(tmp_path)) == []
+    vp.process_videos_to_frames(table(long_video, date="d"))
+    assert len(list_all_files(str(tmp_path), ".jpg")) == 759
+
+
+def test_interrupted_extraction_leaves_whole_images(long_video, tmp_path):
+    out_dir = str(tmp_path / "o")
+    interrupted(lambda: VideoProcessor().crop_video_to_frames(long_video, out_dir, 0, 1, crop=False))
+    names = jpgs(out_dir)
+    assert len(names) < 759
+    assert names == [f"{k:04d}.jpg" for k in range(len(names))]
+    assert codes(out_dir) == list(range(1, len(names) + 1))
+
+
+@pytest.mark.parametrize(
+    "field, value, error, message",
+    [
+        ("frame_skip", 0, ZeroDivisionError, "modulo by zero"),
+        ("frame_skip", "2", TypeError, "frame_skip"),
+        ("time_step", 0, ValueError, "time_step of more than 0"),
+        ("time_step", float("nan"), ValueError, "time_step"),
+        ("resize_dim", (640,), IndexError, "resize_dim"),
+        ("resize_dim", (640, 0), ValueError, "target height"),
+        ("camera_crop_coords", {"64": (1, 2, 3)}, ValueError, "four integers"),
+        ("camera_crop_coords", {"64": (1.0, 2, 3, 4)}, TypeError, "integer"),
+    ],
+)
+def test_bad_settings(long_video, tmp_path, field, value, error, message):
+    vp = VideoProcessor(output_dir_base=str(tmp_path), crop=field == "camera_crop_coords")
+    setattr(vp, field, value)
+    with pytest.raises(error, match=message):
+        vp.process_videos_to_frames(table(long_video))
+    assert list_all_files(str(tmp_path), ".jpg") == []
+
+
+def test_window_without_pixels(long_video, tmp_path):
+    vp = VideoProcessor(camera_crop_coords={"64": (100, 0, 200, 48)})
+    with pytest.raises(ValueError, match="keeps no pixels"):
+        vp.crop_video_to_frames(long_video, str(tmp_path), 0, 0.01, camera_number="64")
