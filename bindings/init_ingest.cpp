@@ -303,7 +303,7 @@ nb::list list_all_files_py(nb::handle directory, nb::handle ext) {
 }  // namespace
 
 void init_ingest(nb::module_& m) {
-  m.def("list_all_files", &list_all_files_py, "directory"_a, "ext"_a = nb::none(),
+  m.def("list_all_files", &list_all_files_py, "directory"_a.none(), "ext"_a.none() = nb::none(),
         "Lists the files under a folder, recursively, in a fixed order.\n\n"
         "Args:\n"
         "    directory: Folder to walk.\n"
@@ -316,12 +316,15 @@ void init_ingest(nb::module_& m) {
         "    missing or unreadable folder contributes nothing.");
 
   nb::module_ ing = m.def_submodule("_ingest", "Entry points of the video ingest records.");
+  // Every argument is the caller's value as given, None included; the
+  // entry points check types themselves to name the argument in the error.
   ing.def("filtered_video_dataframe", &filtered_video_dataframe, "record"_a);
-  ing.def("find_orange_region", &find_orange_region_py, "frame"_a);
-  ing.def("video_duration", &video_duration_py, "video_path"_a);
-  ing.def("crop_video_to_frames", &crop_video_to_frames_py, "processor"_a, "video_path"_a, "output_dir"_a,
-          "start_min"_a, "end_min"_a, "camera_number"_a, "crop"_a);
-  ing.def("process_videos_to_frames", &process_videos_to_frames_py, "processor"_a, "df"_a);
+  ing.def("find_orange_region", &find_orange_region_py, "frame"_a.none());
+  ing.def("video_duration", &video_duration_py, "video_path"_a.none());
+  ing.def("crop_video_to_frames", &crop_video_to_frames_py, "processor"_a, "video_path"_a.none(),
+          "output_dir"_a.none(), "start_min"_a.none(), "end_min"_a.none(), "camera_number"_a.none(),
+          "crop"_a.none());
+  ing.def("process_videos_to_frames", &process_videos_to_frames_py, "processor"_a, "df"_a.none());
 }
 
 }  // namespace mirelo::py

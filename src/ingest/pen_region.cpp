@@ -49,7 +49,7 @@ std::optional<CropWindow> find_orange_region(const cv::Mat& bgr) {
 }
 
 std::optional<double> video_duration_minutes(const std::string& path) {
-  cv::VideoCapture cap(path);
+  cv::VideoCapture cap(path, cv::CAP_FFMPEG);
   if (!cap.isOpened()) {
     print_line("Error: Could not open video " + path);
     return std::nullopt;
