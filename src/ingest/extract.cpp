@@ -14,13 +14,13 @@
 #include <thread>
 
 #include <opencv2/imgproc.hpp>
-#include <opencv2/videoio.hpp>
 
 #include "common/errors.hpp"
 #include "common/format.hpp"
 #include "common/runtime.hpp"
 #include "ingest/catalogue.hpp"
 #include "ingest/jpeg.hpp"
+#include "ingest/video_reader.hpp"
 
 namespace mirelo {
 namespace fs = std::filesystem;
@@ -75,10 +75,11 @@ std::string window_text(const CropWindow& w) {
          ", y2=" + std::to_string(w.y2);
 }
 
-// Cropping, resizing, JPEG encoding and writing of the selected frames, on
-// worker threads, while the caller's thread decodes. The caller's thread
-// alone prints: the message of image k once images 0 .. k-1 are written, as
-// the sequential order would have printed it.
+// Conversion of the kept region to BGR, resizing, JPEG encoding and writing
+// of the selected frames, on worker threads, while the caller's thread
+// decodes. The caller's thread alone prints: the message of image k once
+// images 0 .. k-1 are written, as the sequential order would have printed it.
+// At most `threads` + 2 decoded frames are in flight.
 class EncodePipeline {
  public:
   struct Summary {
@@ -88,8 +89,8 @@ class EncodePipeline {
 
   EncodePipeline(std::string dir, bool crop, CropWindow window, std::optional<int64_t> resize_height,
                  int threads)
-      : dir_(std::move(dir)), crop_(crop), window_(window), resize_height_(resize_height) {
-    pool_size_ = static_cast<size_t>(threads) + 2;
+      : dir_(std::move(dir)), crop_(crop), window_(window), resize_height_(resize_height),
+        capacity_(static_cast<size_t>(threads) + 2) {
     for (int t = 0; t < threads; ++t) workers_.emplace_back([this] { work(); });
   }
 
@@ -98,42 +99,26 @@ class EncodePipeline {
   EncodePipeline(const EncodePipeline&) = delete;
   EncodePipeline& operator=(const EncodePipeline&) = delete;
 
-  /// A frame buffer for the next decode; waits while all are in flight.
-  cv::Mat acquire() {
+  /// Waits until another frame may be decoded and handed over, printing and
+  /// checking for an interrupt meanwhile.
+  void wait_for_room() {
     std::unique_lock<std::mutex> lock(mu_);
-    while (free_.empty() && lent_ >= pool_size_) {
+    while (in_flight_ >= capacity_ && failed_at_ < 0) {
       done_cv_.wait_for(lock, std::chrono::milliseconds(50));
       lock.unlock();
       check_interrupt();
       print_ready();
       lock.lock();
     }
-    ++lent_;
-    if (free_.empty()) return cv::Mat();
-    cv::Mat m = std::move(free_.back());
-    free_.pop_back();
-    return m;
   }
 
-  /// Returns a buffer that was not submitted.
-  void give_back(cv::Mat m) {
-    std::lock_guard<std::mutex> lock(mu_);
-    --lent_;
-    free_.push_back(std::move(m));
-  }
-
-  /// Adds a spare buffer (for example the frame used for detection).
-  void donate(cv::Mat m) {
-    std::lock_guard<std::mutex> lock(mu_);
-    if (free_.size() + lent_ < pool_size_) free_.push_back(std::move(m));
-  }
-
-  void submit(int64_t save_idx, cv::Mat frame, std::string message) {
+  void submit(int64_t save_idx, DecodedFrame frame, std::string message) {
     {
       std::lock_guard<std::mutex> lock(mu_);
       pending_[save_idx] = Entry{std::move(message), State::Queued, 0, 0, 0, nullptr};
       queue_.push_back(Job{save_idx, std::move(frame)});
       submitted_ = save_idx + 1;
+      ++in_flight_;
     }
     work_cv_.notify_one();
   }
@@ -163,8 +148,8 @@ class EncodePipeline {
       {
         std::unique_lock<std::mutex> lock(mu_);
         collect_ready(lines);
-        settled = retired_ == submitted_ || (failed_at_ >= 0 && retired_ == failed_at_ && in_work_ == 0 &&
-                                             queue_.empty() && printed_ > failed_at_);
+        settled = retired_ == submitted_ ||
+                  (failed_at_ >= 0 && printed_ > failed_at_ && in_flight_ == 0);
         if (!settled && lines.empty()) done_cv_.wait_for(lock, std::chrono::milliseconds(50));
       }
       for (const auto& l : lines) print_line(l);
@@ -173,7 +158,7 @@ class EncodePipeline {
     }
     stop_workers();
     if (failed_at_ >= 0) {
-      std::exception_ptr error = pending_[failed_at_].error;
+      const std::exception_ptr error = pending_[failed_at_].error;
       for (const auto& [idx, e] : pending_)
         if (idx > failed_at_ && e.state == State::Done) std::remove(file_path(idx).c_str());
       std::rethrow_exception(error);
@@ -194,8 +179,8 @@ class EncodePipeline {
     std::exception_ptr error;
   };
   struct Job {
-    int64_t save_idx;
-    cv::Mat frame;
+    int64_t save_idx = 0;
+    DecodedFrame frame;
   };
 
   std::string file_path(int64_t idx) const { return path_join(dir_, format_padded(idx, 4) + ".jpg"); }
@@ -234,6 +219,7 @@ class EncodePipeline {
   }
 
   void work() {
+    BgrConverter converter;
     for (;;) {
       Job job;
       {
@@ -244,20 +230,19 @@ class EncodePipeline {
         queue_.pop_front();
         if (failed_at_ >= 0 && job.save_idx > failed_at_) {
           pending_[job.save_idx].state = State::Skipped;
-          --lent_;
-          free_.push_back(std::move(job.frame));
+          --in_flight_;
           done_cv_.notify_all();
           continue;
         }
-        ++in_work_;
       }
       Entry result{std::string(), State::Done, 0, 0, 0, nullptr};
       try {
-        encode(job, result);
+        encode(job, converter, result);
       } catch (...) {
         result.state = State::Failed;
         result.error = std::current_exception();
       }
+      job.frame = DecodedFrame();  // the decoder may reuse the picture's memory
       {
         std::lock_guard<std::mutex> lock(mu_);
         Entry& e = pending_[job.save_idx];
@@ -268,24 +253,23 @@ class EncodePipeline {
         e.error = result.error;
         if (result.state == State::Failed && (failed_at_ < 0 || job.save_idx < failed_at_))
           failed_at_ = job.save_idx;
-        --in_work_;
-        --lent_;
-        free_.push_back(std::move(job.frame));
+        --in_flight_;
       }
       done_cv_.notify_all();
     }
   }
 
-  void encode(const Job& job, Entry& out) const {
-    const cv::Mat& frame = job.frame;
-    cv::Mat image = frame;
+  void encode(const Job& job, BgrConverter& converter, Entry& out) const {
+    const int rows = job.frame.height(), cols = job.frame.width();
+    cv::Rect region(0, 0, cols, rows);
     if (crop_) {
-      const cv::Rect r = slice_window(window_, frame.rows, frame.cols);
-      if (r.empty())
+      region = slice_window(window_, rows, cols);
+      if (region.empty())
         throw ValueError("the crop window (" + window_text(window_) + ") keeps no pixels of a frame of " +
-                         std::to_string(frame.cols) + " x " + std::to_string(frame.rows) + " pixels");
-      image = frame(r);
+                         std::to_string(cols) + " x " + std::to_string(rows) + " pixels");
     }
+    cv::Mat image;
+    converter.convert(job.frame, region, image);
     cv::Mat resized;
     if (resize_height_) {
       const int w = resized_width(*resize_height_, image.cols, image.rows);
@@ -305,16 +289,14 @@ class EncodePipeline {
   const bool crop_;
   const CropWindow window_;
   const std::optional<int64_t> resize_height_;
-  size_t pool_size_ = 2;
+  const size_t capacity_;
 
   std::mutex mu_;
   std::condition_variable work_cv_, done_cv_;
   std::deque<Job> queue_;
-  std::vector<cv::Mat> free_;
-  size_t lent_ = 0;
+  size_t in_flight_ = 0;
   std::map<int64_t, Entry> pending_;
   int64_t submitted_ = 0, printed_ = 0, retired_ = 0, failed_at_ = -1;
-  int in_work_ = 0;
   bool stop_ = false;
   Summary summary_;
   std::vector<std::thread> workers_;
@@ -367,12 +349,12 @@ WindowResult crop_video_to_frames(const WindowRequest& req, const ExtractionSett
   const std::string& dir = req.write_dir.empty() ? req.output_dir : req.write_dir;
   make_folder(dir);
 
-  cv::VideoCapture cap(req.video_path, cv::CAP_FFMPEG);
-  if (!cap.isOpened()) {
+  VideoReader reader(req.video_path);
+  if (!reader.is_open()) {
     print_line("Error: Could not open video.");
     return {WindowOutcome::NotOpened, 0};
   }
-  const double fps_reported = cap.get(cv::CAP_PROP_FPS);
+  const double fps_reported = reader.fps();
   if (!std::isfinite(fps_reported) || std::fabs(fps_reported) >= 9.2e18)
     throw ValueError(expected_got("a finite frame rate in " + in_quotes(req.video_path), format_float(fps_reported)));
   const HostNumber fps = HostNumber::integer(static_cast<int64_t>(std::trunc(fps_reported)));
@@ -380,14 +362,13 @@ WindowResult crop_video_to_frames(const WindowRequest& req, const ExtractionSett
   const HostNumber start_frame = fps * minute * req.start_min;
   const HostNumber end_frame = fps * minute * req.end_min;
 
-  // The reader converts the position to a 64-bit frame number; a position
-  // it cannot represent is treated as past the end of the file.
+  // The position is a whole frame number (truncated, as the capture's
+  // property is); one that no 64-bit frame number can hold is past the end.
   const double seek_to = start_frame.as_double();
-  cv::Mat first;
   bool have_first = false;
   if (std::isfinite(seek_to) && std::fabs(seek_to) < 4.0e18) {
-    cap.set(cv::CAP_PROP_POS_FRAMES, seek_to);
-    have_first = cap.read(first);
+    reader.seek(static_cast<int64_t>(seek_to));
+    have_first = reader.grab();
   }
   if (!have_first) {
     print_line("Error: Could not read the first frame.");
@@ -400,7 +381,11 @@ WindowResult crop_video_to_frames(const WindowRequest& req, const ExtractionSett
     if (cached) {
       window = *cached;
     } else {
-      const std::optional<CropWindow> region = find_orange_region(first);
+      const DecodedFrame first = reader.frame();
+      BgrConverter converter;
+      cv::Mat bgr;
+      converter.convert(first, cv::Rect(0, 0, first.width(), first.height()), bgr);
+      const std::optional<CropWindow> region = find_orange_region(bgr);
       if (!region) {
         print_line("No orange region detected. Exiting.");
         return {WindowOutcome::NoOrangeRegion, 0};
@@ -413,7 +398,6 @@ WindowResult crop_video_to_frames(const WindowRequest& req, const ExtractionSett
   }
 
   EncodePipeline pipe(dir, req.crop, window, settings.resize_height, encode_thread_count(settings.encode_threads));
-  pipe.donate(std::move(first));
   const HostNumber one = HostNumber::integer(1);
   const HostNumber last_frame = end_frame - one;
   const HostNumber& skip = settings.frame_skip;
@@ -426,28 +410,19 @@ WindowResult crop_video_to_frames(const WindowRequest& req, const ExtractionSett
       check_interrupt();
       pipe.print_ready();
       if (pipe.failed()) break;
-      // The selection is known before the read: an unselected frame is
-      // decoded (grab) but never converted to BGR.
       // With a zero frame_skip the division error comes only once a frame
       // was read, as in the sequential reading.
-      if (zero_skip && !cap.grab()) break;
+      if (zero_skip && !reader.grab()) break;
       const bool selected = remainder_is_zero(frame_idx, skip) || frame_idx == last_frame;
-      if (!selected) {
-        if (!cap.grab()) break;
-      } else {
-        cv::Mat buffer = pipe.acquire();
-        if (!cap.read(buffer)) {
-          pipe.give_back(std::move(buffer));
-          break;
-        }
-        pipe.submit(save_idx,
-                    std::move(buffer),
+      if (selected) pipe.wait_for_room();
+      if (!reader.grab()) break;
+      if (selected) {
+        pipe.submit(save_idx, reader.frame(),
                     "Processing frame " + frame_idx.text() + " (saved as " + format_padded(save_idx, 4) + ".jpg)");
         ++save_idx;
       }
       frame_idx = frame_idx + one;
     }
-    cap.release();
     summary = pipe.finish();
   } catch (...) {
     pipe.abort();

@@ -9,12 +9,14 @@
 
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
+#include <opencv2/videoio.hpp>
 
 #include "common/errors.hpp"
 #include "ingest/catalogue.hpp"
 #include "ingest/extract.hpp"
 #include "ingest/jpeg.hpp"
 #include "ingest/number.hpp"
+#include "ingest/video_reader.hpp"
 
 using namespace mirelo;
 namespace fs = std::filesystem;
@@ -202,4 +204,79 @@ TEST(Extraction, WindowFolderNames) {
   s.output_dir_base = "out";
   EXPECT_EQ(window_folder(s, r, R(0.2), R(0.1 + 0.2)),
             "out/20240115/Camera64_1_20240115063000/0.2min_to_0.30000000000000004min/left_cropped_frames");
+}
+
+namespace {
+
+// A recording whose frame k differs from its neighbours everywhere (moving
+// gradient and a moving block), so that any frame offset shows.
+bool write_recording(const std::string& path, int fourcc, int width, int height, int frames) {
+  cv::VideoWriter writer(path, cv::CAP_FFMPEG, fourcc, 25, cv::Size(width, height));
+  if (!writer.isOpened()) return false;
+  for (int k = 0; k < frames; ++k) {
+    cv::Mat f(height, width, CV_8UC3);
+    for (int y = 0; y < height; ++y)
+      for (int x = 0; x < width; ++x)
+        f.at<cv::Vec3b>(y, x) = cv::Vec3b(static_cast<uchar>((x * 3 + k * 7) & 255),
+                                          static_cast<uchar>((y * 5 + k * 11) & 255), static_cast<uchar>(k * 4));
+    cv::rectangle(f, cv::Rect((k * 5) % (width - 20), (k * 3) % (height - 20), 20, 20), cv::Scalar(0, 128, 255), -1);
+    writer.write(f);
+  }
+  return true;
+}
+
+}  // namespace
+
+// The reader must deliver, after any seek, the very frames (and pixels) that
+// OpenCV's capture delivers after setting CAP_PROP_POS_FRAMES, and report the
+// same frame rate.
+TEST(VideoReader, PositionsAndPixelsAsTheCapture) {
+  struct Case {
+    const char* name;
+    int fourcc, width, height;
+  };
+  const Case cases[] = {
+      {"mp4v.mp4", cv::VideoWriter::fourcc('m', 'p', '4', 'v'), 160, 96},
+      {"odd_mp4v.mp4", cv::VideoWriter::fourcc('m', 'p', '4', 'v'), 170, 98},
+      {"h264.mp4", cv::VideoWriter::fourcc('a', 'v', 'c', '1'), 160, 96},
+      {"mjpg.avi", cv::VideoWriter::fourcc('M', 'J', 'P', 'G'), 160, 96},
+  };
+  const fs::path dir = fs::temp_directory_path() / "mirelo_video_reader";
+  fs::create_directories(dir);
+  const int frames = 40;
+  int tested = 0;
+  for (const auto& c : cases) {
+    const std::string path = (dir / c.name).string();
+    if (!write_recording(path, c.fourcc, c.width, c.height, frames)) continue;  // codec not available here
+    ++tested;
+    cv::VideoCapture probe(path, cv::CAP_FFMPEG);
+    VideoReader reader(path);
+    ASSERT_TRUE(reader.is_open()) << c.name;
+    EXPECT_EQ(reader.fps(), probe.get(cv::CAP_PROP_FPS)) << c.name;
+    BgrConverter converter;
+    for (int start : {0, 1, 2, 3, 11, 12, 13, 17, 25, 38, 39, 40, 45}) {
+      cv::VideoCapture cap(path, cv::CAP_FFMPEG);
+      cap.set(cv::CAP_PROP_POS_FRAMES, start);
+      VideoReader ours(path);
+      ours.seek(start);
+      for (int k = 0; k < 3; ++k) {
+        cv::Mat expected;
+        const bool has = cap.read(expected);
+        ASSERT_EQ(ours.grab(), has) << c.name << " start " << start << " frame " << k;
+        if (!has) break;
+        const DecodedFrame f = ours.frame();
+        ASSERT_EQ(f.width(), expected.cols);
+        ASSERT_EQ(f.height(), expected.rows);
+        for (const cv::Rect roi : {cv::Rect(0, 0, expected.cols, expected.rows), cv::Rect(37, 5, 61, 41),
+                                   cv::Rect(expected.cols - 23, expected.rows - 9, 23, 9)}) {
+          cv::Mat got;
+          converter.convert(f, roi, got);
+          ASSERT_EQ(cv::norm(got, expected(roi), cv::NORM_INF), 0.0)
+              << c.name << " start " << start << " frame " << k << " roi " << roi;
+        }
+      }
+    }
+  }
+  EXPECT_GE(tested, 2);
+  fs::remove_all(dir);
 }

@@ -1,0 +1,313 @@
+#include "ingest/video_reader.hpp"
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+#include <libavutil/display.h>
+#include <libavutil/pixdesc.h>
+#include <libswscale/swscale.h>
+}
+
+#include <algorithm>
+#include <climits>
+#include <cmath>
+#include <thread>
+
+#include <opencv2/core.hpp>
+
+#include "common/errors.hpp"
+
+namespace mirelo {
+namespace {
+
+constexpr double kEpsZero = 0.000025;
+
+double r2d(AVRational r) { return r.num == 0 || r.den == 0 ? 0.0 : static_cast<double>(r.num) / r.den; }
+
+int rotation_of(const AVStream* st) {
+  const uint8_t* data = nullptr;
+#if LIBAVFORMAT_VERSION_MAJOR >= 61
+  const AVPacketSideData* sd = av_packet_side_data_get(st->codecpar->coded_side_data,
+                                                       st->codecpar->nb_coded_side_data, AV_PKT_DATA_DISPLAYMATRIX);
+  if (sd != nullptr) data = sd->data;
+#else
+  data = av_stream_get_side_data(st, AV_PKT_DATA_DISPLAYMATRIX, nullptr);
+#endif
+  if (data == nullptr) return 0;
+  const double angle = av_display_rotation_get(reinterpret_cast<const int32_t*>(data));
+  if (!std::isfinite(angle)) return 0;
+  int r = -static_cast<int>(std::lround(angle));
+  if (r < 0) r += 360;
+  return r;
+}
+
+struct FrameFree {
+  void operator()(AVFrame* f) const { av_frame_free(&f); }
+};
+
+}  // namespace
+
+namespace {
+
+bool quarter_turn(int rotation) { return rotation == 90 || rotation == 270 || rotation == -90 || rotation == -270; }
+
+}  // namespace
+
+int DecodedFrame::width() const { return !frame_ ? 0 : quarter_turn(rotation_) ? frame_->height : frame_->width; }
+int DecodedFrame::height() const { return !frame_ ? 0 : quarter_turn(rotation_) ? frame_->width : frame_->height; }
+
+BgrConverter::~BgrConverter() { sws_freeContext(sws_); }
+
+void BgrConverter::convert(const DecodedFrame& decoded, const cv::Rect& roi, cv::Mat& out) {
+  const AVFrame* f = decoded.frame_.get();
+  if (f == nullptr) throw ValueError("no decoded frame to convert");
+  const auto format = static_cast<AVPixelFormat>(f->format);
+  const int width = f->width, height = f->height;
+  const int rotation = decoded.rotation_;
+
+  // The capture's unscaled YUV 4:2:0 / 4:2:2 to BGR conversion treats every
+  // pixel on its own (with the chroma sample of its pair of columns, and of
+  // its pair of rows for 4:2:0), so a region starting on an even column and
+  // row, of even height, converts to the same pixels as the whole frame. Any
+  // other case converts what the capture converts and cuts the region out.
+  const bool by_region = rotation % 360 == 0 && (height % 2) == 0 && decoded.coded_height_ % 2 == 0 &&
+                         (format == AV_PIX_FMT_YUV420P || format == AV_PIX_FMT_YUV422P);
+  int src_x = 0, src_y = 0, conv_w = 0, conv_h = 0;
+  if (by_region) {
+    src_x = roi.x & ~7;
+    src_y = roi.y & ~1;
+    conv_w = std::min(((roi.x + roi.width - src_x) + 7) & ~7, width - src_x);
+    conv_h = std::min(((roi.y + roi.height - src_y) + 1) & ~1, height - src_y);
+  } else {
+    conv_w = std::max(decoded.coded_width_, width);
+    conv_h = std::max(decoded.coded_height_, height);
+  }
+  sws_ = sws_getCachedContext(sws_, conv_w, conv_h, format, conv_w, conv_h, AV_PIX_FMT_BGR24, SWS_BICUBIC, nullptr,
+                              nullptr, nullptr);
+  if (sws_ == nullptr)
+    throw OSError(std::string("cannot convert frames of pixel format ") +
+                  (av_get_pix_fmt_name(format) ? av_get_pix_fmt_name(format) : "unknown") + " to BGR");
+  // Room for the converter's whole blocks of 8 pixels at the end of a row.
+  const int buffer_w = ((conv_w + 7) & ~7) + 8;
+  buffer_.create(conv_h, buffer_w, CV_8UC3);
+
+  const uint8_t* src[4] = {nullptr, nullptr, nullptr, nullptr};
+  int src_stride[4] = {0, 0, 0, 0};
+  const AVPixFmtDescriptor* desc = av_pix_fmt_desc_get(format);
+  for (int p = 0; p < 4 && f->data[p] != nullptr; ++p) {
+    const bool chroma = (p == 1 || p == 2) && desc != nullptr;
+    const int dx = chroma ? (src_x >> desc->log2_chroma_w) : src_x;
+    const int dy = chroma ? (src_y >> desc->log2_chroma_h) : src_y;
+    src[p] = f->data[p] + static_cast<ptrdiff_t>(dy) * f->linesize[p] + dx;
+    src_stride[p] = f->linesize[p];
+  }
+  uint8_t* dst[4] = {buffer_.data, nullptr, nullptr, nullptr};
+  int dst_stride[4] = {static_cast<int>(buffer_.step[0]), 0, 0, 0};
+  sws_scale(sws_, src, src_stride, 0, conv_h, dst, dst_stride);
+
+  if (by_region) {
+    out = buffer_(cv::Rect(roi.x - src_x, roi.y - src_y, roi.width, roi.height));
+    return;
+  }
+  cv::Mat visible = buffer_(cv::Rect(0, 0, width, height));
+  if (rotation % 360 != 0) {
+    cv::Mat turned;
+    if (rotation == 90 || rotation == -270) {
+      cv::rotate(visible, turned, cv::ROTATE_90_CLOCKWISE);
+    } else if (rotation == 270 || rotation == -90) {
+      cv::rotate(visible, turned, cv::ROTATE_90_COUNTERCLOCKWISE);
+    } else if (rotation == 180 || rotation == -180) {
+      cv::rotate(visible, turned, cv::ROTATE_180);
+    } else {
+      turned = visible;
+    }
+    out = turned(roi);
+    return;
+  }
+  out = visible(roi);
+}
+
+struct VideoReader::Impl {
+  AVFormatContext* ic = nullptr;
+  AVCodecContext* ctx = nullptr;
+  AVStream* st = nullptr;
+  int stream = -1;
+  AVFrame* picture = nullptr;
+  AVPacket* packet = nullptr;
+  int64_t picture_pts = AV_NOPTS_VALUE;
+  int64_t frame_number = 0;
+  int64_t first_frame_number = -1;
+  int rotation = 0;
+
+  ~Impl() {
+    av_packet_free(&packet);
+    av_frame_free(&picture);
+    avcodec_free_context(&ctx);
+    avformat_close_input(&ic);
+  }
+
+  double fps() const {
+    double f = r2d(st->avg_frame_rate);
+    if (f < kEpsZero) f = r2d(st->r_frame_rate);
+    if (f < kEpsZero) f = 1.0 / r2d(ctx->time_base);
+    return f;
+  }
+
+  double duration_sec() const {
+    double sec = static_cast<double>(ic->duration) / AV_TIME_BASE;
+    if (sec < kEpsZero) sec = static_cast<double>(st->duration) * r2d(st->time_base);
+    return sec;
+  }
+
+  int64_t total_frames() const {
+    int64_t n = st->nb_frames;
+    if (n == 0) {
+      const double v = std::floor(duration_sec() * fps() + 0.5);
+      n = std::isfinite(v) && std::fabs(v) < 9.0e18 ? static_cast<int64_t>(v) : 0;
+    }
+    return n;
+  }
+
+  double dts_to_sec(int64_t dts) const {
+    const int64_t start = st->start_time == AV_NOPTS_VALUE ? 0 : st->start_time;
+    return (static_cast<double>(dts) - static_cast<double>(start)) * r2d(st->time_base);
+  }
+
+  int64_t dts_to_frame_number(int64_t dts) const {
+    const double v = fps() * dts_to_sec(dts) + 0.5;
+    // A missing time stamp gives a huge negative number, never a valid index.
+    if (!(std::fabs(v) < 9.0e18)) return v > 0 ? INT64_MAX / 2 : INT64_MIN / 2;
+    return static_cast<int64_t>(v);
+  }
+
+  bool grab() {
+    constexpr size_t max_read_attempts = 4096, max_decode_attempts = 64;
+    size_t read_attempts = 0, decode_attempts = 0;
+    if (st->nb_frames > 0 && frame_number > st->nb_frames) return false;
+    picture_pts = AV_NOPTS_VALUE;
+    bool valid = avcodec_receive_frame(ctx, picture) >= 0;
+    while (!valid) {
+      av_packet_unref(packet);
+      int ret = av_read_frame(ic, packet);
+      if (ret == AVERROR(EAGAIN)) continue;
+      if (ret < 0) {
+        // End of file (or an unreadable rest): drain the decoder's delayed frames.
+        av_packet_unref(packet);
+        packet->data = nullptr;
+        packet->size = 0;
+        packet->stream_index = stream;
+      }
+      if (packet->stream_index != stream) {
+        av_packet_unref(packet);
+        if (++read_attempts > max_read_attempts) break;
+        continue;
+      }
+      if (avcodec_send_packet(ctx, packet) < 0) break;
+      ret = avcodec_receive_frame(ctx, picture);
+      if (ret >= 0) {
+        valid = true;
+      } else if (ret == AVERROR(EAGAIN)) {
+        continue;
+      } else if (++decode_attempts > max_decode_attempts) {
+        break;
+      }
+    }
+    if (valid) {
+      if (picture_pts == AV_NOPTS_VALUE)
+        picture_pts = picture->pts != AV_NOPTS_VALUE && picture->pts != 0 ? picture->pts : picture->pkt_dts;
+      ++frame_number;
+      if (first_frame_number < 0) first_frame_number = dts_to_frame_number(picture_pts);
+    }
+    return valid;
+  }
+
+  void seek(int64_t target) {
+    target = std::min(target, total_frames());
+    int64_t delta = 16;
+    if (first_frame_number < 0 && total_frames() > 1) grab();
+    for (;;) {
+      const int64_t from = std::max<int64_t>(target - delta, 0);
+      const double sec = static_cast<double>(from) / fps();
+      int64_t time_stamp = st->start_time == AV_NOPTS_VALUE ? 0 : st->start_time;
+      const double offset = sec / r2d(st->time_base) + 0.5;
+      if (std::isfinite(offset) && std::fabs(offset) < 9.0e18) time_stamp += static_cast<int64_t>(offset);
+      if (total_frames() > 1) av_seek_frame(ic, stream, time_stamp, AVSEEK_FLAG_BACKWARD);
+      avcodec_flush_buffers(ctx);
+      if (target <= 0) {
+        frame_number = 0;
+        break;
+      }
+      grab();
+      if (target == 1) {
+        frame_number = 1;
+        break;
+      }
+      frame_number = dts_to_frame_number(picture_pts) - first_frame_number;
+      if (frame_number < 0 || frame_number > target - 1) {
+        if (from == 0 || delta >= INT_MAX / 4) break;
+        delta = delta < 16 ? delta * 2 : delta * 3 / 2;
+        continue;
+      }
+      while (frame_number < target - 1)
+        if (!grab()) break;
+      ++frame_number;
+      break;
+    }
+  }
+};
+
+VideoReader::VideoReader(const std::string& path) : impl_(std::make_unique<Impl>()) {
+  Impl& d = *impl_;
+  if (avformat_open_input(&d.ic, path.c_str(), nullptr, nullptr) < 0) return;
+  if (avformat_find_stream_info(d.ic, nullptr) < 0) {
+    avformat_close_input(&d.ic);
+    return;
+  }
+  for (unsigned i = 0; i < d.ic->nb_streams; ++i) {
+    AVStream* s = d.ic->streams[i];
+    if (s->codecpar->codec_type != AVMEDIA_TYPE_VIDEO) continue;
+    const AVCodec* codec = avcodec_find_decoder(s->codecpar->codec_id);
+    if (codec == nullptr) break;
+    d.ctx = avcodec_alloc_context3(codec);
+    if (d.ctx == nullptr || avcodec_parameters_to_context(d.ctx, s->codecpar) < 0) break;
+    d.ctx->thread_count = static_cast<int>(std::clamp(std::thread::hardware_concurrency(), 1u, 16u));
+    if (avcodec_open2(d.ctx, codec, nullptr) < 0) break;
+    d.st = s;
+    d.stream = static_cast<int>(i);
+    d.rotation = rotation_of(s);
+    break;
+  }
+  d.picture = av_frame_alloc();
+  d.packet = av_packet_alloc();
+  if (d.st == nullptr || d.picture == nullptr || d.packet == nullptr) {
+    d.st = nullptr;
+    avcodec_free_context(&d.ctx);
+    avformat_close_input(&d.ic);
+  }
+}
+
+VideoReader::~VideoReader() = default;
+
+bool VideoReader::is_open() const { return impl_->st != nullptr; }
+
+double VideoReader::fps() const { return is_open() ? impl_->fps() : 0.0; }
+
+void VideoReader::seek(int64_t frame_number) {
+  if (is_open()) impl_->seek(frame_number);
+}
+
+bool VideoReader::grab() { return is_open() && impl_->grab(); }
+
+DecodedFrame VideoReader::frame() const {
+  DecodedFrame out;
+  if (!is_open() || impl_->picture->data[0] == nullptr) return out;
+  AVFrame* ref = av_frame_clone(impl_->picture);
+  if (ref == nullptr) throw std::bad_alloc();
+  out.frame_ = std::shared_ptr<AVFrame>(ref, FrameFree());
+  out.coded_width_ = impl_->ctx->coded_width;
+  out.coded_height_ = impl_->ctx->coded_height;
+  out.rotation_ = impl_->rotation;
+  return out;
+}
+
+}  // namespace mirelo
