@@ -4,6 +4,7 @@ extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
 #include <libavutil/display.h>
+#include <libavutil/log.h>
 #include <libavutil/pixdesc.h>
 #include <libswscale/swscale.h>
 }
@@ -11,6 +12,7 @@ extern "C" {
 #include <algorithm>
 #include <climits>
 #include <cmath>
+#include <mutex>
 #include <thread>
 
 #include <opencv2/core.hpp>
@@ -257,6 +259,10 @@ struct VideoReader::Impl {
 };
 
 VideoReader::VideoReader(const std::string& path) : impl_(std::make_unique<Impl>()) {
+  // Damaged streams make the decoders chatty; like the capture, only errors
+  // reach the console.
+  static std::once_flag quiet;
+  std::call_once(quiet, [] { av_log_set_level(AV_LOG_ERROR); });
   Impl& d = *impl_;
   if (avformat_open_input(&d.ic, path.c_str(), nullptr, nullptr) < 0) return;
   if (avformat_find_stream_info(d.ic, nullptr) < 0) {

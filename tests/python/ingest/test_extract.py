@@ -235,3 +235,13 @@ def test_window_without_pixels(long_video, tmp_path):
     vp = VideoProcessor(camera_crop_coords={"64": (100, 0, 200, 48)})
     with pytest.raises(ValueError, match="keeps no pixels"):
         vp.crop_video_to_frames(long_video, str(tmp_path), 0, 0.01, camera_number="64")
+
+
+def test_failed_write_stops_in_order(long_video, tmp_path, capsys):
+    out_dir = tmp_path / "o"
+    (out_dir / "0003.jpg").mkdir(parents=True)  # the fourth image cannot take its name
+    with pytest.raises(OSError, match="could not write.*0003.jpg"):
+        VideoProcessor().crop_video_to_frames(long_video, str(out_dir), 0, 0.1, crop=False)
+    assert capsys.readouterr().out.splitlines() == [f"Processing frame {k} (saved as {k:04d}.jpg)" for k in range(4)]
+    assert sorted(os.listdir(out_dir)) == ["0000.jpg", "0001.jpg", "0002.jpg", "0003.jpg"]
+    assert [read_code(cv2.imread(str(out_dir / f"{k:04d}.jpg"))) for k in range(3)] == [1, 2, 3]
