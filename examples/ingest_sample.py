@@ -72,6 +72,12 @@ def main():
     args = ap.parse_args()
 
     start = time.perf_counter()
+    if args.recording:
+        args.recording = os.path.abspath(args.recording)
+        if not os.path.isfile(args.recording):
+            ap.error(f"no such file: {args.recording}")
+        if args.recording.startswith(OUTPUT + os.sep):
+            ap.error(f"give a recording outside {OUTPUT} (that folder is rebuilt on every run)")
     base_dir = os.path.join(OUTPUT, "recordings")
     frames_dir = os.path.join(OUTPUT, "frames")
     shutil.rmtree(base_dir, ignore_errors=True)
@@ -81,7 +87,7 @@ def main():
     if args.recording:
         name = os.path.basename(args.recording)
         target = os.path.join(base_dir, "sub", name if CAMERA_NAME.match(name) else CAMERA_FILE)
-        os.symlink(os.path.abspath(args.recording), target)
+        os.symlink(args.recording, target)
         print(f"Using {args.recording} as {target}")
     else:
         target = os.path.join(base_dir, "sub", CAMERA_FILE)
