@@ -468,8 +468,17 @@ void process_videos_to_frames(const std::vector<VideoRow>& rows, const RunSettin
       // returns early, fails or is interrupted leaves no folder that a later
       // run would take for a finished one.
       const std::string staging = folder + ".partial";
+      const fs::path window_dir = fs::path(folder).parent_path();
+      const bool window_dir_existed = fs::exists(window_dir, ec);
       fs::remove_all(fs::path(staging), ec);
       if (ec) throw_os_error(ec, "could not clear the unfinished folder", staging);
+      // Drops what an unfinished window leaves: its staging folder, and the
+      // window's own folder when this run created it and it stayed empty.
+      auto discard = [&] {
+        std::error_code ignore;
+        fs::remove_all(fs::path(staging), ignore);
+        if (!window_dir_existed) fs::remove(window_dir, ignore);
+      };
       WindowRequest req;
       req.video_path = row.file_path;
       req.output_dir = folder;
@@ -482,19 +491,17 @@ void process_videos_to_frames(const std::vector<VideoRow>& rows, const RunSettin
       try {
         result = crop_video_to_frames(req, s.extraction, cache);
       } catch (...) {
-        std::error_code ignore;
-        fs::remove_all(fs::path(staging), ignore);
+        discard();
         throw;
       }
       if (result.outcome == WindowOutcome::Completed) {
         fs::rename(fs::path(staging), fs::path(folder), ec);
         if (ec) {
-          std::error_code ignore;
-          fs::remove_all(fs::path(staging), ignore);
+          discard();
           throw_os_error(ec, "could not complete the folder", folder);
         }
       } else {
-        fs::remove_all(fs::path(staging), ec);
+        discard();
       }
       start = next;
     }
