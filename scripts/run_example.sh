@@ -3,4 +3,4 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
-.venv/bin/python examples/overlap_sample.py "$@"
+.venv/bin/python examples/ingest_sample.py "$@"
