@@ -1,0 +1,61 @@
+#pragma once
+// JSON documents read and written the way the host's json module does it:
+// key order kept, integers of any size stay integers, NaN/Infinity accepted,
+// and output byte for byte equal to json.dump(obj, f, indent=N).
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace mirelo {
+
+/// One JSON value. Objects keep their members in file order; a repeated key
+/// keeps its first position and its last value, as the host's dict does.
+struct JsonValue {
+  enum class Kind : uint8_t { Null, Bool, Int, Float, String, Array, Object };
+
+  Kind kind = Kind::Null;
+  bool boolean = false;
+  int64_t integer = 0;   ///< Int that fits in 64 bits
+  double number = 0.0;   ///< Float
+  /// String: UTF-8 text (a lone \uD800-\uDFFF escape is kept as its 3-byte
+  /// form). Int beyond 64 bits: its decimal digits, with '-' when negative.
+  std::string text;
+  bool big_int = false;
+  std::vector<JsonValue> items;                               ///< Array
+  std::vector<std::pair<std::string, JsonValue>> members;     ///< Object
+
+  bool is_object() const { return kind == Kind::Object; }
+  bool is_array() const { return kind == Kind::Array; }
+  bool is_string() const { return kind == Kind::String; }
+  bool is_number() const { return kind == Kind::Int || kind == Kind::Float; }
+
+  /// Member `key` of an object, or nullptr.
+  const JsonValue* find(std::string_view key) const;
+  JsonValue* find(std::string_view key);
+
+  /// The host's name of the value's type ("dict", "list", "str", "int",
+  /// "float", "bool", "NoneType"), for messages.
+  const char* type_name() const;
+};
+
+/// Parses a JSON text as json.loads does (NaN, Infinity and -Infinity
+/// accepted; control characters inside strings rejected; nesting limited to
+/// 1000 levels). Throws ValueError naming `source` and the line and column.
+JsonValue parse_json(std::string_view text, const std::string& source = "<string>");
+
+/// Reads and parses a UTF-8 JSON file (a leading byte-order mark is skipped).
+/// Throws FileNotFoundError / OSError as the host's open() reports them, and
+/// ValueError for malformed content.
+JsonValue read_json_file(const std::string& path);
+
+/// The text json.dump(value, f, indent=indent) writes: ensure_ascii escapes,
+/// ", " / ": " separators with newlines, floats as repr, NaN as NaN, no
+/// trailing newline.
+std::string dump_json(const JsonValue& value, int indent);
+
+/// The host's repr of a text (quotes chosen as repr chooses them), for messages.
+std::string repr_text(std::string_view text);
+
+}  // namespace mirelo

@@ -1,0 +1,544 @@
+#include "pen/pen.hpp"
+
+#define GEOS_USE_ONLY_R_API
+#include <fcntl.h>
+#include <geos_c.h>
+#include <locale.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <opencv2/imgproc.hpp>
+#include <string_view>
+
+#include "common/errors.hpp"
+#include "common/format.hpp"
+#include "common/runtime.hpp"
+
+namespace mirelo {
+namespace {
+
+// ---------------------------------------------------------------- GEOS ----
+
+// One GEOS context per call: GEOS reports failures through handlers, which
+// collect the text here so that the failing call can raise it.
+class Geos {
+ public:
+  Geos() : ctx_(GEOS_init_r()) {
+    if (!ctx_) throw std::runtime_error("could not start the geometry library");
+    GEOSContext_setErrorMessageHandler_r(ctx_, &Geos::on_message, &error_);
+    GEOSContext_setNoticeMessageHandler_r(ctx_, &Geos::on_message, &notice_);
+  }
+  ~Geos() { GEOS_finish_r(ctx_); }
+  Geos(const Geos&) = delete;
+  Geos& operator=(const Geos&) = delete;
+
+  GEOSContextHandle_t get() const { return ctx_; }
+
+  [[noreturn]] void fail(const std::string& what) const {
+    throw ValueError(what + (error_.empty() ? std::string() : ": " + error_));
+  }
+
+  struct Deleter {
+    GEOSContextHandle_t ctx;
+    void operator()(GEOSGeometry* g) const {
+      if (g) GEOSGeom_destroy_r(ctx, g);
+    }
+  };
+  using Geom = std::unique_ptr<GEOSGeometry, Deleter>;
+
+  Geom own(GEOSGeometry* g, const std::string& what) const {
+    if (!g) fail(what);
+    return Geom(g, Deleter{ctx_});
+  }
+
+  /// A polygon with the closed ring through `xy` (pairs x, y, already closed).
+  Geom polygon(const std::vector<double>& xy, const std::string& what) const {
+    const auto n = static_cast<unsigned>(xy.size() / 2);
+    GEOSCoordSequence* seq = GEOSCoordSeq_create_r(ctx_, n, 2);
+    if (!seq) fail(what);
+    for (unsigned i = 0; i < n; ++i) {
+      if (!GEOSCoordSeq_setXY_r(ctx_, seq, i, xy[2 * i], xy[2 * i + 1])) {
+        GEOSCoordSeq_destroy_r(ctx_, seq);
+        fail(what);
+      }
+    }
+    GEOSGeometry* ring = GEOSGeom_createLinearRing_r(ctx_, seq);  // owns seq, even on failure
+    if (!ring) fail(what);
+    GEOSGeometry* poly = GEOSGeom_createPolygon_r(ctx_, ring, nullptr, 0);  // owns ring
+    return own(poly, what);
+  }
+
+  double area(const GEOSGeometry* g, const std::string& what) const {
+    double a = 0.0;
+    if (!GEOSArea_r(ctx_, g, &a)) fail(what);
+    return a;
+  }
+
+ private:
+  static void on_message(const char* message, void* userdata) {
+    auto* s = static_cast<std::string*>(userdata);
+    if (message) *s = message;
+  }
+
+  GEOSContextHandle_t ctx_;
+  std::string error_, notice_;
+};
+
+std::string point_text(const PenPoint& p) {
+  auto t = [](const Number& n) { return n.is_int ? std::to_string(n.i) : format_float(n.d); };
+  return "(" + t(p.x) + ", " + t(p.y) + ")";
+}
+
+std::string box_text(const std::array<double, 4>& b) {
+  return "[" + format_float(b[0]) + ", " + format_float(b[1]) + ", " + format_float(b[2]) + ", " +
+         format_float(b[3]) + "]";
+}
+
+// The ring through the pen points, closed unless the last point already
+// repeats the first, as a polygon built from a point list closes it.
+std::vector<double> pen_ring(const std::vector<PenPoint>& pen) {
+  std::vector<double> xy;
+  xy.reserve(pen.size() * 2 + 2);
+  for (size_t k = 0; k < pen.size(); ++k) {
+    const double x = pen[k].x.value(), y = pen[k].y.value();
+    if (!std::isfinite(x) || !std::isfinite(y))
+      throw ValueError(expected_got("finite pen coordinates", point_text(pen[k]) + " at point " + std::to_string(k)));
+    xy.push_back(x);
+    xy.push_back(y);
+  }
+  if (xy.size() >= 2 && (xy[0] != xy[xy.size() - 2] || xy[1] != xy.back())) {
+    xy.push_back(xy[0]);
+    xy.push_back(xy[1]);
+  }
+  if (xy.size() < 8)
+    throw ValueError(expected_got("a pen polygon of at least 3 corners",
+                                  std::to_string(xy.size() / 2 - 1) + " (from " + std::to_string(pen.size()) + " points)"));
+  return xy;
+}
+
+// ---------------------------------------------------------- whitespace ----
+
+// The code point at s[i] and its length (1 for a byte that is not valid UTF-8).
+uint32_t next_code_point(std::string_view s, size_t i, size_t& len) {
+  const auto c = static_cast<uint8_t>(s[i]);
+  auto cont = [&](size_t k) { return i + k < s.size() && (static_cast<uint8_t>(s[i + k]) & 0xC0) == 0x80; };
+  if (c >= 0xC0 && c < 0xE0 && cont(1)) {
+    len = 2;
+    return ((c & 0x1Fu) << 6) | (static_cast<uint8_t>(s[i + 1]) & 0x3Fu);
+  }
+  if (c >= 0xE0 && c < 0xF0 && cont(1) && cont(2)) {
+    len = 3;
+    return ((c & 0x0Fu) << 12) | ((static_cast<uint8_t>(s[i + 1]) & 0x3Fu) << 6) |
+           (static_cast<uint8_t>(s[i + 2]) & 0x3Fu);
+  }
+  len = 1;
+  return c;
+}
+
+// Whitespace as the host's str.split() sees it.
+bool is_py_space(uint32_t cp) {
+  return (cp >= 0x09 && cp <= 0x0D) || (cp >= 0x1C && cp <= 0x20) || cp == 0x85 || cp == 0xA0 ||
+         cp == 0x1680 || (cp >= 0x2000 && cp <= 0x200A) || cp == 0x2028 || cp == 0x2029 ||
+         cp == 0x202F || cp == 0x205F || cp == 0x3000;
+}
+
+std::vector<std::string_view> split_whitespace(std::string_view s) {
+  std::vector<std::string_view> out;
+  size_t i = 0, start = std::string_view::npos;
+  while (i < s.size()) {
+    size_t len = 1;
+    const uint32_t cp = next_code_point(s, i, len);
+    if (is_py_space(cp)) {
+      if (start != std::string_view::npos) out.push_back(s.substr(start, i - start));
+      start = std::string_view::npos;
+    } else if (start == std::string_view::npos) {
+      start = i;
+    }
+    i += len;
+  }
+  if (start != std::string_view::npos) out.push_back(s.substr(start));
+  return out;
+}
+
+// float(text) of the host: sign, digits with single underscores between
+// them, optional fraction and exponent, or inf / infinity / nan in any case.
+bool parse_py_float(std::string_view t, double& out) {
+  std::string clean;
+  size_t i = 0;
+  if (i < t.size() && (t[i] == '+' || t[i] == '-')) clean.push_back(t[i++]);
+  std::string rest(t.substr(i));
+  for (auto& ch : rest) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
+  if (rest == "inf" || rest == "infinity") {
+    out = clean == "-" ? -HUGE_VAL : HUGE_VAL;
+    return true;
+  }
+  if (rest == "nan") {
+    out = std::nan("");
+    return true;
+  }
+  auto digit = [&](size_t k) { return k < t.size() && t[k] >= '0' && t[k] <= '9'; };
+  // digitpart ::= digit (["_"] digit)*
+  auto digitpart = [&]() {
+    if (!digit(i)) return false;
+    clean.push_back(t[i++]);
+    while (i < t.size()) {
+      if (digit(i)) {
+        clean.push_back(t[i++]);
+      } else if (t[i] == '_' && digit(i + 1)) {
+        ++i;
+      } else {
+        break;
+      }
+    }
+    return true;
+  };
+  const bool int_part = digitpart();
+  bool frac_part = false;
+  if (i < t.size() && t[i] == '.') {
+    clean.push_back(t[i++]);
+    frac_part = digitpart();
+  }
+  if (!int_part && !frac_part) return false;
+  if (i < t.size() && (t[i] == 'e' || t[i] == 'E')) {
+    clean.push_back(t[i++]);
+    if (i < t.size() && (t[i] == '+' || t[i] == '-')) clean.push_back(t[i++]);
+    if (!digitpart()) return false;
+  }
+  if (i != t.size()) return false;
+  static locale_t c_locale = newlocale(LC_ALL_MASK, "C", static_cast<locale_t>(0));
+  out = strtod_l(clean.c_str(), nullptr, c_locale);
+  return true;
+}
+
+// ------------------------------------------------------------ file I/O ----
+
+[[noreturn]] void throw_os_error(int err, const std::string& path) {
+  const std::string msg = "[Errno " + std::to_string(err) + "] " + std::strerror(err) + ": " + repr_text(path);
+  if (err == ENOENT) throw FileNotFoundError(msg);
+  throw OSError(msg);
+}
+
+std::string temp_name_suffix() {
+  static std::atomic<uint64_t> counter{0};
+  const uint64_t seed = static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()) ^
+                        (static_cast<uint64_t>(::getpid()) << 32) ^ (counter.fetch_add(1) * 0x9E3779B97F4A7C15ull);
+  static const char* alphabet = "abcdefghijklmnopqrstuvwxyz0123456789";
+  std::string s;
+  uint64_t v = seed;
+  for (int k = 0; k < 10; ++k) {
+    s.push_back(alphabet[v % 36]);
+    v = v / 36 ^ (v * 0x2545F4914F6CDD1Dull);
+  }
+  return s;
+}
+
+}  // namespace
+
+// ------------------------------------------------------- pen file path ----
+
+std::optional<std::string> get_pen_json_path(const std::string& video_dir,
+                                             const std::optional<std::string>& custom,
+                                             const std::string& root) {
+  if (custom) return custom;
+  std::optional<std::string> camera;
+  size_t start = 0;
+  for (;;) {
+    const size_t end = video_dir.find('\\', start);
+    const std::string piece = video_dir.substr(start, end == std::string::npos ? std::string::npos : end - start);
+    if (piece.find("Camera") != std::string::npos) {
+      camera = piece.substr(0, piece.find('_'));
+      break;
+    }
+    if (end == std::string::npos) break;
+    start = end + 1;
+  }
+  if (!camera) return std::nullopt;
+  static const std::pair<const char*, const char*> table[] = {
+      {"Camera61", "Cam61.json"}, {"Camera62", "Cam62.json"}, {"Camera64", "Cam64.json"},
+      {"Camera65", "Cam65.json"}, {"Camera66", "Cam66.json"}, {"Camera70", "Cam70.json"},
+  };
+  for (const auto& [name, file] : table) {
+    if (*camera != name) continue;
+    const bool forward = root.find('\\') == std::string::npos && root.find('/') != std::string::npos;
+    const char sep = forward ? '/' : '\\';
+    std::string out = root;
+    if (!out.empty() && out.back() != '\\' && out.back() != '/') out.push_back(sep);
+    out += "GSAM2_output";
+    out.push_back(sep);
+    out += file;
+    return out;
+  }
+  return std::nullopt;
+}
+
+// ---------------------------------------------------------- pen points ----
+
+std::vector<PenPoint> read_pen_points(const std::string& json_path) {
+  const JsonValue doc = read_json_file(json_path);
+  if (!doc.is_object())
+    throw TypeError(expected_got("a JSON object in the pen file " + repr_text(json_path), doc.type_name()));
+  const JsonValue* shapes = doc.find("shapes");
+  if (!shapes) throw KeyError("shapes");
+  if (shapes->kind == JsonValue::Kind::Null || (shapes->is_array() && shapes->items.empty()))
+    throw ValueError("No shapes found in the JSON file.");
+  if (!shapes->is_array())
+    throw TypeError(expected_got("a list for \"shapes\" in " + repr_text(json_path), shapes->type_name()));
+  const JsonValue& first = shapes->items[0];
+  if (!first.is_object())
+    throw TypeError(expected_got("an object for shapes[0] in " + repr_text(json_path), first.type_name()));
+  const JsonValue* points = first.find("points");
+  if (!points) throw KeyError("points");
+  if (!points->is_array())
+    throw TypeError(expected_got("a list for shapes[0][\"points\"] in " + repr_text(json_path), points->type_name()));
+  std::vector<PenPoint> out;
+  out.reserve(points->items.size());
+  for (size_t k = 0; k < points->items.size(); ++k) {
+    const JsonValue& p = points->items[k];
+    const bool pair = p.is_array() && p.items.size() == 2 && p.items[0].is_number() && p.items[1].is_number();
+    if (!pair) {
+      const std::string got = p.is_array() ? std::to_string(p.items.size()) + "-item list " + dump_json(p, 0)
+                                           : p.type_name();
+      throw ValueError(expected_got("each pen point to be a pair of numbers [x, y] (shapes[0][\"points\"][" +
+                                        std::to_string(k) + "] in " + repr_text(json_path) + ")",
+                                    got));
+    }
+    auto num = [](const JsonValue& v) {
+      if (v.kind == JsonValue::Kind::Float) return Number::real(v.number);
+      if (v.big_int) return Number::real(std::strtod(v.text.c_str(), nullptr));
+      return Number::integer(v.integer);
+    };
+    out.push_back(PenPoint{num(p.items[0]), num(p.items[1])});
+  }
+  return out;
+}
+
+// ------------------------------------------------------ box percentages ----
+
+std::vector<double> pen_box_ratios(const std::vector<PenPoint>& pen,
+                                   const std::vector<std::array<double, 4>>& boxes) {
+  const std::vector<double> ring = pen_ring(pen);
+  Geos geos;
+  GEOSContextHandle_t ctx = geos.get();
+  Geos::Geom poly = geos.polygon(ring, "could not build the pen polygon");
+  const char valid = GEOSisValid_r(ctx, poly.get());
+  if (valid == 2) geos.fail("could not check the pen polygon");
+  if (valid == 0) {
+    char* reason = GEOSisValidReason_r(ctx, poly.get());
+    const std::string why = reason ? reason : "unknown reason";
+    if (reason) GEOSFree_r(ctx, reason);
+    throw ValueError(expected_got("a simple pen polygon (an outline that does not cross itself)",
+                                  "an invalid polygon: " + why));
+  }
+  std::vector<double> ratios;
+  ratios.reserve(boxes.size());
+  for (size_t k = 0; k < boxes.size(); ++k) {
+    const auto& b = boxes[k];
+    for (double v : b)
+      if (!std::isfinite(v))
+        throw ValueError(expected_got("finite box coordinates", box_text(b) + " at box " + std::to_string(k)));
+    // The rectangle's ring in the order a box polygon is built in
+    // (counter-clockwise from the lower right corner), so areas agree.
+    const std::vector<double> rect = {b[2], b[1], b[2], b[3], b[0], b[3], b[0], b[1], b[2], b[1]};
+    Geos::Geom box = geos.polygon(rect, "could not build the rectangle of box " + std::to_string(k));
+    Geos::Geom inter = geos.own(GEOSIntersection_r(ctx, poly.get(), box.get()),
+                                "could not intersect the pen polygon with box " + std::to_string(k));
+    const double inter_area = geos.area(inter.get(), "could not measure the pen part of box " + std::to_string(k));
+    const double box_area = geos.area(box.get(), "could not measure box " + std::to_string(k));
+    if (box_area == 0.0)
+      throw ZeroDivisionError("float division by zero: box " + std::to_string(k) + " " + box_text(b) +
+                              " has zero area, so its share inside the pen is undefined");
+    ratios.push_back(inter_area / box_area * 100.0);
+  }
+  return ratios;
+}
+
+// ------------------------------------------------------------ pen mask ----
+
+cv::Mat pen_mask(const std::vector<PenPoint>& pen, int64_t height, int64_t width) {
+  if (pen.size() < 3)
+    throw ValueError(expected_got("a pen polygon of at least 3 points", std::to_string(pen.size()) + " points"));
+  if (height < 0 || width < 0 || height > INT_MAX || width > INT_MAX)
+    throw ValueError(expected_got("a mask size that fits in 32 bits",
+                                  std::to_string(height) + " x " + std::to_string(width)));
+  auto to_int = [&](const Number& n, size_t k) {
+    double v = n.is_int ? static_cast<double>(n.i) : std::trunc(n.d);
+    if (n.is_int && n.i >= INT32_MIN && n.i <= INT32_MAX) return static_cast<int>(n.i);
+    if (!std::isfinite(v) || v < static_cast<double>(INT32_MIN) || v > static_cast<double>(INT32_MAX))
+      throw ValueError(expected_got("pen coordinates that are finite and fit in 32-bit integers",
+                                    point_text(pen[k]) + " at point " + std::to_string(k)));
+    return static_cast<int>(v);
+  };
+  std::vector<cv::Point> pts;
+  pts.reserve(pen.size());
+  for (size_t k = 0; k < pen.size(); ++k) pts.emplace_back(to_int(pen[k].x, k), to_int(pen[k].y, k));
+  cv::Mat mask = cv::Mat::zeros(static_cast<int>(height), static_cast<int>(width), CV_8UC1);
+  if (height > 0 && width > 0) {
+    const cv::Point* contours[] = {pts.data()};
+    const int counts[] = {static_cast<int>(pts.size())};
+    cv::fillPoly(mask, contours, counts, 1, cv::Scalar(1));
+  }
+  return mask;
+}
+
+namespace {
+
+template <typename T>
+void clear_plane(uint8_t* data, int64_t height, int64_t width, const cv::Mat& pen) {
+  T* d = reinterpret_cast<T*>(data);
+  for (int64_t y = 0; y < height; ++y) {
+    const uint8_t* p = pen.ptr<uint8_t>(static_cast<int>(y));
+    T* row = d + y * width;
+    for (int64_t x = 0; x < width; ++x) row[x] = p[x] ? row[x] : T(0);
+  }
+}
+
+}  // namespace
+
+void clear_outside_pen(uint8_t* data, int64_t planes, int64_t height, int64_t width, size_t itemsize,
+                       const cv::Mat& pen) {
+  if (pen.type() != CV_8UC1 || pen.rows != height || pen.cols != width)
+    throw ValueError("internal: pen mask of the wrong size");
+  const size_t plane_bytes = static_cast<size_t>(height * width) * itemsize;
+  for (int64_t k = 0; k < planes; ++k) {
+    uint8_t* plane = data + static_cast<size_t>(k) * plane_bytes;
+    switch (itemsize) {
+      case 1: clear_plane<uint8_t>(plane, height, width, pen); break;
+      case 2: clear_plane<uint16_t>(plane, height, width, pen); break;
+      case 4: clear_plane<uint32_t>(plane, height, width, pen); break;
+      case 8: clear_plane<uint64_t>(plane, height, width, pen); break;
+      default:
+        for (int64_t y = 0; y < height; ++y) {
+          const uint8_t* p = pen.ptr<uint8_t>(static_cast<int>(y));
+          for (int64_t x = 0; x < width; ++x)
+            if (!p[x]) std::memset(plane + static_cast<size_t>(y * width + x) * itemsize, 0, itemsize);
+        }
+    }
+    if ((k & 15) == 15) check_interrupt();
+  }
+}
+
+// ------------------------------------------------------ polygon repair ----
+
+void rescale_polygon_texts(JsonValue& doc, int64_t width, int64_t height) {
+  if (!doc.is_object()) throw TypeError(expected_got("a JSON object", doc.type_name()));
+  JsonValue* dets = doc.find("detections");
+  if (!dets) throw KeyError("detections");
+  if (!dets->is_array()) throw TypeError(expected_got("a list for \"detections\"", dets->type_name()));
+  for (size_t d = 0; d < dets->items.size(); ++d) {
+    JsonValue& det = dets->items[d];
+    const std::string where_det = "detections[" + std::to_string(d) + "]";
+    if (!det.is_object()) throw TypeError(expected_got("an object for " + where_det, det.type_name()));
+    JsonValue* polys = det.find("formatted_polygon");
+    if (!polys) throw KeyError("formatted_polygon");
+    if (!polys->is_array())
+      throw TypeError(expected_got("a list for " + where_det + "[\"formatted_polygon\"]", polys->type_name()));
+    for (size_t p = 0; p < polys->items.size(); ++p) {
+      JsonValue& text = polys->items[p];
+      const std::string where = where_det + "[\"formatted_polygon\"][" + std::to_string(p) + "]";
+      if (!text.is_string()) throw TypeError(expected_got("a polygon text for " + where, text.type_name()));
+      const std::vector<std::string_view> parts = split_whitespace(text.text);
+      if (parts.empty())
+        throw ValueError(expected_got("an identifier followed by x y coordinates in " + where, "an empty text"));
+      const size_t ncoords = parts.size() - 1;
+      if (ncoords % 2 != 0)
+        throw ValueError(expected_got("an even number of coordinates (x y pairs) in " + where,
+                                      std::to_string(ncoords) + " coordinates in " + repr_text(text.text)));
+      if (ncoords > 0 && (width == 0 || height == 0))
+        throw ZeroDivisionError("division by zero: the image is " + std::to_string(width) + " x " +
+                                std::to_string(height) + " pixels");
+      std::string out(parts[0]);
+      for (size_t i = 0; i < ncoords; i += 2) {
+        double xy[2];
+        for (int c = 0; c < 2; ++c) {
+          const std::string_view piece = parts[1 + i + c];
+          if (!parse_py_float(piece, xy[c]))
+            throw ValueError("could not convert string to float: " + repr_text(piece) + " (in " + where + ")");
+        }
+        const double x = xy[0] * (static_cast<double>(height) / static_cast<double>(width));
+        const double y = xy[1] * (static_cast<double>(width) / static_cast<double>(height));
+        out += ' ';
+        out += format_fixed(x, 6);
+        out += ' ';
+        out += format_fixed(y, 6);
+      }
+      text.text = std::move(out);
+    }
+  }
+}
+
+void fix_polygon_scaling(const std::string& json_path, const std::optional<std::string>& save_path,
+                         const ImageSizeOf& image_size) {
+  JsonValue doc = read_json_file(json_path);
+  if (!doc.is_object())
+    throw TypeError(expected_got("a JSON object in the annotation file " + repr_text(json_path), doc.type_name()));
+  const JsonValue* image_path = doc.find("image_path");
+  if (!image_path) throw KeyError("image_path");
+  std::pair<int64_t, int64_t> size;
+  try {
+    size = image_size(*image_path);
+  } catch (const ImageLoadError& e) {
+    print_line(std::string("Error loading image: ") + e.what());
+    return;
+  }
+  rescale_polygon_texts(doc, size.first, size.second);
+  write_file_replacing(save_path.value_or(json_path), dump_json(doc, 4));
+}
+
+void write_file_replacing(const std::string& path, const std::string& text) {
+  std::string target = path;
+  struct stat st {};
+  // Writing to a symbolic link writes the file it points to, as opening it
+  // for writing would; the link itself stays.
+  if (::lstat(target.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+    if (char* real = ::realpath(target.c_str(), nullptr)) {
+      target = real;
+      std::free(real);
+    }
+  }
+  const bool exists = ::stat(target.c_str(), &st) == 0;
+  if (exists && S_ISDIR(st.st_mode)) throw_os_error(EISDIR, path);
+  if (exists && ::access(target.c_str(), W_OK) != 0) throw_os_error(errno, path);
+
+  const size_t slash = target.find_last_of('/');
+  const std::string dir = slash == std::string::npos ? std::string() : target.substr(0, slash + 1);
+  const std::string name = slash == std::string::npos ? target : target.substr(slash + 1);
+  std::string tmp;
+  int fd = -1;
+  for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
+    tmp = dir + "." + name + "." + temp_name_suffix() + ".tmp";
+    // A new file gets the usual 0666 less the umask; an existing one keeps its bits.
+    fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, exists ? 0600 : 0666);
+    if (fd < 0 && errno != EEXIST) throw_os_error(errno, path);
+  }
+  if (fd < 0) throw_os_error(EEXIST, tmp);
+
+  int err = 0;
+  if (exists && ::fchmod(fd, st.st_mode & 07777) != 0) err = errno;
+  size_t done = 0;
+  while (err == 0 && done < text.size()) {
+    const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      err = errno;
+    } else {
+      done += static_cast<size_t>(n);
+    }
+  }
+  if (err == 0 && ::fsync(fd) != 0) err = errno;
+  if (::close(fd) != 0 && err == 0) err = errno;
+  if (err == 0 && ::rename(tmp.c_str(), target.c_str()) != 0) err = errno;
+  if (err != 0) {
+    ::unlink(tmp.c_str());
+    throw_os_error(err, path);
+  }
+}
+
+}  // namespace mirelo

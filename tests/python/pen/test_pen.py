@@ -1,0 +1,275 @@
+import json
+import os
+import stat
+
+import cv2
+import numpy as np
+import pytest
+from PIL import Image, ImageDraw
+
+import mirelo_utils as mu
+
+SQUARE = [[0, 0], [100, 0], [100, 100], [0, 100]]
+CLIP = r"D:\frames\20240115\Camera61_2_20240115101500\0min_to_0.1min\left_cropped_frames"
+
+
+def write_json(path, obj):
+    path.write_text(json.dumps(obj))
+    return str(path)
+
+
+@pytest.fixture
+def pen_file(tmp_path):
+    return write_json(tmp_path / "pen.json", {"version": "5", "shapes": [{"label": "pen", "points": SQUARE}]})
+
+
+# ------------------------------------------------------------ get_pen_json_path
+
+
+@pytest.mark.parametrize(
+    "video_dir, custom, expected",
+    [
+        (CLIP, None, "D:\\pig_tracking\\GSAM2_output\\Cam61.json"),
+        (r"E:\x\Camera70_1_20240115063000\left", None, "D:\\pig_tracking\\GSAM2_output\\Cam70.json"),
+        ("D:/frames/20240115/Camera61_2_20240115101500/left", None, None),
+        (r"D:\frames\Camera63_1_20240115063000\left", None, None),
+        (r"D:\frames\no_camera_here", None, None),
+        (r"D:\frames\Camera63_1\left", "pen_polygon.json", "pen_polygon.json"),
+        (CLIP, "mine.json", "mine.json"),
+    ],
+)
+def test_get_pen_json_path_table(video_dir, custom, expected):
+    assert mu.get_pen_json_path(video_dir, custom) == expected
+
+
+def test_pen_json_root_is_read_at_call_time(monkeypatch):
+    monkeypatch.setattr(mu, "PEN_JSON_ROOT", "/srv/pens")
+    assert mu.get_pen_json_path(CLIP) == "/srv/pens/GSAM2_output/Cam61.json"
+    monkeypatch.setattr(mu, "PEN_JSON_ROOT", "E:\\pens\\")
+    assert mu.get_pen_json_path(CLIP) == "E:\\pens\\GSAM2_output\\Cam61.json"
+    monkeypatch.setattr(mu, "PEN_JSON_ROOT", 5)
+    with pytest.raises(TypeError, match="PEN_JSON_ROOT"):
+        mu.get_pen_json_path(CLIP)
+
+
+# --------------------------------------------------------------------- draw_pen
+
+
+def test_draw_pen_keeps_numbers_as_stored(tmp_path):
+    path = write_json(tmp_path / "p.json", {"shapes": [{"points": [[0, 1.5], [10, 0], [10.25, 8]]}, {"points": []}]})
+    pts = mu.draw_pen("not_opened.jpg", path)
+    assert pts == [(0, 1.5), (10, 0), (10.25, 8)]
+    assert [type(v) for v in pts[0]] == [int, float]
+
+
+@pytest.mark.parametrize("mode", ["L", "RGBA", "P", "RGB"])
+def test_draw_pen_outline_matches_imaging_library(tmp_path, pen_file, mode):
+    src = tmp_path / "frame.png"
+    Image.new(mode, (140, 120), 60).save(src)
+    image, pts = mu.draw_pen(str(src), pen_file, drawout=True)
+    ref = Image.open(src).convert("RGB")
+    ImageDraw.Draw(ref).line(pts + [pts[0]], fill="red", width=3, joint="curve")
+    assert image.mode == "RGB"
+    np.testing.assert_array_equal(np.asarray(image), np.asarray(ref))
+
+
+@pytest.mark.parametrize(
+    "content, exc, match",
+    [
+        ({"imageData": None}, KeyError, "shapes"),
+        ({"shapes": []}, ValueError, "^No shapes found in the JSON file.$"),
+        ({"shapes": None}, ValueError, "^No shapes found in the JSON file.$"),
+        ({"shapes": [{"label": "pen"}]}, KeyError, "points"),
+        ({"shapes": [{"points": [[0, 0], [1]]}]}, ValueError, r"pair of numbers.*\[1\]"),
+        ({"shapes": [{"points": [[0, 0], ["1", 2]]}]}, ValueError, "pair of numbers"),
+        ({"shapes": [{"points": [[0, 0], [1, 2, 3]]}]}, ValueError, "pair of numbers"),
+        ({"shapes": [{"points": [[0, 0], [True, 2]]}]}, ValueError, "pair of numbers"),
+        ({"shapes": [{"points": "0 0 1 1"}]}, TypeError, "list"),
+        ([1, 2], TypeError, "JSON object"),
+    ],
+)
+def test_draw_pen_rejects_bad_files(tmp_path, content, exc, match):
+    path = write_json(tmp_path / "bad.json", content)
+    with pytest.raises(exc, match=match):
+        mu.draw_pen("x.jpg", path)
+
+
+def test_draw_pen_unreadable_files(tmp_path):
+    with pytest.raises(FileNotFoundError, match="No such file"):
+        mu.draw_pen("x.jpg", str(tmp_path / "missing.json"))
+    (tmp_path / "broken.json").write_text('{"shapes": [')
+    with pytest.raises(ValueError, match="invalid JSON.*line 1 column 13"):
+        mu.draw_pen("x.jpg", str(tmp_path / "broken.json"))
+
+
+# ------------------------------------------------------ pen intersection ratio
+
+
+@pytest.mark.parametrize(
+    "boxes, threshold, ratios, flags",
+    [
+        ([[50, 50, 150, 150], [10, 10, 20, 20]], 30, [25.0, 100.0], [False, True]),
+        ([[70, 0, 170, 10]], 30, [30.0], [True]),  # exactly at the threshold counts as in
+        ([[-10, -10, -1, -1]], 0.0, [0.0], [True]),
+        (np.array([[50, 50, 150, 150, 0.9]], np.float32), 25, [25.0], [True]),
+        ([], 40, [], []),
+        (np.zeros((0, 4)), 40, [], []),
+    ],
+)
+def test_pen_intersection_ratio(boxes, threshold, ratios, flags):
+    got = mu.calculate_pen_intersection_ratio([tuple(p) for p in SQUARE], boxes, threshold)
+    assert got == (ratios, flags)
+    assert all(type(f) is bool for f in got[1])
+
+
+@pytest.mark.parametrize(
+    "points, boxes, exc, match",
+    [
+        ([(0, 0), (10, 0), (0, 10), (10, 10)], [[1, 1, 2, 2]], ValueError, "Self-intersection"),
+        ([(0, 0), (10, 0)], [[1, 1, 2, 2]], ValueError, "at least 3 corners"),
+        ([(0, 0), (10, 0), (0, 0)], [[1, 1, 2, 2]], ValueError, "at least 3 corners"),
+        ([(0, 0), (10, 0), (5, float("inf"))], [[1, 1, 2, 2]], ValueError, "finite pen coordinates"),
+        ([(0, 0), (10,), (5, 5)], [[1, 1, 2, 2]], ValueError, r"\(x, y\) pair"),
+        (SQUARE, [[5, 5, 5, 9]], ZeroDivisionError, "zero area"),
+        (SQUARE, [[5, float("nan"), 6, 9]], ValueError, "finite box"),
+        (SQUARE, [[5, 5, 6]], ValueError, "x_max"),
+        (SQUARE, [[5, "a", 6, 9]], TypeError, "number"),
+    ],
+)
+def test_pen_intersection_ratio_bad_input(points, boxes, exc, match):
+    with pytest.raises(exc, match=match):
+        mu.calculate_pen_intersection_ratio(points, boxes, 40)
+
+
+# -------------------------------------------------------------- get_in_pen_mask
+
+
+def reference_pen(points, h, w):
+    m = np.zeros((h, w), np.uint8)
+    cv2.fillPoly(m, [np.array(points, np.int32)], 1)
+    return m
+
+
+@pytest.mark.parametrize("dtype", [bool, np.uint8, np.int64, np.float32, np.float16, np.complex64])
+def test_in_pen_mask_keeps_dtype_and_values(tmp_path, dtype):
+    points = [[2.9, 1.2], [40.7, 3], [35, 30.99], [-0.5, 25]]
+    path = write_json(tmp_path / "pen.json", {"shapes": [{"points": points}]})
+    mask = np.ones((2, 3, 32, 48), dtype)
+    if dtype is not bool:
+        mask *= 5
+    before = mask.copy()
+    out = mu.get_in_pen_mask(0, mask, path, ["frame.jpg"])
+    pen = reference_pen(points, 32, 48).astype(bool)
+    assert out.dtype == mask.dtype and out.shape == mask.shape
+    np.testing.assert_array_equal(out, np.where(pen, mask, 0).astype(mask.dtype))
+    np.testing.assert_array_equal(mask, before)
+
+
+def test_in_pen_mask_all_ones_is_the_filled_pen(pen_file):
+    out = mu.get_in_pen_mask(-1, np.ones((1, 150, 130), np.uint8)[:, ::1, ::-1], pen_file, ["a", "b"])
+    np.testing.assert_array_equal(out[0], reference_pen(SQUARE, 150, 130))
+
+
+@pytest.mark.parametrize(
+    "frame_idx, mask, exc",
+    [
+        (3, np.ones((4, 4), bool), IndexError),
+        (0, np.ones(4, bool), ValueError),
+        (0, np.array([["a"]]), TypeError),
+    ],
+)
+def test_in_pen_mask_bad_input(pen_file, frame_idx, mask, exc):
+    with pytest.raises(exc):
+        mu.get_in_pen_mask(frame_idx, mask, pen_file, ["a"])
+
+
+def test_in_pen_mask_rejects_out_of_range_vertices(tmp_path):
+    path = write_json(tmp_path / "pen.json", {"shapes": [{"points": [[0, 0], [1e12, 0], [0, 5]]}]})
+    with pytest.raises(ValueError, match="32-bit"):
+        mu.get_in_pen_mask(0, np.ones((4, 4), bool), path, ["a"])
+
+
+# ---------------------------------------------------------- fix_polygon_scaling
+
+
+@pytest.fixture
+def annotation(tmp_path):
+    img = tmp_path / "frame.jpg"
+    Image.new("RGB", (1920, 1080)).save(img)
+    doc = {
+        "image_path": str(img),
+        "détails": {"score": 0.1 + 0.2, "big": 2**70, "nan": float("nan"), "list": [], "obj": {}},
+        "detections": [
+            {"class_id": 0, "formatted_polygon": ["0 0.5 0.25", "1\t0.1  0.2 0.3 0.4 "]},
+            {"class_id": 1, "formatted_polygon": []},
+        ],
+    }
+    path = tmp_path / "output_pp_0.json"
+    path.write_text(json.dumps(doc, indent=2))
+    return path
+
+
+def test_fix_polygon_scaling_rewrites_like_json_dump(annotation):
+    expected = json.loads(annotation.read_text())
+    expected["detections"][0]["formatted_polygon"] = ["0 0.281250 0.444444", "1 0.056250 0.355556 0.168750 0.711111"]
+    mode = stat.S_IMODE(os.stat(annotation).st_mode)
+    assert mu.fix_polygon_scaling(str(annotation)) is None
+    assert annotation.read_text() == json.dumps(expected, indent=4)
+    assert stat.S_IMODE(os.stat(annotation).st_mode) == mode
+    mu.fix_polygon_scaling(annotation)  # not idempotent: scales again
+    assert json.loads(annotation.read_text())["detections"][0]["formatted_polygon"][0] == "0 0.158203 0.790123"
+    assert sorted(os.listdir(annotation.parent)) == ["frame.jpg", "output_pp_0.json"]
+
+
+def test_fix_polygon_scaling_to_save_path(annotation, tmp_path):
+    original = annotation.read_text()
+    out = tmp_path / "fixed.json"
+    mu.fix_polygon_scaling(str(annotation), str(out))
+    assert annotation.read_text() == original
+    assert json.loads(out.read_text())["detections"][0]["formatted_polygon"][0] == "0 0.281250 0.444444"
+
+
+@pytest.mark.parametrize(
+    "polygon, exc, match",
+    [
+        ("0 0.5 0.25 0.1", ValueError, "even number of coordinates"),
+        ("0 0.5 abc", ValueError, "could not convert string to float: 'abc'"),
+        ("   ", ValueError, "identifier"),
+        (7, TypeError, "polygon text"),
+    ],
+)
+def test_fix_polygon_scaling_bad_texts_change_nothing(annotation, polygon, exc, match):
+    doc = json.loads(annotation.read_text())
+    doc["detections"][1]["formatted_polygon"] = [polygon]
+    annotation.write_text(json.dumps(doc))
+    before = annotation.read_text()
+    with pytest.raises(exc, match=match):
+        mu.fix_polygon_scaling(str(annotation))
+    assert annotation.read_text() == before
+    assert len(os.listdir(annotation.parent)) == 2
+
+
+def test_fix_polygon_scaling_missing_keys(annotation):
+    doc = json.loads(annotation.read_text())
+    del doc["detections"][1]["formatted_polygon"]
+    annotation.write_text(json.dumps(doc))
+    with pytest.raises(KeyError, match="formatted_polygon"):
+        mu.fix_polygon_scaling(str(annotation))
+
+
+def test_fix_polygon_scaling_unloadable_image(annotation, tmp_path, capsys):
+    doc = json.loads(annotation.read_text())
+    doc["image_path"] = str(tmp_path / "gone.jpg")
+    annotation.write_text(json.dumps(doc))
+    before = annotation.read_text()
+    mu.fix_polygon_scaling(str(annotation))
+    assert capsys.readouterr().out == f"Error loading image: [Errno 2] No such file or directory: '{tmp_path / 'gone.jpg'}'\n"
+    assert annotation.read_text() == before
+    (tmp_path / "gone.jpg").write_bytes(b"not an image")
+    mu.fix_polygon_scaling(str(annotation))
+    assert capsys.readouterr().out.startswith("Error loading image: cannot identify image file")
+
+
+def test_fix_polygon_scaling_unwritable_target(annotation, tmp_path):
+    with pytest.raises(FileNotFoundError):
+        mu.fix_polygon_scaling(str(annotation), str(tmp_path / "missing" / "out.json"))
