@@ -161,11 +161,11 @@ nb::object get_in_pen_mask(nb::handle frame_idx, nb::handle test_mask, nb::handl
   const auto ndim = nb::cast<size_t>(a.attr("ndim"));
   if (ndim < 2)
     throw ValueError(expected_got("test_mask with at least 2 dimensions (... x height x width)",
-                                  "an array of shape " + nb::cast<std::string>(nb::str(a.attr("shape")))));
+                                  "an array of shape " + to_text(a.attr("shape"))));
   const std::string kind = nb::cast<std::string>(a.attr("dtype").attr("kind"));
   if (kind != "b" && kind != "u" && kind != "i" && kind != "f" && kind != "c")
     throw TypeError(expected_got("a numeric or bool test_mask",
-                                 "dtype " + nb::cast<std::string>(nb::str(a.attr("dtype")))));
+                                 "dtype " + to_text(a.attr("dtype"))));
   nb::object shape = a.attr("shape");
   const auto h = nb::cast<int64_t>(shape[nb::int_(ndim - 2)]);
   const auto w = nb::cast<int64_t>(shape[nb::int_(ndim - 1)]);
