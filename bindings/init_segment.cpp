@@ -1,13 +1,17 @@
-// Clip segmentation and hand-over: detection filtering and the model adapters.
+// Clip segmentation and hand-over: detection filtering, the model adapters and
+// the first-frame initialisation.
 #include <nanobind/nanobind.h>
 #include <nanobind/stl/string.h>
 
 #include <cstring>
 
 #include "bindings.hpp"
+#include "common/errors.hpp"
 #include "convert.hpp"
 #include "models.hpp"
+#include "pen_support.hpp"
 #include "segment/detections.hpp"
+#include "segment/initializer.hpp"
 
 using namespace nb::literals;
 
@@ -74,6 +78,93 @@ nb::object adapter_encode(nb::object image_predictor, nb::handle crop) {
   return to_numpy(std::move(out));
 }
 
+// The clip's frames, opened with the imaging library. The processor is handed
+// the opened image object itself; the pixels go to the core as RGB.
+class PilFrames : public FrameSource {
+ public:
+  PilFrames(nb::object frame_names, int64_t count, PyDetectorProcessor& processor)
+      : names_(std::move(frame_names)), count_(count), processor_(processor) {}
+  ~PilFrames() override {
+    nb::gil_scoped_acquire gil;
+    names_.reset();
+    image_.reset();
+    rgb_.reset();
+    rgba_.reset();
+  }
+
+  int64_t size() const override { return count_; }
+
+  cv::Mat open(int64_t index) override {
+    nb::gil_scoped_acquire gil;
+    rgba_.reset();
+    nb::object image = nb::module_::import_("PIL.Image").attr("open")(names_[nb::int_(index)]);
+    image_ = image;
+    processor_.set_source_image(image);
+    // convert("RGB") of an RGB image is a plain copy: skipped.
+    nb::object rgb = to_text(image.attr("mode")) == "RGB" ? image : image.attr("convert")("RGB");
+    nb::object keep;
+    cv::Mat m = array_to_mat(numpy().attr("asarray")(rgb), keep, "frame");
+    rgb_ = std::move(keep);
+    return m;
+  }
+
+  cv::Mat rgba() override {
+    nb::gil_scoped_acquire gil;
+    nb::object keep;
+    cv::Mat m = array_to_mat(numpy().attr("asarray")(image_.attr("convert")("RGBA")), keep, "frame");
+    rgba_ = std::move(keep);
+    return m;
+  }
+
+ private:
+  nb::object names_;
+  int64_t count_;
+  PyDetectorProcessor& processor_;
+  nb::object image_, rgb_, rgba_;
+};
+
+nb::tuple initializer(nb::handle video_dir, nb::handle frame_names, nb::object processor, nb::object grounding_model,
+                      nb::object device, nb::object image_predictor, int64_t start_index, int64_t step,
+                      double gdino_thr, int64_t close_set_num, nb::handle custom_pen_json_path) {
+  const Py_ssize_t count = PyObject_Length(frame_names.ptr());
+  if (count < 0 || nb::isinstance<nb::str>(frame_names)) {
+    PyErr_Clear();
+    throw TypeError(expected_got("a list of frame paths for frame_names", py_type_name(frame_names)));
+  }
+  std::optional<std::string> custom;
+  if (!custom_pen_json_path.is_none()) custom = path_text(custom_pen_json_path, "custom_pen_json_path");
+  // With an explicit pen file the clip folder names nothing that is needed.
+  const bool dir_is_path = nb::isinstance<nb::str>(video_dir) || nb::hasattr(video_dir, "__fspath__");
+  const std::string dir = (custom && !dir_is_path) ? std::string() : path_text(video_dir, "video_dir");
+  const std::string root = pen_json_root();
+
+  InitializerOptions options;
+  options.start_index = start_index;
+  options.step = step;
+  options.gdino_thr = gdino_thr;
+  options.close_set_num = close_set_num;
+  ArrayText array_text = [](const NDArray& a) {
+    nb::gil_scoped_acquire gil;
+    NDArray copy = a;
+    return to_text(to_numpy(std::move(copy)));
+  };
+
+  PyDetectorProcessor proc(std::move(processor), std::move(device));
+  PyDetectorModel model(std::move(grounding_model));
+  PyImagePredictor predictor(std::move(image_predictor));
+  PilFrames frames(nb::borrow(frame_names), count, proc);
+  InitializerResult r;
+  {
+    nb::gil_scoped_release release;
+    r = mirelo::initializer(frames, dir, custom, root, proc, model, predictor, options, array_text);
+  }
+  if (!r.found) return nb::make_tuple(nb::none(), nb::none(), nb::none(), nb::none());
+  nb::list labels;
+  for (const auto& l : r.detector_labels) labels.append(nb::str(l.c_str(), l.size()));
+  nb::object objects = numpy().attr("array")(labels)[index_array(r.label_index)];
+  return nb::make_tuple(to_numpy(std::move(r.masks)), objects, r.frame_index, mat_to_pil(r.annotated));
+}
+
 }  // namespace
 
 void init_segment(nb::module_& m) {
@@ -83,6 +174,40 @@ void init_segment(nb::module_& m) {
         "copied to the host), sorts the detections in reading order (y_min, then x_min,\n"
         "stable) and keeps those whose label equals target_label; when no label equals\n"
         "it, every detection is kept. Returns three numpy arrays aligned by position.");
+
+  m.def("initializer", &initializer, "video_dir"_a, "frame_names"_a, "processor"_a, "grounding_model"_a, "device"_a,
+        "image_predictor"_a, "start_index"_a = 0, "step"_a = 10, "gdino_thr"_a = 0.25, "close_set_num"_a = 10,
+        "custom_pen_json_path"_a = nb::none(),
+        "Finds the first frame of a clip with exactly close_set_num animals and segments them.\n\n"
+        "Candidates are frame_names[start_index], [start_index + step], ... . On each, the\n"
+        "detector (processor and grounding_model, prompt \"pig.\", text threshold gdino_thr)\n"
+        "finds boxes, kept in reading order with the label \"pig\"; boxes less than 40 %\n"
+        "inside the pen polygon and boxes too large for their position (area 1 500 000\n"
+        "above mid-height, 4 000 000 below) are dropped; image_predictor segments the\n"
+        "rest; of two masks overlapping by more than 8 % of one, the lower-scored box goes.\n"
+        "Progress is printed.\n\n"
+        "Args:\n"
+        "    video_dir: clip folder; names the camera whose pen file is used.\n"
+        "    frame_names: paths of the clip's frames, in order.\n"
+        "    processor, grounding_model: the detector's processor and model.\n"
+        "    device: where the detector inputs are moved (batch.to(device)).\n"
+        "    image_predictor: the image predictor (set_image, predict).\n"
+        "    start_index: first candidate index (>= 0).\n"
+        "    step: distance between candidates (> 0).\n"
+        "    gdino_thr: text threshold of the detector's post-processing.\n"
+        "    close_set_num: number of animals the accepted frame must hold.\n"
+        "    custom_pen_json_path: pen polygon file to use instead of the camera's.\n\n"
+        "Returns:\n"
+        "    (masks, OBJECTS, ann_frame_idx, annotated_frame): the kept masks in the\n"
+        "    predictor's dtype (close_set_num x H x W; 1 x 1 x H x W when the predictor\n"
+        "    answered a single box with 1 x H x W), their labels as a numpy array of\n"
+        "    texts, the accepted frame index and an RGBA PIL image of the masks with\n"
+        "    their boxes and keys; (None, None, None, None) when no frame qualifies.\n\n"
+        "Raises:\n"
+        "    TypeError: no pen file for the clip's camera and no custom_pen_json_path\n"
+        "        (raised on the first frame with detections).\n"
+        "    ValueError: a negative start_index, a step that is not positive, or masks\n"
+        "        of a shape other than (1, H, W) for one box and (K, 1, H, W) for K boxes.");
 
   nb::module_ models = m.def_submodule("_models", "Adapters to the caller's model objects (for tests).");
   models.def("detect", &adapter_detect, "processor"_a, "grounding_model"_a, "device"_a, "image"_a,

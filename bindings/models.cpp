@@ -125,17 +125,60 @@ void PyImagePredictor::set_image(const cv::Mat& rgb) {
   predictor_.attr("set_image")(rgb_array(rgb));
 }
 
-Prediction PyImagePredictor::predict(const NDArray& boxes) {
-  nb::gil_scoped_acquire gil;
+nb::object PyImagePredictor::call_predict(const NDArray& boxes) {
   NDArray copy = boxes;
   nb::object result = predictor_.attr("predict")(
       nb::arg("point_coords") = nb::none(), nb::arg("point_labels") = nb::none(),
       nb::arg("box") = to_numpy(std::move(copy)), nb::arg("multimask_output") = false);
+  const Py_ssize_t n = PyObject_Length(result.ptr());
+  if (n < 0) PyErr_Clear();
+  if (n != 3)
+    throw ValueError(expected_got("predict() to return (masks, scores, logits)",
+                                  n < 0 ? py_type_name(result) : std::to_string(n) + " values"));
+  return result;
+}
+
+Prediction PyImagePredictor::predict(const NDArray& boxes) {
+  nb::gil_scoped_acquire gil;
+  nb::object result = call_predict(boxes);
   Prediction p;
   p.masks = to_ndarray(result[nb::int_(0)], "masks");
   p.scores = to_ndarray(result[nb::int_(1)], "scores");
   p.logits = to_ndarray(result[nb::int_(2)], "logits");
   return p;
+}
+
+ArrayView PyImagePredictor::predict_masks(const NDArray& boxes) {
+  nb::gil_scoped_acquire gil;
+  nb::object result = call_predict(boxes);
+  nb::object masks = host_array(result[nb::int_(0)]);
+  const std::string kind = nb::cast<std::string>(masks.attr("dtype").attr("kind"));
+  auto itemsize = nb::cast<size_t>(masks.attr("itemsize"));
+  if (kind == "f" && itemsize < 4) {
+    masks = masks.attr("astype")("float32");
+    itemsize = 4;
+  }
+  masks = numpy().attr("ascontiguousarray")(masks);
+  DType t;
+  if (kind == "b") {
+    t = DType::Bool;
+  } else if ((kind == "u" || kind == "i") && (itemsize == 1 || itemsize == 2 || itemsize == 4 || itemsize == 8)) {
+    static const DType u[] = {DType::UInt8, DType::UInt16, DType::UInt32, DType::UInt64};
+    static const DType i[] = {DType::Int8, DType::Int16, DType::Int32, DType::Int64};
+    const int k = itemsize == 1 ? 0 : itemsize == 2 ? 1 : itemsize == 4 ? 2 : 3;
+    t = kind == "u" ? u[k] : i[k];
+  } else if (kind == "f" && (itemsize == 4 || itemsize == 8)) {
+    t = itemsize == 4 ? DType::Float32 : DType::Float64;
+  } else {
+    throw TypeError(expected_got("numeric or bool masks from predict()", "dtype " + to_text(masks.attr("dtype"))));
+  }
+  ArrayView v;
+  v.dtype = t;
+  for (nb::handle d : masks.attr("shape")) v.shape.push_back(nb::cast<int64_t>(d));
+  v.data = reinterpret_cast<const uint8_t*>(
+      nb::cast<uintptr_t>(masks.attr("__array_interface__")["data"][nb::int_(0)]));
+  v.owner = std::make_shared<PyValue>(std::move(masks));
+  return v;
 }
 
 NDArray PyImagePredictor::encode(const NDArray& crop) {

@@ -55,9 +55,13 @@ class PyImagePredictor : public ImagePredictor {
   ~PyImagePredictor() override;
   void set_image(const cv::Mat& rgb) override;
   Prediction predict(const NDArray& boxes) override;
+  /// The masks stay in the numpy array the predictor returned (made
+  /// C-contiguous, float16 widened to float32).
+  ArrayView predict_masks(const NDArray& boxes) override;
   NDArray encode(const NDArray& crop) override;
 
  private:
+  nb::object call_predict(const NDArray& boxes);
   nb::object predictor_;
 };
 

@@ -61,18 +61,24 @@ Number percentage_of(int64_t intersection, double area) {
 
 std::vector<double> intersection_table(const std::vector<MaskView>& masks,
                                        const std::vector<double>& areas) {
-  const size_t n = masks.size();
-  if (areas.size() != n) throw ValueError(expected_got(std::to_string(n) + " areas", std::to_string(areas.size())));
-  std::vector<double> table(n * n, 0.0);
-  if (n == 0) return table;
-  require_same_shapes(masks, masks);
   // Boxes first (one pass per mask), then each unordered pair once, counted
   // inside the overlap of the two boxes only.
-  std::vector<PixelBox> boxes(n);
-  for (size_t k = 0; k < n; ++k) {
+  std::vector<PixelBox> boxes(masks.size());
+  for (size_t k = 0; k < masks.size(); ++k) {
     boxes[k] = mask_box(masks[k]);
     check_interrupt();
   }
+  return intersection_table(masks, areas, boxes);
+}
+
+std::vector<double> intersection_table(const std::vector<MaskView>& masks, const std::vector<double>& areas,
+                                       const std::vector<PixelBox>& boxes) {
+  const size_t n = masks.size();
+  if (areas.size() != n) throw ValueError(expected_got(std::to_string(n) + " areas", std::to_string(areas.size())));
+  if (boxes.size() != n) throw ValueError(expected_got(std::to_string(n) + " boxes", std::to_string(boxes.size())));
+  std::vector<double> table(n * n, 0.0);
+  if (n == 0) return table;
+  require_same_shapes(masks, masks);
   for (size_t i = 0; i < n; ++i) {
     if (areas[i] <= 1) continue;
     for (size_t j = 0; j < i; ++j) {

@@ -35,6 +35,11 @@ Number percentage_of(int64_t intersection, double area);
 std::vector<double> intersection_table(const std::vector<MaskView>& masks,
                                        const std::vector<double>& areas);
 
+/// As above, with the tight box of each mask already known (as mask_stats
+/// gives it), so that no pass over the masks is spent on the boxes.
+std::vector<double> intersection_table(const std::vector<MaskView>& masks, const std::vector<double>& areas,
+                                       const std::vector<PixelBox>& boxes);
+
 /// IoU matrix, row-major new x old: intersection / (union + 1e-6).
 std::vector<double> iou_matrix(const std::vector<MaskView>& masks_new,
                                const std::vector<MaskView>& masks_old);

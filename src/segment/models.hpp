@@ -63,6 +63,17 @@ struct Prediction {
   NDArray logits;
 };
 
+/// Read-only view of a C-contiguous array held elsewhere; `owner` keeps the
+/// memory alive for as long as the view is used.
+struct ArrayView {
+  DType dtype = DType::Float32;
+  std::vector<int64_t> shape;
+  const uint8_t* data = nullptr;
+  std::shared_ptr<const void> owner;
+
+  int64_t ndim() const { return static_cast<int64_t>(shape.size()); }
+};
+
 /// The image predictor.
 class ImagePredictor {
  public:
@@ -72,6 +83,13 @@ class ImagePredictor {
   /// `predict(point_coords=None, point_labels=None, box=boxes, multimask_output=False)`,
   /// `boxes`: K x 4 array in pixels, element type as the caller built it.
   virtual Prediction predict(const NDArray& boxes) = 0;
+  /// The masks of the same `predict` call, left where the predictor put them
+  /// when it can (full-frame masks are large: a copy would cost more than the
+  /// work done on them). The default copies them out of predict().
+  virtual ArrayView predict_masks(const NDArray& boxes) {
+    auto p = std::make_shared<Prediction>(predict(boxes));
+    return ArrayView{p->masks.dtype, p->masks.shape, p->masks.bytes.data(), p};
+  }
   /// `model.image_encoder(crop)["vision_features"]` with gradient computation
   /// off; `crop`: 1 x 3 x 256 x 256 float32, moved to the model's device.
   /// Returns the 1 x C x h x w feature map on host memory.

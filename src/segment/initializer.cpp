@@ -1,0 +1,283 @@
+#include "segment/initializer.hpp"
+
+#include <cmath>
+#include <cstring>
+
+#include "common/errors.hpp"
+#include "common/format.hpp"
+#include "common/mask.hpp"
+#include "common/runtime.hpp"
+#include "measures/overlap.hpp"
+#include "pen/pen.hpp"
+#include "segment/detections.hpp"
+#include "visual/draw.hpp"
+
+namespace mirelo {
+namespace {
+
+constexpr const char* kPrompt = "pig.";
+constexpr const char* kTargetLabel = "pig";
+constexpr double kMinPenShare = 40;          // percent of a box inside the pen
+constexpr double kMaxAreaUpperHalf = 1500000;  // px^2, boxes starting above mid-height
+constexpr double kMaxAreaLowerHalf = 4000000;  // px^2, the others
+constexpr double kDuplicateShare = 8;          // percent of a mask covered by another
+
+std::string plain_array_text(const NDArray& a) {
+  const bool ints = a.dtype != DType::Float32 && a.dtype != DType::Float64;
+  std::string s = "[";
+  for (int64_t i = 0; i < a.size(); ++i) {
+    if (i) s += ' ';
+    s += ints ? std::to_string(static_cast<int64_t>(a.get(i))) : format_float(a.get(i));
+  }
+  return s + "]";
+}
+
+std::vector<int64_t> take(const std::vector<int64_t>& v, const std::vector<int64_t>& idx) {
+  std::vector<int64_t> out;
+  out.reserve(idx.size());
+  for (int64_t i : idx) out.push_back(v[static_cast<size_t>(i)]);
+  return out;
+}
+
+// Positions of the boxes (rows of `boxes`, N x 4) the size filter keeps. The
+// arithmetic is done in the boxes' own precision, as the array library does
+// it: single-precision boxes give single-precision areas.
+template <typename T>
+std::vector<int64_t> size_filter_as(const NDArray& boxes, const std::vector<int64_t>& rows, int height) {
+  std::vector<int64_t> kept;
+  const T half = static_cast<T>(0.5 * height);
+  for (size_t k = 0; k < rows.size(); ++k) {
+    const int64_t r = rows[k] * 4;
+    const T x0 = static_cast<T>(boxes.get(r)), y0 = static_cast<T>(boxes.get(r + 1));
+    const T x1 = static_cast<T>(boxes.get(r + 2)), y1 = static_cast<T>(boxes.get(r + 3));
+    const T area = (x1 - x0) * (y1 - y0);
+    const bool keep = y0 < half ? area < static_cast<T>(kMaxAreaUpperHalf) : area < static_cast<T>(kMaxAreaLowerHalf);
+    if (keep) kept.push_back(static_cast<int64_t>(k));
+  }
+  return kept;
+}
+
+std::vector<int64_t> size_filter(const NDArray& boxes, const std::vector<int64_t>& rows, int height) {
+  if (boxes.dtype == DType::Float32) return size_filter_as<float>(boxes, rows, height);
+  return size_filter_as<double>(boxes, rows, height);
+}
+
+// One pass over a plane of any element type: 0/1 bytes into `dst`, with
+// the set-pixel count and the tight box.
+template <typename T>
+MaskStats plane_to_bytes(const uint8_t* src_bytes, int64_t h, int64_t w, uint8_t* dst) {
+  const T* src = reinterpret_cast<const T*>(src_bytes);
+  MaskStats s;
+  int64_t x_min = w, x_max = -1, y_min = -1, y_max = -1;
+  for (int64_t y = 0; y < h; ++y) {
+    const T* in = src + y * w;
+    uint8_t* out = dst + y * w;
+    int64_t c = 0;
+    for (int64_t x = 0; x < w; ++x) {
+      const uint8_t v = in[x] != T(0);  // NaN is set, as a non-zero test has it
+      out[x] = v;
+      c += v;
+    }
+    if (c == 0) continue;
+    s.area += c;
+    if (y_min < 0) y_min = y;
+    y_max = y;
+    int64_t lo = 0;
+    while (lo < x_min && out[lo] == 0) ++lo;
+    x_min = std::min(x_min, lo);
+    int64_t hi = w - 1;
+    while (hi > x_max && out[hi] == 0) --hi;
+    x_max = std::max(x_max, hi);
+  }
+  if (s.area > 0) s.box = PixelBox{x_min, y_min, x_max, y_max, false};
+  return s;
+}
+
+MaskStats convert_plane(DType t, const uint8_t* src, int64_t h, int64_t w, uint8_t* dst) {
+  switch (t) {
+    case DType::UInt16:
+    case DType::Int16: return plane_to_bytes<uint16_t>(src, h, w, dst);
+    case DType::UInt32:
+    case DType::Int32: return plane_to_bytes<uint32_t>(src, h, w, dst);
+    case DType::UInt64:
+    case DType::Int64: return plane_to_bytes<uint64_t>(src, h, w, dst);
+    case DType::Float32: return plane_to_bytes<float>(src, h, w, dst);
+    case DType::Float64: return plane_to_bytes<double>(src, h, w, dst);
+    default: return plane_to_bytes<uint8_t>(src, h, w, dst);
+  }
+}
+
+std::string shape_text(const std::vector<int64_t>& shape) {
+  NDArray a;
+  a.shape = shape;
+  return a.shape_text();
+}
+
+// The predictor's masks for `boxes` boxes as one H x W view per box, with
+// their set-pixel counts and tight boxes. Masks of one-byte elements are
+// read in place; others are converted once into `scratch`.
+struct FrameMasks {
+  ArrayView source;
+  bool single_box_form = false;  // 1 x H x W for one box: returned as 1 x 1 x H x W
+  int64_t height = 0, width = 0;
+  std::vector<MaskView> views;
+  std::vector<MaskStats> stats;
+};
+
+FrameMasks read_masks(ArrayView masks, int64_t boxes, std::vector<uint8_t>& scratch) {
+  FrameMasks f;
+  const auto& s = masks.shape;
+  const bool three = masks.ndim() == 3 && s[0] == 1 && boxes == 1;
+  const bool four = masks.ndim() == 4 && s[0] == boxes && s[1] == 1;
+  if (!three && !four)
+    throw ValueError(expected_got("masks of shape (1, H, W) for one box or (" + std::to_string(boxes) +
+                                      ", 1, H, W) for " + std::to_string(boxes) + " boxes from the image predictor",
+                                  "shape " + shape_text(s)));
+  f.single_box_form = three;
+  f.height = s[s.size() - 2];
+  f.width = s.back();
+  const int64_t plane = f.height * f.width;
+  const size_t item = dtype_size(masks.dtype);
+  if (item != 1) scratch.resize(static_cast<size_t>(boxes * plane));
+  for (int64_t k = 0; k < boxes; ++k) {
+    const uint8_t* src = masks.data + static_cast<size_t>(k * plane) * item;
+    if (item == 1) {
+      const MaskView v{src, f.height, f.width, f.width};
+      f.views.push_back(v);
+      f.stats.push_back(mask_stats(v));
+    } else {
+      uint8_t* dst = scratch.data() + k * plane;
+      f.stats.push_back(convert_plane(masks.dtype, src, f.height, f.width, dst));
+      f.views.push_back(MaskView{dst, f.height, f.width, f.width});
+    }
+    check_interrupt();
+  }
+  f.source = std::move(masks);
+  return f;
+}
+
+// The kept planes in the predictor's element type and the host's shape.
+NDArray kept_masks(const FrameMasks& f, const std::vector<int64_t>& keep) {
+  const int64_t n = static_cast<int64_t>(keep.size());
+  std::vector<int64_t> shape = f.single_box_form ? std::vector<int64_t>{n, 1, f.height, f.width}
+                                                 : std::vector<int64_t>{n, f.height, f.width};
+  NDArray out(f.source.dtype, shape);
+  const size_t plane = static_cast<size_t>(f.height * f.width) * dtype_size(f.source.dtype);
+  for (size_t k = 0; k < keep.size(); ++k)
+    std::memcpy(out.bytes.data() + k * plane, f.source.data + static_cast<size_t>(keep[k]) * plane, plane);
+  return out;
+}
+
+MaskMap key_masks(const FrameMasks& f, const std::vector<int64_t>& keep) {
+  MaskMap m;
+  for (size_t k = 0; k < keep.size(); ++k)
+    m.emplace_back("Box" + std::to_string(k), f.views[static_cast<size_t>(keep[k])]);
+  return m;
+}
+
+}  // namespace
+
+InitializerResult initializer(FrameSource& frames, const std::string& video_dir,
+                              const std::optional<std::string>& custom_pen_json_path, const std::string& pen_root,
+                              DetectorProcessor& processor, DetectorModel& grounding_model,
+                              ImagePredictor& image_predictor, const InitializerOptions& options,
+                              const ArrayText& array_text) {
+  if (options.start_index < 0)
+    throw ValueError(expected_got("start_index >= 0", std::to_string(options.start_index)));
+  if (options.step <= 0) throw ValueError(expected_got("a positive step", std::to_string(options.step)));
+  const ArrayText text_of = array_text ? array_text : ArrayText(plain_array_text);
+
+  const std::optional<std::string> pen_json_path = get_pen_json_path(video_dir, custom_pen_json_path, pen_root);
+  print_line("Using pen JSON path: " + pen_json_path.value_or("None"));
+
+  std::vector<uint8_t> scratch;
+  const int64_t count = frames.size();
+  for (int64_t idx = options.start_index; idx < count; idx += options.step) {
+    check_interrupt();
+    const std::string frame = std::to_string(idx);
+    const cv::Mat rgb = frames.open(idx);
+
+    ModelValuePtr inputs = processor.prepare(rgb, kPrompt);
+    ModelValuePtr outputs = grounding_model.run(inputs);
+    const Detections found = processor.post_process(outputs, inputs, options.gdino_thr, rgb.rows, rgb.cols);
+    inputs.reset();
+    outputs.reset();
+    // Positions into the detector's own order of the boxes still in play.
+    std::vector<int64_t> rows = select_detections(found, kTargetLabel);
+    if (rows.empty()) {
+      print_line("No boxes found in frame " + frame + ". Skipping to next frame.");
+      continue;
+    }
+
+    if (!pen_json_path)
+      throw TypeError("no pen polygon file for this clip: the camera in video_dir has no entry in the pen file "
+                      "table and custom_pen_json_path is None");
+    const std::vector<PenPoint> pen = read_pen_points(*pen_json_path);
+    std::vector<std::array<double, 4>> xyxy;
+    for (int64_t r : rows)
+      xyxy.push_back({found.boxes.get(r * 4), found.boxes.get(r * 4 + 1), found.boxes.get(r * 4 + 2),
+                      found.boxes.get(r * 4 + 3)});
+    const std::vector<double> shares = pen_box_ratios(pen, xyxy);
+    std::vector<int64_t> in_pen;
+    for (size_t k = 0; k < shares.size(); ++k)
+      if (shares[k] >= kMinPenShare) in_pen.push_back(static_cast<int64_t>(k));
+    rows = take(rows, in_pen);
+    rows = take(rows, size_filter(found.boxes, rows, rgb.rows));
+    if (rows.empty()) {
+      // Nothing left to segment: a frame without animals.
+      print_line("ann_frame_idx [" + frame + "] cannot work, too few bbx found..\n");
+      continue;
+    }
+
+    image_predictor.set_image(rgb);
+    const int64_t k_boxes = static_cast<int64_t>(rows.size());
+    const FrameMasks masks = read_masks(image_predictor.predict_masks(found.boxes.take(rows)), k_boxes, scratch);
+
+    std::vector<double> areas;
+    std::vector<PixelBox> boxes;
+    for (const auto& s : masks.stats) {
+      areas.push_back(static_cast<double>(s.area));
+      boxes.push_back(s.box);
+    }
+    const std::vector<double> table = intersection_table(masks.views, areas, boxes);
+
+    // A pair covering more than the duplicate share of the row mask loses
+    // its lower-scored box (the row's box when the scores tie).
+    std::vector<char> removed(static_cast<size_t>(k_boxes), 0);
+    for (int64_t r = 0; r < k_boxes; ++r) {
+      for (int64_t c = 0; c < k_boxes; ++c) {
+        if (!(table[static_cast<size_t>(r * k_boxes + c)] > kDuplicateShare)) continue;
+        const double score_r = found.scores.get(rows[static_cast<size_t>(r)]);
+        const double score_c = found.scores.get(rows[static_cast<size_t>(c)]);
+        removed[static_cast<size_t>(score_r > score_c ? c : r)] = 1;
+      }
+    }
+    std::vector<int64_t> boxkeys;
+    for (int64_t k = 0; k < k_boxes; ++k)
+      if (!removed[static_cast<size_t>(k)]) boxkeys.push_back(k);
+    NDArray keys(DType::Int64, {static_cast<int64_t>(boxkeys.size())});
+    if (!boxkeys.empty()) std::memcpy(keys.bytes.data(), boxkeys.data(), boxkeys.size() * sizeof(int64_t));
+    const int64_t n = static_cast<int64_t>(boxkeys.size());
+    print_line("Boxes will be kept: " + text_of(keys) + ", totally " + std::to_string(n) + " keys");
+
+    if (n == options.close_set_num) {
+      print_line("ann_frame_idx [" + frame + "] works!!!");
+      const std::vector<int64_t> kept_rows = take(rows, boxkeys);
+      print_line(text_of(found.scores.take(kept_rows)));
+      InitializerResult result;
+      result.found = true;
+      result.annotated = img_bbx_drawing(frames.rgba(), key_masks(masks, boxkeys));
+      result.masks = kept_masks(masks, boxkeys);
+      result.detector_labels = found.labels;
+      result.label_index = kept_rows;
+      result.frame_index = idx;
+      return result;
+    }
+    // A rejected frame's drawing would be thrown away unseen, so none is made.
+    print_line("ann_frame_idx [" + frame + "] cannot work, too " + std::string(n > options.close_set_num ? "many" : "few") +
+               " bbx found..\n");
+  }
+  return InitializerResult{};
+}
+
+}  // namespace mirelo
