@@ -79,17 +79,32 @@ nb::object adapter_encode(nb::object image_predictor, nb::handle crop) {
 }
 
 // The clip's frames, opened with the imaging library. The processor is handed
-// the opened image object itself; the pixels go to the core as RGB.
+// the opened image object itself; the pixels go to the core as RGB. The next
+// candidate is read on a worker thread while the current one is worked on
+// (the imaging library decodes without the interpreter lock); it is handed
+// out, or its reading error raised, only when the search reaches it.
 class PilFrames : public FrameSource {
  public:
   PilFrames(nb::object frame_names, int64_t count, PyDetectorProcessor& processor)
-      : names_(std::move(frame_names)), count_(count), processor_(processor) {}
+      : names_(std::move(frame_names)), count_(count), processor_(processor) {
+    // Decoding is the long part and runs ahead; packing the pixels into an
+    // array is left to open(), which balances the two threads' work.
+    loader_ = nb::cpp_function([](nb::handle path) {
+      nb::object image = nb::module_::import_("PIL.Image").attr("open")(path);
+      image.attr("load")();
+      // convert("RGB") of an RGB image is a plain copy: skipped.
+      nb::object rgb = to_text(image.attr("mode")) == "RGB" ? image : image.attr("convert")("RGB");
+      return nb::make_tuple(image, rgb);
+    });
+  }
+
   ~PilFrames() override {
     nb::gil_scoped_acquire gil;
-    names_.reset();
-    image_.reset();
-    rgb_.reset();
-    rgba_.reset();
+    if (executor_.is_valid()) {
+      if (pending_.is_valid()) pending_.attr("cancel")();
+      executor_.attr("shutdown")("wait"_a = true);
+    }
+    for (nb::object* o : {&names_, &loader_, &executor_, &pending_, &image_, &rgb_, &rgba_}) o->reset();
   }
 
   int64_t size() const override { return count_; }
@@ -97,15 +112,34 @@ class PilFrames : public FrameSource {
   cv::Mat open(int64_t index) override {
     nb::gil_scoped_acquire gil;
     rgba_.reset();
-    nb::object image = nb::module_::import_("PIL.Image").attr("open")(names_[nb::int_(index)]);
-    image_ = image;
-    processor_.set_source_image(image);
-    // convert("RGB") of an RGB image is a plain copy: skipped.
-    nb::object rgb = to_text(image.attr("mode")) == "RGB" ? image : image.attr("convert")("RGB");
+    nb::object loaded;
+    if (pending_.is_valid() && pending_index_ == index) {
+      nb::object future = std::move(pending_);
+      loaded = future.attr("result")();
+    } else {
+      pending_.reset();
+      loaded = loader_(names_[nb::int_(index)]);
+    }
+    image_ = loaded[nb::int_(0)];
+    processor_.set_source_image(image_);
     nb::object keep;
-    cv::Mat m = array_to_mat(numpy().attr("asarray")(rgb), keep, "frame");
+    cv::Mat m = array_to_mat(numpy().attr("asarray")(loaded[nb::int_(1)]), keep, "frame");
     rgb_ = std::move(keep);
     return m;
+  }
+
+  void prefetch(int64_t index) override {
+    nb::gil_scoped_acquire gil;
+    try {
+      if (!executor_.is_valid())
+        executor_ = nb::module_::import_("concurrent.futures").attr("ThreadPoolExecutor")("max_workers"_a = 1);
+      pending_ = executor_.attr("submit")(loader_, names_[nb::int_(index)]);
+      pending_index_ = index;
+    } catch (nb::python_error& e) {
+      // Reading ahead is only a hint: open() reads the frame itself.
+      if (!e.matches(PyExc_Exception)) throw;
+      pending_.reset();
+    }
   }
 
   cv::Mat rgba() override {
@@ -120,6 +154,8 @@ class PilFrames : public FrameSource {
   nb::object names_;
   int64_t count_;
   PyDetectorProcessor& processor_;
+  nb::object loader_, executor_, pending_;
+  int64_t pending_index_ = -1;
   nb::object image_, rgb_, rgba_;
 };
 

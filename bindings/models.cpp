@@ -24,11 +24,14 @@ void release(nb::object& o) {
   o.reset();
 }
 
+// A fresh writable array (the predictor may keep or change it); written
+// once, without zero-filling it first.
 nb::object rgb_array(const cv::Mat& rgb) {
-  NDArray a(DType::UInt8, {rgb.rows, rgb.cols, 3});
+  nb::object a = numpy().attr("empty")(nb::make_tuple(rgb.rows, rgb.cols, 3), nb::arg("dtype") = "uint8");
+  auto* dst = reinterpret_cast<uint8_t*>(nb::cast<uintptr_t>(a.attr("__array_interface__")["data"][nb::int_(0)]));
   const size_t row = static_cast<size_t>(rgb.cols) * 3;
-  for (int y = 0; y < rgb.rows; ++y) std::memcpy(a.bytes.data() + y * row, rgb.ptr(y), row);
-  return to_numpy(std::move(a));
+  for (int y = 0; y < rgb.rows; ++y) std::memcpy(dst + y * row, rgb.ptr(y), row);
+  return a;
 }
 
 }  // namespace

@@ -192,10 +192,13 @@ InitializerResult initializer(FrameSource& frames, const std::string& video_dir,
 
   std::vector<uint8_t> scratch;
   const int64_t count = frames.size();
-  for (int64_t idx = options.start_index; idx < count; idx += options.step) {
+  // The next candidate, or `count` past the last (no overflow for any step).
+  auto next = [&](int64_t idx) { return options.step < count - idx ? idx + options.step : count; };
+  for (int64_t idx = options.start_index; idx < count; idx = next(idx)) {
     check_interrupt();
     const std::string frame = std::to_string(idx);
     const cv::Mat rgb = frames.open(idx);
+    if (next(idx) < count) frames.prefetch(next(idx));
 
     ModelValuePtr inputs = processor.prepare(rgb, kPrompt);
     ModelValuePtr outputs = grounding_model.run(inputs);

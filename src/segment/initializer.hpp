@@ -28,6 +28,10 @@ class FrameSource {
   /// The frame last opened, as CV_8UC4 RGBA (converted as the imaging
   /// library converts it), valid until the next open().
   virtual cv::Mat rgba() = 0;
+  /// Hint that frame `index` is the next one open() will be asked for, so
+  /// that its reading may start now. A reader that reads ahead must report a
+  /// failure to read the frame only from that open().
+  virtual void prefetch(int64_t /*index*/) {}
 };
 
 /// Text of an array as the host prints it ("[0 1 3 4]", "[0.9  0.85]").

@@ -246,3 +246,25 @@ def test_errors_reach_the_caller(clip):
     with pytest.raises(FileNotFoundError):
         mu.initializer("c", [names[0] + ".missing"], Processor({}), Model(), "cpu", Predictor(),
                        custom_pen_json_path=pen)
+
+
+def test_frames_are_read_when_reached(clip, tmp_path):
+    names, pen = clip
+    missing = str(tmp_path / "frame_99.jpg")
+    # read ahead but never reached: the accepted frame comes first
+    (masks, *_), *_ = run((names[:1] + [missing], pen), {0: FIVE[:1]}, close_set_num=1, step=1)
+    assert masks.shape == (1, 1, H, W)
+    with pytest.raises(FileNotFoundError):
+        run((names[:1] + [missing], pen), {}, step=1)
+    result, proc, _, _ = run(clip, {}, start_index=1, step=2**62)
+    assert result == (None,) * 4 and [c[1].filename for c in proc.log if c[0] == "call"] == [names[1]]
+
+
+def test_grayscale_frames_reach_the_predictor_as_rgb(clip, tmp_path):
+    names, pen = clip
+    gray = str(tmp_path / "frame_0.png")
+    Image.new("L", (W, H), 77).save(gray)
+    proc, pred = Processor({0: FIVE[:1]}), Predictor()
+    pred.set_image = lambda image: (pred.log.append(image[0, 0].tolist()), setattr(pred, "h", H), setattr(pred, "w", W))
+    mu.initializer("c", [gray], proc, Model(), "cpu", pred, close_set_num=1, custom_pen_json_path=pen)
+    assert proc.log[0][1].mode == "L" and pred.log[0] == [77, 77, 77]
