@@ -62,50 +62,97 @@ std::vector<int64_t> size_filter(const NDArray& boxes, const std::vector<int64_t
   return size_filter_as<double>(boxes, rows, height);
 }
 
-// One pass over a plane of any element type: 0/1 bytes into `dst`, with
-// the set-pixel count and the tight box.
+// Set-pixel count and tight box of a plane of any element type, reading it
+// once (NaN is set, as a non-zero test has it).
 template <typename T>
-MaskStats plane_to_bytes(const uint8_t* src_bytes, int64_t h, int64_t w, uint8_t* dst) {
-  const T* src = reinterpret_cast<const T*>(src_bytes);
+MaskStats plane_stats(const uint8_t* bytes, int64_t h, int64_t w) {
+  const T* src = reinterpret_cast<const T*>(bytes);
   MaskStats s;
   int64_t x_min = w, x_max = -1, y_min = -1, y_max = -1;
   for (int64_t y = 0; y < h; ++y) {
     const T* in = src + y * w;
-    uint8_t* out = dst + y * w;
     int64_t c = 0;
-    for (int64_t x = 0; x < w; ++x) {
-      const uint8_t v = in[x] != T(0);  // NaN is set, as a non-zero test has it
-      out[x] = v;
-      c += v;
-    }
+    for (int64_t x = 0; x < w; ++x) c += in[x] != T(0);
     if (c == 0) continue;
     s.area += c;
     if (y_min < 0) y_min = y;
     y_max = y;
     int64_t lo = 0;
-    while (lo < x_min && out[lo] == 0) ++lo;
+    while (lo < x_min && in[lo] == T(0)) ++lo;
     x_min = std::min(x_min, lo);
     int64_t hi = w - 1;
-    while (hi > x_max && out[hi] == 0) --hi;
+    while (hi > x_max && in[hi] == T(0)) --hi;
     x_max = std::max(x_max, hi);
   }
   if (s.area > 0) s.box = PixelBox{x_min, y_min, x_max, y_max, false};
   return s;
 }
 
-MaskStats convert_plane(DType t, const uint8_t* src, int64_t h, int64_t w, uint8_t* dst) {
+// The box region of a plane as 0/1 bytes into `dst` (a full plane).
+template <typename T>
+void box_to_bytes(const uint8_t* bytes, int64_t w, const PixelBox& b, uint8_t* dst) {
+  const T* src = reinterpret_cast<const T*>(bytes);
+  for (int64_t y = b.y_min; y <= b.y_max; ++y)
+    for (int64_t x = b.x_min; x <= b.x_max; ++x) dst[y * w + x] = src[y * w + x] != T(0);
+}
+
+MaskStats stats_of(DType t, const uint8_t* src, int64_t h, int64_t w) {
   switch (t) {
     case DType::UInt16:
-    case DType::Int16: return plane_to_bytes<uint16_t>(src, h, w, dst);
+    case DType::Int16: return plane_stats<uint16_t>(src, h, w);
     case DType::UInt32:
-    case DType::Int32: return plane_to_bytes<uint32_t>(src, h, w, dst);
+    case DType::Int32: return plane_stats<uint32_t>(src, h, w);
     case DType::UInt64:
-    case DType::Int64: return plane_to_bytes<uint64_t>(src, h, w, dst);
-    case DType::Float32: return plane_to_bytes<float>(src, h, w, dst);
-    case DType::Float64: return plane_to_bytes<double>(src, h, w, dst);
-    default: return plane_to_bytes<uint8_t>(src, h, w, dst);
+    case DType::Int64: return plane_stats<uint64_t>(src, h, w);
+    case DType::Float32: return plane_stats<float>(src, h, w);
+    case DType::Float64: return plane_stats<double>(src, h, w);
+    default: return plane_stats<uint8_t>(src, h, w);
   }
 }
+
+void write_box(DType t, const uint8_t* src, int64_t w, const PixelBox& b, uint8_t* dst) {
+  switch (t) {
+    case DType::UInt16:
+    case DType::Int16: return box_to_bytes<uint16_t>(src, w, b, dst);
+    case DType::UInt32:
+    case DType::Int32: return box_to_bytes<uint32_t>(src, w, b, dst);
+    case DType::UInt64:
+    case DType::Int64: return box_to_bytes<uint64_t>(src, w, b, dst);
+    case DType::Float32: return box_to_bytes<float>(src, w, b, dst);
+    case DType::Float64: return box_to_bytes<double>(src, w, b, dst);
+    default: return box_to_bytes<uint8_t>(src, w, b, dst);
+  }
+}
+
+// 0/1 byte planes for masks of wider element types, kept from frame to
+// frame: outside a mask's box every byte is 0, so a plane is renewed by
+// clearing the previous box and writing the new one, never in full.
+class BytePlanes {
+ public:
+  uint8_t* plane(int64_t k) { return bytes_.data() + k * height_ * width_; }
+
+  void reset_shape(int64_t planes, int64_t height, int64_t width) {
+    if (planes <= planes_ && height == height_ && width == width_) return;
+    bytes_.assign(static_cast<size_t>(planes * height * width), 0);
+    written_.assign(static_cast<size_t>(planes), PixelBox{});
+    planes_ = planes, height_ = height, width_ = width;
+  }
+
+  void renew(int64_t k, DType t, const uint8_t* src, const PixelBox& box) {
+    uint8_t* dst = plane(k);
+    PixelBox& old = written_[static_cast<size_t>(k)];
+    if (!old.empty)
+      for (int64_t y = old.y_min; y <= old.y_max; ++y)
+        std::memset(dst + y * width_ + old.x_min, 0, static_cast<size_t>(old.x_max - old.x_min + 1));
+    if (!box.empty) write_box(t, src, width_, box, dst);
+    old = box;
+  }
+
+ private:
+  std::vector<uint8_t> bytes_;
+  std::vector<PixelBox> written_;
+  int64_t planes_ = 0, height_ = 0, width_ = 0;
+};
 
 std::string shape_text(const std::vector<int64_t>& shape) {
   NDArray a;
@@ -115,7 +162,8 @@ std::string shape_text(const std::vector<int64_t>& shape) {
 
 // The predictor's masks for `boxes` boxes as one H x W view per box, with
 // their set-pixel counts and tight boxes. Masks of one-byte elements are
-// read in place; others are converted once into `scratch`.
+// read in place; others once for the counts, then their boxes are copied
+// into `planes` as bytes.
 struct FrameMasks {
   ArrayView source;
   bool single_box_form = false;  // 1 x H x W for one box: returned as 1 x 1 x H x W
@@ -124,7 +172,7 @@ struct FrameMasks {
   std::vector<MaskStats> stats;
 };
 
-FrameMasks read_masks(ArrayView masks, int64_t boxes, std::vector<uint8_t>& scratch) {
+FrameMasks read_masks(ArrayView masks, int64_t boxes, BytePlanes& planes) {
   FrameMasks f;
   const auto& s = masks.shape;
   const bool three = masks.ndim() == 3 && s[0] == 1 && boxes == 1;
@@ -138,7 +186,7 @@ FrameMasks read_masks(ArrayView masks, int64_t boxes, std::vector<uint8_t>& scra
   f.width = s.back();
   const int64_t plane = f.height * f.width;
   const size_t item = dtype_size(masks.dtype);
-  if (item != 1) scratch.resize(static_cast<size_t>(boxes * plane));
+  if (item != 1) planes.reset_shape(boxes, f.height, f.width);
   for (int64_t k = 0; k < boxes; ++k) {
     const uint8_t* src = masks.data + static_cast<size_t>(k * plane) * item;
     if (item == 1) {
@@ -146,9 +194,9 @@ FrameMasks read_masks(ArrayView masks, int64_t boxes, std::vector<uint8_t>& scra
       f.views.push_back(v);
       f.stats.push_back(mask_stats(v));
     } else {
-      uint8_t* dst = scratch.data() + k * plane;
-      f.stats.push_back(convert_plane(masks.dtype, src, f.height, f.width, dst));
-      f.views.push_back(MaskView{dst, f.height, f.width, f.width});
+      f.stats.push_back(stats_of(masks.dtype, src, f.height, f.width));
+      planes.renew(k, masks.dtype, src, f.stats.back().box);
+      f.views.push_back(MaskView{planes.plane(k), f.height, f.width, f.width});
     }
     check_interrupt();
   }
@@ -190,7 +238,7 @@ InitializerResult initializer(FrameSource& frames, const std::string& video_dir,
   const std::optional<std::string> pen_json_path = get_pen_json_path(video_dir, custom_pen_json_path, pen_root);
   print_line("Using pen JSON path: " + pen_json_path.value_or("None"));
 
-  std::vector<uint8_t> scratch;
+  BytePlanes planes;
   const int64_t count = frames.size();
   // The next candidate, or `count` past the last (no overflow for any step).
   auto next = [&](int64_t idx) { return options.step < count - idx ? idx + options.step : count; };
@@ -234,7 +282,7 @@ InitializerResult initializer(FrameSource& frames, const std::string& video_dir,
 
     image_predictor.set_image(rgb);
     const int64_t k_boxes = static_cast<int64_t>(rows.size());
-    const FrameMasks masks = read_masks(image_predictor.predict_masks(found.boxes.take(rows)), k_boxes, scratch);
+    const FrameMasks masks = read_masks(image_predictor.predict_masks(found.boxes.take(rows)), k_boxes, planes);
 
     std::vector<double> areas;
     std::vector<PixelBox> boxes;

@@ -139,8 +139,11 @@ def test_accepted_frame_call_forms_and_result(clip, capsys):
 def test_annotated_frame_is_the_box_drawing(clip):
     if not hasattr(mu, "img_bbx_drawing"):
         pytest.skip("drawing operations not built")
-    (masks, _, idx, drawing), *_ = run(clip, {0: FIVE[:2]}, close_set_num=2)
-    expected = mu.img_bbx_drawing(Image.open(clip[0][0]), {f"Box{k}": m for k, m in enumerate(masks)})
+    # float masks of a rejected frame elsewhere first: nothing of them may remain
+    boxes = {0: [(40, 30, 79, 59, 0.9), (0, 30, 30, 59, 0.8), (45, 0, 79, 20, 0.7)], 10: FIVE[:2]}
+    (masks, _, idx, drawing), *_ = run(clip, boxes, close_set_num=2)
+    assert idx == 10
+    expected = mu.img_bbx_drawing(Image.open(clip[0][10]), {f"Box{k}": m for k, m in enumerate(masks)})
     np.testing.assert_array_equal(np.asarray(drawing), np.asarray(expected))
 
 
