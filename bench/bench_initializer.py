@@ -7,6 +7,10 @@ few); frame 29 holds 12 distinct animals and is accepted. The figure that
 matters is the library's own time (doubles excluded) against the time it
 takes just to decode the 30 JPEGs.
 
+Peak memory is the growth of the resident set during one call, measured in
+a fresh child process (whose allocator maps every large block anew,
+MALLOC_MMAP_THRESHOLD_) on the same frames and doubles.
+
     python bench/bench_initializer.py [--sizes 720x1090,1440x2180] [--frames 30] [--dtype bool]
 """
 import argparse
@@ -14,6 +18,8 @@ import contextlib
 import io
 import json
 import os
+import subprocess
+import sys
 import tempfile
 import time
 
@@ -24,7 +30,10 @@ import torch
 from PIL import Image, ImageDraw
 
 import mirelo_utils as mu
-from _harness import measure
+from _harness import _status, measure
+
+SCRIPT = os.path.abspath(__file__)
+PYTHONPATH = os.pathsep.join(os.path.abspath(p) for p in os.environ.get("PYTHONPATH", "").split(os.pathsep) if p)
 
 DOUBLES = [0.0]  # seconds spent inside the model doubles
 
@@ -77,17 +86,19 @@ class Predictor:
             return self.answers[float(box[-1][0])]
 
 
-def make_clip(folder, h, w, frames, dtype):
-    """Textured JPEG frames, a pen polygon, and the doubles' answers."""
+def write_frames(folder, h, w, frames):
+    """Textured JPEG frames."""
     rng = np.random.default_rng(0)
     yy, xx = np.mgrid[0:h, 0:w]
     base = np.stack([xx * 255 // w, yy * 255 // h, (xx // 7 + yy // 5) % 256], -1).astype(np.uint8)
-    names = []
     for f in range(frames):
         img = cv2.GaussianBlur(base + rng.integers(0, 60, base.shape, dtype=np.uint8), (5, 5), 0)
-        p = os.path.join(folder, f"frame_{f}.jpg")
-        Image.fromarray(img).save(p, quality=90)
-        names.append(p)
+        Image.fromarray(img).save(os.path.join(folder, f"frame_{f}.jpg"), quality=90)
+
+
+def make_clip(folder, h, w, frames, dtype):
+    """The frames' names, a pen polygon, and the doubles with their answers."""
+    names = [os.path.join(folder, f"frame_{f}.jpg") for f in range(frames)]
     pen = os.path.join(folder, "pen.json")
     m = 0.03
     pts = [[w * m, h * m], [w * 0.5, h * 0.01], [w * (1 - m), h * m], [w * (1 - m), h * (1 - m)],
@@ -251,40 +262,69 @@ def pil_box_drawing(image, masks_dict):
     return out
 
 
+def calls(folder, h, w, frames, dtype):
+    names, pen, proc, pred = make_clip(folder, h, w, frames, np.dtype(dtype))
+    kw = dict(step=1, close_set_num=12, custom_pen_json_path=pen)
+
+    def lib():
+        DOUBLES[0] = 0.0
+        with contextlib.redirect_stdout(io.StringIO()):
+            out = mu.initializer("clip", names, proc, Model(), "cpu", pred, **kw)
+        return out, DOUBLES[0]
+
+    def base():
+        DOUBLES[0] = 0.0
+        with contextlib.redirect_stdout(io.StringIO()):
+            out = python_initializer("clip", names, proc, Model(), "cpu", pred, **kw)
+        return out, DOUBLES[0]
+
+    def decode():
+        return [Image.open(p).load() for p in names]
+
+    return {"lib": lib, "base": base, "decode": decode, "names": names}
+
+
+def child_peak(folder, h, w, frames, dtype, name):
+    """Peak MiB of one call, measured in a fresh process."""
+    env = dict(os.environ, MALLOC_MMAP_THRESHOLD_="131072", PYTHONPATH=PYTHONPATH)
+    args = [sys.executable, SCRIPT, "--peak", folder, f"{h}x{w}", str(frames), dtype, name]
+    out = subprocess.run(args, env=env, capture_output=True, text=True, check=True)
+    return float(out.stdout.strip().splitlines()[-1])
+
+
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--sizes", default="720x1090,1440x2180")
     ap.add_argument("--frames", type=int, default=30)
     ap.add_argument("--dtype", default="bool", help="element type of the predictor's masks")
+    ap.add_argument("--peak", nargs=5, help=argparse.SUPPRESS)
     args = ap.parse_args()
+    if args.peak:
+        folder, size, frames, dtype, name = args.peak
+        h, w = map(int, size.split("x"))
+        fn = calls(folder, h, w, int(frames), dtype)[name]
+        base = _status("VmRSS")
+        fn()
+        print(max(_status("VmHWM") - base, 0.0))
+        return
     for size in args.sizes.split(","):
         h, w = map(int, size.split("x"))
         with tempfile.TemporaryDirectory() as folder:
-            names, pen, proc, pred = make_clip(folder, h, w, args.frames, np.dtype(args.dtype))
-            kw = dict(step=1, close_set_num=12, custom_pen_json_path=pen)
-
-            def lib():
-                DOUBLES[0] = 0.0
-                with contextlib.redirect_stdout(io.StringIO()):
-                    out = mu.initializer("clip", names, proc, Model(), "cpu", pred, **kw)
-                return out, DOUBLES[0]
-
-            def base():
-                DOUBLES[0] = 0.0
-                with contextlib.redirect_stdout(io.StringIO()):
-                    out = python_initializer("clip", names, proc, Model(), "cpu", pred, **kw)
-                return out, DOUBLES[0]
-
-            decode = measure(lambda: [Image.open(p).load() for p in names])
-            cv_decode = measure(lambda: [cv2.imread(p) for p in names])
-            lt, lm, (lres, ldoubles) = measure(lib)
-            bt, bm, (bres, bdoubles) = measure(base, repeat=1)
+            write_frames(folder, h, w, args.frames)
+            c = calls(folder, h, w, args.frames, args.dtype)
+            decode = measure(c["decode"])
+            to_array = measure(lambda: [np.asarray(Image.open(p)) for p in c["names"]])
+            lt, _, (lres, ldoubles) = measure(c["lib"])
+            bt, _, (bres, bdoubles) = measure(c["base"], repeat=1)
             assert lres[2] == bres[2] == args.frames - 1
             np.testing.assert_array_equal(lres[0], bres[0])
             assert lres[1].tolist() == bres[1].tolist()
+            lm = child_peak(folder, h, w, args.frames, args.dtype, "lib")
+            bm = child_peak(folder, h, w, args.frames, args.dtype, "base")
             lib_only, base_only = lt - ldoubles, bt - bdoubles
             print(f"== {h} x {w}, {args.frames} candidate frames, 12 boxes each, {args.dtype} masks")
-            print(f"JPEG decode floor (PIL)          {decode[0] * 1e3:9.1f} ms   (cv2.imread {cv_decode[0] * 1e3:.1f} ms)")
+            print(f"JPEG decode floor (PIL load)     {decode[0] * 1e3:9.1f} ms   (decode to an array: "
+                  f"{to_array[0] * 1e3:.1f} ms, load {os.getloadavg()[0]:.2f})")
             print(f"initializer, library side        {lib_only * 1e3:9.1f} ms {lm:8.1f} MiB peak | "
                   f"/ floor {lib_only / decode[0]:5.2f}")
             print(f"Python version, library side     {base_only * 1e3:9.1f} ms {bm:8.1f} MiB peak | "

@@ -78,19 +78,91 @@ nb::object adapter_encode(nb::object image_predictor, nb::handle crop) {
   return to_numpy(std::move(out));
 }
 
+// The Arrow C data interface (a stable ABI), through which the imaging
+// library exports an image's own pixel rows.
+struct ArrowSchema {
+  const char* format;
+  const char* name;
+  const char* metadata;
+  int64_t flags;
+  int64_t n_children;
+  ArrowSchema** children;
+  ArrowSchema* dictionary;
+  void (*release)(ArrowSchema*);
+  void* private_data;
+};
+struct ArrowArray {
+  int64_t length;
+  int64_t null_count;
+  int64_t offset;
+  int64_t n_buffers;
+  int64_t n_children;
+  const void** buffers;
+  ArrowArray** children;
+  ArrowArray* dictionary;
+  void (*release)(ArrowArray*);
+  void* private_data;
+};
+
+// The pixels of an RGB image as a fresh, writable H x W x 3 array, read
+// straight from the imaging library's RGBX rows in one pass without the
+// interpreter lock. None when the image does not export its pixels that way
+// (an older library, or image memory in several blocks).
+nb::object rgb_pixels(nb::handle rgb) {
+  if (!nb::hasattr(rgb, "__arrow_c_array__")) return nb::none();
+  nb::object exported;
+  try {
+    exported = rgb.attr("__arrow_c_array__")();
+  } catch (nb::python_error& e) {
+    if (!e.matches(PyExc_Exception)) throw;
+    return nb::none();
+  }
+  nb::object schema_capsule = exported[nb::int_(0)], array_capsule = exported[nb::int_(1)];
+  auto* schema = static_cast<ArrowSchema*>(PyCapsule_GetPointer(schema_capsule.ptr(), "arrow_schema"));
+  auto* array = static_cast<ArrowArray*>(PyCapsule_GetPointer(array_capsule.ptr(), "arrow_array"));
+  if (!schema || !array) {
+    PyErr_Clear();
+    return nb::none();
+  }
+  const auto w = nb::cast<int64_t>(rgb.attr("width")), h = nb::cast<int64_t>(rgb.attr("height"));
+  const int64_t n = w * h;
+  const bool rgbx = schema->format && std::strcmp(schema->format, "+w:4") == 0 && schema->n_children == 1 &&
+                    schema->children[0]->format && std::strcmp(schema->children[0]->format, "C") == 0 &&
+                    array->length == n && array->offset == 0 && array->null_count == 0 && array->n_children == 1;
+  if (!rgbx || n == 0) return nb::none();
+  const ArrowArray* values = array->children[0];
+  if (values->length != 4 * n || values->offset != 0 || values->null_count != 0 || values->n_buffers != 2 ||
+      !values->buffers[1])
+    return nb::none();
+  const auto* src = static_cast<const uint8_t*>(values->buffers[1]);
+  nb::object out = numpy().attr("empty")(nb::make_tuple(h, w, 3), "dtype"_a = "uint8");
+  auto* dst = reinterpret_cast<uint8_t*>(nb::cast<uintptr_t>(out.attr("__array_interface__")["data"][nb::int_(0)]));
+  {
+    nb::gil_scoped_release release;
+    for (int64_t i = 0; i < n; ++i) {
+      dst[3 * i] = src[4 * i];
+      dst[3 * i + 1] = src[4 * i + 1];
+      dst[3 * i + 2] = src[4 * i + 2];
+    }
+  }
+  return out;
+}
+
 // The clip's frames, opened with the imaging library. The processor is handed
-// the opened image object itself; the pixels go to the core as RGB. The next
-// candidate is read on a worker thread while the current one is worked on
-// (the imaging library decodes without the interpreter lock); it is handed
-// out, or its reading error raised, only when the search reaches it.
+// the opened image object itself; the pixels go to the core as RGB, in an
+// array that the predictor is then handed without a further copy. The next
+// candidate is decoded on a worker thread while the current one is worked
+// on; it is handed out, or its reading error raised, only when the search
+// reaches it.
 class PilFrames : public FrameSource {
  public:
-  PilFrames(nb::object frame_names, int64_t count, PyDetectorProcessor& processor)
-      : names_(std::move(frame_names)), count_(count), processor_(processor) {
-    // Decoding is the long part and runs ahead; packing the pixels into an
-    // array is left to open(), which balances the two threads' work.
+  PilFrames(nb::object frame_names, int64_t count, PyDetectorProcessor& processor, PyImagePredictor& predictor)
+      : names_(std::move(frame_names)), count_(count), processor_(processor), predictor_(predictor) {
     loader_ = nb::cpp_function([](nb::handle path) {
       nb::object image = nb::module_::import_("PIL.Image").attr("open")(path);
+      // The whole file in one read: the decoder then runs start to end
+      // without taking the interpreter lock back between blocks.
+      if (nb::hasattr(image, "decodermaxblock")) image.attr("decodermaxblock") = 1 << 30;
       image.attr("load")();
       // convert("RGB") of an RGB image is a plain copy: skipped.
       nb::object rgb = to_text(image.attr("mode")) == "RGB" ? image : image.attr("convert")("RGB");
@@ -122,9 +194,14 @@ class PilFrames : public FrameSource {
     }
     image_ = loaded[nb::int_(0)];
     processor_.set_source_image(image_);
+    nb::object rgb = loaded[nb::int_(1)];
+    nb::object pixels = rgb_pixels(rgb);
+    const bool fresh = !pixels.is_none();
+    if (!fresh) pixels = numpy().attr("asarray")(rgb);
     nb::object keep;
-    cv::Mat m = array_to_mat(numpy().attr("asarray")(loaded[nb::int_(1)]), keep, "frame");
+    cv::Mat m = array_to_mat(pixels, keep, "frame");
     rgb_ = std::move(keep);
+    if (fresh) predictor_.set_source_array(rgb_);
     return m;
   }
 
@@ -154,6 +231,7 @@ class PilFrames : public FrameSource {
   nb::object names_;
   int64_t count_;
   PyDetectorProcessor& processor_;
+  PyImagePredictor& predictor_;
   nb::object loader_, executor_, pending_;
   int64_t pending_index_ = -1;
   nb::object image_, rgb_, rgba_;
@@ -188,7 +266,7 @@ nb::tuple initializer(nb::handle video_dir, nb::handle frame_names, nb::object p
   PyDetectorProcessor proc(std::move(processor), std::move(device));
   PyDetectorModel model(std::move(grounding_model));
   PyImagePredictor predictor(std::move(image_predictor));
-  PilFrames frames(nb::borrow(frame_names), count, proc);
+  PilFrames frames(nb::borrow(frame_names), count, proc, predictor);
   InitializerResult r;
   {
     nb::gil_scoped_release release;

@@ -120,11 +120,27 @@ ModelValuePtr PyDetectorModel::run(const ModelValuePtr& inputs) {
 }
 
 PyImagePredictor::PyImagePredictor(nb::object predictor) : predictor_(std::move(predictor)) {}
-PyImagePredictor::~PyImagePredictor() { release(predictor_); }
+PyImagePredictor::~PyImagePredictor() {
+  release(predictor_);
+  release(source_array_);
+}
+
+void PyImagePredictor::set_source_array(nb::object array) {
+  nb::gil_scoped_acquire gil;
+  source_array_ = std::move(array);
+}
 
 void PyImagePredictor::set_image(const cv::Mat& rgb) {
   nb::gil_scoped_acquire gil;
   if (rgb.type() != CV_8UC3) throw ValueError("internal: set_image expects an 8-bit RGB image");
+  if (source_array_.is_valid()) {
+    nb::object array = std::move(source_array_);
+    const auto data = nb::cast<uintptr_t>(array.attr("__array_interface__")["data"][nb::int_(0)]);
+    if (data == reinterpret_cast<uintptr_t>(rgb.data)) {
+      predictor_.attr("set_image")(array);
+      return;
+    }
+  }
   predictor_.attr("set_image")(rgb_array(rgb));
 }
 

@@ -54,6 +54,9 @@ class PyImagePredictor : public ImagePredictor {
   explicit PyImagePredictor(nb::object predictor);
   ~PyImagePredictor() override;
   void set_image(const cv::Mat& rgb) override;
+  /// A fresh H x W x 3 uint8 array that set_image hands over itself, with no
+  /// copy, when it is called with a Mat over that array's pixels.
+  void set_source_array(nb::object array);
   Prediction predict(const NDArray& boxes) override;
   /// The masks stay in the numpy array the predictor returned (made
   /// C-contiguous, float16 widened to float32).
@@ -62,7 +65,7 @@ class PyImagePredictor : public ImagePredictor {
 
  private:
   nb::object call_predict(const NDArray& boxes);
-  nb::object predictor_;
+  nb::object predictor_, source_array_;
 };
 
 /// Runs `fn()` inside torch.no_grad(); the previous gradient mode is restored

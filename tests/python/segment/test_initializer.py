@@ -271,3 +271,24 @@ def test_grayscale_frames_reach_the_predictor_as_rgb(clip, tmp_path):
     pred.set_image = lambda image: (pred.log.append(image[0, 0].tolist()), setattr(pred, "h", H), setattr(pred, "w", W))
     mu.initializer("c", [gray], proc, Model(), "cpu", pred, close_set_num=1, custom_pen_json_path=pen)
     assert proc.log[0][1].mode == "L" and pred.log[0] == [77, 77, 77]
+
+
+@pytest.mark.parametrize("size", [(W, H), (2400, 1900)])  # the larger one spans several memory blocks
+def test_predictor_gets_the_decoded_pixels_in_a_fresh_array(tmp_path, size):
+    frame = tmp_path / "frame_0.jpg"
+    rng = np.random.default_rng(1)
+    Image.fromarray(rng.integers(0, 255, (size[1], size[0], 3), dtype=np.uint8)).save(frame)
+    pen = tmp_path / "pen.json"
+    pen.write_text(json.dumps({"shapes": [{"points": [[0, 0], [9000, 0], [9000, 9000], [0, 9000]]}]}))
+    seen = []
+
+    class Keep(Predictor):
+        def set_image(self, image):
+            seen.append(image)
+            super().set_image(image)
+
+    mu.initializer("c", [str(frame)], Processor({0: FIVE[:1]}), Model(), "cpu", Keep(np.uint8),
+                   close_set_num=1, custom_pen_json_path=str(pen))
+    expected = np.asarray(Image.open(frame).convert("RGB"))
+    assert seen[0].flags.writeable and seen[0].flags.c_contiguous and seen[0].dtype == np.uint8
+    np.testing.assert_array_equal(seen[0], expected)
