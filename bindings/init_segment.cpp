@@ -4,6 +4,7 @@
 #include <nanobind/stl/string.h>
 
 #include <cstring>
+#include <opencv2/imgproc.hpp>
 
 #include "bindings.hpp"
 #include "common/errors.hpp"
@@ -139,11 +140,9 @@ nb::object rgb_pixels(nb::handle rgb) {
   auto* dst = reinterpret_cast<uint8_t*>(nb::cast<uintptr_t>(out.attr("__array_interface__")["data"][nb::int_(0)]));
   {
     nb::gil_scoped_release release;
-    for (int64_t i = 0; i < n; ++i) {
-      dst[3 * i] = src[4 * i];
-      dst[3 * i + 1] = src[4 * i + 1];
-      dst[3 * i + 2] = src[4 * i + 2];
-    }
+    const cv::Mat rgbx(static_cast<int>(h), static_cast<int>(w), CV_8UC4, const_cast<uint8_t*>(src));
+    cv::Mat rgb_out(static_cast<int>(h), static_cast<int>(w), CV_8UC3, dst);
+    cv::cvtColor(rgbx, rgb_out, cv::COLOR_RGBA2RGB);
   }
   return out;
 }
