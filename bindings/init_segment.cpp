@@ -161,7 +161,13 @@ class PilFrames : public FrameSource {
       nb::object image = nb::module_::import_("PIL.Image").attr("open")(path);
       // The whole file in one read: the decoder then runs start to end
       // without taking the interpreter lock back between blocks.
-      if (nb::hasattr(image, "decodermaxblock")) image.attr("decodermaxblock") = 1 << 30;
+      try {
+        const auto bytes = nb::cast<int64_t>(nb::module_::import_("os").attr("fstat")(
+            image.attr("fp").attr("fileno")()).attr("st_size"));
+        if (bytes > nb::cast<int64_t>(image.attr("decodermaxblock"))) image.attr("decodermaxblock") = bytes;
+      } catch (nb::python_error& e) {
+        if (!e.matches(PyExc_Exception)) throw;  // not a plain file: blockwise reading stays
+      }
       image.attr("load")();
       // convert("RGB") of an RGB image is a plain copy: skipped.
       nb::object rgb = to_text(image.attr("mode")) == "RGB" ? image : image.attr("convert")("RGB");
@@ -171,9 +177,14 @@ class PilFrames : public FrameSource {
 
   ~PilFrames() override {
     nb::gil_scoped_acquire gil;
-    if (executor_.is_valid()) {
-      if (pending_.is_valid()) pending_.attr("cancel")();
-      executor_.attr("shutdown")("wait"_a = true);
+    try {
+      // The call ends only when the worker has stopped.
+      if (executor_.is_valid()) {
+        if (pending_.is_valid()) pending_.attr("cancel")();
+        executor_.attr("shutdown")("wait"_a = true);
+      }
+    } catch (nb::python_error& e) {
+      e.discard_as_unraisable("stopping the frame reader");
     }
     for (nb::object* o : {&names_, &loader_, &executor_, &pending_, &image_, &rgb_, &rgba_}) o->reset();
   }
