@@ -273,3 +273,40 @@ def test_fix_polygon_scaling_unloadable_image(annotation, tmp_path, capsys):
 def test_fix_polygon_scaling_unwritable_target(annotation, tmp_path):
     with pytest.raises(FileNotFoundError):
         mu.fix_polygon_scaling(str(annotation), str(tmp_path / "missing" / "out.json"))
+
+
+def random_json_value(rnd, depth=0):
+    kind = rnd.randrange(8 if depth < 4 else 5)
+    if kind == 0:
+        return rnd.choice([None, True, False])
+    if kind == 1:
+        return rnd.choice([0, -1, 7, 2**63, -(2**63) - 1, 2**90, 10**30])
+    if kind == 2:
+        return rnd.choice([0.1 + 0.2, 1e16, 1e-5, -0.0, 5e-324, 1.7976931348623157e308, float("nan"),
+                           float("inf"), -float("inf"), rnd.random() * 10 ** rnd.randint(-30, 30)])
+    if kind in (3, 4):
+        return "".join(rnd.choice(['a', '"', "\\", "\n", "\x00", "\x7f", "é", "€", "😀", "\u2028", "/", "\ud800"])
+                       for _ in range(rnd.randrange(6)))
+    if kind == 5:
+        return [random_json_value(rnd, depth + 1) for _ in range(rnd.randrange(4))]
+    return {str(random_json_value(rnd, 4)): random_json_value(rnd, depth + 1) for _ in range(rnd.randrange(4))}
+
+
+@pytest.mark.parametrize("seed", range(4))
+def test_fix_polygon_scaling_writes_what_json_dump_writes(annotation, tmp_path, seed):
+    import random
+
+    rnd = random.Random(seed)
+    out = tmp_path / "out.json"
+    for _ in range(50):
+        doc = json.loads(annotation.read_text())
+        doc["detections"][1]["extra"] = {str(k): random_json_value(rnd) for k in range(3)}
+        doc["detections"][0]["formatted_polygon"] = []
+        text = json.dumps(doc, indent=rnd.choice([None, 2]), ensure_ascii=rnd.random() < 0.5)
+        try:
+            annotation.write_text(text, encoding="utf-8")
+        except UnicodeEncodeError:  # a lone surrogate has no UTF-8 form: escaped then
+            text = json.dumps(doc)
+            annotation.write_text(text, encoding="utf-8")
+        mu.fix_polygon_scaling(str(annotation), str(out))
+        assert out.read_text() == json.dumps(json.loads(text), indent=4)
