@@ -199,9 +199,34 @@ nb::object to_numpy(std::vector<double>&& values, std::vector<size_t> shape) {
   return to_numpy(std::move(a));
 }
 
-nb::object number_to_py(bool is_int, int64_t i, double d) {
-  if (is_int) return nb::int_(i);
-  return nb::float_(d);
+HostNumber to_host_number(nb::handle v, const std::string& what, bool big_int_as_real) {
+  if (!PyFloat_Check(v.ptr()) && PyIndex_Check(v.ptr())) {
+    nb::object i = nb::steal(PyNumber_Index(v.ptr()));
+    if (!i.is_valid()) throw nb::python_error();
+    int overflow = 0;
+    const long long x = PyLong_AsLongLongAndOverflow(i.ptr(), &overflow);
+    if (overflow == 0) {
+      if (x == -1 && PyErr_Occurred()) throw nb::python_error();
+      return HostNumber::integer(x);
+    }
+    if (!big_int_as_real)
+      throw std::overflow_error(what + " is too large: expected an integer of at most 64 bits, got " +
+                                to_text(nb::repr(v)));
+    const double d = PyLong_AsDouble(i.ptr());
+    if (d == -1.0 && PyErr_Occurred()) throw nb::python_error();
+    return HostNumber::real(d);
+  }
+  if (PyFloat_Check(v.ptr()) || nb::hasattr(v, "__float__")) {
+    const double d = PyFloat_AsDouble(v.ptr());
+    if (d == -1.0 && PyErr_Occurred()) throw nb::python_error();
+    return HostNumber::real(d);
+  }
+  throw TypeError(expected_got("a number for " + what, py_type_name(v)));
+}
+
+nb::object host_number_to_py(const HostNumber& n) {
+  if (n.is_int) return nb::int_(n.i);
+  return nb::float_(n.d);
 }
 
 cv::Mat array_to_mat(nb::handle array, nb::object& keep, const std::string& what) {

@@ -13,6 +13,7 @@
 #include <opencv2/core.hpp>
 
 #include "common/mask.hpp"
+#include "common/number.hpp"
 #include "common/ndarray.hpp"
 
 namespace nb = nanobind;
@@ -50,8 +51,14 @@ NDArray to_ndarray(nb::handle obj, const std::string& what);
 nb::object to_numpy(NDArray&& a);
 nb::object to_numpy(std::vector<double>&& values, std::vector<size_t> shape);
 
-/// A number as the host sees it: Python int stays int, anything else is a float.
-nb::object number_to_py(bool is_int, int64_t i, double d);
+/// A number as the host computes with it: ints (and anything with __index__)
+/// stay integers, other values with __float__ become reals; texts are
+/// refused with TypeError. An integer past 64 bits becomes a real when
+/// `big_int_as_real`, else raises OverflowError.
+HostNumber to_host_number(nb::handle v, const std::string& what, bool big_int_as_real = true);
+
+/// A Python int or float.
+nb::object host_number_to_py(const HostNumber& n);
 
 /// numpy module, imported once.
 nb::module_ numpy();

@@ -72,28 +72,6 @@ int64_t int_value(nb::handle v, const std::string& what) {
   return x;
 }
 
-// A number the host computes with: integers stay integers, reals are doubles.
-HostNumber host_number(nb::handle v, const std::string& what) {
-  if (PyFloat_Check(v.ptr())) return HostNumber::real(PyFloat_AsDouble(v.ptr()));
-  if (PyIndex_Check(v.ptr())) {
-    nb::object i = nb::steal(PyNumber_Index(v.ptr()));
-    if (!i.is_valid()) throw nb::python_error();
-    int overflow = 0;
-    const long long x = PyLong_AsLongLongAndOverflow(i.ptr(), &overflow);
-    if (overflow != 0)
-      throw std::overflow_error(what + " is too large: expected an integer of at most 64 bits, got " +
-                                nb::cast<std::string>(nb::repr(v)));
-    if (x == -1 && PyErr_Occurred()) throw nb::python_error();
-    return HostNumber::integer(x);
-  }
-  if (nb::hasattr(v, "__float__")) {
-    const double d = PyFloat_AsDouble(v.ptr());
-    if (d == -1.0 && PyErr_Occurred()) throw nb::python_error();
-    return HostNumber::real(d);
-  }
-  throw TypeError(expected_got("a number for " + what, py_type_name(v)));
-}
-
 bool truthy(nb::handle v) {
   const int t = PyObject_IsTrue(v.ptr());
   if (t < 0) throw nb::python_error();
@@ -144,7 +122,7 @@ ExtractionSettings extraction_settings(nb::handle processor) {
       throw IndexError(expected_got("resize_dim as (width, height)", nb::cast<std::string>(nb::repr(resize_dim))));
     s.resize_height = int_value(resize_dim[1], "resize_dim[1]");
   }
-  s.frame_skip = host_number(processor.attr("frame_skip"), "frame_skip");
+  s.frame_skip = to_host_number(processor.attr("frame_skip"), "frame_skip", false);
   nb::object left = processor.attr("left_crop");
   if (truthy(left)) {
     s.side = CropSide::Left;
@@ -187,8 +165,8 @@ void crop_video_to_frames_py(nb::handle processor, nb::handle video_path, nb::ha
   WindowRequest req;
   req.video_path = path_bytes(video_path, "video_path");
   req.output_dir = path_bytes(output_dir, "output_dir");
-  req.start_min = host_number(start_min, "start_min");
-  req.end_min = host_number(end_min, "end_min");
+  req.start_min = to_host_number(start_min, "start_min", false);
+  req.end_min = to_host_number(end_min, "end_min", false);
   req.camera_label = str_bytes(camera_number);
   req.crop = truthy(crop);
   const ExtractionSettings settings = extraction_settings(processor);
@@ -201,7 +179,7 @@ void crop_video_to_frames_py(nb::handle processor, nb::handle video_path, nb::ha
 void process_videos_to_frames_py(nb::handle processor, nb::handle df) {
   RunSettings s;
   s.extraction = extraction_settings(processor);
-  s.time_step = host_number(processor.attr("time_step"), "time_step");
+  s.time_step = to_host_number(processor.attr("time_step"), "time_step", false);
   s.output_dir_base = str_bytes(processor.attr("output_dir_base"));
   s.crop = truthy(processor.attr("crop"));
   s.left_folder = truthy(processor.attr("left_crop"));

@@ -13,61 +13,40 @@ using namespace nb::literals;
 namespace mirelo::py {
 namespace {
 
-Number to_number(nb::handle v, const std::string& what) {
-  if (PyLong_Check(v.ptr()) || (!PyFloat_Check(v.ptr()) && PyIndex_Check(v.ptr()))) {
-    nb::object i = nb::steal(PyNumber_Index(v.ptr()));
-    if (!i.is_valid()) throw nb::python_error();
-    int overflow = 0;
-    const long long x = PyLong_AsLongLongAndOverflow(i.ptr(), &overflow);
-    if (overflow == 0) return Number::integer(x);
-    const double d = PyLong_AsDouble(i.ptr());
-    if (d == -1.0 && PyErr_Occurred()) throw nb::python_error();
-    return Number::real(d);
-  }
-  nb::object f = nb::steal(PyNumber_Float(v.ptr()));
-  if (!f.is_valid()) {
-    PyErr_Clear();
-    throw TypeError(expected_got("a number for " + what, py_type_name(v)));
-  }
-  return Number::real(PyFloat_AsDouble(f.ptr()));
-}
-
-void read_box(nb::handle box, Number (&out)[4], const std::string& what) {
+void read_box(nb::handle box, HostNumber (&out)[4], const std::string& what) {
   for (int k = 0; k < 4; ++k)
-    out[k] = to_number(box[nb::int_(k)], what + "[" + std::to_string(k) + "]");
+    out[k] = to_host_number(box[nb::int_(k)], what + "[" + std::to_string(k) + "]");
 }
-
-nb::object py_number(const Number& n) { return number_to_py(n.is_int, n.i, n.d); }
 
 nb::object calculate_iou(nb::handle box1, nb::handle box2) {
-  Number b1[4], b2[4];
+  HostNumber b1[4], b2[4];
   read_box(box1, b1, "box1");
   read_box(box2, b2, "box2");
-  return py_number(box_iou(b1, b2));
+  return host_number_to_py(box_iou(b1, b2));
 }
 
 nb::object calculate_masks_intersection(nb::handle mask1, nb::handle mask2) {
   MaskInput a = to_mask(mask1, "mask1"), b = to_mask(mask2, "mask2");
-  Number result;
+  HostNumber result;
   {
     nb::gil_scoped_release release;
     const MaskStats sa = mask_stats(a.view), sb = mask_stats(b.view);
     result = percentage_of(count_intersection(a.view, sa.box, b.view, sb.box), static_cast<double>(sa.area));
   }
-  return py_number(result);
+  return host_number_to_py(result);
 }
 
 nb::tuple calculate_masks_intersection_new(nb::handle mask1, nb::handle mask2, nb::handle mask_area_1,
                                            nb::handle mask_area_2) {
   MaskInput a = to_mask(mask1, "mask1"), b = to_mask(mask2, "mask2");
-  const double area1 = to_number(mask_area_1, "mask_area_1").value();
-  const double area2 = to_number(mask_area_2, "mask_area_2").value();
+  const double area1 = to_host_number(mask_area_1, "mask_area_1").as_double();
+  const double area2 = to_host_number(mask_area_2, "mask_area_2").as_double();
   int64_t inter = 0;
   {
     nb::gil_scoped_release release;
     inter = count_intersection(a.view, b.view);
   }
-  return nb::make_tuple(py_number(percentage_of(inter, area1)), py_number(percentage_of(inter, area2)));
+  return nb::make_tuple(host_number_to_py(percentage_of(inter, area1)), host_number_to_py(percentage_of(inter, area2)));
 }
 
 nb::object intersection_between_masks(nb::handle masks_dict, nb::handle processed_mask_areas) {
@@ -85,9 +64,9 @@ nb::object intersection_between_masks(nb::handle masks_dict, nb::handle processe
   std::vector<double> areas;
   for (nb::handle key : keys) {
     if (have_areas) {
-      areas.push_back(to_number(processed_mask_areas[key],
+      areas.push_back(to_host_number(processed_mask_areas[key],
                                 "processed_mask_areas[" + nb::cast<std::string>(nb::repr(key)) + "]")
-                          .value());
+                          .as_double());
     }
   }
   const std::vector<MaskView> views = views_of(masks);

@@ -19,30 +19,9 @@ namespace {
 // The extension module itself; lives as long as the interpreter.
 PyObject* core_module = nullptr;
 
-Number read_number(nb::handle v, const std::string& what) {
-  if (PyLong_Check(v.ptr()) || (!PyFloat_Check(v.ptr()) && PyIndex_Check(v.ptr()))) {
-    nb::object i = nb::steal(PyNumber_Index(v.ptr()));
-    if (!i.is_valid()) throw nb::python_error();
-    int overflow = 0;
-    const long long x = PyLong_AsLongLongAndOverflow(i.ptr(), &overflow);
-    if (overflow == 0) return Number::integer(x);
-    const double d = PyLong_AsDouble(i.ptr());
-    if (d == -1.0 && PyErr_Occurred()) throw nb::python_error();
-    return Number::real(d);
-  }
-  nb::object f = nb::steal(PyNumber_Float(v.ptr()));
-  if (!f.is_valid()) {
-    PyErr_Clear();
-    throw TypeError(expected_got("a number for " + what, py_type_name(v)));
-  }
-  return Number::real(PyFloat_AsDouble(f.ptr()));
-}
-
-nb::object number_object(const Number& n) { return number_to_py(n.is_int, n.i, n.d); }
-
 nb::list points_to_list(const std::vector<PenPoint>& pts) {
   nb::list out;
-  for (const auto& p : pts) out.append(nb::make_tuple(number_object(p.x), number_object(p.y)));
+  for (const auto& p : pts) out.append(nb::make_tuple(host_number_to_py(p.x), host_number_to_py(p.y)));
   return out;
 }
 
@@ -62,7 +41,7 @@ std::vector<PenPoint> points_arg(nb::handle obj) {
       throw ValueError(expected_got("an (x, y) pair of numbers for " + what,
                                     nb::cast<std::string>(nb::repr(p))));
     }
-    out.push_back(PenPoint{read_number(p[nb::int_(0)], what + "[0]"), read_number(p[nb::int_(1)], what + "[1]")});
+    out.push_back(PenPoint{to_host_number(p[nb::int_(0)], what + "[0]"), to_host_number(p[nb::int_(1)], what + "[1]")});
     ++k;
   }
   return out;
@@ -92,7 +71,7 @@ std::vector<std::array<double, 4>> boxes_arg(nb::handle obj) {
       throw ValueError(expected_got("[x_min, y_min, x_max, y_max] for " + what, nb::cast<std::string>(nb::repr(b))));
     }
     std::array<double, 4> box{};
-    for (int c = 0; c < 4; ++c) box[c] = read_number(b[nb::int_(c)], what + "[" + std::to_string(c) + "]").value();
+    for (int c = 0; c < 4; ++c) box[c] = to_host_number(b[nb::int_(c)], what + "[" + std::to_string(c) + "]").as_double();
     out.push_back(box);
     ++k;
   }
@@ -141,7 +120,7 @@ nb::object draw_pen(nb::handle image_path, nb::handle json_path, nb::handle draw
 nb::tuple calculate_pen_intersection_ratio(nb::handle polygon_points, nb::handle boxes, nb::handle ratio_threshold) {
   const std::vector<PenPoint> pen = points_arg(polygon_points);
   const std::vector<std::array<double, 4>> b = boxes_arg(boxes);
-  const double threshold = read_number(ratio_threshold, "ratio_threshold").value();
+  const double threshold = to_host_number(ratio_threshold, "ratio_threshold").as_double();
   std::vector<double> ratios;
   {
     nb::gil_scoped_release release;
@@ -204,7 +183,7 @@ void fix_polygon_scaling(nb::handle json_path, nb::handle save_path) {
       return {nb::cast<int64_t>(size[nb::int_(0)]), nb::cast<int64_t>(size[nb::int_(1)])};
     } catch (nb::python_error& e) {
       if (!e.matches(PyExc_Exception)) throw;
-      throw ImageLoadError(nb::cast<std::string>(nb::str(e.value())));
+      throw ImageLoadError(to_text(e.value()));
     }
   };
   nb::gil_scoped_release release;

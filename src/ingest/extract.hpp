@@ -10,7 +10,7 @@
 
 #include <opencv2/core.hpp>
 
-#include "ingest/number.hpp"
+#include "common/number.hpp"
 #include "ingest/pen_region.hpp"
 
 namespace mirelo {

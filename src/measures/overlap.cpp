@@ -12,7 +12,7 @@ namespace {
 // Integer box arithmetic in 128 bits: any int64 coordinates give exact areas.
 using Wide = __int128;
 
-bool all_int(const Number (&a)[4], const Number (&b)[4]) {
+bool all_int(const HostNumber (&a)[4], const HostNumber (&b)[4]) {
   for (int k = 0; k < 4; ++k)
     if (!a[k].is_int || !b[k].is_int) return false;
   return true;
@@ -31,7 +31,7 @@ void require_same_shapes(const std::vector<MaskView>& a, const std::vector<MaskV
 
 }  // namespace
 
-Number box_iou(const Number (&b1)[4], const Number (&b2)[4]) {
+HostNumber box_iou(const HostNumber (&b1)[4], const HostNumber (&b2)[4]) {
   if (all_int(b1, b2)) {
     const Wide xl = std::max(b1[0].i, b2[0].i), yt = std::max(b1[1].i, b2[1].i);
     const Wide xr = std::min(b1[2].i, b2[2].i), yb = std::min(b1[3].i, b2[3].i);
@@ -39,24 +39,24 @@ Number box_iou(const Number (&b1)[4], const Number (&b2)[4]) {
     const Wide a1 = (Wide(b1[2].i) - b1[0].i) * (Wide(b1[3].i) - b1[1].i);
     const Wide a2 = (Wide(b2[2].i) - b2[0].i) * (Wide(b2[3].i) - b2[1].i);
     const Wide uni = a1 + a2 - inter;
-    if (uni > 0) return Number::real(static_cast<double>(inter) / static_cast<double>(uni));
-    return Number::integer(0);
+    if (uni > 0) return HostNumber::real(static_cast<double>(inter) / static_cast<double>(uni));
+    return HostNumber::integer(0);
   }
-  const double xl = std::max(b1[0].value(), b2[0].value());
-  const double yt = std::max(b1[1].value(), b2[1].value());
-  const double xr = std::min(b1[2].value(), b2[2].value());
-  const double yb = std::min(b1[3].value(), b2[3].value());
+  const double xl = std::max(b1[0].as_double(), b2[0].as_double());
+  const double yt = std::max(b1[1].as_double(), b2[1].as_double());
+  const double xr = std::min(b1[2].as_double(), b2[2].as_double());
+  const double yb = std::min(b1[3].as_double(), b2[3].as_double());
   const double inter = (xl < xr && yt < yb) ? (xr - xl) * (yb - yt) : 0.0;
-  const double a1 = (b1[2].value() - b1[0].value()) * (b1[3].value() - b1[1].value());
-  const double a2 = (b2[2].value() - b2[0].value()) * (b2[3].value() - b2[1].value());
+  const double a1 = (b1[2].as_double() - b1[0].as_double()) * (b1[3].as_double() - b1[1].as_double());
+  const double a2 = (b2[2].as_double() - b2[0].as_double()) * (b2[3].as_double() - b2[1].as_double());
   const double uni = a1 + a2 - inter;
-  if (uni > 0) return Number::real(inter / uni);
-  return Number::integer(0);
+  if (uni > 0) return HostNumber::real(inter / uni);
+  return HostNumber::integer(0);
 }
 
-Number percentage_of(int64_t intersection, double area) {
-  if (area > 0) return Number::real(static_cast<double>(intersection) / area * 100.0);
-  return Number::integer(0);
+HostNumber percentage_of(int64_t intersection, double area) {
+  if (area > 0) return HostNumber::real(static_cast<double>(intersection) / area * 100.0);
+  return HostNumber::integer(0);
 }
 
 std::vector<double> intersection_table(const std::vector<MaskView>& masks,
@@ -83,8 +83,8 @@ std::vector<double> intersection_table(const std::vector<MaskView>& masks, const
     if (areas[i] <= 1) continue;
     for (size_t j = 0; j < i; ++j) {
       const int64_t inter = count_intersection(masks[i], boxes[i], masks[j], boxes[j]);
-      table[i * n + j] = percentage_of(inter, areas[i]).value();
-      table[j * n + i] = percentage_of(inter, areas[j]).value();
+      table[i * n + j] = percentage_of(inter, areas[i]).as_double();
+      table[j * n + i] = percentage_of(inter, areas[j]).as_double();
     }
     check_interrupt();
   }

@@ -6,28 +6,17 @@
 #include <vector>
 
 #include "common/mask.hpp"
+#include "common/number.hpp"
 
 namespace mirelo {
 
-/// A host number that remembers whether it was an integer: some results are
-/// "integer 0" and integer boxes keep integer areas.
-struct Number {
-  bool is_int = false;
-  int64_t i = 0;
-  double d = 0.0;
-
-  static Number integer(int64_t v) { return Number{true, v, static_cast<double>(v)}; }
-  static Number real(double v) { return Number{false, 0, v}; }
-  double value() const { return is_int ? static_cast<double>(i) : d; }
-};
-
 /// Intersection over union of two boxes [x_min, y_min, x_max, y_max]; integer 0
 /// when the union area is not positive.
-Number box_iou(const Number (&box1)[4], const Number (&box2)[4]);
+HostNumber box_iou(const HostNumber (&box1)[4], const HostNumber (&box2)[4]);
 
 /// Percentage of `area` that `intersection` pixels make; integer 0 when the
 /// area is not positive (NaN included).
-Number percentage_of(int64_t intersection, double area);
+HostNumber percentage_of(int64_t intersection, double area);
 
 /// Pairwise intersection table, row-major num x num: cell (r, c) is the
 /// percentage of area[r] covered by mask c; pairs whose later mask has an

@@ -93,7 +93,7 @@ class Geos {
 };
 
 std::string point_text(const PenPoint& p) {
-  auto t = [](const Number& n) { return n.is_int ? std::to_string(n.i) : format_float(n.d); };
+  auto t = [](const HostNumber& n) { return n.is_int ? std::to_string(n.i) : format_float(n.d); };
   return "(" + t(p.x) + ", " + t(p.y) + ")";
 }
 
@@ -108,7 +108,7 @@ std::vector<double> pen_ring(const std::vector<PenPoint>& pen) {
   std::vector<double> xy;
   xy.reserve(pen.size() * 2 + 2);
   for (size_t k = 0; k < pen.size(); ++k) {
-    const double x = pen[k].x.value(), y = pen[k].y.value();
+    const double x = pen[k].x.as_double(), y = pen[k].y.as_double();
     if (!std::isfinite(x) || !std::isfinite(y))
       throw ValueError(expected_got("finite pen coordinates", point_text(pen[k]) + " at point " + std::to_string(k)));
     xy.push_back(x);
@@ -311,9 +311,9 @@ std::vector<PenPoint> read_pen_points(const std::string& json_path) {
                                     got));
     }
     auto num = [](const JsonValue& v) {
-      if (v.kind == JsonValue::Kind::Float) return Number::real(v.number);
-      if (v.big_int) return Number::real(std::strtod(v.text.c_str(), nullptr));
-      return Number::integer(v.integer);
+      if (v.kind == JsonValue::Kind::Float) return HostNumber::real(v.number);
+      if (v.big_int) return HostNumber::real(std::strtod(v.text.c_str(), nullptr));
+      return HostNumber::integer(v.integer);
     };
     out.push_back(PenPoint{num(p.items[0]), num(p.items[1])});
   }
@@ -368,7 +368,7 @@ cv::Mat pen_mask(const std::vector<PenPoint>& pen, int64_t height, int64_t width
   if (height < 0 || width < 0 || height > INT_MAX || width > INT_MAX)
     throw ValueError(expected_got("a mask size that fits in 32 bits",
                                   std::to_string(height) + " x " + std::to_string(width)));
-  auto to_int = [&](const Number& n, size_t k) {
+  auto to_int = [&](const HostNumber& n, size_t k) {
     double v = n.is_int ? static_cast<double>(n.i) : std::trunc(n.d);
     if (n.is_int && n.i >= INT32_MIN && n.i <= INT32_MAX) return static_cast<int>(n.i);
     if (!std::isfinite(v) || v < static_cast<double>(INT32_MIN) || v > static_cast<double>(INT32_MAX))

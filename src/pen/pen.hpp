@@ -33,7 +33,7 @@ std::optional<std::string> get_pen_json_path(const std::string& video_dir,
 
 /// A pen vertex as stored in the file (integers stay integers).
 struct PenPoint {
-  Number x, y;
+  HostNumber x, y;
 };
 
 /// The outline shapes[0].points of a pen polygon file.

@@ -15,7 +15,7 @@
 #include "ingest/catalogue.hpp"
 #include "ingest/extract.hpp"
 #include "ingest/jpeg.hpp"
-#include "ingest/number.hpp"
+#include "common/number.hpp"
 #include "ingest/video_reader.hpp"
 
 using namespace mirelo;

@@ -20,19 +20,19 @@ Mask rect(int64_t h, int64_t w, int64_t x0, int64_t y0, int64_t x1, int64_t y1) 
 }  // namespace
 
 TEST(BoxIou, IntegerAndRealBoxes) {
-  const Number a[4] = {Number::integer(0), Number::integer(0), Number::integer(10), Number::integer(10)};
-  const Number b[4] = {Number::integer(5), Number::integer(5), Number::integer(15), Number::integer(15)};
-  const Number edge[4] = {Number::integer(10), Number::integer(0), Number::integer(20), Number::integer(10)};
+  const HostNumber a[4] = {HostNumber::integer(0), HostNumber::integer(0), HostNumber::integer(10), HostNumber::integer(10)};
+  const HostNumber b[4] = {HostNumber::integer(5), HostNumber::integer(5), HostNumber::integer(15), HostNumber::integer(15)};
+  const HostNumber edge[4] = {HostNumber::integer(10), HostNumber::integer(0), HostNumber::integer(20), HostNumber::integer(10)};
   EXPECT_DOUBLE_EQ(box_iou(a, b).d, 25.0 / 175.0);
-  const Number e = box_iou(a, edge);  // shared edge: no intersection, float 0.0
+  const HostNumber e = box_iou(a, edge);  // shared edge: no intersection, float 0.0
   EXPECT_FALSE(e.is_int);
   EXPECT_EQ(e.d, 0.0);
-  const Number point[4] = {Number::integer(5), Number::integer(5), Number::integer(5), Number::integer(5)};
-  const Number z = box_iou(point, point);  // zero union: integer 0
+  const HostNumber point[4] = {HostNumber::integer(5), HostNumber::integer(5), HostNumber::integer(5), HostNumber::integer(5)};
+  const HostNumber z = box_iou(point, point);  // zero union: integer 0
   EXPECT_TRUE(z.is_int);
   EXPECT_EQ(z.i, 0);
-  const Number huge[4] = {Number::integer(0), Number::integer(0), Number::integer(INT64_MAX / 2),
-                          Number::integer(INT64_MAX / 2)};
+  const HostNumber huge[4] = {HostNumber::integer(0), HostNumber::integer(0), HostNumber::integer(INT64_MAX / 2),
+                          HostNumber::integer(INT64_MAX / 2)};
   EXPECT_DOUBLE_EQ(box_iou(huge, huge).d, 1.0);  // no overflow in the areas
 }
 

@@ -17,7 +17,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-PenPoint pt(int64_t x, int64_t y) { return PenPoint{Number::integer(x), Number::integer(y)}; }
+PenPoint pt(int64_t x, int64_t y) { return PenPoint{HostNumber::integer(x), HostNumber::integer(y)}; }
 
 std::vector<PenPoint> square(int64_t s) { return {pt(0, 0), pt(s, 0), pt(s, s), pt(0, s)}; }
 

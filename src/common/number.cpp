@@ -1,4 +1,4 @@
-#include "ingest/number.hpp"
+#include "common/number.hpp"
 
 #include <cmath>
 #include <stdexcept>
