@@ -7,6 +7,8 @@ NumPy allocations alike.
 import gc
 import time
 
+import numpy as np
+
 
 def _status(field):
     with open("/proc/self/status") as f:
@@ -47,3 +49,38 @@ def row(name, lib, base):
     (lt, lm, _), (bt, bm, _) = lib, base
     print(f"{name:<34} lib {lt * 1e3:9.2f} ms {lm:8.1f} MiB | baseline {bt * 1e3:9.2f} ms "
           f"{bm:8.1f} MiB | speed-up {bt / lt:6.1f}x")
+
+
+def animal_masks(h, w, n=10, seed=0):
+    """Filled ellipses of about 200 x 350 pixels (scaled with the frame) at
+    random places; some of them overlap."""
+    import cv2
+
+    rng = np.random.default_rng(seed)
+    s = h / 1440.0
+    masks = []
+    for _ in range(n):
+        m = np.zeros((h, w), np.uint8)
+        cx, cy = int(rng.integers(200 * s, w - 200 * s)), int(rng.integers(200 * s, h - 200 * s))
+        cv2.ellipse(m, (cx, cy), (int(175 * s), int(100 * s)), float(rng.integers(0, 180)), 0, 360, 1, -1)
+        masks.append(m.astype(bool))
+    return masks
+
+
+def numpy_intersection_table(masks_dict, areas):
+    """The pairwise intersection table written the straightforward way."""
+    import pandas as pd
+
+    keys = list(masks_dict)
+    n = len(keys)
+    out = np.zeros((n, n))
+    for i in range(n):
+        for j in range(n):
+            a1, a2 = areas[keys[i]], areas[keys[j]]
+            if a1 <= 1:
+                continue
+            if i > j:
+                inter = np.count_nonzero(masks_dict[keys[i]] * masks_dict[keys[j]])
+                out[i][j] = inter / a1 * 100 if a1 > 0 else 0
+                out[j][i] = inter / a2 * 100 if a2 > 0 else 0
+    return pd.DataFrame(out, index=keys, columns=keys)

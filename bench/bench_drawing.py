@@ -25,25 +25,12 @@ import numpy as np
 from PIL import Image, ImageDraw, ImageFont
 
 import mirelo_utils as mu
-from _harness import measure, row
+from _harness import animal_masks, measure, row
 
 DEJAVU = "/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf"
 SCRIPT = os.path.abspath(__file__)
 # The children run in the scratch folder: make the import path absolute.
 PYTHONPATH = os.pathsep.join(os.path.abspath(p) for p in os.environ.get("PYTHONPATH", "").split(os.pathsep) if p)
-
-
-def animal_masks(h, w, n=10, seed=0):
-    """Filled ellipses of about 200 x 350 pixels (scaled with the frame)."""
-    rng = np.random.default_rng(seed)
-    s = h / 1440.0
-    masks = []
-    for _ in range(n):
-        m = np.zeros((h, w), np.uint8)
-        cx, cy = int(rng.integers(200 * s, w - 200 * s)), int(rng.integers(200 * s, h - 200 * s))
-        cv2.ellipse(m, (cx, cy), (int(175 * s), int(100 * s)), float(rng.integers(0, 180)), 0, 360, 1, -1)
-        masks.append(m.astype(bool))
-    return masks
 
 
 def baseline_draw_masks(image, masks):

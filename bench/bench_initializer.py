@@ -25,12 +25,11 @@ import time
 
 import cv2
 import numpy as np
-import pandas as pd
 import torch
 from PIL import Image, ImageDraw
 
 import mirelo_utils as mu
-from _harness import _status, measure
+from _harness import _status, measure, numpy_intersection_table
 
 SCRIPT = os.path.abspath(__file__)
 PYTHONPATH = os.pathsep.join(os.path.abspath(p) for p in os.environ.get("PYTHONPATH", "").split(os.pathsep) if p)
@@ -212,18 +211,7 @@ def python_initializer(video_dir, frame_names, processor, grounding_model, devic
         masks = masks[None] if masks.ndim == 3 else masks.squeeze(1)
         masks_dict = {f"Box{i}": m for i, m in enumerate(masks)}
         masks_areas = {k: int(np.count_nonzero(m)) for k, m in masks_dict.items()}
-        keys = list(masks_dict)
-        table = np.zeros((len(keys), len(keys)))
-        for i in range(len(keys)):
-            for j in range(len(keys)):
-                a1, a2 = masks_areas[keys[i]], masks_areas[keys[j]]
-                if a1 <= 1:
-                    continue
-                if i > j:
-                    inter = np.count_nonzero(masks_dict[keys[i]] * masks_dict[keys[j]])
-                    table[i][j] = inter / a1 * 100 if a1 > 0 else 0
-                    table[j][i] = inter / a2 * 100 if a2 > 0 else 0
-        intersections_df = pd.DataFrame(table, index=keys, columns=keys)
+        intersections_df = numpy_intersection_table(masks_dict, masks_areas)
         removed_ixs = []
         for rk in intersections_df.index:
             for ck in intersections_df.columns:
