@@ -2,6 +2,7 @@
 // Python user expects, here and nowhere else.
 #include <nanobind/nanobind.h>
 
+#include <cstring>
 #include <new>
 #include <opencv2/core.hpp>
 
@@ -10,6 +11,18 @@
 #include "common/runtime.hpp"
 
 namespace mirelo::py {
+namespace {
+
+// Messages may carry file names that are not UTF-8; their bytes are shown
+// escaped rather than turning the error into a UnicodeDecodeError.
+void set_error(PyObject* type, const char* what) {
+  PyObject* s = PyUnicode_DecodeUTF8(what, static_cast<Py_ssize_t>(std::strlen(what)), "backslashreplace");
+  if (!s) return;  // only on memory exhaustion; that error stays set
+  PyErr_SetObject(type, s);
+  Py_DECREF(s);
+}
+
+}  // namespace
 
 void install_error_translators() {
   nb::register_exception_translator([](const std::exception_ptr& p, void*) {
@@ -17,35 +30,35 @@ void install_error_translators() {
       std::rethrow_exception(p);
     } catch (const mirelo::KeyError& e) {
       // Python shows the missing key itself as the message.
-      PyErr_SetObject(PyExc_KeyError, nb::str(e.what()).ptr());
+      set_error(PyExc_KeyError, e.what());
     } catch (const mirelo::IndexError& e) {
-      PyErr_SetString(PyExc_IndexError, e.what());
+      set_error(PyExc_IndexError, e.what());
     } catch (const mirelo::TypeError& e) {
-      PyErr_SetString(PyExc_TypeError, e.what());
+      set_error(PyExc_TypeError, e.what());
     } catch (const mirelo::ZeroDivisionError& e) {
-      PyErr_SetString(PyExc_ZeroDivisionError, e.what());
+      set_error(PyExc_ZeroDivisionError, e.what());
     } catch (const mirelo::FileNotFoundError& e) {
-      PyErr_SetString(PyExc_FileNotFoundError, e.what());
+      set_error(PyExc_FileNotFoundError, e.what());
     } catch (const mirelo::OSError& e) {
-      PyErr_SetString(PyExc_OSError, e.what());
+      set_error(PyExc_OSError, e.what());
     } catch (const cv::Exception& e) {
-      PyErr_SetString(PyExc_RuntimeError, ("OpenCV: " + e.err + " in " + e.func).c_str());
+      set_error(PyExc_RuntimeError, ("OpenCV: " + e.err + " in " + e.func).c_str());
     } catch (const std::invalid_argument& e) {
-      PyErr_SetString(PyExc_ValueError, e.what());
+      set_error(PyExc_ValueError, e.what());
     } catch (const std::domain_error& e) {
-      PyErr_SetString(PyExc_ValueError, e.what());
+      set_error(PyExc_ValueError, e.what());
     } catch (const std::length_error& e) {
-      PyErr_SetString(PyExc_ValueError, e.what());
+      set_error(PyExc_ValueError, e.what());
     } catch (const std::out_of_range& e) {
-      PyErr_SetString(PyExc_IndexError, e.what());
+      set_error(PyExc_IndexError, e.what());
     } catch (const std::overflow_error& e) {
-      PyErr_SetString(PyExc_OverflowError, e.what());
+      set_error(PyExc_OverflowError, e.what());
     } catch (const std::bad_alloc&) {
-      PyErr_SetString(PyExc_MemoryError, "out of memory");
+      set_error(PyExc_MemoryError, "out of memory");
     } catch (const std::runtime_error& e) {
-      PyErr_SetString(PyExc_RuntimeError, e.what());
+      set_error(PyExc_RuntimeError, e.what());
     } catch (const std::logic_error& e) {
-      PyErr_SetString(PyExc_RuntimeError, e.what());
+      set_error(PyExc_RuntimeError, e.what());
     }
   });
 }
@@ -55,7 +68,9 @@ void install_runtime_hooks(nb::module_&) {
   // contextlib.redirect_stdout / capsys catch them.
   mirelo::set_message_sink([](std::string_view text) {
     nb::gil_scoped_acquire gil;
-    nb::module_::import_("sys").attr("stdout").attr("write")(nb::str(text.data(), text.size()));
+    PyObject* s = PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "backslashreplace");
+    if (!s) throw nb::python_error();
+    nb::module_::import_("sys").attr("stdout").attr("write")(nb::steal(s));
   });
   // Long loops call this at safe points; a pending Ctrl-C surfaces as the
   // KeyboardInterrupt that PyErr_CheckSignals raised.

@@ -83,7 +83,7 @@ nb::object get_pen_json_path(nb::handle video_dir, nb::handle custom_pen_json_pa
   const std::string dir = path_text(video_dir, "video_dir");
   const auto path = mirelo::get_pen_json_path(dir, std::nullopt, pen_json_root());
   if (!path) return nb::none();
-  return nb::str(path->c_str(), path->size());
+  return path_str(*path);
 }
 
 nb::object draw_pen(nb::handle image_path, nb::handle json_path, nb::handle drawout) {
@@ -193,12 +193,25 @@ void fix_polygon_scaling(nb::handle json_path, nb::handle save_path) {
 }  // namespace
 
 std::string path_text(nb::handle path, const std::string& what) {
-  if (nb::isinstance<nb::str>(path)) return nb::cast<std::string>(path);
-  if (nb::hasattr(path, "__fspath__")) {
-    nb::object p = nb::module_::import_("os").attr("fspath")(path);
-    if (nb::isinstance<nb::str>(p)) return nb::cast<std::string>(p);
+  nb::object text;
+  if (nb::isinstance<nb::str>(path)) {
+    text = nb::borrow(path);
+  } else if (nb::hasattr(path, "__fspath__")) {
+    text = nb::module_::import_("os").attr("fspath")(path);
   }
-  throw TypeError(expected_got("a str or os.PathLike path for " + what, py_type_name(path)));
+  if (!text.is_valid() || !nb::isinstance<nb::str>(text))
+    throw TypeError(expected_got("a str or os.PathLike path for " + what, py_type_name(path)));
+  // The file-system encoding turns the surrogate escapes of names that are
+  // not UTF-8 (as os.listdir gives them) back into the name's own bytes.
+  nb::object bytes = nb::steal(PyUnicode_EncodeFSDefault(text.ptr()));
+  if (!bytes.is_valid()) throw nb::python_error();
+  return std::string(PyBytes_AS_STRING(bytes.ptr()), static_cast<size_t>(PyBytes_GET_SIZE(bytes.ptr())));
+}
+
+nb::str path_str(const std::string& path) {
+  PyObject* s = PyUnicode_DecodeFSDefaultAndSize(path.data(), static_cast<Py_ssize_t>(path.size()));
+  if (!s) throw nb::python_error();
+  return nb::steal<nb::str>(s);
 }
 
 std::string pen_json_root() {

@@ -11,9 +11,12 @@ namespace nb = nanobind;
 
 namespace mirelo::py {
 
-/// A path argument (str or os.PathLike giving str) as text; `what` names
-/// the argument in the TypeError.
+/// A path argument (str or os.PathLike giving str) as file-system bytes;
+/// `what` names the argument in the TypeError.
 std::string path_text(nb::handle path, const std::string& what);
+
+/// File-system bytes back to the str the host's os functions would give.
+nb::str path_str(const std::string& path);
 
 /// The configured root folder of the per-camera pen files: the attribute
 /// mirelo_utils.PEN_JSON_ROOT as it is at call time.

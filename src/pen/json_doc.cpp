@@ -384,6 +384,7 @@ void dump_string(std::string& out, std::string_view s) {
 }
 
 void new_line(std::string& out, int indent, int level) {
+  if (indent < 0) return;  // one-line form
   out.push_back('\n');
   out.append(static_cast<size_t>(indent) * static_cast<size_t>(level), ' ');
 }
@@ -410,7 +411,7 @@ void dump_value(std::string& out, const JsonValue& v, int indent, int level) {
       }
       out.push_back('[');
       for (size_t k = 0; k < v.items.size(); ++k) {
-        if (k) out.push_back(',');
+        if (k) out += indent < 0 ? ", " : ",";
         new_line(out, indent, level + 1);
         dump_value(out, v.items[k], indent, level + 1);
       }
@@ -425,7 +426,7 @@ void dump_value(std::string& out, const JsonValue& v, int indent, int level) {
       }
       out.push_back('{');
       for (size_t k = 0; k < v.members.size(); ++k) {
-        if (k) out.push_back(',');
+        if (k) out += indent < 0 ? ", " : ",";
         new_line(out, indent, level + 1);
         dump_string(out, v.members[k].first);
         out += ": ";

@@ -52,7 +52,8 @@ JsonValue read_json_file(const std::string& path);
 
 /// The text json.dump(value, f, indent=indent) writes: ensure_ascii escapes,
 /// ", " / ": " separators with newlines, floats as repr, NaN as NaN, no
-/// trailing newline.
+/// trailing newline. A negative `indent` gives the one-line form of
+/// json.dumps(value) (indent=None).
 std::string dump_json(const JsonValue& value, int indent);
 
 /// The host's repr of a text (quotes chosen as repr chooses them), for messages.

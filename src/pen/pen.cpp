@@ -118,9 +118,13 @@ std::vector<double> pen_ring(const std::vector<PenPoint>& pen) {
     xy.push_back(xy[0]);
     xy.push_back(xy[1]);
   }
-  if (xy.size() < 8)
+  if (xy.size() < 8) {
+    // The closing point repeats the first corner; a lone point closes nothing.
+    const size_t ring_points = xy.size() / 2;
+    const size_t corners = ring_points > 1 ? ring_points - 1 : ring_points;
     throw ValueError(expected_got("a pen polygon of at least 3 corners",
-                                  std::to_string(xy.size() / 2 - 1) + " (from " + std::to_string(pen.size()) + " points)"));
+                                  std::to_string(corners) + " (from " + std::to_string(pen.size()) + " points)"));
+  }
   return xy;
 }
 
@@ -304,7 +308,7 @@ std::vector<PenPoint> read_pen_points(const std::string& json_path) {
     const JsonValue& p = points->items[k];
     const bool pair = p.is_array() && p.items.size() == 2 && p.items[0].is_number() && p.items[1].is_number();
     if (!pair) {
-      const std::string got = p.is_array() ? std::to_string(p.items.size()) + "-item list " + dump_json(p, 0)
+      const std::string got = p.is_array() ? std::to_string(p.items.size()) + "-item list " + dump_json(p, -1)
                                            : p.type_name();
       throw ValueError(expected_got("each pen point to be a pair of numbers [x, y] (shapes[0][\"points\"][" +
                                         std::to_string(k) + "] in " + repr_text(json_path) + ")",

@@ -310,3 +310,47 @@ def test_fix_polygon_scaling_writes_what_json_dump_writes(annotation, tmp_path, 
             annotation.write_text(text, encoding="utf-8")
         mu.fix_polygon_scaling(str(annotation), str(out))
         assert out.read_text() == json.dumps(json.loads(text), indent=4)
+
+
+# ------------------------------------------------- file names that are not UTF-8
+
+needs_bytes_names = pytest.mark.skipif(
+    os.fsencode("\udcff") != b"\xff", reason="file names are not decoded with surrogateescape here")
+
+
+@needs_bytes_names
+def test_file_names_that_are_not_utf8(tmp_path):
+    # os.listdir gives such names with surrogate escapes; they must open as the
+    # host's open() opens them, and failures must stay FileNotFoundError.
+    pen = write_json(tmp_path / "pen_\udcff.json", {"shapes": [{"points": SQUARE}]})
+    assert mu.draw_pen("x.jpg", pen) == [tuple(p) for p in SQUARE]
+    out = mu.get_in_pen_mask(0, np.ones((4, 4), bool), pen, ["frame_\udcff.jpg"])
+    assert out.all()
+    with pytest.raises(FileNotFoundError, match="No such file"):
+        mu.draw_pen("x.jpg", str(tmp_path / "gone_\udcff.json"))
+    img = tmp_path / "frame_\udcfe.jpg"
+    Image.new("RGB", (20, 10)).save(img)
+    ann = write_json(tmp_path / "output_pp_\udcff.json",
+                     {"image_path": str(img), "detections": [{"formatted_polygon": ["0 0.5 0.25"]}]})
+    mu.fix_polygon_scaling(ann, str(tmp_path / "fixed_\udcfd.json"))
+    fixed = json.loads((tmp_path / "fixed_\udcfd.json").read_text())
+    assert fixed["detections"][0]["formatted_polygon"] == ["0 0.250000 0.500000"]
+    assert mu.get_pen_json_path("D:\\x\\Camera61_1_\udcff\\left").endswith("Cam61.json")
+
+
+@pytest.mark.parametrize(
+    "points, match",
+    [
+        ([], "at least 3 corners, got 0 "),
+        ([(1, 1)], "at least 3 corners, got 1 "),
+    ],
+)
+def test_pen_polygon_too_small_messages(points, match):
+    with pytest.raises(ValueError, match=match):
+        mu.calculate_pen_intersection_ratio(points, [[1, 1, 2, 2]], 40)
+
+
+def test_bad_pen_point_is_shown_on_one_line(tmp_path):
+    path = write_json(tmp_path / "bad.json", {"shapes": [{"points": [[0, 0], [1, 2, 3]]}]})
+    with pytest.raises(ValueError, match=r"got 3-item list \[1, 2, 3\]$"):
+        mu.draw_pen("x.jpg", path)
