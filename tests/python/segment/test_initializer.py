@@ -1,6 +1,8 @@
 """First-frame search with doubles of the detector's processor and model and of
 the image predictor that follow the real call forms and record every call."""
 import json
+import os
+from pathlib import Path
 
 import numpy as np
 import pytest
@@ -292,3 +294,34 @@ def test_predictor_gets_the_decoded_pixels_in_a_fresh_array(tmp_path, size):
     expected = np.asarray(Image.open(frame).convert("RGB"))
     assert seen[0].flags.writeable and seen[0].flags.c_contiguous and seen[0].dtype == np.uint8
     np.testing.assert_array_equal(seen[0], expected)
+
+
+def test_drawing_paints_only_mask_values_above_zero(clip):
+    # The returned masks drawn as the drawing function draws them: negative
+    # and NaN pixels count for the box and the overlaps but are not painted.
+    class Signed(Predictor):
+        def predict(self, **kw):
+            masks, scores, logits = super().predict(**kw)
+            masks[..., 45, 70] = 1.0
+            masks[..., 30, 40] = -1.0
+            masks[..., 32, 42] = np.nan
+            return masks, scores, logits
+
+    (masks, _, _, drawing), *_ = run(clip, {0: FIVE[:2]}, predictor=Signed(), close_set_num=2)
+    expected = mu.img_bbx_drawing(Image.open(clip[0][0]), {f"Box{k}": m for k, m in enumerate(masks)})
+    np.testing.assert_array_equal(np.asarray(drawing), np.asarray(expected))
+
+
+@pytest.mark.skipif(os.fsencode("\udcff") != b"\xff", reason="file names are not decoded with surrogateescape here")
+def test_file_names_that_are_not_utf8(clip, tmp_path, capsys):
+    names, pen = clip
+    odd_pen = tmp_path / "pen_\udcff.json"
+    odd_pen.write_text(Path(pen).read_text())
+    odd_frame = tmp_path / "odd\udcfe_0.jpg"
+    os.replace(names[0], odd_frame)
+    (masks, _, idx, _), *_ = run(([str(odd_frame)], str(odd_pen)), {0: FIVE[:1]}, close_set_num=1)
+    assert idx == 0 and masks.shape == (1, 1, H, W)
+    assert capsys.readouterr().out.splitlines()[0] == f"Using pen JSON path: {tmp_path}/pen_\\xff.json"
+    with pytest.raises(FileNotFoundError):
+        mu.initializer("c", names[10:11], Processor({10: FIVE}), Model(), "cpu", Predictor(),
+                       custom_pen_json_path=str(tmp_path / "gone_\udcff.json"))
