@@ -19,6 +19,13 @@ using namespace nb::literals;
 namespace mirelo::py {
 namespace {
 
+// A detector label back as the text read_detections took it from.
+nb::object label_str(const std::string& l) {
+  PyObject* s = PyUnicode_DecodeUTF8(l.data(), static_cast<Py_ssize_t>(l.size()), "surrogatepass");
+  if (!s) throw nb::python_error();
+  return nb::steal(s);
+}
+
 nb::object index_array(const std::vector<int64_t>& idx) {
   NDArray a(DType::Int64, {static_cast<int64_t>(idx.size())});
   if (!idx.empty()) std::memcpy(a.bytes.data(), idx.data(), idx.size() * sizeof(int64_t));
@@ -29,7 +36,7 @@ nb::tuple process_gdino_results(nb::handle gdino_results, const std::string& tar
   Detections d = read_detections(gdino_results);
   const std::vector<int64_t> idx = select_detections(d, target_label);
   nb::list labels;
-  for (const auto& l : d.labels) labels.append(nb::str(l.c_str(), l.size()));
+  for (const auto& l : d.labels) labels.append(label_str(l));
   nb::object labels_array = numpy().attr("array")(labels)[index_array(idx)];
   return nb::make_tuple(to_numpy(d.boxes.take(idx)), to_numpy(d.scores.take(idx)), labels_array);
 }
@@ -50,7 +57,7 @@ nb::tuple adapter_detect(nb::object processor, nb::object grounding_model, nb::o
     d = proc.post_process(outputs, inputs, gdino_thr, rgb.rows, rgb.cols);
   }
   nb::list labels;
-  for (const auto& l : d.labels) labels.append(nb::str(l.c_str(), l.size()));
+  for (const auto& l : d.labels) labels.append(label_str(l));
   return nb::make_tuple(to_numpy(std::move(d.scores)), labels, to_numpy(std::move(d.boxes)));
 }
 
@@ -284,7 +291,7 @@ nb::tuple initializer(nb::handle video_dir, nb::handle frame_names, nb::object p
   }
   if (!r.found) return nb::make_tuple(nb::none(), nb::none(), nb::none(), nb::none());
   nb::list labels;
-  for (const auto& l : r.detector_labels) labels.append(nb::str(l.c_str(), l.size()));
+  for (const auto& l : r.detector_labels) labels.append(label_str(l));
   nb::object objects = numpy().attr("array")(labels)[index_array(r.label_index)];
   return nb::make_tuple(to_numpy(std::move(r.masks)), objects, r.frame_index, mat_to_pil(r.annotated));
 }

@@ -47,7 +47,11 @@ Detections read_detections(nb::handle gdino_results) {
   for (nb::handle l : labels) {
     if (!nb::isinstance<nb::str>(l))
       throw TypeError(expected_got("label texts in \"labels\"", py_type_name(l)));
-    d.labels.push_back(nb::cast<std::string>(l));
+    // Lone surrogates pass through as their three-byte forms, so that every
+    // text the detector gives comes back unchanged.
+    nb::object bytes = nb::steal(PyUnicode_AsEncodedString(l.ptr(), "utf-8", "surrogatepass"));
+    if (!bytes.is_valid()) throw nb::python_error();
+    d.labels.emplace_back(PyBytes_AS_STRING(bytes.ptr()), static_cast<size_t>(PyBytes_GET_SIZE(bytes.ptr())));
   }
   d.boxes = to_ndarray(r["boxes"], "boxes");
   // An empty detector answer may come back flat; it still means 0 x 4 boxes.

@@ -78,3 +78,10 @@ def test_nan_boxes_sort_last():
     boxes = [[0, np.nan, 1, 1], [0, 3, 1, 4], [0, 1, 1, 2]]
     b, s, _ = mu.process_gdino_results(result(boxes, [1.0, 2.0, 3.0], ["pig"] * 3, False))
     np.testing.assert_allclose(s, [3.0, 2.0, 1.0])
+
+
+def test_labels_come_back_as_given():
+    labels = ["sow \udcff", "pig", "\x00pig", "é😀"]
+    _, _, lab = mu.process_gdino_results(result([[0, i, 1, i + 1] for i in range(4)], [0.1] * 4, labels, False),
+                                         target_label="nothing")
+    assert lab.tolist() == labels and lab.dtype == np.array(labels).dtype
