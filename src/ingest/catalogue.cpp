@@ -217,6 +217,13 @@ std::string path_join(const std::string& a, const std::string& b) {
   return a + "/" + b;
 }
 
+void check_no_nul(const std::string& path) {
+  if (path.find('\0') == std::string::npos) return;
+  std::string shown;
+  for (const char c : path) shown += c == '\0' ? std::string("\\x00") : std::string(1, c);
+  throw ValueError("embedded null character in path '" + shown + "'");
+}
+
 std::string file_name_of(const std::string& path) {
   const auto slash = path.rfind('/');
   return slash == std::string::npos ? path : path.substr(slash + 1);
@@ -226,6 +233,7 @@ std::vector<std::string> collect_recordings(const std::string& base_dir, const s
   std::vector<std::string> paths;
   for (const auto& sub : sub_dirs) {
     const std::string folder = path_join(base_dir, sub);
+    check_no_nul(folder);
     std::error_code ec;
     if (folder.empty() || !fs::exists(fs::path(folder), ec) || ec) continue;
     fs::directory_iterator it(fs::path(folder), ec);
@@ -304,6 +312,7 @@ void walk(const std::string& folder, const std::vector<std::string>& suffixes, s
 }  // namespace
 
 std::vector<std::string> list_all_files(const std::string& directory, const std::vector<std::string>& suffixes) {
+  check_no_nul(directory);
   std::vector<std::string> out;
   walk(directory, suffixes, out);
   return out;

@@ -52,6 +52,10 @@ std::string path_join(const std::string& a, const std::string& b);
 std::vector<std::string> collect_recordings(const std::string& base_dir,
                                             const std::vector<std::string>& sub_dirs);
 
+/// Throws ValueError when `path` holds a NUL character: the operating system
+/// would take the path only up to it, naming another file or folder.
+void check_no_nul(const std::string& path);
+
 /// The last component of a path (text after the last '/').
 std::string file_name_of(const std::string& path);
 

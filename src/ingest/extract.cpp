@@ -347,6 +347,8 @@ int resized_width(int64_t target_height, int width, int height) {
 WindowResult crop_video_to_frames(const WindowRequest& req, const ExtractionSettings& settings,
                                   const CameraWindowCache& cache) {
   const std::string& dir = req.write_dir.empty() ? req.output_dir : req.write_dir;
+  check_no_nul(req.video_path);
+  check_no_nul(dir);
   make_folder(dir);
 
   VideoReader reader(req.video_path);
@@ -450,7 +452,9 @@ void process_videos_to_frames(const std::vector<VideoRow>& rows, const RunSettin
     const std::optional<double> duration = video_duration_minutes(row.file_path);
     const HostNumber total = duration ? HostNumber::real(*duration) : HostNumber::integer(0);
     HostNumber start = HostNumber::integer(0);
-    if (start < total && !(HostNumber::integer(0) < s.time_step && std::isfinite(s.time_step.as_double())))
+    // An infinite step makes one window up to the end; a step that is zero,
+    // negative or NaN cannot cut the recording into windows.
+    if (start < total && !(HostNumber::integer(0) < s.time_step))
       throw ValueError(expected_got("a time_step of more than 0 minutes", s.time_step.text()));
     const CameraWindowCache cache = cache_for_row(r);
     while (start < total) {
@@ -458,6 +462,7 @@ void process_videos_to_frames(const std::vector<VideoRow>& rows, const RunSettin
       const HostNumber next = start + s.time_step;
       const HostNumber end = total < next ? total : next;
       const std::string folder = window_folder(s, row, start, end);
+      check_no_nul(folder);
       std::error_code ec;
       if (fs::exists(fs::path(folder), ec)) {
         print_line("Skipping " + folder + ", already exists.");

@@ -106,7 +106,8 @@ std::string window_folder(const RunSettings& settings, const VideoRow& row, cons
 /// the windows whose folder does not exist yet. A window is built in a
 /// staging folder beside its final one and renamed when complete, so a
 /// window that returned early, failed or was interrupted is redone by the
-/// next run. Throws ValueError for a time_step that is not a positive number.
+/// next run. Throws ValueError for a time_step that is not more than 0 (NaN
+/// included) and for a folder name holding a NUL character.
 void process_videos_to_frames(const std::vector<VideoRow>& rows, const RunSettings& settings,
                               const std::function<CameraWindowCache(size_t row)>& cache_for_row);
 

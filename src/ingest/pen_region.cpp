@@ -9,6 +9,7 @@
 #include "common/errors.hpp"
 #include "common/format.hpp"
 #include "common/runtime.hpp"
+#include "ingest/catalogue.hpp"
 
 namespace mirelo {
 
@@ -49,6 +50,7 @@ std::optional<CropWindow> find_orange_region(const cv::Mat& bgr) {
 }
 
 std::optional<double> video_duration_minutes(const std::string& path) {
+  check_no_nul(path);
   cv::VideoCapture cap(path, cv::CAP_FFMPEG);
   if (!cap.isOpened()) {
     print_line("Error: Could not open video " + path);

@@ -1,4 +1,6 @@
+import contextlib
 import dataclasses
+import io
 import os
 import signal
 
@@ -245,3 +247,48 @@ def test_failed_write_stops_in_order(long_video, tmp_path, capsys):
     assert capsys.readouterr().out.splitlines() == [f"Processing frame {k} (saved as {k:04d}.jpg)" for k in range(4)]
     assert sorted(os.listdir(out_dir)) == ["0000.jpg", "0001.jpg", "0002.jpg", "0003.jpg"]
     assert [read_code(cv2.imread(str(out_dir / f"{k:04d}.jpg"))) for k in range(3)] == [1, 2, 3]
+
+
+def test_names_that_are_not_utf8(long_video, tmp_path):
+    # A folder name the file system holds as bytes that are not UTF-8 arrives
+    # as text with escaped bytes; messages and errors show those bytes escaped.
+    base = os.fsdecode(os.fsencode(str(tmp_path)) + b"/out\xff")
+    printed = io.StringIO()
+    with contextlib.redirect_stdout(printed):
+        VideoProcessor(output_dir_base=base, crop=False, time_step=0.002).process_videos_to_frames(
+            table(long_video, date="d\udcfe"))
+    folder = f"{base}/d\udcfe/Camera7_1_20240115080000/0min_to_0.002min/right_cropped_frames"
+    shown = os.fsencode(folder).decode("utf-8", "backslashreplace")
+    assert f"Cropped frames from 0 to 0.002 minutes saved to {shown}." in printed.getvalue().splitlines()
+    assert jpgs(folder) == ["0000.jpg", "0001.jpg", "0002.jpg"]
+    blocker = os.path.join(base, "file")
+    open(blocker, "w").close()
+    with pytest.raises(OSError, match="could not create the folder") as info:
+        VideoProcessor(crop=False).crop_video_to_frames(long_video, os.path.join(blocker, "x"), 0, 0.002)
+    assert os.fsencode(blocker).decode("utf-8", "backslashreplace") in str(info.value)
+
+
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda v, d: list_all_files(d + "\0/x"),
+        lambda v, d: VideoProcessor().crop_video_to_frames(v + "\0.mp4", d, 0, 0.002, crop=False),
+        lambda v, d: VideoProcessor().crop_video_to_frames(v, d + "\0x", 0, 0.002, crop=False),
+        lambda v, d: VideoProcessor().get_video_duration(v + "\0.mp4"),
+        lambda v, d: VideoProcessor(output_dir_base=d, crop=False).process_videos_to_frames(table(v, date="a\0b")),
+        lambda v, d: VideoProcessor(output_dir_base=d + "\0", crop=False).process_videos_to_frames(table(v)),
+    ],
+)
+def test_paths_with_nul_characters_are_refused(long_video, tmp_path, call):
+    # The operating system would take such a path only up to the NUL, which
+    # names another file or folder (the folder itself, for the walk).
+    with pytest.raises(ValueError, match="null character"):
+        call(long_video, str(tmp_path))
+    assert list_all_files(str(tmp_path), ".jpg") == []
+
+
+
+def test_an_infinite_time_step_gives_one_window(long_video, tmp_path):
+    vp = VideoProcessor(output_dir_base=str(tmp_path), crop=False, frame_skip=100, time_step=float("inf"))
+    vp.process_videos_to_frames(table(long_video, date="d"))
+    assert os.listdir(tmp_path / "d" / "Camera7_1_20240115080000") == [f"0min_to_{760 / 25 / 60}min"]
