@@ -26,6 +26,9 @@ constexpr double kEpsZero = 0.000025;
 
 double r2d(AVRational r) { return r.num == 0 || r.den == 0 ? 0.0 : static_cast<double>(r.num) / r.den; }
 
+// Clockwise degrees that turn the picture upright, as players apply the
+// display matrix (and OpenCV's capture from 4.7 on; 4.6 turned quarter turns
+// the other way, leaving such recordings upside down).
 int rotation_of(const AVStream* st) {
   const uint8_t* data = nullptr;
 #if LIBAVFORMAT_VERSION_MAJOR >= 61
