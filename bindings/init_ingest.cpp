@@ -7,6 +7,7 @@
 #include <nanobind/stl/string.h>
 
 #include <climits>
+#include <exception>
 #include <optional>
 #include <string>
 #include <vector>
@@ -185,21 +186,32 @@ void process_videos_to_frames_py(nb::handle processor, nb::handle df) {
   s.left_folder = truthy(processor.attr("left_crop"));
   nb::object coords = processor.attr("camera_crop_coords");
 
+  // The rows are read ahead; one that cannot be read ends the run after the
+  // rows before it, as a row-by-row run would.
   std::vector<VideoRow> rows;
   std::vector<nb::object> cameras;  // the cache keys, alive for the whole run
+  std::exception_ptr bad_row;
   for (nb::handle item : df.attr("iterrows")()) {
-    nb::object row = item[1];
-    VideoRow r;
-    r.video_name = str_bytes(row["Video Name"]);
-    r.file_path = path_bytes(row["File Path"], "\"File Path\"");
-    r.date = str_bytes(row["Date"]);
-    nb::object camera = row["Camera Number"];
-    r.camera_label = str_bytes(camera);
-    rows.push_back(std::move(r));
-    cameras.push_back(std::move(camera));
+    try {
+      nb::object row = item[1];
+      VideoRow r;
+      r.video_name = str_bytes(row["Video Name"]);
+      r.file_path = path_bytes(row["File Path"], "\"File Path\"");
+      r.date = str_bytes(row["Date"]);
+      nb::object camera = row["Camera Number"];
+      r.camera_label = str_bytes(camera);
+      rows.push_back(std::move(r));
+      cameras.push_back(std::move(camera));
+    } catch (...) {
+      bad_row = std::current_exception();
+      break;
+    }
   }
-  nb::gil_scoped_release release;
-  process_videos_to_frames(rows, s, [&](size_t i) { return cache_entry(coords, cameras[i]); });
+  {
+    nb::gil_scoped_release release;
+    process_videos_to_frames(rows, s, [&](size_t i) { return cache_entry(coords, cameras[i]); });
+  }
+  if (bad_row) std::rethrow_exception(bad_row);
 }
 
 nb::object filtered_video_dataframe(nb::handle record) {

@@ -292,3 +292,14 @@ def test_an_infinite_time_step_gives_one_window(long_video, tmp_path):
     vp = VideoProcessor(output_dir_base=str(tmp_path), crop=False, frame_skip=100, time_step=float("inf"))
     vp.process_videos_to_frames(table(long_video, date="d"))
     assert os.listdir(tmp_path / "d" / "Camera7_1_20240115080000") == [f"0min_to_{760 / 25 / 60}min"]
+
+
+def test_rows_before_a_bad_row_are_processed(long_video, tmp_path, capsys):
+    rows = pd.concat([table(long_video, date="d"), table(long_video, date="e")], ignore_index=True)
+    rows.loc[1, "File Path"] = None  # a gap left by joining tables
+    vp = VideoProcessor(output_dir_base=str(tmp_path), crop=False, frame_skip=100, time_step=1)
+    with pytest.raises(TypeError, match="File Path"):
+        vp.process_videos_to_frames(rows)
+    assert os.listdir(tmp_path) == ["d"]
+    assert capsys.readouterr().out.splitlines()[:3] == [
+        "Video FPS: 25.0", "Total frames: 760.0", "Video duration: 30.40 seconds"]
