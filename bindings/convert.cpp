@@ -102,8 +102,20 @@ std::vector<MaskInput> to_mask_list(nb::handle obj, const std::string& what) {
       throw ValueError(expected_got("a sequence of 2-D masks (an N x height x width array) for " + what,
                                     "an array of shape " + shape_of(seq)));
     const int64_t n = nb::cast<int64_t>(seq.attr("shape")[0]);
-    for (int64_t k = 0; k < n; ++k)
+    // A zero-size or broadcast array can claim more masks than memory holds
+    // views for: refuse it before walking it.
+    try {
+      out.reserve(static_cast<size_t>(n));
+    } catch (const std::exception&) {
+      PyErr_SetString(PyExc_MemoryError, ("out of memory for the " + std::to_string(n) + " masks of " + what +
+                                          " (an array of shape " + shape_of(seq) + ")")
+                                             .c_str());
+      throw nb::python_error();
+    }
+    for (int64_t k = 0; k < n; ++k) {
       out.push_back(to_mask(seq[nb::int_(k)], what + "[" + std::to_string(k) + "]"));
+      if ((k & 4095) == 4095 && PyErr_CheckSignals() != 0) throw nb::python_error();
+    }
     return out;
   }
   if (!PySequence_Check(seq.ptr()) || nb::isinstance<nb::str>(seq) || nb::isinstance<nb::bytes>(seq))

@@ -109,12 +109,16 @@ void require_same_shape(const MaskView& a, const MaskView& b) {
 
 int64_t count_nonzero(const MaskView& m) {
   int64_t c = 0;
+  // A mask without columns has no pixels however many rows it claims; its
+  // rows are not walked one by one.
+  if (m.width <= 0) return 0;
   for (int64_t y = 0; y < m.height; ++y) c += count_row(m.row(y), m.width);
   return c;
 }
 
 MaskStats mask_stats(const MaskView& m) {
   MaskStats s;
+  if (m.width <= 0) return s;
   int64_t x_min = m.width, x_max = -1, y_min = -1, y_max = -1;
   for (int64_t y = 0; y < m.height; ++y) {
     const uint8_t* r = m.row(y);
@@ -128,6 +132,7 @@ MaskStats mask_stats(const MaskView& m) {
 }
 
 PixelBox mask_box(const MaskView& m) {
+  if (m.width <= 0) return PixelBox{};
   int64_t x_min = m.width, x_max = -1, y_min = -1, y_max = -1;
   for (int64_t y = 0; y < m.height; ++y) {
     const uint8_t* r = m.row(y);
@@ -159,6 +164,7 @@ int64_t count_intersection(const MaskView& a, const PixelBox& a_box, const MaskV
 int64_t count_intersection(const MaskView& a, const MaskView& b) {
   require_same_shape(a, b);
   int64_t c = 0;
+  if (a.width <= 0) return 0;
   for (int64_t y = 0; y < a.height; ++y) c += count_row_and(a.row(y), b.row(y), a.width);
   return c;
 }

@@ -49,8 +49,13 @@ NDArray::NDArray(DType t, std::vector<int64_t> s) : dtype(t), shape(std::move(s)
 }
 
 int64_t NDArray::size() const {
+  // A zero-size array may still have huge other axes: their product must not
+  // be formed first.
+  for (auto d : shape)
+    if (d == 0) return 0;
   int64_t n = 1;
-  for (auto d : shape) n *= d;
+  for (auto d : shape)
+    if (__builtin_mul_overflow(n, d, &n)) throw ValueError("array of shape " + shape_text() + " is too large");
   return n;
 }
 

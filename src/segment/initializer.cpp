@@ -68,6 +68,7 @@ template <typename T>
 MaskStats plane_stats(const uint8_t* bytes, int64_t h, int64_t w) {
   const T* src = reinterpret_cast<const T*>(bytes);
   MaskStats s;
+  if (w <= 0) return s;  // no pixels, however many rows
   int64_t x_min = w, x_max = -1, y_min = -1, y_max = -1;
   for (int64_t y = 0; y < h; ++y) {
     const T* in = src + y * w;

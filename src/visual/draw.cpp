@@ -86,6 +86,7 @@ inline uint8_t over_channel(uint32_t upper_value, uint32_t lower_value, uint32_t
 template <int Channels>
 PixelBox paint_overlay(const cv::Mat& src, const MaskView& m, const std::array<uint8_t, 3>& colour, cv::Mat& out) {
   const OverlayFactors& f = overlay_factors();
+  if (m.width <= 0) return PixelBox{};  // no pixels, however many rows
   int64_t x_min = m.width, x_max = -1, y_min = -1, y_max = -1;
   for (int64_t y = 0; y < m.height; ++y) {
     const uint8_t* r = m.row(y);

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <limits>
 
+#include "common/errors.hpp"
 #include "common/format.hpp"
 #include "common/mask.hpp"
 #include "common/ndarray.hpp"
@@ -109,4 +110,22 @@ TEST(MaskStats, VectorKernelsAgreeWithScalarCounts) {
       }
     }
   }
+}
+
+TEST(MaskStats, MaskWithoutColumnsHasNoPixels) {
+  // Claims 2^40 rows over no memory at all: nothing may be read.
+  const MaskView m{nullptr, int64_t{1} << 40, 0, 0};
+  EXPECT_EQ(count_nonzero(m), 0);
+  EXPECT_EQ(mask_stats(m).area, 0);
+  EXPECT_TRUE(mask_stats(m).box.empty);
+  EXPECT_TRUE(mask_box(m).empty);
+  EXPECT_EQ(count_intersection(m, m), 0);
+}
+
+TEST(NDArray, SizeOfZeroSizeArrayWithHugeAxes) {
+  NDArray a;
+  a.shape = {int64_t{1} << 40, int64_t{1} << 40, 0};
+  EXPECT_EQ(a.size(), 0);
+  a.shape = {int64_t{1} << 40, int64_t{1} << 40};
+  EXPECT_THROW(a.size(), ValueError);
 }

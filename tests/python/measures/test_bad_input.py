@@ -62,3 +62,27 @@ def test_empty_and_zero_sized_masks():
     assert mu.calculate_masks_intersection(z, z) == 0
     assert mu.cal_masks_iou_scores([z], [z]).tolist() == [[0.0]]
     assert mu.intersection_between_masks({"Box0": z, "Box1": z}).to_numpy().tolist() == [[0, 0], [0, 0]]
+
+
+@pytest.mark.parametrize(
+    "call, expected",
+    [
+        # Masks without columns: no pixels, whatever number of rows they claim.
+        (lambda z: mu.calculate_masks_intersection(z, z), 0),
+        (lambda z: mu.calculate_masks_intersection_new(z, z, 5, 0), (0.0, 0)),
+        (lambda z: mu.cal_masks_iou_scores([z, z], [z]).tolist(), [[0.0], [0.0]]),
+        (lambda z: mu.intersection_between_masks({"a": z, "b": z}).to_numpy().tolist(), [[0, 0], [0, 0]]),
+    ],
+)
+def test_masks_without_columns_are_not_walked_row_by_row(call, expected):
+    assert call(np.empty((2**40, 0), np.uint8)) == expected
+
+
+@pytest.mark.parametrize(
+    "stack",
+    [np.empty((2**40, 0, 3), bool), np.broadcast_to(np.ones((8, 8), np.uint8), (2**40, 8, 8))],
+    ids=["zero-size", "broadcast"],
+)
+def test_stack_of_more_masks_than_memory_holds(stack):
+    with pytest.raises(MemoryError, match=r"1099511627776 masks of masks_new \(an array of shape \(1099511627776,"):
+        mu.cal_masks_iou_scores(stack, [M])

@@ -262,6 +262,14 @@ def test_bad_input_raises(call, exc, message):
         call()
 
 
+def test_masks_without_columns_are_not_walked_row_by_row():
+    image = np.full((4, 4, 3), 9, np.uint8)
+    tall = np.empty((2**40, 0), np.uint8)
+    assert np.asarray(mu.draw_masks_on_image(image, [tall, np.empty((1, 2**40, 0))])).tolist() == \
+        np.asarray(mu.draw_masks_on_image(image, [])).tolist()
+    assert mu.img_bbx_drawing(image, {"Box0": tall}).size == (4, 4)
+
+
 def test_empty_image():
     out = mu.img_bbx_drawing(np.zeros((0, 5, 3), np.uint8), {"Box0": np.ones((3, 3), bool)})
     assert out.mode == "RGBA" and out.size == (5, 0)
