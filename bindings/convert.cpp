@@ -32,6 +32,13 @@ std::string to_text(nb::handle obj) {
   return std::string(data, static_cast<size_t>(size));
 }
 
+std::string utf8_of(nb::handle str) {
+  Py_ssize_t size = 0;
+  const char* data = PyUnicode_AsUTF8AndSize(str.ptr(), &size);
+  if (!data) throw nb::python_error();
+  return std::string(data, static_cast<size_t>(size));
+}
+
 nb::module_ numpy() {
   static PyObject* np = nb::module_::import_("numpy").release().ptr();
   return nb::borrow<nb::module_>(np);
@@ -41,8 +48,21 @@ std::string py_type_name(nb::handle obj) { return Py_TYPE(obj.ptr())->tp_name; }
 
 nb::object host_array(nb::handle obj) {
   if (is_ndarray(obj)) return nb::borrow(obj);
-  if (looks_like_tensor(obj)) return obj.attr("detach")().attr("cpu")().attr("numpy")();
-  return numpy().attr("asarray")(obj);
+  if (looks_like_tensor(obj)) return numpy().attr("asarray")(obj.attr("detach")().attr("cpu")().attr("numpy")());
+  try {
+    return numpy().attr("asarray")(obj);
+  } catch (nb::python_error& e) {
+    // Listing a huge sequence runs out of memory with a MemoryError that
+    // carries no text; say what was being converted.
+    if (!e.matches(PyExc_MemoryError) || !to_text(e.value()).empty()) throw;
+    PyErr_SetString(PyExc_MemoryError, ("out of memory converting a " + py_type_name(obj) + " to an array").c_str());
+    throw nb::python_error();
+  }
+}
+
+nb::object native_byte_order(nb::handle array) {
+  if (nb::cast<bool>(array.attr("dtype").attr("isnative"))) return nb::borrow(array);
+  return array.attr("astype")(array.attr("dtype").attr("newbyteorder")("="));
 }
 
 MaskInput to_mask(nb::handle obj, const std::string& what, bool allow_leading_one) {
@@ -137,7 +157,7 @@ std::vector<MaskView> views_of(const std::vector<MaskInput>& masks) {
 }
 
 NDArray to_ndarray(nb::handle obj, const std::string& what) {
-  nb::object a = numpy().attr("ascontiguousarray")(host_array(obj));
+  nb::object a = numpy().attr("ascontiguousarray")(native_byte_order(host_array(obj)));
   const char kind = dtype_kind(a);
   size_t itemsize = nb::cast<size_t>(a.attr("itemsize"));
   if (kind == 'f' && itemsize != 4 && itemsize != 8) {
@@ -262,6 +282,8 @@ cv::Mat pil_to_rgb(nb::handle image) {
   nb::object rgb = as_pil(image).attr("convert")("RGB");
   nb::object keep;
   cv::Mat view = array_to_mat(numpy().attr("asarray")(rgb), keep, "image");
+  // A copy of an empty Mat forgets its size and pixel type.
+  if (view.empty()) return cv::Mat(view.rows, view.cols, CV_8UC3);
   return view.clone();
 }
 

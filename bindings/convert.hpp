@@ -43,6 +43,10 @@ std::vector<MaskView> views_of(const std::vector<MaskInput>& masks);
 /// values go through numpy.asarray. Returns a numpy array.
 nb::object host_array(nb::handle obj);
 
+/// The array itself when its elements are in the machine's byte order, else
+/// a copy converted to it.
+nb::object native_byte_order(nb::handle array);
+
 /// Copies any array-like into an owned NDArray (C order, element type kept;
 /// float16 is widened to float32).
 NDArray to_ndarray(nb::handle obj, const std::string& what);
@@ -76,6 +80,10 @@ cv::Mat array_to_mat(nb::handle array, nb::object& keep, const std::string& what
 
 /// str(obj) as UTF-8.
 std::string to_text(nb::handle obj);
+
+/// The text of a str as UTF-8; a text that has none (a lone surrogate)
+/// raises the host's UnicodeEncodeError.
+std::string utf8_of(nb::handle str);
 
 /// The Python type name of a value, for messages.
 std::string py_type_name(nb::handle obj);

@@ -56,7 +56,7 @@ nb::str fs_str(const std::string& bytes) {
 std::string text_field(nb::handle record, const char* name) {
   nb::object v = record.attr(name);
   if (!PyUnicode_Check(v.ptr())) throw TypeError(expected_got(std::string("a text for ") + name, py_type_name(v)));
-  return nb::cast<std::string>(v);
+  return utf8_of(v);
 }
 
 // An integer argument (anything with __index__), saturated to 64 bits.
@@ -80,7 +80,7 @@ bool truthy(nb::handle v) {
 }
 
 CropWindow window_from(nb::handle value, nb::handle key) {
-  const std::string where = "camera_crop_coords[" + nb::cast<std::string>(nb::repr(key)) + "]";
+  const std::string where = "camera_crop_coords[" + to_text(nb::repr(key)) + "]";
   nb::object seq = nb::steal(PySequence_Fast(value.ptr(), ""));
   if (!seq.is_valid()) {
     PyErr_Clear();
@@ -120,7 +120,7 @@ ExtractionSettings extraction_settings(nb::handle processor) {
     const Py_ssize_t n = PyObject_Length(resize_dim.ptr());
     if (n < 0) throw nb::python_error();
     if (n < 2)
-      throw IndexError(expected_got("resize_dim as (width, height)", nb::cast<std::string>(nb::repr(resize_dim))));
+      throw IndexError(expected_got("resize_dim as (width, height)", to_text(nb::repr(resize_dim))));
     s.resize_height = int_value(resize_dim[1], "resize_dim[1]");
   }
   s.frame_skip = to_host_number(processor.attr("frame_skip"), "frame_skip", false);
@@ -140,7 +140,7 @@ nb::object find_orange_region_py(nb::handle frame) {
   cv::Mat bgr = array_to_mat(frame, keep, "frame");
   if (bgr.channels() != 3 || nb::cast<size_t>(keep.attr("ndim")) != 3)
     throw ValueError(expected_got("a BGR frame of shape H x W x 3",
-                                  "shape " + nb::cast<std::string>(nb::repr(keep.attr("shape")))));
+                                  "shape " + to_text(nb::repr(keep.attr("shape")))));
   std::optional<CropWindow> box;
   {
     nb::gil_scoped_release release;
@@ -225,7 +225,7 @@ nb::object filtered_video_dataframe(nb::handle record) {
   filter.top_n = int_value(record.attr("top_n"), "top_n");
   nb::object camera = record.attr("camera_number");
   if (PyUnicode_Check(camera.ptr()))
-    filter.camera_number = nb::cast<std::string>(camera);
+    filter.camera_number = utf8_of(camera);
   else if (!camera.is_none())
     filter.camera_never_matches = true;  // a text column never equals a non-text value
   const std::string pattern = text_field(record, "match_pattern");
@@ -258,7 +258,7 @@ nb::object filtered_video_dataframe(nb::handle record) {
   nb::object table = pandas.attr("DataFrame")(rows, "columns"_a = columns).attr("iloc")[positions];
   nb::list paths;
   for (int64_t p : kept) paths.append(rows[static_cast<size_t>(p)][3]);
-  print_line(nb::cast<std::string>(nb::repr(paths)));
+  print_line(to_text(nb::repr(paths)));
   return table;
 }
 

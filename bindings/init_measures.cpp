@@ -57,7 +57,7 @@ nb::object intersection_between_masks(nb::handle masks_dict, nb::handle processe
   std::vector<MaskInput> masks;
   for (nb::handle item : masks_dict.attr("items")()) {
     nb::object key = nb::borrow(item[nb::int_(0)]);
-    masks.push_back(to_mask(item[nb::int_(1)], "masks_dict[" + nb::cast<std::string>(nb::repr(key)) + "]"));
+    masks.push_back(to_mask(item[nb::int_(1)], "masks_dict[" + to_text(nb::repr(key)) + "]"));
     keys.append(key);
   }
   const bool have_areas = !processed_mask_areas.is_none() && nb::len(processed_mask_areas) > 0;
@@ -65,7 +65,7 @@ nb::object intersection_between_masks(nb::handle masks_dict, nb::handle processe
   for (nb::handle key : keys) {
     if (have_areas) {
       areas.push_back(to_host_number(processed_mask_areas[key],
-                                "processed_mask_areas[" + nb::cast<std::string>(nb::repr(key)) + "]")
+                                "processed_mask_areas[" + to_text(nb::repr(key)) + "]")
                           .as_double());
     }
   }

@@ -36,7 +36,7 @@ ImageInput rgba_input(nb::handle image) {
   nb::object source;
   if (is_pil(image)) {
     nb::object img = nb::borrow(image);
-    const std::string mode = nb::cast<std::string>(img.attr("mode"));
+    const std::string mode = to_text(img.attr("mode"));
     if (mode != "RGB" && mode != "RGBA") img = img.attr("convert")("RGBA");
     source = numpy().attr("asarray")(img);
   } else if (is_array(image)) {
@@ -114,7 +114,7 @@ nb::object img_bbx_drawing_py(nb::handle image, nb::handle mask_dict) {
     nb::object value = nb::borrow(item[nb::int_(1)]);
     if (is_array(value)) value = host_array(value);  // one host copy of a tensor
     const std::string label = to_text(key);
-    const std::string what = "mask_dict[" + nb::cast<std::string>(nb::repr(key)) + "]";
+    const std::string what = "mask_dict[" + to_text(nb::repr(key)) + "]";
     painted.push_back(painted_mask(value, what));
     masks.emplace_back(label, painted.back().view);
     // Boxes span the non-zero pixels, which differ from the painted ones

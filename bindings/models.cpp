@@ -181,7 +181,7 @@ ArrayView PyImagePredictor::predict_masks(const NDArray& boxes) {
     masks = masks.attr("astype")("float32");
     itemsize = 4;
   }
-  masks = numpy().attr("ascontiguousarray")(masks);
+  masks = numpy().attr("ascontiguousarray")(native_byte_order(masks));
   DType t;
   if (kind == "b") {
     t = DType::Bool;

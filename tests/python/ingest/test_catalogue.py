@@ -182,6 +182,14 @@ def test_bad_field_types(tmp_path, field, value, error):
         md.get_filtered_video_dataframe()
 
 
+@pytest.mark.parametrize("field", ["base_dir", "filter_start", "match_pattern", "camera_number"])
+def test_texts_without_utf8_form(tmp_path, field):
+    md = VideoMetadata(str(tmp_path), ["s"])
+    setattr(md, field, "\ud800")
+    with pytest.raises(UnicodeEncodeError, match="surrogates not allowed"):
+        md.get_filtered_video_dataframe()
+
+
 def test_list_all_files(tmp_path):
     d = tmp_path / "d"
     for rel in ("b.jpg", "a.jpg", "z/c.jpg", "m/d.txt", "m/e.jpg", "m/B.jpg"):

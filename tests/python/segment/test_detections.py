@@ -85,3 +85,13 @@ def test_labels_come_back_as_given():
     _, _, lab = mu.process_gdino_results(result([[0, i, 1, i + 1] for i in range(4)], [0.1] * 4, labels, False),
                                          target_label="nothing")
     assert lab.tolist() == labels and lab.dtype == np.array(labels).dtype
+
+
+@pytest.mark.parametrize("order", [">", "<"])
+def test_values_in_either_byte_order(order):
+    boxes = np.array([[50, 10, 60, 20], [30, 5, 40, 15]], order + "f8")
+    res = [{"scores": np.array([0.1, 0.2], order + "f4"), "labels": ["pig", "pig"], "boxes": boxes}]
+    boxes_out, scores_out, _ = mu.process_gdino_results(res)
+    assert boxes_out.tolist() == [[30, 5, 40, 15], [50, 10, 60, 20]]
+    np.testing.assert_allclose(scores_out, [0.2, 0.1])
+

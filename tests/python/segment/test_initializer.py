@@ -229,6 +229,12 @@ def test_single_box_keeps_dtype_and_leading_axes(clip, dtype):
     assert int(np.count_nonzero(masks)) == 100 and objects.tolist() == ["pig"]
 
 
+def test_masks_in_foreign_byte_order_keep_their_values(clip):
+    (masks, *_), *_ = run(clip, {0: FIVE[:2]}, predictor=Predictor(">f4"), close_set_num=2)
+    assert masks.dtype == np.float32 and masks.shape == (2, H, W)
+    assert set(np.unique(masks).tolist()) == {0.0, 1.0} and int(masks.sum()) == 200
+
+
 def test_label_array_keeps_the_detector_text_width(clip):
     boxes = [b + ("pig",) for b in FIVE[:2]] + [(60, 40, 70, 50, 0.4, "pig snout")]
     (_, objects, _, _), *_ = run(clip, {0: boxes}, close_set_num=2)

@@ -122,3 +122,28 @@ def test_encoder_on_model_device_without_grad():
     feats = models.encode(pred, crop)
     assert pred.calls == [("encode", (1, 3, 256, 256), torch.float32, False)]
     assert feats.shape == (1, 8, 4, 4) and np.allclose(feats, 0.5)
+
+
+@pytest.mark.parametrize("size", [(0, 0), (0, 5), (7, 0)])
+def test_predictor_gets_an_empty_image_with_its_size(size):
+    class Seen(Predictor):
+        def set_image(self, image):
+            self.calls.append(("set_image", image.shape, image.dtype))
+            self.h, self.w = image.shape[:2]
+
+    pred = Seen(4)
+    masks, _, _ = models.segment(pred, Image.new("RGB", size), np.zeros((1, 4), np.float32))
+    assert pred.calls[0] == ("set_image", (size[1], size[0], 3), np.dtype(np.uint8))
+    assert masks.shape == (1, 1, size[1], size[0])
+
+
+def test_boxes_and_masks_in_foreign_byte_order():
+    class Swapped(Predictor):
+        def predict(self, **kw):
+            masks, scores, logits = super().predict(**kw)
+            return masks.astype(">f4"), scores, logits
+
+    boxes = np.array([[0, 0, 10, 10]], ">f8")
+    masks, _, _ = models.segment(Swapped(4), Image.new("RGB", (20, 20)), boxes)
+    assert masks.dtype == np.float32 and masks.sum() == 100
+    assert models.encode(Predictor(), np.full((1, 3, 4, 4), 0.5, ">f4")).shape == (1, 8, 4, 4)
