@@ -39,7 +39,7 @@ std::vector<PenPoint> points_arg(nb::handle obj) {
     if (is_text_like(p) || !PySequence_Check(p.ptr()) || PySequence_Size(p.ptr()) != 2) {
       if (PyErr_Occurred()) PyErr_Clear();
       throw ValueError(expected_got("an (x, y) pair of numbers for " + what,
-                                    nb::cast<std::string>(nb::repr(p))));
+                                    to_text(nb::repr(p))));
     }
     out.push_back(PenPoint{to_host_number(p[nb::int_(0)], what + "[0]"), to_host_number(p[nb::int_(1)], what + "[1]")});
     ++k;
@@ -68,7 +68,7 @@ std::vector<std::array<double, 4>> boxes_arg(nb::handle obj) {
     const Py_ssize_t n = (is_text_like(b) || !PySequence_Check(b.ptr())) ? -1 : PySequence_Size(b.ptr());
     if (n < 4) {
       if (PyErr_Occurred()) PyErr_Clear();
-      throw ValueError(expected_got("[x_min, y_min, x_max, y_max] for " + what, nb::cast<std::string>(nb::repr(b))));
+      throw ValueError(expected_got("[x_min, y_min, x_max, y_max] for " + what, to_text(nb::repr(b))));
     }
     std::array<double, 4> box{};
     for (int c = 0; c < 4; ++c) box[c] = to_host_number(b[nb::int_(c)], what + "[" + std::to_string(c) + "]").as_double();
@@ -205,7 +205,10 @@ std::string path_text(nb::handle path, const std::string& what) {
   // not UTF-8 (as os.listdir gives them) back into the name's own bytes.
   nb::object bytes = nb::steal(PyUnicode_EncodeFSDefault(text.ptr()));
   if (!bytes.is_valid()) throw nb::python_error();
-  return std::string(PyBytes_AS_STRING(bytes.ptr()), static_cast<size_t>(PyBytes_GET_SIZE(bytes.ptr())));
+  std::string out(PyBytes_AS_STRING(bytes.ptr()), static_cast<size_t>(PyBytes_GET_SIZE(bytes.ptr())));
+  // The system would cut the path at a null byte and use another file.
+  if (out.find('\0') != std::string::npos) throw ValueError("embedded null byte in " + what);
+  return out;
 }
 
 nb::str path_str(const std::string& path) {

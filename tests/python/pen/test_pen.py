@@ -102,6 +102,24 @@ def test_draw_pen_unreadable_files(tmp_path):
         mu.draw_pen("x.jpg", str(tmp_path / "broken.json"))
 
 
+@pytest.mark.parametrize(
+    "call, exc, match",
+    [
+        # The system would open the file named by the text before the null byte.
+        (lambda pen: mu.draw_pen("x.jpg", pen + "\x00.txt"), ValueError, "embedded null byte in json_path"),
+        (lambda pen: mu.get_in_pen_mask(0, np.ones((4, 4)), pen + "\x00", ["f"]), ValueError, "pen_json_path"),
+        (lambda pen: mu.fix_polygon_scaling(pen, pen + "\x00.bak"), ValueError, "embedded null byte in save_path"),
+    ],
+)
+def test_paths_the_system_cannot_take(pen_file, call, exc, match):
+    with open(pen_file) as f:
+        before = f.read()
+    with pytest.raises(exc, match=match):
+        call(pen_file)
+    with open(pen_file) as f:
+        assert f.read() == before
+
+
 # ------------------------------------------------------ pen intersection ratio
 
 
@@ -114,6 +132,7 @@ def test_draw_pen_unreadable_files(tmp_path):
         (np.array([[50, 50, 150, 150, 0.9]], np.float32), 25, [25.0], [True]),
         ([], 40, [], []),
         (np.zeros((0, 4)), 40, [], []),
+        (np.array([[50, 50, 150, 150]], ">f8"), 25, [25.0], [True]),  # foreign byte order
     ],
 )
 def test_pen_intersection_ratio(boxes, threshold, ratios, flags):
