@@ -1,5 +1,6 @@
 #include "convert.hpp"
 
+#include <climits>
 #include <cstring>
 
 #include "common/errors.hpp"
@@ -132,6 +133,13 @@ std::vector<MaskInput> to_mask_list(nb::handle obj, const std::string& what) {
                                              .c_str());
       throw nb::python_error();
     }
+    // Stacks that cannot be read in place are converted in one go, not one
+    // mask at a time: a broadcast stack far larger than memory fails at once.
+    const char kind = dtype_kind(seq);
+    const bool numeric = kind == 'b' || kind == 'u' || kind == 'i' || kind == 'f' || kind == 'c';
+    if (numeric && n > 0 &&
+        (nb::cast<size_t>(seq.attr("itemsize")) != 1 || !nb::cast<bool>(seq.attr("flags").attr("c_contiguous"))))
+      seq = numpy().attr("ascontiguousarray")(numpy().attr("not_equal")(seq, 0));
     for (int64_t k = 0; k < n; ++k) {
       out.push_back(to_mask(seq[nb::int_(k)], what + "[" + std::to_string(k) + "]"));
       if ((k & 4095) == 4095 && PyErr_CheckSignals() != 0) throw nb::python_error();
@@ -270,11 +278,16 @@ cv::Mat array_to_mat(nb::handle array, nb::object& keep, const std::string& what
   if (ndim != 2 && ndim != 3)
     throw ValueError(expected_got("an H x W or H x W x C image for " + what, "shape " + shape_of(a)));
   auto v = nb::cast<nb::ndarray<nb::ro, nb::device::cpu, nb::c_contig>>(a);
-  const int channels = ndim == 3 ? static_cast<int>(v.shape(2)) : 1;
+  const size_t channels = ndim == 3 ? v.shape(2) : 1;
   if (channels < 1 || channels > 4)
     throw ValueError(expected_got("1 to 4 channels for " + what, std::to_string(channels)));
+  // Image sides are int in the imaging code; a zero-size array may still
+  // claim more.
+  if (v.shape(0) > INT_MAX || v.shape(1) > INT_MAX)
+    throw ValueError(expected_got("an image of at most " + std::to_string(INT_MAX) + " rows and columns for " + what,
+                                  "shape " + shape_of(a)));
   keep = a;
-  return cv::Mat(static_cast<int>(v.shape(0)), static_cast<int>(v.shape(1)), CV_8UC(channels),
+  return cv::Mat(static_cast<int>(v.shape(0)), static_cast<int>(v.shape(1)), CV_8UC(static_cast<int>(channels)),
                  const_cast<void*>(v.data()));
 }
 

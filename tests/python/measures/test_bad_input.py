@@ -86,3 +86,12 @@ def test_masks_without_columns_are_not_walked_row_by_row(call, expected):
 def test_stack_of_more_masks_than_memory_holds(stack):
     with pytest.raises(MemoryError, match=r"1099511627776 masks of masks_new \(an array of shape \(1099511627776,"):
         mu.cal_masks_iou_scores(stack, [M])
+
+
+def test_stack_read_once_whatever_its_layout(rng):
+    masks = rng.random((3, 16, 16)) > 0.5
+    expected = mu.cal_masks_iou_scores(list(masks), list(masks))
+    for stack in (masks[:, ::-1, ::-1].copy()[:, ::-1, ::-1], masks.astype(np.float32), np.asfortranarray(masks)):
+        np.testing.assert_array_equal(mu.cal_masks_iou_scores(stack, masks), expected)
+    with pytest.raises(MemoryError, match="Unable to allocate"):  # one conversion, refused at once
+        mu.cal_masks_iou_scores(np.broadcast_to(np.uint8(1), (2**20, 2**20, 3)), [np.ones((2**20, 3))])

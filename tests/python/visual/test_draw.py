@@ -255,6 +255,10 @@ M = np.zeros((8, 8), bool)
         (lambda: mu.draw_masks_on_image(M.view(np.uint8), [np.zeros((8, 8), object)]), TypeError, "dtype"),
         (lambda: mu.img_bbx_drawing(M.view(np.uint8), [M]), TypeError, "mapping"),
         (lambda: mu.img_bbx_drawing(M.view(np.uint8), {"Box0": "mask"}), TypeError, "Box0"),
+        # zero-size arrays whose sides or channels do not fit the imaging code's int
+        (lambda: mu.draw_masks_on_image(np.empty((0, 2**32 + 5, 3), np.uint8), []), ValueError, "rows and columns"),
+        (lambda: mu.img_bbx_drawing(np.empty((2**32 + 5, 0, 4), np.uint8), {}), ValueError, "rows and columns"),
+        (lambda: mu.enhance_dark_text(np.empty((0, 0, 2**32 + 3), np.uint8)), ValueError, "got 4294967299"),
     ],
 )
 def test_bad_input_raises(call, exc, message):
