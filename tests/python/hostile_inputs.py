@@ -295,7 +295,7 @@ def array_values():
         "0x8x3": (0, 8, 3), "8x0x4": (8, 0, 4), "5d": (2, 2, 2, 2, 2), "4x4": (4, 4), "1x4": (1, 4), "3x4": (3, 4),
         "3x5": (3, 5), "3x3": (3, 3), "4x2": (4, 2), "2x2x4": (2, 2, 4),
         "0xhuge": (0, 2**40), "hugex0": (2**40, 0), "0xhugex3": (0, 2**33, 3), "hugex0x3": (2**33, 0, 3),
-        "1x0xhuge": (1, 0, 2**40), "hugex0xhuge": (2**33, 0, 2**33), "0x1xhugexhuge": (0, 1, 2**31, 2**31),
+        "1x0xhuge": (1, 0, 2**40), "hugex0xhuge": (2**33, 0, 2**33), "0x1xhugexhuge": (0, 1, 2**31, 2**31), "0xside32x3": (0, 2**32 + 5, 3), "0x0xchan32": (0, 0, 2**32 + 3),
         "wide_row": (1, 4097), "tall_col": (4097, 1), "1x1": (1, 1),
     }
     for name, shape in shapes.items():
@@ -457,6 +457,7 @@ def file_values():
     out["file_pathlib"] = lambda c: c.pathlib.Path(c.path("pen_ok"))
     out["file_bytes_path"] = lambda c: os.fsencode(c.path("pen_ok"))
     out["file_nul_path"] = lambda c: c.path("pen_ok") + "\x00junk"
+    out["file_dir_nul_path"] = lambda c: c.path("directory") + "\x00junk"
     out["file_surrogate_path"] = lambda c: c.path("pen_ok") + "\udcff"
     return out
 
@@ -482,7 +483,7 @@ DOUBLE_KINDS = [
     "pred_masks_bigendian", "pred_masks_tensor", "pred_masks_wrong_count", "pred_masks_0d", "pred_masks_fortran",
     "pred_no_model", "pred_model_no_encoder", "pred_encoder_raises", "pred_encoder_not_dict",
     "pred_encoder_no_key", "pred_encoder_bf16", "pred_encoder_object", "pred_device_raises",
-    "pred_params_empty", "pred_params_raise",
+    "pred_params_empty", "pred_params_raise", "pred_reenters", "proc_reenters",
 ]
 
 
@@ -515,6 +516,14 @@ def make_doubles(c, kind):
         def __call__(self, images, text, return_tensors):
             if kind == "proc_raises":
                 raise Boom("processor failed")
+            if kind == "proc_reenters" and not getattr(c, "reentered", False):
+                # A model object that calls back into the library mid-call.
+                c.reentered = True
+                try:
+                    c.mu.initializer("clip", [c.frame], Processor(), Model(), "cpu", Predictor(),
+                                     custom_pen_json_path=c.path("pen_ok"), close_set_num=1)
+                finally:
+                    c.reentered = False
             if kind == "proc_keyboard":
                 raise KeyboardInterrupt
             if kind == "proc_returns_none":
@@ -653,6 +662,9 @@ def make_doubles(c, kind):
         def set_image(self, image):
             if kind == "pred_set_image_raises":
                 raise Boom("set_image failed")
+            if kind == "pred_reenters":
+                c.mu.img_bbx_drawing(image, {"a": image[..., 0] > 0})
+                c.mu.cal_masks_iou_scores([image[..., 0]], [image[..., 1]])
             self.h, self.w = image.shape[:2]
 
         def predict(self, point_coords=None, point_labels=None, box=None, multimask_output=True):
@@ -1343,6 +1355,17 @@ def all_values(kinds, kv, gv):
     return vals
 
 
+# Values that ask for astronomically long but legitimate work, as the same
+# request to plain Python would; such calls stay interruptible with Ctrl-C.
+KNOWN_SLOW = {
+    # windows of 5e-324 minutes: ~1e321 windows
+    ("VideoProcessor.process_videos_to_frames", "time_step", "float_tiny"),
+    # `key in range(10**18)` with a key that is not an int walks the range
+    ("VideoProcessor.crop_video_to_frames", "camera_crop_coords", "range_huge"),
+    ("VideoProcessor.process_videos_to_frames", "camera_crop_coords", "range_huge"),
+}
+
+
 def build_cases(seed, count=None, sweep=False):
     """Cases as (target name, {argument: value name}); reproducible from the seed."""
     targets = build_targets()
@@ -1352,18 +1375,21 @@ def build_cases(seed, count=None, sweep=False):
         for t in targets:
             for p in t.params:
                 for v in sorted(all_values(t.kinds[p][0], kv, gv)):
-                    cases.append((t.name, {p: v}))
+                    if (t.name, p, v) not in KNOWN_SLOW:
+                        cases.append((t.name, {p: v}))
         return cases
     rng = random.Random(seed)
-    for _ in range(count):
-        t = rng.choice(targets)
+    for k in range(count):
+        t = targets[k % len(targets)]  # every entry point in turn
         n = rng.choice([1, 1, 1, 2, 2, 3])
         params = rng.sample(t.params, min(n, len(t.params)))
         repl = {}
         for p in params:
             kind_pool = sorted(all_values(t.kinds[p][0], {k: kv.get(k, {}) for k in t.kinds[p][0]}, {}))
             pool = kind_pool if kind_pool and rng.random() < 0.6 else sorted(gv)
-            repl[p] = rng.choice(pool)
+            v = rng.choice(pool)
+            if (t.name, p, v) not in KNOWN_SLOW:
+                repl[p] = v
         cases.append((t.name, repl))
     return cases
 
@@ -1441,6 +1467,7 @@ def run(seed=0, count=200, sweep=False, timeout=20.0, start=0, stop=None, verbos
     cases = build_cases(seed, count, sweep)
     stop = len(cases) if stop is None else min(stop, len(cases))
     failures = []
+    finished = 0
     i = start
     env = dict(os.environ)
     if memory_limit:
@@ -1470,6 +1497,7 @@ def run(seed=0, count=200, sweep=False, timeout=20.0, start=0, stop=None, verbos
                         elif tag == "E":
                             current = None
                             i = int(rest) + 1
+                            finished += 1
                         elif tag == "F":
                             failures.append(json.loads(rest))
                             if verbose:
@@ -1482,6 +1510,8 @@ def run(seed=0, count=200, sweep=False, timeout=20.0, start=0, stop=None, verbos
                     break
             proc.wait()
             err = proc.stderr.read().decode(errors="replace")
+            proc.stdout.close()
+            proc.stderr.close()
             if current is not None:
                 reason = "hang" if hung else f"crash (exit code {proc.returncode})"
                 failures.append({"index": current, "case": cases[current], "reason": reason,
@@ -1489,8 +1519,11 @@ def run(seed=0, count=200, sweep=False, timeout=20.0, start=0, stop=None, verbos
                 if verbose:
                     print("FAIL", failures[-1], flush=True)
                 i = current + 1
+                finished += 1
             elif proc.returncode != 0 and i < stop:
                 raise RuntimeError(f"worker failed outside a case (exit code {proc.returncode}):\n{err[-4000:]}")
+    if finished != stop - start:
+        raise RuntimeError(f"only {finished} of {stop - start} cases ran")
     return failures
 
 
