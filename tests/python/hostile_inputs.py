@@ -1430,7 +1430,7 @@ def worker(seed, count, sweep, start, stop, root):
 
     # Bound the address space so that an attempt to allocate a huge array
     # fails as MemoryError instead of exhausting the machine.
-    limit = int(os.environ.get("HOSTILE_MEMORY_LIMIT", str(12 << 30)))
+    limit = int(os.environ.get("HOSTILE_MEMORY_LIMIT", str(4 << 30)))
     resource.setrlimit(resource.RLIMIT_AS, (limit, limit))
     os.chdir(root)
     c = Context(root)

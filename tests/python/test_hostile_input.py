@@ -15,6 +15,6 @@ CASES = 1200
 
 
 def test_hostile_inputs_end_in_results_or_ordinary_exceptions():
-    failures = hostile_inputs.run(seed=SEED, count=CASES, timeout=20.0)
+    failures = hostile_inputs.run(seed=SEED, count=CASES, timeout=20.0, memory_limit=3 << 30)
     report = "\n".join(json.dumps(f, default=str)[:600] for f in failures)
     assert not failures, f"{len(failures)} of {CASES} hostile cases failed:\n{report}"
