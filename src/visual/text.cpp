@@ -260,13 +260,25 @@ Font::Font(std::shared_ptr<Source> source) : source_(std::move(source)) {}
 
 const std::string& Font::origin() const { return source_->origin(); }
 
+namespace {
+
+// Anchors further out than this cannot bring text onto an image; clamping
+// them keeps the sums below int64 overflow.
+constexpr int64_t kFarAnchor = int64_t{1} << 40;
+
+int64_t clamp_anchor(int64_t v) { return std::clamp(v, -kFarAnchor, kFarAnchor); }
+
+}  // namespace
+
 TextBox Font::text_bbox(std::string_view utf8, int64_t x, int64_t y) const {
+  x = clamp_anchor(x), y = clamp_anchor(y);
   const Layout l = lay_out(*source_, utf8);
   return TextBox{x + l.box.x1, y + l.box.y1, x + l.box.x2, y + l.box.y2};
 }
 
 void Font::draw_text(cv::Mat& rgba, std::string_view utf8, int64_t x, int64_t y, const Rgba& ink) const {
   if (rgba.type() != CV_8UC4) throw ValueError("expected an RGBA image with 8 bits per channel for text");
+  x = clamp_anchor(x), y = clamp_anchor(y);
   const Layout l = lay_out(*source_, utf8);
   // Coverage is built only for the part of the text box inside the image;
   // overlapping glyphs keep the larger coverage.

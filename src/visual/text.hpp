@@ -29,7 +29,8 @@ class Font {
   /// Box of `utf8` drawn with its anchor at (x, y): from the smaller of x and
   /// the leftmost ink to the larger of the pen's end and the rightmost ink;
   /// from the ascender line, or higher ink, down to the baseline, or lower
-  /// ink. Empty text gives (x, y, x, y).
+  /// ink. Empty text gives (x, y, x, y). Anchors beyond +-2^40 are clamped
+  /// to it (no image reaches that far).
   TextBox text_bbox(std::string_view utf8, int64_t x, int64_t y) const;
 
   /// Draws `utf8` anchored at (x, y) in `ink` on `rgba` (CV_8UC4, RGBA),

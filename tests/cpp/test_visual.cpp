@@ -2,6 +2,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <limits>
 
 #include "common/errors.hpp"
 #include "visual/draw.hpp"
@@ -110,6 +111,20 @@ TEST(Text, DrawsWhiteInkClippedAtEdges) {
   cv::Mat edge(5, 5, CV_8UC4, cv::Scalar(0, 0, 0, 255));
   font->draw_text(edge, "Box0", -3, -6, Rgba{255, 255, 255, 255});
   font->draw_text(edge, "Box0", int64_t{1} << 50, -(int64_t{1} << 50), Rgba{255, 255, 255, 255});
+}
+
+TEST(Text, FarAnchorsNeitherOverflowNorDraw) {
+  auto font = builtin_font();
+  cv::Mat img(20, 20, CV_8UC4, cv::Scalar(0, 0, 0, 255));
+  const int64_t far = std::numeric_limits<int64_t>::max() - 1;
+  const TextBox b = font->text_bbox("Box0", far, -far);
+  EXPECT_LT(b.x1, b.x2);
+  EXPECT_GT(b.x1, int64_t{1} << 39);
+  EXPECT_LT(b.y2, -(int64_t{1} << 39));
+  const cv::Mat before = img.clone();
+  font->draw_text(img, "Box0", far, far, Rgba{255, 255, 255, 255});
+  font->draw_text(img, "Box0", -far, -far, Rgba{255, 255, 255, 255});
+  EXPECT_EQ(cv::norm(img, before, cv::NORM_INF), 0.0);
 }
 
 TEST(Text, FontLookup) {
