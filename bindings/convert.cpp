@@ -133,13 +133,19 @@ std::vector<MaskInput> to_mask_list(nb::handle obj, const std::string& what) {
                                              .c_str());
       throw nb::python_error();
     }
-    // Stacks that cannot be read in place are converted in one go, not one
-    // mask at a time: a broadcast stack far larger than memory fails at once.
+    // Stacks whose masks cannot be read in place are converted in one go,
+    // not one mask at a time: a broadcast stack far larger than memory fails
+    // at once.
     const char kind = dtype_kind(seq);
     const bool numeric = kind == 'b' || kind == 'u' || kind == 'i' || kind == 'f' || kind == 'c';
-    if (numeric && n > 0 &&
-        (nb::cast<size_t>(seq.attr("itemsize")) != 1 || !nb::cast<bool>(seq.attr("flags").attr("c_contiguous"))))
-      seq = numpy().attr("ascontiguousarray")(numpy().attr("not_equal")(seq, 0));
+    if (numeric && n > 0) {
+      nb::object shape = seq.attr("shape"), strides = seq.attr("strides");
+      const auto h = nb::cast<int64_t>(shape[nb::int_(ndim - 2)]), w = nb::cast<int64_t>(shape[nb::int_(ndim - 1)]);
+      const auto row = nb::cast<int64_t>(strides[nb::int_(ndim - 2)]);
+      const auto col = nb::cast<int64_t>(strides[nb::int_(ndim - 1)]);
+      const bool in_place = nb::cast<size_t>(seq.attr("itemsize")) == 1 && (w <= 1 || col == 1) && (h <= 1 || row >= w);
+      if (!in_place) seq = numpy().attr("ascontiguousarray")(numpy().attr("not_equal")(seq, 0));
+    }
     for (int64_t k = 0; k < n; ++k) {
       out.push_back(to_mask(seq[nb::int_(k)], what + "[" + std::to_string(k) + "]"));
       if ((k & 4095) == 4095 && PyErr_CheckSignals() != 0) throw nb::python_error();

@@ -295,7 +295,8 @@ def array_values():
         "0x8x3": (0, 8, 3), "8x0x4": (8, 0, 4), "5d": (2, 2, 2, 2, 2), "4x4": (4, 4), "1x4": (1, 4), "3x4": (3, 4),
         "3x5": (3, 5), "3x3": (3, 3), "4x2": (4, 2), "2x2x4": (2, 2, 4),
         "0xhuge": (0, 2**40), "hugex0": (2**40, 0), "0xhugex3": (0, 2**33, 3), "hugex0x3": (2**33, 0, 3),
-        "1x0xhuge": (1, 0, 2**40), "hugex0xhuge": (2**33, 0, 2**33), "0x1xhugexhuge": (0, 1, 2**31, 2**31), "0xside32x3": (0, 2**32 + 5, 3), "0x0xchan32": (0, 0, 2**32 + 3),
+        "1x0xhuge": (1, 0, 2**40), "hugex0xhuge": (2**33, 0, 2**33), "0x1xhugexhuge": (0, 1, 2**31, 2**31),
+        "0xside32x3": (0, 2**32 + 5, 3), "0x0xchan32": (0, 0, 2**32 + 3),
         "wide_row": (1, 4097), "tall_col": (4097, 1), "1x1": (1, 1),
     }
     for name, shape in shapes.items():
@@ -1053,7 +1054,8 @@ def build_targets():
            "target_label": ([], lambda c: "pig")}),
         T("get_pen_json_path", ["video_dir", "custom_pen_json_path", "PEN_JSON_ROOT"],
           _pen_root,
-          {"video_dir": ([], lambda c: "D:\\x\\Camera61_1_20240115\\left"), "custom_pen_json_path": ([], lambda c: None),
+          {"video_dir": ([], lambda c: "D:\\x\\Camera61_1_20240115\\left"),
+           "custom_pen_json_path": ([], lambda c: None),
            "PEN_JSON_ROOT": ([], lambda c: "D:\\pig_tracking")}),
         T("draw_pen", ["image_path", "json_path", "drawout"],
           lambda c, a, b, d: c.mu.draw_pen(a, b, d),
