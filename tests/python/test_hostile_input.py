@@ -11,7 +11,7 @@ import json
 import hostile_inputs
 
 SEED = 20240601
-CASES = 1200
+CASES = 2000
 
 
 def test_hostile_inputs_end_in_results_or_ordinary_exceptions():
