@@ -4,6 +4,7 @@
 
 #include <cstring>
 #include <new>
+#include <typeinfo>
 #include <opencv2/core.hpp>
 
 #include "bindings.hpp"
@@ -53,6 +54,10 @@ void install_error_translators() {
       set_error(PyExc_IndexError, e.what());
     } catch (const std::overflow_error& e) {
       set_error(PyExc_OverflowError, e.what());
+    } catch (const std::bad_cast&) {
+      // A host value whose type a conversion did not expect (nanobind's
+      // cast_error); the conversions name the argument wherever they can.
+      PyErr_SetString(PyExc_TypeError, "a value of an unexpected type could not be converted");
     } catch (const std::bad_alloc&) {
       set_error(PyExc_MemoryError, "out of memory");
     } catch (const std::runtime_error& e) {
