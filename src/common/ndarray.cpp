@@ -117,19 +117,7 @@ void set_nonzero(const uint8_t* src, int64_t n, uint8_t* dst) {
 
 void plane_to_mask(const NDArray& a, int64_t offset, int64_t n, uint8_t* dst) {
   const uint8_t* src = a.bytes.data() + static_cast<size_t>(offset) * dtype_size(a.dtype);
-  switch (a.dtype) {
-    case DType::Bool:
-    case DType::UInt8:
-    case DType::Int8: return set_nonzero<uint8_t>(src, n, dst);
-    case DType::UInt16:
-    case DType::Int16: return set_nonzero<uint16_t>(src, n, dst);
-    case DType::UInt32:
-    case DType::Int32: return set_nonzero<uint32_t>(src, n, dst);
-    case DType::UInt64:
-    case DType::Int64: return set_nonzero<uint64_t>(src, n, dst);
-    case DType::Float32: return set_nonzero<float>(src, n, dst);  // NaN != 0: set
-    case DType::Float64: return set_nonzero<double>(src, n, dst);
-  }
+  visit_nonzero_type(a.dtype, [&](auto tag) { set_nonzero<decltype(tag)>(src, n, dst); });
 }
 
 }  // namespace

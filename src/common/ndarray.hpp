@@ -17,6 +17,24 @@ size_t dtype_size(DType t);
 /// Name as the array library spells it ("bool", "uint8", "float32", ...).
 const char* dtype_name(DType t);
 
+/// Calls `fn(T{})` with the element type whose `!= 0` test is the non-zero
+/// test of `t`: integers of one width share their unsigned type (the same
+/// bits are zero), booleans are bytes, reals keep their type (-0.0 and NaN).
+template <typename F>
+decltype(auto) visit_nonzero_type(DType t, F&& fn) {
+  switch (t) {
+    case DType::UInt16:
+    case DType::Int16: return fn(uint16_t{});
+    case DType::UInt32:
+    case DType::Int32: return fn(uint32_t{});
+    case DType::UInt64:
+    case DType::Int64: return fn(uint64_t{});
+    case DType::Float32: return fn(float{});
+    case DType::Float64: return fn(double{});
+    default: return fn(uint8_t{});
+  }
+}
+
 /// Owned, C-contiguous array.
 struct NDArray {
   DType dtype = DType::Float64;

@@ -98,31 +98,11 @@ void box_to_bytes(const uint8_t* bytes, int64_t w, const PixelBox& b, uint8_t* d
 }
 
 MaskStats stats_of(DType t, const uint8_t* src, int64_t h, int64_t w) {
-  switch (t) {
-    case DType::UInt16:
-    case DType::Int16: return plane_stats<uint16_t>(src, h, w);
-    case DType::UInt32:
-    case DType::Int32: return plane_stats<uint32_t>(src, h, w);
-    case DType::UInt64:
-    case DType::Int64: return plane_stats<uint64_t>(src, h, w);
-    case DType::Float32: return plane_stats<float>(src, h, w);
-    case DType::Float64: return plane_stats<double>(src, h, w);
-    default: return plane_stats<uint8_t>(src, h, w);
-  }
+  return visit_nonzero_type(t, [&](auto tag) { return plane_stats<decltype(tag)>(src, h, w); });
 }
 
 void write_box(DType t, const uint8_t* src, int64_t w, const PixelBox& b, uint8_t* dst) {
-  switch (t) {
-    case DType::UInt16:
-    case DType::Int16: return box_to_bytes<uint16_t>(src, w, b, dst);
-    case DType::UInt32:
-    case DType::Int32: return box_to_bytes<uint32_t>(src, w, b, dst);
-    case DType::UInt64:
-    case DType::Int64: return box_to_bytes<uint64_t>(src, w, b, dst);
-    case DType::Float32: return box_to_bytes<float>(src, w, b, dst);
-    case DType::Float64: return box_to_bytes<double>(src, w, b, dst);
-    default: return box_to_bytes<uint8_t>(src, w, b, dst);
-  }
+  visit_nonzero_type(t, [&](auto tag) { box_to_bytes<decltype(tag)>(src, w, b, dst); });
 }
 
 // 0/1 byte planes for masks of wider element types, kept from frame to
