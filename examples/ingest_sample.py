@@ -18,15 +18,13 @@ import argparse
 import os
 import re
 import shutil
-import sys
 import time
 from collections import Counter
 
+from mirelo_utils import VideoMetadata, VideoProcessor, list_all_files
+
 HERE = os.path.dirname(os.path.abspath(__file__))
 OUTPUT = os.path.join(HERE, "output")
-sys.path.insert(0, os.path.join(os.path.dirname(HERE), "python"))
-
-from mirelo_utils import VideoMetadata, VideoProcessor, list_all_files  # noqa: E402
 
 CAMERA_FILE = "Camera64_1_20240115063000.mp4"
 CAMERA_NAME = re.compile(r"Camera(\d+)_(\d+)_([\d]{8})([\d]{6})\.mp4")
