@@ -10,22 +10,9 @@ import torch
 from PIL import Image
 
 import mirelo_utils as mu
+from conftest import DetectorBatch as Batch, DetectorModel as Model
 
 W, H = 80, 60
-
-
-class Batch(dict):
-    def __init__(self, log, **kw):
-        super().__init__(**kw)
-        self.log = log
-
-    @property
-    def input_ids(self):
-        return self["input_ids"]
-
-    def to(self, device):
-        self.log.append(("to", device))
-        return self
 
 
 class Processor:
@@ -49,18 +36,6 @@ class Processor:
             "labels": [r[5] if len(r) > 5 else "pig" for r in rows],
             "boxes": torch.tensor([r[:4] for r in rows], dtype=torch.float32).reshape(len(rows), 4),
         }]
-
-
-class Model:
-    def __init__(self, fail=False):
-        self.log = []
-        self.fail = fail
-
-    def __call__(self, **kwargs):
-        self.log.append((sorted(kwargs), torch.is_grad_enabled()))
-        if self.fail:
-            raise RuntimeError("detector failed")
-        return {"pred_boxes": "raw"}
 
 
 class Predictor:

@@ -4,25 +4,10 @@ import pytest
 import torch
 from PIL import Image
 
+from conftest import DetectorBatch as Batch, DetectorModel as Model
 from mirelo_utils import _core
 
 models = _core._models
-
-
-class Batch(dict):
-    """Stands in for the processor's batch of named model inputs."""
-
-    def __init__(self, calls, **kw):
-        super().__init__(**kw)
-        self.calls = calls
-
-    @property
-    def input_ids(self):
-        return self["input_ids"]
-
-    def to(self, device):
-        self.calls.append(("to", device))
-        return self
 
 
 class Processor:
@@ -39,18 +24,6 @@ class Processor:
         n = len(self.boxes)
         return [{"scores": torch.linspace(0.9, 0.5, n), "labels": ["pig"] * n,
                  "boxes": torch.tensor(self.boxes, dtype=torch.float32).reshape(n, 4)}]
-
-
-class Model:
-    def __init__(self, fail=False):
-        self.calls = []
-        self.fail = fail
-
-    def __call__(self, **kwargs):
-        self.calls.append((sorted(kwargs), torch.is_grad_enabled()))
-        if self.fail:
-            raise RuntimeError("model failed")
-        return {"logits": "raw"}
 
 
 class Predictor:
@@ -88,16 +61,16 @@ def test_detector_call_forms():
     call = proc.calls[0]
     assert call[0] == "call" and call[1] is image and call[2:] == ("pig.", "pt")
     assert proc.calls[1] == ("to", "cpu")
-    assert model.calls == [(["input_ids", "pixel_values"], False)]
+    assert model.log == [(["input_ids", "pixel_values"], False)]
     post = proc.calls[2]
-    assert post[1] == {"logits": "raw"} and post[2] == [[1, 2]]
+    assert post[1] == {"pred_boxes": "raw"} and post[2] == [[1, 2]]
     assert post[3] == 0.3 and post[4] == [(24, 32)]
     assert labels == ["pig"] and boxes.shape == (1, 4) and scores.dtype == np.float32
     assert torch.is_grad_enabled()
 
 
 def test_grad_mode_restored_when_model_raises():
-    with pytest.raises(RuntimeError, match="model failed"):
+    with pytest.raises(RuntimeError, match="detector failed"):
         models.detect(Processor([]), Model(fail=True), "cpu", Image.new("RGB", (8, 8)))
     assert torch.is_grad_enabled()
     with torch.no_grad():  # an outer no_grad scope stays in force
