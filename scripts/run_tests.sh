@@ -6,5 +6,5 @@ bash scripts/setup.sh
 echo "== C++ unit tests (ctest)"
 ctest --test-dir build/wheel --output-on-failure
 echo "== Python tests (pytest)"
-# Run from the tests folder so the installed package is the one imported.
-.venv/bin/python -m pytest -q -p no:cacheprovider tests/python "$@"
+# python/ is not on the path, so the installed package is the one imported.
+.venv/bin/python -m pytest -q -p no:cacheprovider tests/python tests/fuzz "$@"

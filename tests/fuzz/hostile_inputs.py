@@ -9,8 +9,8 @@ carries a message. A worker process runs the cases; the parent restarts it
 after a case that kills it (signal, abort) or stops answering (hang), and
 reports that case.
 
-    python tests/python/hostile_inputs.py --sweep          # every value in every argument
-    python tests/python/hostile_inputs.py --cases 5000 --seed 3
+    python tests/fuzz/hostile_inputs.py --sweep          # every value in every argument
+    python tests/fuzz/hostile_inputs.py --cases 5000 --seed 3
 
 The compact version in test_hostile_input.py runs a fixed random subset.
 """
