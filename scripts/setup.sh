@@ -6,7 +6,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 APT_PACKAGES=(
-  g++ cmake ninja-build pkg-config ccache
+  g++ cmake ninja-build pkg-config
   python3-dev python3-venv
   libopencv-dev libjpeg-dev libavformat-dev libavcodec-dev libswscale-dev libavutil-dev libgeos-dev nlohmann-json3-dev libfreetype-dev libpcre2-dev
   libgtest-dev fonts-dejavu-core
@@ -31,12 +31,13 @@ if [ ! -x .venv/bin/python ]; then
 fi
 VPY=.venv/bin/python
 
+# The pinned versions of constraints.txt; the stamp holds the lists last
+# installed, so a changed list installs again.
 stamp=.venv/.requirements-stamp
-if [ ! -f "$stamp" ] || ! cmp -s requirements-dev.txt "$stamp"; then
+if [ ! -f "$stamp" ] || ! cat requirements-dev.txt constraints.txt | cmp -s - "$stamp"; then
   echo "setup: installing Python packages"
-  "$VPY" -m pip install -q --upgrade pip
-  "$VPY" -m pip install -q -r requirements-dev.txt
-  cp requirements-dev.txt "$stamp"
+  "$VPY" -m pip install -q -r requirements-dev.txt -c constraints.txt
+  cat requirements-dev.txt constraints.txt >"$stamp"
 fi
 
 echo "setup: building and installing mirelo_utils"

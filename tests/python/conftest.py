@@ -1,10 +1,38 @@
+import os
+
 import numpy as np
 import pytest
+
+# Set by scripts/sanitize.sh: the module under test is built with
+# AddressSanitizer, which reserves terabytes of address space for itself.
+SANITIZED = bool(os.environ.get("MIRELO_SANITIZED"))
 
 
 @pytest.fixture
 def rng():
     return np.random.default_rng(1234)
+
+
+@pytest.fixture
+def address_space_limit():
+    """Bounds the process's address space to what it maps now plus 16 GiB
+    while the test runs, so that a request far beyond memory is refused as on
+    a machine that does not overcommit, whatever the kernel's setting."""
+    if SANITIZED:
+        pytest.skip("address-space limit: AddressSanitizer needs terabytes of address space for its shadow memory")
+    import resource
+
+    with open("/proc/self/status") as f:
+        mapped_kib = next(int(line.split()[1]) for line in f if line.startswith("VmSize:"))
+    soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+    limit = (mapped_kib << 10) + (16 << 30)
+    if hard != resource.RLIM_INFINITY:
+        limit = min(limit, hard)
+    resource.setrlimit(resource.RLIMIT_AS, (limit, hard))
+    try:
+        yield
+    finally:
+        resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
 
 
 def rect_mask(shape, x0, y0, x1, y1, dtype=bool):

@@ -1,4 +1,3 @@
-import dataclasses
 import os
 
 import pandas as pd
@@ -7,7 +6,6 @@ import pytest
 from mirelo_utils import VideoMetadata, list_all_files
 
 COLUMNS = ["Camera Number", "Date", "Time", "File Path", "Video Name"]
-DEFAULT_PATTERN = r"Camera(\d+)_(\d+)_([\d]{8})([\d]{6})\.mp4"
 
 
 def touch(path):
@@ -154,20 +152,6 @@ def test_printed_paths_use_python_quoting(tmp_path, capsys):
     df = VideoMetadata(str(tmp_path), ["it's"], sample_step=0).get_filtered_video_dataframe()
     assert capsys.readouterr().out == repr(df["File Path"].tolist()) + "\n"
     assert '"' in repr(df["File Path"].tolist())
-
-
-def test_record_is_a_dataclass():
-    a = VideoMetadata("b", ["s"])
-    assert [f.name for f in dataclasses.fields(VideoMetadata)] == [
-        "base_dir", "sub_dirs", "filter_start", "filter_end", "sample_step", "top_n", "match_pattern",
-        "camera_number"]
-    assert (a.filter_start, a.filter_end, a.sample_step, a.top_n, a.match_pattern, a.camera_number) == (
-        "06:00:00", "17:00:00", 3, -1, DEFAULT_PATTERN, None)
-    assert a == VideoMetadata(base_dir="b", sub_dirs=["s"]) != VideoMetadata("b", ["s"], top_n=2)
-    assert repr(a).startswith("VideoMetadata(base_dir='b', sub_dirs=['s'], filter_start='06:00:00'")
-    assert VideoMetadata.__doc__ == "Collect and filter MP4 video metadata from specified directories."
-    with pytest.raises(TypeError):
-        VideoMetadata("b")
 
 
 @pytest.mark.parametrize(

@@ -1,5 +1,4 @@
 import contextlib
-import dataclasses
 import io
 import os
 import signal
@@ -27,22 +26,6 @@ def jpgs(folder):
 
 def codes(folder):
     return [read_code(cv2.imread(os.path.join(folder, f))) for f in jpgs(folder)]
-
-
-def test_record_is_a_dataclass():
-    vp = VideoProcessor()
-    assert [f.name for f in dataclasses.fields(VideoProcessor)] == [
-        "resize_dim", "frame_skip", "time_step", "output_dir_base", "camera_crop_coords", "crop", "left_crop"]
-    assert (vp.resize_dim, vp.frame_skip, vp.time_step, vp.output_dir_base, vp.crop, vp.left_crop) == (
-        None, 1, 0.1, "D:\\ToBeLabeled_20pigs/", True, False)
-    other = VideoProcessor((640, 480), 2, 0.5, "out", {"1": (0, 0, 1, 1)}, False, True)
-    assert other == VideoProcessor(resize_dim=(640, 480), frame_skip=2, time_step=0.5, output_dir_base="out",
-                                   camera_crop_coords={"1": (0, 0, 1, 1)}, crop=False, left_crop=True)
-    assert other != vp and vp == VideoProcessor()
-    assert repr(vp) == ("VideoProcessor(resize_dim=None, frame_skip=1, time_step=0.1, "
-                        "output_dir_base='D:\\\\ToBeLabeled_20pigs/', camera_crop_coords={}, crop=True, "
-                        "left_crop=False)")
-    assert VideoProcessor().camera_crop_coords is not vp.camera_crop_coords
 
 
 def test_windows_of_a_run_and_the_rerun(long_video, tmp_path, capsys):

@@ -93,5 +93,9 @@ def test_stack_read_once_whatever_its_layout(rng):
     expected = mu.cal_masks_iou_scores(list(masks), list(masks))
     for stack in (masks[:, ::-1, ::-1].copy()[:, ::-1, ::-1], masks.astype(np.float32), np.asfortranarray(masks)):
         np.testing.assert_array_equal(mu.cal_masks_iou_scores(stack, masks), expected)
-    with pytest.raises(MemoryError, match="Unable to allocate"):  # one conversion, refused at once
+
+
+def test_stack_far_beyond_memory_is_refused_in_one_conversion(address_space_limit):
+    # 3 TiB of masks: one conversion, refused at once, not mask by mask.
+    with pytest.raises(MemoryError, match="Unable to allocate"):
         mu.cal_masks_iou_scores(np.broadcast_to(np.uint8(1), (2**20, 2**20, 3)), [np.ones((2**20, 3))])
