@@ -1,9 +1,13 @@
 #include "convert.hpp"
 
+#include <nanobind/ndarray.h>
+
 #include <climits>
 #include <cstring>
 
 #include "common/errors.hpp"
+
+using namespace nb::literals;
 
 namespace mirelo::py {
 namespace {
@@ -14,23 +18,72 @@ bool is_ndarray(nb::handle obj) {
   return PyObject_IsInstance(obj.ptr(), ndarray_type) == 1;
 }
 
-bool looks_like_tensor(nb::handle obj) {
+bool is_tensor(nb::handle obj) {
   return nb::hasattr(obj, "detach") && nb::hasattr(obj, "cpu") && nb::hasattr(obj, "numpy");
 }
 
 std::string shape_of(nb::handle a) { return to_text(a.attr("shape")); }
 
-char dtype_kind(nb::handle a) { return nb::cast<std::string>(a.attr("dtype").attr("kind"))[0]; }
+std::string bytes_of(nb::handle bytes) {
+  return std::string(PyBytes_AS_STRING(bytes.ptr()), static_cast<size_t>(PyBytes_GET_SIZE(bytes.ptr())));
+}
+
+// A reference released under the interpreter lock, whichever thread drops
+// the last copy of the pointer.
+std::shared_ptr<const void> held(nb::object o) {
+  PyObject* p = o.release().ptr();
+  return std::shared_ptr<const void>(p, [](const void* q) {
+    nb::gil_scoped_acquire gil;
+    Py_DECREF(static_cast<PyObject*>(const_cast<void*>(q)));
+  });
+}
+
+void* buffer_start(nb::handle array, int flags) {
+  Py_buffer view;
+  if (PyObject_GetBuffer(array.ptr(), &view, flags) != 0) throw nb::python_error();
+  void* data = view.buf;
+  PyBuffer_Release(&view);
+  return data;
+}
 
 }  // namespace
+
+// ---------------------------------------------------------------- type tests
+
+std::string py_type_name(nb::handle obj) { return Py_TYPE(obj.ptr())->tp_name; }
+
+bool is_array_like(nb::handle obj) {
+  return is_ndarray(obj) || is_tensor(obj) || nb::hasattr(obj, "__array_interface__");
+}
+
+bool is_text_like(nb::handle obj) { return nb::isinstance<nb::str>(obj) || nb::isinstance<nb::bytes>(obj); }
+
+bool is_pil(nb::handle obj) {
+  nb::object image_type = nb::module_::import_("PIL.Image").attr("Image");
+  return PyObject_IsInstance(obj.ptr(), image_type.ptr()) == 1;
+}
+
+std::vector<std::pair<nb::object, nb::object>> mapping_items(nb::handle obj, const std::string& expected) {
+  if (!PyMapping_Check(obj.ptr()) || !nb::hasattr(obj, "items") || nb::isinstance<nb::list>(obj) ||
+      nb::isinstance<nb::tuple>(obj))
+    throw TypeError(expected_got(expected, py_type_name(obj)));
+  std::vector<std::pair<nb::object, nb::object>> out;
+  for (nb::handle item : obj.attr("items")()) out.emplace_back(item[nb::int_(0)], item[nb::int_(1)]);
+  return out;
+}
+
+bool to_bool(nb::handle v) {
+  const int t = PyObject_IsTrue(v.ptr());
+  if (t < 0) throw nb::python_error();
+  return t == 1;
+}
+
+// ------------------------------------------------------------- texts, paths
 
 std::string to_text(nb::handle obj) {
   nb::object s = nb::steal(PyObject_Str(obj.ptr()));
   if (!s.is_valid()) throw nb::python_error();
-  Py_ssize_t size = 0;
-  const char* data = PyUnicode_AsUTF8AndSize(s.ptr(), &size);
-  if (!data) throw nb::python_error();
-  return std::string(data, static_cast<size_t>(size));
+  return utf8_of(s);
 }
 
 std::string utf8_of(nb::handle str) {
@@ -40,16 +93,161 @@ std::string utf8_of(nb::handle str) {
   return std::string(data, static_cast<size_t>(size));
 }
 
+std::string to_utf8(nb::handle v, const std::string& what) {
+  if (!PyUnicode_Check(v.ptr())) throw TypeError(expected_got("a text for " + what, py_type_name(v)));
+  return utf8_of(v);
+}
+
+std::string utf8_surrogatepass(nb::handle str) {
+  nb::object bytes = nb::steal(PyUnicode_AsEncodedString(str.ptr(), "utf-8", "surrogatepass"));
+  if (!bytes.is_valid()) throw nb::python_error();
+  return bytes_of(bytes);
+}
+
+nb::str str_of(const std::string& utf8) {
+  PyObject* s = PyUnicode_DecodeUTF8(utf8.data(), static_cast<Py_ssize_t>(utf8.size()), "surrogatepass");
+  if (!s) throw nb::python_error();
+  return nb::steal<nb::str>(s);
+}
+
+std::string to_path(nb::handle path, const std::string& what) {
+  if (!PyUnicode_Check(path.ptr()) && !nb::hasattr(path, "__fspath__"))
+    throw TypeError(expected_got("a path (str or os.PathLike) for " + what, py_type_name(path)));
+  nb::object text = nb::steal(PyOS_FSPath(path.ptr()));
+  if (!text.is_valid()) throw nb::python_error();
+  if (!PyUnicode_Check(text.ptr()))
+    throw TypeError(expected_got("a text path for " + what, py_type_name(text)));
+  nb::object bytes = nb::steal(PyUnicode_EncodeFSDefault(text.ptr()));
+  if (!bytes.is_valid()) throw nb::python_error();
+  std::string out = bytes_of(bytes);
+  if (out.find('\0') != std::string::npos) throw ValueError("embedded null character in " + what);
+  return out;
+}
+
+std::string to_fs_text(nb::handle value) {
+  nb::str text = nb::str(value);
+  nb::object bytes = nb::steal(PyUnicode_EncodeFSDefault(text.ptr()));
+  if (!bytes.is_valid()) throw nb::python_error();
+  return bytes_of(bytes);
+}
+
+nb::str path_str(const std::string& path) {
+  PyObject* s = PyUnicode_DecodeFSDefaultAndSize(path.data(), static_cast<Py_ssize_t>(path.size()));
+  if (!s) throw nb::python_error();
+  return nb::steal<nb::str>(s);
+}
+
+// ------------------------------------------------------------------ numbers
+
+HostNumber to_host_number(nb::handle v, const std::string& what, BigInt big) {
+  if (!PyFloat_Check(v.ptr()) && PyIndex_Check(v.ptr())) {
+    nb::object i = nb::steal(PyNumber_Index(v.ptr()));
+    if (!i.is_valid()) throw nb::python_error();
+    int overflow = 0;
+    const long long x = PyLong_AsLongLongAndOverflow(i.ptr(), &overflow);
+    if (overflow == 0) {
+      if (x == -1 && PyErr_Occurred()) throw nb::python_error();
+      return HostNumber::integer(x);
+    }
+    if (big == BigInt::Saturate) return HostNumber::integer(overflow > 0 ? INT64_MAX : INT64_MIN);
+    if (big == BigInt::Raise)
+      throw std::overflow_error(what + " is too large: expected an integer of at most 64 bits, got " +
+                                to_text(nb::repr(v)));
+    const double d = PyLong_AsDouble(i.ptr());
+    if (d == -1.0 && PyErr_Occurred()) throw nb::python_error();
+    return HostNumber::real(d);
+  }
+  // Complex numbers have no real value to compute with (numpy's would drop
+  // the imaginary part with a warning).
+  const bool complex =
+      PyComplex_Check(v.ptr()) ||
+      (!PyFloat_Check(v.ptr()) && PyObject_IsInstance(v.ptr(), numpy().attr("complexfloating").ptr()) == 1);
+  if (!complex && (PyFloat_Check(v.ptr()) || nb::hasattr(v, "__float__"))) {
+    const double d = PyFloat_AsDouble(v.ptr());
+    if (d == -1.0 && PyErr_Occurred()) throw nb::python_error();
+    return HostNumber::real(d);
+  }
+  throw TypeError(expected_got("a number for " + what, py_type_name(v)));
+}
+
+double to_real(nb::handle v, const std::string& what) { return to_host_number(v, what).as_double(); }
+
+int64_t to_integer(nb::handle v, const std::string& what) {
+  if (PyFloat_Check(v.ptr()) || !PyIndex_Check(v.ptr()))
+    throw TypeError(expected_got("an integer for " + what, py_type_name(v)));
+  return to_host_number(v, what, BigInt::Saturate).i;
+}
+
+nb::object host_number_to_py(const HostNumber& n) {
+  if (n.is_int) return nb::int_(n.i);
+  return nb::float_(n.d);
+}
+
+void to_box(nb::handle box, HostNumber (&out)[4], const std::string& what) {
+  for (int k = 0; k < 4; ++k) out[k] = to_host_number(box[nb::int_(k)], what + "[" + std::to_string(k) + "]");
+}
+
+std::vector<std::array<double, 4>> to_boxes(nb::handle obj, const std::string& what) {
+  std::vector<std::array<double, 4>> out;
+  if (is_array_like(obj)) {
+    NDArray a = to_ndarray(obj, what);
+    if (a.size() == 0) return out;
+    if (a.ndim() != 2 || a.shape[1] < 4)
+      throw ValueError(expected_got(what + " of shape (N, 4)", "an array of shape " + a.shape_text()));
+    const int64_t cols = a.shape[1];
+    for (int64_t r = 0; r < a.shape[0]; ++r)
+      out.push_back({a.get(r * cols), a.get(r * cols + 1), a.get(r * cols + 2), a.get(r * cols + 3)});
+    return out;
+  }
+  if (is_text_like(obj) || !PySequence_Check(obj.ptr()))
+    throw TypeError(expected_got("a list of [x_min, y_min, x_max, y_max] boxes for " + what, py_type_name(obj)));
+  size_t k = 0;
+  for (nb::handle b : obj) {
+    const std::string item = what + "[" + std::to_string(k) + "]";
+    const Py_ssize_t n = (is_text_like(b) || !PySequence_Check(b.ptr())) ? -1 : PySequence_Size(b.ptr());
+    if (n < 4) {
+      if (PyErr_Occurred()) PyErr_Clear();
+      throw ValueError(expected_got("[x_min, y_min, x_max, y_max] for " + item, to_text(nb::repr(b))));
+    }
+    HostNumber numbers[4];
+    to_box(b, numbers, item);
+    std::array<double, 4> box{};
+    for (int c = 0; c < 4; ++c) box[c] = numbers[c].as_double();
+    out.push_back(box);
+    ++k;
+  }
+  return out;
+}
+
+std::vector<std::array<HostNumber, 2>> to_points(nb::handle obj, const std::string& what) {
+  nb::object seq = nb::borrow(obj);
+  if (is_array_like(seq)) seq = host_array(seq);
+  if (is_text_like(seq) || !PySequence_Check(seq.ptr()))
+    throw TypeError(expected_got("a list of (x, y) points for " + what, py_type_name(seq)));
+  std::vector<std::array<HostNumber, 2>> out;
+  size_t k = 0;
+  for (nb::handle p : seq) {
+    const std::string item = what + "[" + std::to_string(k) + "]";
+    if (is_text_like(p) || !PySequence_Check(p.ptr()) || PySequence_Size(p.ptr()) != 2) {
+      if (PyErr_Occurred()) PyErr_Clear();
+      throw ValueError(expected_got("an (x, y) pair of numbers for " + item, to_text(nb::repr(p))));
+    }
+    out.push_back({to_host_number(p[nb::int_(0)], item + "[0]"), to_host_number(p[nb::int_(1)], item + "[1]")});
+    ++k;
+  }
+  return out;
+}
+
+// ------------------------------------------------------------------- arrays
+
 nb::module_ numpy() {
   static PyObject* np = nb::module_::import_("numpy").release().ptr();
   return nb::borrow<nb::module_>(np);
 }
 
-std::string py_type_name(nb::handle obj) { return Py_TYPE(obj.ptr())->tp_name; }
-
 nb::object host_array(nb::handle obj) {
   if (is_ndarray(obj)) return nb::borrow(obj);
-  if (looks_like_tensor(obj)) return numpy().attr("asarray")(obj.attr("detach")().attr("cpu")().attr("numpy")());
+  if (is_tensor(obj)) return numpy().attr("asarray")(obj.attr("detach")().attr("cpu")().attr("numpy")());
   try {
     return numpy().attr("asarray")(obj);
   } catch (nb::python_error& e) {
@@ -66,143 +264,57 @@ nb::object native_byte_order(nb::handle array) {
   return array.attr("astype")(array.attr("dtype").attr("newbyteorder")("="));
 }
 
-MaskInput to_mask(nb::handle obj, const std::string& what, bool allow_leading_one) {
-  nb::object a;
-  if (is_ndarray(obj)) {
-    a = nb::borrow(obj);
-  } else if (looks_like_tensor(obj)) {
-    a = host_array(obj);
-  } else {
-    throw TypeError(expected_got("a 2-D array for " + what, py_type_name(obj)));
-  }
-  size_t ndim = nb::cast<size_t>(a.attr("ndim"));
-  if (ndim == 3 && allow_leading_one && nb::cast<int64_t>(a.attr("shape")[0]) == 1) {
-    a = a[nb::int_(0)];
-    ndim = 2;
-  }
-  if (ndim != 2) {
-    throw ValueError(expected_got(std::string("a 2-D mask (height x width") +
-                                      (allow_leading_one ? ", or 1 x height x width" : "") +
-                                      ") for " + what,
-                                  "an array of shape " + shape_of(a)));
-  }
-  const char kind = dtype_kind(a);
-  if (kind != 'b' && kind != 'u' && kind != 'i' && kind != 'f' && kind != 'c')
-    throw TypeError(expected_got("a numeric or bool mask for " + what,
-                                 "dtype " + to_text(a.attr("dtype"))));
+char dtype_kind(nb::handle array) { return nb::cast<std::string>(array.attr("dtype").attr("kind"))[0]; }
 
-  MaskInput out;
-  nb::ndarray<nb::ro, nb::device::cpu> view;
-  if (nb::cast<size_t>(a.attr("itemsize")) == 1 && nb::try_cast(a, view, false) &&
-      view.ndim() == 2 && (view.shape(1) <= 1 || view.stride(1) == 1) &&
-      (view.shape(0) <= 1 || view.stride(0) >= static_cast<int64_t>(view.shape(1)))) {
-    out.view = MaskView{static_cast<const uint8_t*>(view.data()), static_cast<int64_t>(view.shape(0)),
-                        static_cast<int64_t>(view.shape(1)),
-                        view.shape(0) <= 1 ? static_cast<int64_t>(view.shape(1)) : view.stride(0)};
-    out.source = a;
-    return out;
+bool numeric_kind(char kind) { return kind == 'b' || kind == 'u' || kind == 'i' || kind == 'f' || kind == 'c'; }
+
+std::optional<DType> dtype_of(nb::handle array) {
+  const char kind = dtype_kind(array);
+  const auto itemsize = nb::cast<size_t>(array.attr("itemsize"));
+  if (kind == 'b') return DType::Bool;
+  if (kind == 'u' || kind == 'i') {
+    const bool u = kind == 'u';
+    switch (itemsize) {
+      case 1: return u ? DType::UInt8 : DType::Int8;
+      case 2: return u ? DType::UInt16 : DType::Int16;
+      case 4: return u ? DType::UInt32 : DType::Int32;
+      case 8: return u ? DType::UInt64 : DType::Int64;
+      default: return std::nullopt;
+    }
   }
-  // Any other layout or element type: one conversion to contiguous 0/1 bytes
-  // (NaN counts as set, as in the array library's non-zero test).
-  nb::object b = numpy().attr("not_equal")(a, 0);
-  b = numpy().attr("ascontiguousarray")(b);
-  nb::ndarray<nb::ro, nb::device::cpu, nb::c_contig> bv = nb::cast<nb::ndarray<nb::ro, nb::device::cpu, nb::c_contig>>(b);
-  out.view = MaskView{static_cast<const uint8_t*>(bv.data()), static_cast<int64_t>(bv.shape(0)),
-                      static_cast<int64_t>(bv.shape(1)), static_cast<int64_t>(bv.shape(1))};
-  out.source = b;
-  return out;
+  if (kind == 'f' && itemsize == 4) return DType::Float32;
+  if (kind == 'f' && itemsize == 8) return DType::Float64;
+  return std::nullopt;
 }
 
-std::vector<MaskInput> to_mask_list(nb::handle obj, const std::string& what) {
-  std::vector<MaskInput> out;
-  nb::object seq = nb::borrow(obj);
-  if (looks_like_tensor(seq)) seq = host_array(seq);
-  if (is_ndarray(seq)) {
-    const size_t ndim = nb::cast<size_t>(seq.attr("ndim"));
-    if (ndim != 3 && ndim != 4)
-      throw ValueError(expected_got("a sequence of 2-D masks (an N x height x width array) for " + what,
-                                    "an array of shape " + shape_of(seq)));
-    const int64_t n = nb::cast<int64_t>(seq.attr("shape")[0]);
-    // A zero-size or broadcast array can claim more masks than memory holds
-    // views for: refuse it before walking it.
-    try {
-      out.reserve(static_cast<size_t>(n));
-    } catch (const std::exception&) {
-      PyErr_SetString(PyExc_MemoryError, ("out of memory for the " + std::to_string(n) + " masks of " + what +
-                                          " (an array of shape " + shape_of(seq) + ")")
-                                             .c_str());
-      throw nb::python_error();
-    }
-    // Stacks whose masks cannot be read in place are converted in one go,
-    // not one mask at a time: a broadcast stack far larger than memory fails
-    // at once.
-    const char kind = dtype_kind(seq);
-    const bool numeric = kind == 'b' || kind == 'u' || kind == 'i' || kind == 'f' || kind == 'c';
-    if (numeric && n > 0) {
-      nb::object shape = seq.attr("shape"), strides = seq.attr("strides");
-      const auto h = nb::cast<int64_t>(shape[nb::int_(ndim - 2)]), w = nb::cast<int64_t>(shape[nb::int_(ndim - 1)]);
-      const auto row = nb::cast<int64_t>(strides[nb::int_(ndim - 2)]);
-      const auto col = nb::cast<int64_t>(strides[nb::int_(ndim - 1)]);
-      const bool in_place = nb::cast<size_t>(seq.attr("itemsize")) == 1 && (w <= 1 || col == 1) && (h <= 1 || row >= w);
-      if (!in_place) seq = numpy().attr("ascontiguousarray")(numpy().attr("not_equal")(seq, 0));
-    }
-    for (int64_t k = 0; k < n; ++k) {
-      out.push_back(to_mask(seq[nb::int_(k)], what + "[" + std::to_string(k) + "]"));
-      if ((k & 4095) == 4095 && PyErr_CheckSignals() != 0) throw nb::python_error();
-    }
-    return out;
-  }
-  if (!PySequence_Check(seq.ptr()) || nb::isinstance<nb::str>(seq) || nb::isinstance<nb::bytes>(seq))
-    throw TypeError(expected_got("a list of masks or an N x height x width array for " + what,
-                                 py_type_name(seq)));
-  size_t k = 0;
-  for (nb::handle item : seq) {
-    out.push_back(to_mask(item, what + "[" + std::to_string(k) + "]"));
-    ++k;
-  }
-  return out;
-}
-
-std::vector<MaskView> views_of(const std::vector<MaskInput>& masks) {
-  std::vector<MaskView> v;
-  v.reserve(masks.size());
-  for (const auto& m : masks) v.push_back(m.view);
+ArrayView to_array_view(nb::handle obj, const std::string& expected) {
+  nb::object a = native_byte_order(host_array(obj));
+  const auto itemsize = nb::cast<size_t>(a.attr("itemsize"));
+  if (dtype_kind(a) == 'f' && itemsize != 4 && itemsize != 8) a = a.attr("astype")(itemsize < 4 ? "float32" : "float64");
+  a = numpy().attr("ascontiguousarray")(a);
+  const std::optional<DType> t = dtype_of(a);
+  if (!t) throw TypeError(expected_got(expected, "dtype " + to_text(a.attr("dtype"))));
+  ArrayView v;
+  v.dtype = *t;
+  for (nb::handle d : a.attr("shape")) v.shape.push_back(nb::cast<int64_t>(d));
+  v.data = array_data(a);
+  v.owner = held(std::move(a));
   return v;
 }
 
 NDArray to_ndarray(nb::handle obj, const std::string& what) {
-  nb::object a = numpy().attr("ascontiguousarray")(native_byte_order(host_array(obj)));
-  const char kind = dtype_kind(a);
-  size_t itemsize = nb::cast<size_t>(a.attr("itemsize"));
-  if (kind == 'f' && itemsize != 4 && itemsize != 8) {
-    a = a.attr("astype")(itemsize < 4 ? "float32" : "float64");
-    itemsize = itemsize < 4 ? 4 : 8;
-  }
-  DType t;
-  if (kind == 'b') {
-    t = DType::Bool;
-  } else if (kind == 'u' || kind == 'i') {
-    const bool u = kind == 'u';
-    switch (itemsize) {
-      case 1: t = u ? DType::UInt8 : DType::Int8; break;
-      case 2: t = u ? DType::UInt16 : DType::Int16; break;
-      case 4: t = u ? DType::UInt32 : DType::Int32; break;
-      default: t = u ? DType::UInt64 : DType::Int64; break;
-    }
-  } else if (kind == 'f') {
-    t = itemsize == 4 ? DType::Float32 : DType::Float64;
-  } else {
-    throw TypeError(expected_got("a numeric array for " + what,
-                                 "dtype " + to_text(a.attr("dtype"))));
-  }
-  std::vector<int64_t> shape;
-  for (nb::handle d : a.attr("shape")) shape.push_back(nb::cast<int64_t>(d));
-  NDArray out(t, shape);
-  if (!out.bytes.empty()) {
-    auto view = nb::cast<nb::ndarray<nb::ro, nb::device::cpu, nb::c_contig>>(a);
-    std::memcpy(out.bytes.data(), view.data(), out.bytes.size());
-  }
+  const ArrayView v = to_array_view(obj, "a numeric array for " + what);
+  NDArray out(v.dtype, v.shape);
+  if (!out.bytes.empty()) std::memcpy(out.bytes.data(), v.data, out.bytes.size());
   return out;
+}
+
+const uint8_t* array_data(nb::handle array) {
+  return static_cast<const uint8_t*>(buffer_start(array, PyBUF_C_CONTIGUOUS));
+}
+
+uint8_t* writable_array_data(nb::handle array) {
+  return static_cast<uint8_t*>(buffer_start(array, PyBUF_C_CONTIGUOUS | PyBUF_WRITABLE));
 }
 
 namespace {
@@ -245,41 +357,132 @@ nb::object to_numpy(std::vector<double>&& values, std::vector<size_t> shape) {
   return to_numpy(std::move(a));
 }
 
-HostNumber to_host_number(nb::handle v, const std::string& what, bool big_int_as_real) {
-  if (!PyFloat_Check(v.ptr()) && PyIndex_Check(v.ptr())) {
-    nb::object i = nb::steal(PyNumber_Index(v.ptr()));
-    if (!i.is_valid()) throw nb::python_error();
-    int overflow = 0;
-    const long long x = PyLong_AsLongLongAndOverflow(i.ptr(), &overflow);
-    if (overflow == 0) {
-      if (x == -1 && PyErr_Occurred()) throw nb::python_error();
-      return HostNumber::integer(x);
-    }
-    if (!big_int_as_real)
-      throw std::overflow_error(what + " is too large: expected an integer of at most 64 bits, got " +
-                                to_text(nb::repr(v)));
-    const double d = PyLong_AsDouble(i.ptr());
-    if (d == -1.0 && PyErr_Occurred()) throw nb::python_error();
-    return HostNumber::real(d);
-  }
-  if (PyFloat_Check(v.ptr()) || nb::hasattr(v, "__float__")) {
-    const double d = PyFloat_AsDouble(v.ptr());
-    if (d == -1.0 && PyErr_Occurred()) throw nb::python_error();
-    return HostNumber::real(d);
-  }
-  throw TypeError(expected_got("a number for " + what, py_type_name(v)));
+nb::object to_numpy(const std::vector<int64_t>& values) {
+  NDArray a(DType::Int64, {static_cast<int64_t>(values.size())});
+  if (!values.empty()) std::memcpy(a.bytes.data(), values.data(), values.size() * sizeof(int64_t));
+  return to_numpy(std::move(a));
 }
 
-nb::object host_number_to_py(const HostNumber& n) {
-  if (n.is_int) return nb::int_(n.i);
-  return nb::float_(n.d);
+nb::object text_array(const std::vector<std::string>& texts, const std::vector<int64_t>& take) {
+  nb::list items;
+  for (const auto& t : texts) items.append(str_of(t));
+  return numpy().attr("array")(items)[to_numpy(take)];
 }
+
+// -------------------------------------------------------------------- masks
+
+MaskInput to_mask(nb::handle obj, const std::string& what, bool allow_leading_one) {
+  nb::object a;
+  if (is_array_like(obj)) {
+    a = host_array(obj);
+  } else {
+    throw TypeError(expected_got("a 2-D array for " + what, py_type_name(obj)));
+  }
+  size_t ndim = nb::cast<size_t>(a.attr("ndim"));
+  if (ndim == 3 && allow_leading_one && nb::cast<int64_t>(a.attr("shape")[0]) == 1) {
+    a = a[nb::int_(0)];
+    ndim = 2;
+  }
+  if (ndim != 2) {
+    throw ValueError(expected_got(std::string("a 2-D mask (height x width") +
+                                      (allow_leading_one ? ", or 1 x height x width" : "") +
+                                      ") for " + what,
+                                  "an array of shape " + shape_of(a)));
+  }
+  if (!numeric_kind(dtype_kind(a)))
+    throw TypeError(expected_got("a numeric or bool mask for " + what, "dtype " + to_text(a.attr("dtype"))));
+
+  MaskInput out;
+  nb::ndarray<nb::ro, nb::device::cpu> view;
+  if (nb::cast<size_t>(a.attr("itemsize")) == 1 && nb::try_cast(a, view, false) &&
+      view.ndim() == 2 && (view.shape(1) <= 1 || view.stride(1) == 1) &&
+      (view.shape(0) <= 1 || view.stride(0) >= static_cast<int64_t>(view.shape(1)))) {
+    out.view = MaskView{static_cast<const uint8_t*>(view.data()), static_cast<int64_t>(view.shape(0)),
+                        static_cast<int64_t>(view.shape(1)),
+                        view.shape(0) <= 1 ? static_cast<int64_t>(view.shape(1)) : view.stride(0)};
+    out.source = a;
+    return out;
+  }
+  // Any other layout or element type: one conversion to contiguous 0/1 bytes
+  // (NaN counts as set, as in the array library's non-zero test).
+  nb::object b = numpy().attr("ascontiguousarray")(numpy().attr("not_equal")(a, 0));
+  const int64_t h = nb::cast<int64_t>(b.attr("shape")[0]), w = nb::cast<int64_t>(b.attr("shape")[1]);
+  out.view = MaskView{array_data(b), h, w, w};
+  out.source = b;
+  return out;
+}
+
+std::vector<MaskInput> to_mask_list(nb::handle obj, const std::string& what) {
+  std::vector<MaskInput> out;
+  nb::object seq = nb::borrow(obj);
+  if (is_array_like(seq)) {
+    seq = host_array(seq);
+    const size_t ndim = nb::cast<size_t>(seq.attr("ndim"));
+    if (ndim != 3 && ndim != 4)
+      throw ValueError(expected_got("a sequence of 2-D masks (an N x height x width array) for " + what,
+                                    "an array of shape " + shape_of(seq)));
+    const int64_t n = nb::cast<int64_t>(seq.attr("shape")[0]);
+    // A zero-size or broadcast array can claim more masks than memory holds
+    // views for: refuse it before walking it.
+    try {
+      out.reserve(static_cast<size_t>(n));
+    } catch (const std::exception&) {
+      PyErr_SetString(PyExc_MemoryError, ("out of memory for the " + std::to_string(n) + " masks of " + what +
+                                          " (an array of shape " + shape_of(seq) + ")")
+                                             .c_str());
+      throw nb::python_error();
+    }
+    // Stacks whose masks cannot be read in place are converted in one go,
+    // not one mask at a time: a broadcast stack far larger than memory fails
+    // at once.
+    if (numeric_kind(dtype_kind(seq)) && n > 0) {
+      nb::object shape = seq.attr("shape"), strides = seq.attr("strides");
+      const auto h = nb::cast<int64_t>(shape[nb::int_(ndim - 2)]), w = nb::cast<int64_t>(shape[nb::int_(ndim - 1)]);
+      const auto row = nb::cast<int64_t>(strides[nb::int_(ndim - 2)]);
+      const auto col = nb::cast<int64_t>(strides[nb::int_(ndim - 1)]);
+      const bool in_place = nb::cast<size_t>(seq.attr("itemsize")) == 1 && (w <= 1 || col == 1) && (h <= 1 || row >= w);
+      if (!in_place) seq = numpy().attr("ascontiguousarray")(numpy().attr("not_equal")(seq, 0));
+    }
+    for (int64_t k = 0; k < n; ++k) {
+      out.push_back(to_mask(seq[nb::int_(k)], what + "[" + std::to_string(k) + "]"));
+      if ((k & 4095) == 4095 && PyErr_CheckSignals() != 0) throw nb::python_error();
+    }
+    return out;
+  }
+  if (!PySequence_Check(seq.ptr()) || is_text_like(seq))
+    throw TypeError(expected_got("a list of masks or an N x height x width array for " + what,
+                                 py_type_name(seq)));
+  size_t k = 0;
+  for (nb::handle item : seq) {
+    out.push_back(to_mask(item, what + "[" + std::to_string(k) + "]"));
+    ++k;
+  }
+  return out;
+}
+
+std::vector<MaskView> views_of(const std::vector<MaskInput>& masks) {
+  std::vector<MaskView> v;
+  v.reserve(masks.size());
+  for (const auto& m : masks) v.push_back(m.view);
+  return v;
+}
+
+MaskDictInput to_mask_dict(nb::handle obj, const std::string& what) {
+  MaskDictInput out;
+  for (auto& [key, value] : mapping_items(obj, "a mapping of mask keys to masks for " + what)) {
+    out.masks.push_back(to_mask(value, what + "[" + to_text(nb::repr(key)) + "]"));
+    out.map.emplace_back(to_text(key), out.masks.back().view);
+    out.keys.append(key);
+  }
+  return out;
+}
+
+// ------------------------------------------------------------------- images
 
 cv::Mat array_to_mat(nb::handle array, nb::object& keep, const std::string& what) {
   nb::object a = numpy().attr("ascontiguousarray")(host_array(array));
   if (to_text(a.attr("dtype")) != "uint8")
-    throw TypeError(expected_got("a uint8 image array for " + what,
-                                 "dtype " + to_text(a.attr("dtype"))));
+    throw TypeError(expected_got("a uint8 image array for " + what, "dtype " + to_text(a.attr("dtype"))));
   const size_t ndim = nb::cast<size_t>(a.attr("ndim"));
   if (ndim != 2 && ndim != 3)
     throw ValueError(expected_got("an H x W or H x W x C image for " + what, "shape " + shape_of(a)));
@@ -324,14 +527,75 @@ nb::object mat_to_pil(const cv::Mat& m) {
 }
 
 nb::object as_pil(nb::handle image) {
-  nb::object img_mod = nb::module_::import_("PIL.Image");
-  if (PyObject_IsInstance(image.ptr(), img_mod.attr("Image").ptr()) == 1) return nb::borrow(image);
-  if (is_ndarray(image) || looks_like_tensor(image)) {
+  if (is_pil(image)) return nb::borrow(image);
+  if (is_array_like(image)) {
     nb::object keep;
     array_to_mat(image, keep, "image");
-    return img_mod.attr("fromarray")(keep);
+    return nb::module_::import_("PIL.Image").attr("fromarray")(keep);
   }
   throw TypeError(expected_got("a PIL image or a uint8 image array", py_type_name(image)));
+}
+
+nb::object new_image_array(int64_t height, int64_t width, int channels, uint8_t*& data) {
+  nb::object a = numpy().attr("empty")(nb::make_tuple(height, width, channels), "dtype"_a = "uint8");
+  data = writable_array_data(a);
+  return a;
+}
+
+cv::Mat to_rgba_pixels(nb::handle image, nb::object& keep, const std::string& what) {
+  nb::object source;
+  if (is_pil(image)) {
+    nb::object img = nb::borrow(image);
+    const std::string mode = to_text(img.attr("mode"));
+    if (mode != "RGB" && mode != "RGBA") img = img.attr("convert")("RGBA");
+    source = numpy().attr("asarray")(img);
+  } else if (is_array_like(image)) {
+    nb::object a = host_array(image);
+    const size_t ndim = nb::cast<size_t>(a.attr("ndim"));
+    const bool direct = ndim == 3 && to_text(a.attr("dtype")) == "uint8" &&
+                        (nb::cast<int64_t>(a.attr("shape")[2]) == 3 || nb::cast<int64_t>(a.attr("shape")[2]) == 4);
+    source = direct ? a : numpy().attr("asarray")(as_pil(a).attr("convert")("RGBA"));
+  } else {
+    throw TypeError(expected_got("a PIL image or a uint8 image array for " + what, py_type_name(image)));
+  }
+  return array_to_mat(source, keep, what);
+}
+
+// ------------------------------------------------------------ tables, JSON
+
+nb::module_ pandas() { return nb::module_::import_("pandas"); }
+
+nb::object square_frame(std::vector<double>&& cells, const nb::list& keys) {
+  const size_t n = nb::len(keys);
+  nb::object values = to_numpy(std::move(cells), {n, n});
+  return pandas().attr("DataFrame")(values, "index"_a = keys, "columns"_a = keys);
+}
+
+nb::object json_to_py(const JsonValue& v) {
+  switch (v.kind) {
+    case JsonValue::Kind::Null: return nb::none();
+    case JsonValue::Kind::Bool: return nb::bool_(v.boolean);
+    case JsonValue::Kind::Int:
+      if (v.big_int) {
+        PyObject* i = PyLong_FromString(v.text.c_str(), nullptr, 10);
+        if (!i) throw nb::python_error();
+        return nb::steal(i);
+      }
+      return nb::int_(v.integer);
+    case JsonValue::Kind::Float: return nb::float_(v.number);
+    case JsonValue::Kind::String: return str_of(v.text);
+    case JsonValue::Kind::Array: {
+      nb::list out;
+      for (const auto& item : v.items) out.append(json_to_py(item));
+      return out;
+    }
+    case JsonValue::Kind::Object: {
+      nb::dict out;
+      for (const auto& [key, value] : v.members) out[nb::str(key.c_str(), key.size())] = json_to_py(value);
+      return out;
+    }
+  }
+  return nb::none();
 }
 
 }  // namespace mirelo::py

@@ -1,82 +1,59 @@
 #pragma once
 // Conversions between the host's values (numpy arrays, torch tensors,
-// mappings, PIL images, pandas frames) and the core's types. The one place
-// that knows both sides.
+// mappings, texts and paths, numbers, PIL images, pandas frames) and the
+// core's types. The one place that knows both sides: an init file that needs
+// a conversion missing here adds it here.
+//
+// Conventions: `what` names the argument in error messages ("mask1",
+// "boxes[3]"); `expected` completes an "expected X, got Y" message. Type
+// mismatches raise TypeError, unacceptable contents ValueError; a failing
+// protocol method of the caller's object propagates its own exception.
 #include <nanobind/nanobind.h>
-#include <nanobind/ndarray.h>
 #include <nanobind/stl/string.h>
 
+#include <array>
 #include <memory>
+#include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <opencv2/core.hpp>
 
 #include "common/mask.hpp"
-#include "common/number.hpp"
 #include "common/ndarray.hpp"
+#include "common/number.hpp"
+#include "pen/json_doc.hpp"
 
 namespace nb = nanobind;
 
 namespace mirelo::py {
 
-/// A mask argument: a view of the caller's array, read in place when it holds
-/// one-byte elements with contiguous rows, else converted once to 0/1 bytes.
-struct MaskInput {
-  MaskView view;
-  nb::object source;                       // keeps the caller's array alive
-  std::shared_ptr<std::vector<uint8_t>> copy;  // the converted bytes, if any
-};
+// ---------------------------------------------------------------- type tests
 
-/// Converts one mask. Accepts a 2-D array, or 3-D with a leading axis of
-/// length 1 when `allow_leading_one`; any numeric or bool dtype.
-/// `what` names the argument in error messages.
-MaskInput to_mask(nb::handle obj, const std::string& what, bool allow_leading_one = true);
+/// The Python type name of a value, for messages.
+std::string py_type_name(nb::handle obj);
 
-/// Converts a sequence of masks (a list of masks, or an N x H x W array).
-std::vector<MaskInput> to_mask_list(nb::handle obj, const std::string& what);
+/// A numpy array, a torch tensor (detach / cpu / numpy) or any other object
+/// exporting `__array_interface__`: a value that converts to an array as a
+/// whole rather than item by item.
+bool is_array_like(nb::handle obj);
 
-/// The views of converted masks.
-std::vector<MaskView> views_of(const std::vector<MaskInput>& masks);
+/// str or bytes: sequences that are never a sequence of values.
+bool is_text_like(nb::handle obj);
 
-/// A host array: torch tensors are detached and copied to the CPU, other
-/// values go through numpy.asarray. Returns a numpy array.
-nb::object host_array(nb::handle obj);
+/// A PIL image.
+bool is_pil(nb::handle obj);
 
-/// The array itself when its elements are in the machine's byte order, else
-/// a copy converted to it.
-nb::object native_byte_order(nb::handle array);
+/// The items of a mapping (anything with items(); lists and tuples, which
+/// pass the C mapping check, are refused), in the mapping's order. Raises
+/// TypeError with "expected <expected>" otherwise.
+std::vector<std::pair<nb::object, nb::object>> mapping_items(nb::handle obj, const std::string& expected);
 
-/// Copies any array-like into an owned NDArray (C order, element type kept;
-/// float16 is widened to float32).
-NDArray to_ndarray(nb::handle obj, const std::string& what);
+/// The truth value of a value, as `bool(value)` (its __bool__ may raise).
+bool to_bool(nb::handle v);
 
-/// A numpy array that owns the given data without a further copy.
-nb::object to_numpy(NDArray&& a);
-nb::object to_numpy(std::vector<double>&& values, std::vector<size_t> shape);
-
-/// A number as the host computes with it: ints (and anything with __index__)
-/// stay integers, other values with __float__ become reals; texts are
-/// refused with TypeError. An integer past 64 bits becomes a real when
-/// `big_int_as_real`, else raises OverflowError.
-HostNumber to_host_number(nb::handle v, const std::string& what, bool big_int_as_real = true);
-
-/// A Python int or float.
-nb::object host_number_to_py(const HostNumber& n);
-
-/// numpy module, imported once.
-nb::module_ numpy();
-
-/// Image conversions. RGB images are CV_8UC3 in RGB order; the PIL image
-/// gets the given mode after conversion ("RGB", "RGBA", "L").
-cv::Mat pil_to_rgb(nb::handle image);
-nb::object mat_to_pil(const cv::Mat& m);
-/// Any image argument (PIL image, or an H x W x 3/4 or H x W uint8 array) as
-/// a PIL image.
-nb::object as_pil(nb::handle image);
-/// An H x W or H x W x C uint8 array as a cv::Mat sharing its memory when
-/// contiguous (a copy otherwise); `keep` holds the source alive.
-cv::Mat array_to_mat(nb::handle array, nb::object& keep, const std::string& what);
+// ------------------------------------------------------------- texts, paths
 
 /// str(obj) as UTF-8.
 std::string to_text(nb::handle obj);
@@ -85,7 +62,180 @@ std::string to_text(nb::handle obj);
 /// raises the host's UnicodeEncodeError.
 std::string utf8_of(nb::handle str);
 
-/// The Python type name of a value, for messages.
-std::string py_type_name(nb::handle obj);
+/// A str argument as UTF-8; anything else raises TypeError
+/// "expected a text for <what>".
+std::string to_utf8(nb::handle v, const std::string& what);
+
+/// The bytes of a str with lone surrogates kept as their three-byte forms
+/// (UTF-8 "surrogatepass"), so that every text comes back unchanged through
+/// str_of; and the reverse.
+std::string utf8_surrogatepass(nb::handle str);
+nb::str str_of(const std::string& utf8_surrogatepass);
+
+/// A path argument (str, or os.PathLike giving str) as file-system bytes:
+/// the surrogate escapes of names that are not UTF-8 (as os.listdir gives
+/// them) become the name's own bytes again. bytes paths raise TypeError; a
+/// path holding a null character raises ValueError (the system would cut it
+/// there and name another file).
+std::string to_path(nb::handle path, const std::string& what);
+
+/// str(value) as file-system bytes, for values that become pieces of file
+/// names (camera numbers, dates, folder roots).
+std::string to_fs_text(nb::handle value);
+
+/// File-system bytes back to the str the host's os functions would give.
+nb::str path_str(const std::string& path);
+
+// ------------------------------------------------------------------ numbers
+
+/// How an integer beyond 64 bits converts.
+enum class BigInt {
+  AsReal,    ///< becomes a real (OverflowError beyond the real range)
+  Raise,     ///< raises OverflowError naming `what`
+  Saturate,  ///< becomes INT64_MIN or INT64_MAX
+};
+
+/// A number as the host computes with it: ints and anything with __index__
+/// (numpy integers, bool) stay integers, other values with __float__
+/// (floats, numpy reals, Fraction, Decimal) become reals. Texts, complex
+/// numbers and other values raise TypeError "expected a number for <what>".
+HostNumber to_host_number(nb::handle v, const std::string& what, BigInt big = BigInt::AsReal);
+
+/// A real number argument: to_host_number as a double.
+double to_real(nb::handle v, const std::string& what);
+
+/// An integer argument (anything with __index__; floats refused with
+/// TypeError "expected an integer for <what>"), saturated to 64 bits.
+int64_t to_integer(nb::handle v, const std::string& what);
+
+/// A Python int or float.
+nb::object host_number_to_py(const HostNumber& n);
+
+/// A box [x_min, y_min, x_max, y_max]: items 0 to 3 of a sequence as numbers
+/// (extra items are ignored).
+void to_box(nb::handle box, HostNumber (&out)[4], const std::string& what);
+
+/// Boxes [x_min, y_min, x_max, y_max] as doubles: an N x 4 (or wider) array
+/// or tensor, or a sequence of sequences of at least four numbers. An empty
+/// array gives no box.
+std::vector<std::array<double, 4>> to_boxes(nb::handle obj, const std::string& what);
+
+/// (x, y) points: a sequence (or array) of pairs of numbers.
+std::vector<std::array<HostNumber, 2>> to_points(nb::handle obj, const std::string& what);
+
+// ------------------------------------------------------------------- arrays
+
+/// numpy module, imported once.
+nb::module_ numpy();
+
+/// A host array: numpy arrays as they are, torch tensors detached and copied
+/// to the CPU, other values through numpy.asarray.
+nb::object host_array(nb::handle obj);
+
+/// The array itself when its elements are in the machine's byte order, else
+/// a copy converted to it.
+nb::object native_byte_order(nb::handle array);
+
+/// The array library's kind code of a numpy array's elements ('b' bool,
+/// 'u' unsigned, 'i' signed, 'f' real, 'c' complex, others non-numeric), and
+/// whether a kind is one of those five numeric ones.
+char dtype_kind(nb::handle array);
+bool numeric_kind(char kind);
+
+/// The core's element type of a numpy array; none for element types the
+/// core has no counterpart of (float16, complex, datetimes, objects, ...).
+std::optional<DType> dtype_of(nb::handle array);
+
+/// Any array-like as a C-contiguous array of a core element type, in the
+/// machine's byte order, read in place when it already is one: float16 is
+/// widened to float32, wider reals narrowed to float64. Other element types
+/// raise TypeError "expected <expected>, got dtype D". The view's owner holds
+/// the array (and releases it under the interpreter lock), so the view may
+/// outlive the call's locals and be read without the lock.
+ArrayView to_array_view(nb::handle obj, const std::string& expected);
+
+/// Any array-like copied into an owned NDArray (as to_array_view; messages
+/// say "a numeric array for <what>").
+NDArray to_ndarray(nb::handle obj, const std::string& what);
+
+/// The first byte of a C-contiguous numpy array's elements; `writable`
+/// refuses read-only arrays. Raises for arrays that are not C-contiguous.
+const uint8_t* array_data(nb::handle array);
+uint8_t* writable_array_data(nb::handle array);
+
+/// A numpy array that owns the given data without a further copy.
+nb::object to_numpy(NDArray&& a);
+nb::object to_numpy(std::vector<double>&& values, std::vector<size_t> shape);
+/// A 1-D int64 array of the values.
+nb::object to_numpy(const std::vector<int64_t>& values);
+
+/// A numpy array of texts made from all `texts` (so its text width is that
+/// of the longest one) and then indexed by `take`.
+nb::object text_array(const std::vector<std::string>& texts, const std::vector<int64_t>& take);
+
+// -------------------------------------------------------------------- masks
+
+/// A mask argument: a view of the caller's array, read in place when it holds
+/// one-byte elements with contiguous rows, else converted once to 0/1 bytes.
+struct MaskInput {
+  MaskView view;
+  nb::object source;                           // keeps the caller's array alive
+  std::shared_ptr<std::vector<uint8_t>> copy;  // the converted bytes, if any
+};
+
+/// Converts one mask. Accepts a 2-D array, or 3-D with a leading axis of
+/// length 1 when `allow_leading_one`; any numeric or bool dtype; non-zero
+/// (NaN included) is set.
+MaskInput to_mask(nb::handle obj, const std::string& what, bool allow_leading_one = true);
+
+/// Converts a sequence of masks (a list of masks, or an N x H x W array).
+std::vector<MaskInput> to_mask_list(nb::handle obj, const std::string& what);
+
+/// The views of converted masks.
+std::vector<MaskView> views_of(const std::vector<MaskInput>& masks);
+
+/// A mapping of mask keys to masks, in the mapping's order: the caller's
+/// key objects, their texts (str(key)) and the converted masks.
+struct MaskDictInput {
+  nb::list keys;
+  std::vector<MaskInput> masks;
+  MaskMap map;  ///< str(key) -> view, in order
+};
+MaskDictInput to_mask_dict(nb::handle obj, const std::string& what);
+
+// ------------------------------------------------------------------- images
+
+/// RGB images are CV_8UC3 in RGB order. pil_to_rgb converts any image
+/// argument to "RGB" and copies its pixels.
+cv::Mat pil_to_rgb(nb::handle image);
+/// A new PIL image of a CV_8UC1/3/4 Mat: mode "L", "RGB" or "RGBA".
+nb::object mat_to_pil(const cv::Mat& m);
+/// Any image argument (PIL image, or an H x W x 3/4 or H x W uint8 array) as
+/// a PIL image.
+nb::object as_pil(nb::handle image);
+/// An H x W or H x W x C uint8 array as a cv::Mat sharing its memory when
+/// contiguous (a copy otherwise); `keep` holds the source alive.
+cv::Mat array_to_mat(nb::handle array, nb::object& keep, const std::string& what);
+/// A fresh, writable H x W x `channels` uint8 numpy array (not zero-filled)
+/// and its first byte.
+nb::object new_image_array(int64_t height, int64_t width, int channels, uint8_t*& data);
+
+/// The pixels of an image argument as RGBA, or RGB which the core takes as
+/// opaque RGBA: RGB and RGBA images and H x W x 3/4 uint8 arrays are read
+/// as they are, every other mode through the imaging library's conversion
+/// to "RGBA". `keep` holds the pixels alive.
+cv::Mat to_rgba_pixels(nb::handle image, nb::object& keep, const std::string& what);
+
+// ------------------------------------------------------------ tables, JSON
+
+/// pandas, imported at first use.
+nb::module_ pandas();
+
+/// A square float64 table (row-major `keys.size()` x `keys.size()` cells) as
+/// a pandas DataFrame whose rows and columns are labelled by `keys`.
+nb::object square_frame(std::vector<double>&& cells, const nb::list& keys);
+
+/// A JSON value as the host's json module would have loaded it.
+nb::object json_to_py(const JsonValue& v);
 
 }  // namespace mirelo::py

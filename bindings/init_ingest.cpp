@@ -6,7 +6,6 @@
 #include <nanobind/nanobind.h>
 #include <nanobind/stl/string.h>
 
-#include <climits>
 #include <exception>
 #include <optional>
 #include <string>
@@ -25,60 +24,6 @@ using namespace nb::literals;
 namespace mirelo::py {
 namespace {
 
-// A path argument (str or os.PathLike of str) as file-system bytes.
-std::string path_bytes(nb::handle obj, const std::string& what) {
-  if (!PyUnicode_Check(obj.ptr()) && !nb::hasattr(obj, "__fspath__"))
-    throw TypeError(expected_got("a path (str or os.PathLike) for " + what, py_type_name(obj)));
-  nb::object text = nb::steal(PyOS_FSPath(obj.ptr()));
-  if (!text.is_valid()) throw nb::python_error();
-  if (!PyUnicode_Check(text.ptr()))
-    throw TypeError(expected_got("a text path for " + what, py_type_name(text)));
-  nb::object bytes = nb::steal(PyUnicode_EncodeFSDefault(text.ptr()));
-  if (!bytes.is_valid()) throw nb::python_error();
-  return std::string(PyBytes_AS_STRING(bytes.ptr()), static_cast<size_t>(PyBytes_GET_SIZE(bytes.ptr())));
-}
-
-// str(value) as file-system bytes, for pieces of folder names and messages.
-std::string str_bytes(nb::handle obj) {
-  nb::str text = nb::str(obj);
-  nb::object bytes = nb::steal(PyUnicode_EncodeFSDefault(text.ptr()));
-  if (!bytes.is_valid()) throw nb::python_error();
-  return std::string(PyBytes_AS_STRING(bytes.ptr()), static_cast<size_t>(PyBytes_GET_SIZE(bytes.ptr())));
-}
-
-// File-system bytes back to the str the host's os functions would give.
-nb::str fs_str(const std::string& bytes) {
-  PyObject* s = PyUnicode_DecodeFSDefaultAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size()));
-  if (s == nullptr) throw nb::python_error();
-  return nb::steal<nb::str>(s);
-}
-
-std::string text_field(nb::handle record, const char* name) {
-  nb::object v = record.attr(name);
-  if (!PyUnicode_Check(v.ptr())) throw TypeError(expected_got(std::string("a text for ") + name, py_type_name(v)));
-  return utf8_of(v);
-}
-
-// An integer argument (anything with __index__), saturated to 64 bits.
-int64_t int_value(nb::handle v, const std::string& what) {
-  if (PyFloat_Check(v.ptr()) || !PyIndex_Check(v.ptr()))
-    throw TypeError(expected_got("an integer for " + what, py_type_name(v)));
-  nb::object i = nb::steal(PyNumber_Index(v.ptr()));
-  if (!i.is_valid()) throw nb::python_error();
-  int overflow = 0;
-  const long long x = PyLong_AsLongLongAndOverflow(i.ptr(), &overflow);
-  if (overflow > 0) return INT64_MAX;
-  if (overflow < 0) return INT64_MIN;
-  if (x == -1 && PyErr_Occurred()) throw nb::python_error();
-  return x;
-}
-
-bool truthy(nb::handle v) {
-  const int t = PyObject_IsTrue(v.ptr());
-  if (t < 0) throw nb::python_error();
-  return t == 1;
-}
-
 CropWindow window_from(nb::handle value, nb::handle key) {
   const std::string where = "camera_crop_coords[" + to_text(nb::repr(key)) + "]";
   nb::object seq = nb::steal(PySequence_Fast(value.ptr(), ""));
@@ -90,8 +35,8 @@ CropWindow window_from(nb::handle value, nb::handle key) {
     throw ValueError(expected_got("four integers (x1, y1, x2, y2) in " + where,
                                   std::to_string(PySequence_Fast_GET_SIZE(seq.ptr())) + " values"));
   PyObject** items = PySequence_Fast_ITEMS(seq.ptr());
-  return CropWindow{int_value(items[0], where), int_value(items[1], where), int_value(items[2], where),
-                    int_value(items[3], where)};
+  return CropWindow{to_integer(items[0], where), to_integer(items[1], where), to_integer(items[2], where),
+                    to_integer(items[3], where)};
 }
 
 // The cache entry of one camera: the caller's mapping, the camera as key.
@@ -116,21 +61,21 @@ CameraWindowCache cache_entry(nb::handle coords, nb::handle key) {
 ExtractionSettings extraction_settings(nb::handle processor) {
   ExtractionSettings s;
   nb::object resize_dim = processor.attr("resize_dim");
-  if (!resize_dim.is_none() && truthy(resize_dim)) {
+  if (!resize_dim.is_none() && to_bool(resize_dim)) {
     const Py_ssize_t n = PyObject_Length(resize_dim.ptr());
     if (n < 0) throw nb::python_error();
     if (n < 2)
       throw IndexError(expected_got("resize_dim as (width, height)", to_text(nb::repr(resize_dim))));
-    s.resize_height = int_value(resize_dim[1], "resize_dim[1]");
+    s.resize_height = to_integer(resize_dim[1], "resize_dim[1]");
   }
-  s.frame_skip = to_host_number(processor.attr("frame_skip"), "frame_skip", false);
+  s.frame_skip = to_host_number(processor.attr("frame_skip"), "frame_skip", BigInt::Raise);
   nb::object left = processor.attr("left_crop");
-  if (truthy(left)) {
+  if (to_bool(left)) {
     s.side = CropSide::Left;
   } else {
     nb::object equal_false = nb::steal(PyObject_RichCompare(left.ptr(), Py_False, Py_EQ));
     if (!equal_false.is_valid()) throw nb::python_error();
-    s.side = truthy(equal_false) ? CropSide::Right : CropSide::Keep;
+    s.side = to_bool(equal_false) ? CropSide::Right : CropSide::Keep;
   }
   return s;
 }
@@ -151,7 +96,7 @@ nb::object find_orange_region_py(nb::handle frame) {
 }
 
 nb::object video_duration_py(nb::handle video_path) {
-  const std::string path = path_bytes(video_path, "video_path");
+  const std::string path = to_path(video_path, "video_path");
   std::optional<double> minutes;
   {
     nb::gil_scoped_release release;
@@ -164,12 +109,12 @@ nb::object video_duration_py(nb::handle video_path) {
 void crop_video_to_frames_py(nb::handle processor, nb::handle video_path, nb::handle output_dir,
                              nb::handle start_min, nb::handle end_min, nb::handle camera_number, nb::handle crop) {
   WindowRequest req;
-  req.video_path = path_bytes(video_path, "video_path");
-  req.output_dir = path_bytes(output_dir, "output_dir");
-  req.start_min = to_host_number(start_min, "start_min", false);
-  req.end_min = to_host_number(end_min, "end_min", false);
-  req.camera_label = str_bytes(camera_number);
-  req.crop = truthy(crop);
+  req.video_path = to_path(video_path, "video_path");
+  req.output_dir = to_path(output_dir, "output_dir");
+  req.start_min = to_host_number(start_min, "start_min", BigInt::Raise);
+  req.end_min = to_host_number(end_min, "end_min", BigInt::Raise);
+  req.camera_label = to_fs_text(camera_number);
+  req.crop = to_bool(crop);
   const ExtractionSettings settings = extraction_settings(processor);
   nb::object coords = processor.attr("camera_crop_coords");
   const CameraWindowCache cache = cache_entry(coords, camera_number);
@@ -180,10 +125,10 @@ void crop_video_to_frames_py(nb::handle processor, nb::handle video_path, nb::ha
 void process_videos_to_frames_py(nb::handle processor, nb::handle df) {
   RunSettings s;
   s.extraction = extraction_settings(processor);
-  s.time_step = to_host_number(processor.attr("time_step"), "time_step", false);
-  s.output_dir_base = str_bytes(processor.attr("output_dir_base"));
-  s.crop = truthy(processor.attr("crop"));
-  s.left_folder = truthy(processor.attr("left_crop"));
+  s.time_step = to_host_number(processor.attr("time_step"), "time_step", BigInt::Raise);
+  s.output_dir_base = to_fs_text(processor.attr("output_dir_base"));
+  s.crop = to_bool(processor.attr("crop"));
+  s.left_folder = to_bool(processor.attr("left_crop"));
   nb::object coords = processor.attr("camera_crop_coords");
 
   // The rows are read ahead; one that cannot be read ends the run after the
@@ -195,11 +140,11 @@ void process_videos_to_frames_py(nb::handle processor, nb::handle df) {
     try {
       nb::object row = item[1];
       VideoRow r;
-      r.video_name = str_bytes(row["Video Name"]);
-      r.file_path = path_bytes(row["File Path"], "\"File Path\"");
-      r.date = str_bytes(row["Date"]);
+      r.video_name = to_fs_text(row["Video Name"]);
+      r.file_path = to_path(row["File Path"], "\"File Path\"");
+      r.date = to_fs_text(row["Date"]);
       nb::object camera = row["Camera Number"];
-      r.camera_label = str_bytes(camera);
+      r.camera_label = to_fs_text(camera);
       rows.push_back(std::move(r));
       cameras.push_back(std::move(camera));
     } catch (...) {
@@ -215,20 +160,20 @@ void process_videos_to_frames_py(nb::handle processor, nb::handle df) {
 }
 
 nb::object filtered_video_dataframe(nb::handle record) {
-  const std::string base_dir = path_bytes(record.attr("base_dir"), "base_dir");
+  const std::string base_dir = to_path(record.attr("base_dir"), "base_dir");
   std::vector<std::string> sub_dirs;
-  for (nb::handle sub : record.attr("sub_dirs")) sub_dirs.push_back(path_bytes(sub, "an entry of sub_dirs"));
+  for (nb::handle sub : record.attr("sub_dirs")) sub_dirs.push_back(to_path(sub, "an entry of sub_dirs"));
   CatalogueFilter filter;
-  filter.filter_start = text_field(record, "filter_start");
-  filter.filter_end = text_field(record, "filter_end");
-  filter.sample_step = int_value(record.attr("sample_step"), "sample_step");
-  filter.top_n = int_value(record.attr("top_n"), "top_n");
+  filter.filter_start = to_utf8(record.attr("filter_start"), "filter_start");
+  filter.filter_end = to_utf8(record.attr("filter_end"), "filter_end");
+  filter.sample_step = to_integer(record.attr("sample_step"), "sample_step");
+  filter.top_n = to_integer(record.attr("top_n"), "top_n");
   nb::object camera = record.attr("camera_number");
   if (PyUnicode_Check(camera.ptr()))
     filter.camera_number = utf8_of(camera);
   else if (!camera.is_none())
     filter.camera_never_matches = true;  // a text column never equals a non-text value
-  const std::string pattern = text_field(record, "match_pattern");
+  const std::string pattern = to_utf8(record.attr("match_pattern"), "match_pattern");
 
   std::vector<VideoRecord> records;
   std::vector<int64_t> kept;
@@ -243,19 +188,18 @@ nb::object filtered_video_dataframe(nb::handle record) {
   nb::list rows;
   for (const VideoRecord& r : records) {
     nb::list cells;
-    cells.append(fs_str(r.camera_number));
-    cells.append(fs_str(r.date));
-    cells.append(fs_str(r.time));
-    cells.append(fs_str(r.file_path));
-    cells.append(fs_str(r.video_name));
+    cells.append(path_str(r.camera_number));
+    cells.append(path_str(r.date));
+    cells.append(path_str(r.time));
+    cells.append(path_str(r.file_path));
+    cells.append(path_str(r.video_name));
     rows.append(cells);
   }
   nb::list columns;
   for (const char* c : {"Camera Number", "Date", "Time", "File Path", "Video Name"}) columns.append(nb::str(c));
   nb::list positions;
   for (int64_t p : kept) positions.append(nb::int_(p));
-  nb::object pandas = nb::module_::import_("pandas");
-  nb::object table = pandas.attr("DataFrame")(rows, "columns"_a = columns).attr("iloc")[positions];
+  nb::object table = pandas().attr("DataFrame")(rows, "columns"_a = columns).attr("iloc")[positions];
   nb::list paths;
   for (int64_t p : kept) paths.append(rows[static_cast<size_t>(p)][3]);
   print_line(to_text(nb::repr(paths)));
@@ -263,16 +207,16 @@ nb::object filtered_video_dataframe(nb::handle record) {
 }
 
 nb::list list_all_files_py(nb::handle directory, nb::handle ext) {
-  const std::string dir = path_bytes(directory, "directory");
+  const std::string dir = to_path(directory, "directory");
   std::vector<std::string> suffixes;
   if (!ext.is_none()) {
     if (PyUnicode_Check(ext.ptr())) {
-      suffixes.push_back(str_bytes(ext));
+      suffixes.push_back(to_fs_text(ext));
     } else if (PyTuple_Check(ext.ptr())) {
       for (nb::handle e : ext) {
         if (!PyUnicode_Check(e.ptr()))
           throw TypeError(expected_got("a text suffix in ext", py_type_name(e)));
-        suffixes.push_back(str_bytes(e));
+        suffixes.push_back(to_fs_text(e));
       }
       // An empty tuple selects no name.
       if (suffixes.empty()) return nb::list();
@@ -286,7 +230,7 @@ nb::list list_all_files_py(nb::handle directory, nb::handle ext) {
     files = list_all_files(dir, suffixes);
   }
   nb::list out;
-  for (const auto& f : files) out.append(fs_str(f));
+  for (const auto& f : files) out.append(path_str(f));
   return out;
 }
 

@@ -13,15 +13,10 @@ using namespace nb::literals;
 namespace mirelo::py {
 namespace {
 
-void read_box(nb::handle box, HostNumber (&out)[4], const std::string& what) {
-  for (int k = 0; k < 4; ++k)
-    out[k] = to_host_number(box[nb::int_(k)], what + "[" + std::to_string(k) + "]");
-}
-
 nb::object calculate_iou(nb::handle box1, nb::handle box2) {
   HostNumber b1[4], b2[4];
-  read_box(box1, b1, "box1");
-  read_box(box2, b2, "box2");
+  to_box(box1, b1, "box1");
+  to_box(box2, b2, "box2");
   return host_number_to_py(box_iou(b1, b2));
 }
 
@@ -39,8 +34,8 @@ nb::object calculate_masks_intersection(nb::handle mask1, nb::handle mask2) {
 nb::tuple calculate_masks_intersection_new(nb::handle mask1, nb::handle mask2, nb::handle mask_area_1,
                                            nb::handle mask_area_2) {
   MaskInput a = to_mask(mask1, "mask1"), b = to_mask(mask2, "mask2");
-  const double area1 = to_host_number(mask_area_1, "mask_area_1").as_double();
-  const double area2 = to_host_number(mask_area_2, "mask_area_2").as_double();
+  const double area1 = to_real(mask_area_1, "mask_area_1");
+  const double area2 = to_real(mask_area_2, "mask_area_2");
   int64_t inter = 0;
   {
     nb::gil_scoped_release release;
@@ -50,26 +45,14 @@ nb::tuple calculate_masks_intersection_new(nb::handle mask1, nb::handle mask2, n
 }
 
 nb::object intersection_between_masks(nb::handle masks_dict, nb::handle processed_mask_areas) {
-  if (!PyMapping_Check(masks_dict.ptr()) || !nb::hasattr(masks_dict, "items") ||
-      nb::isinstance<nb::list>(masks_dict) || nb::isinstance<nb::tuple>(masks_dict))
-    throw TypeError(expected_got("a mapping of mask keys to masks for masks_dict", py_type_name(masks_dict)));
-  nb::list keys;
-  std::vector<MaskInput> masks;
-  for (nb::handle item : masks_dict.attr("items")()) {
-    nb::object key = nb::borrow(item[nb::int_(0)]);
-    masks.push_back(to_mask(item[nb::int_(1)], "masks_dict[" + to_text(nb::repr(key)) + "]"));
-    keys.append(key);
-  }
+  MaskDictInput masks = to_mask_dict(masks_dict, "masks_dict");
   const bool have_areas = !processed_mask_areas.is_none() && nb::len(processed_mask_areas) > 0;
   std::vector<double> areas;
-  for (nb::handle key : keys) {
-    if (have_areas) {
-      areas.push_back(to_host_number(processed_mask_areas[key],
-                                "processed_mask_areas[" + to_text(nb::repr(key)) + "]")
-                          .as_double());
-    }
+  if (have_areas) {
+    for (nb::handle key : masks.keys)
+      areas.push_back(to_real(processed_mask_areas[key], "processed_mask_areas[" + to_text(nb::repr(key)) + "]"));
   }
-  const std::vector<MaskView> views = views_of(masks);
+  const std::vector<MaskView> views = views_of(masks.masks);
   std::vector<double> table;
   {
     nb::gil_scoped_release release;
@@ -79,10 +62,7 @@ nb::object intersection_between_masks(nb::handle masks_dict, nb::handle processe
     }
     table = intersection_table(views, areas);
   }
-  const size_t n = views.size();
-  nb::object values = to_numpy(std::move(table), {n, n});
-  nb::object pd = nb::module_::import_("pandas");
-  return pd.attr("DataFrame")(values, "index"_a = keys, "columns"_a = keys);
+  return square_frame(std::move(table), masks.keys);
 }
 
 nb::object cal_masks_iou_scores(nb::handle masks_new, nb::handle masks_old) {

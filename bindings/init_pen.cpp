@@ -25,78 +25,29 @@ nb::list points_to_list(const std::vector<PenPoint>& pts) {
   return out;
 }
 
-bool is_text_like(nb::handle obj) { return nb::isinstance<nb::str>(obj) || nb::isinstance<nb::bytes>(obj); }
-
 std::vector<PenPoint> points_arg(nb::handle obj) {
-  nb::object seq = nb::borrow(obj);
-  if (nb::hasattr(seq, "detach") || nb::hasattr(seq, "__array_interface__")) seq = host_array(seq);
-  if (is_text_like(seq) || !PySequence_Check(seq.ptr()))
-    throw TypeError(expected_got("a list of (x, y) points for polygon_points", py_type_name(seq)));
   std::vector<PenPoint> out;
-  size_t k = 0;
-  for (nb::handle p : seq) {
-    const std::string what = "polygon_points[" + std::to_string(k) + "]";
-    if (is_text_like(p) || !PySequence_Check(p.ptr()) || PySequence_Size(p.ptr()) != 2) {
-      if (PyErr_Occurred()) PyErr_Clear();
-      throw ValueError(expected_got("an (x, y) pair of numbers for " + what,
-                                    to_text(nb::repr(p))));
-    }
-    out.push_back(PenPoint{to_host_number(p[nb::int_(0)], what + "[0]"), to_host_number(p[nb::int_(1)], what + "[1]")});
-    ++k;
-  }
-  return out;
-}
-
-std::vector<std::array<double, 4>> boxes_arg(nb::handle obj) {
-  std::vector<std::array<double, 4>> out;
-  nb::object seq = nb::borrow(obj);
-  if (nb::hasattr(seq, "detach") || nb::hasattr(seq, "__array_interface__")) {
-    NDArray a = to_ndarray(seq, "boxes");
-    if (a.size() == 0) return out;
-    if (a.ndim() != 2 || a.shape[1] < 4)
-      throw ValueError(expected_got("boxes of shape (N, 4)", "an array of shape " + a.shape_text()));
-    const int64_t cols = a.shape[1];
-    for (int64_t r = 0; r < a.shape[0]; ++r)
-      out.push_back({a.get(r * cols), a.get(r * cols + 1), a.get(r * cols + 2), a.get(r * cols + 3)});
-    return out;
-  }
-  if (is_text_like(seq) || !PySequence_Check(seq.ptr()))
-    throw TypeError(expected_got("a list of [x_min, y_min, x_max, y_max] boxes", py_type_name(seq)));
-  size_t k = 0;
-  for (nb::handle b : seq) {
-    const std::string what = "boxes[" + std::to_string(k) + "]";
-    const Py_ssize_t n = (is_text_like(b) || !PySequence_Check(b.ptr())) ? -1 : PySequence_Size(b.ptr());
-    if (n < 4) {
-      if (PyErr_Occurred()) PyErr_Clear();
-      throw ValueError(expected_got("[x_min, y_min, x_max, y_max] for " + what, to_text(nb::repr(b))));
-    }
-    std::array<double, 4> box{};
-    for (int c = 0; c < 4; ++c) box[c] = to_host_number(b[nb::int_(c)], what + "[" + std::to_string(c) + "]").as_double();
-    out.push_back(box);
-    ++k;
-  }
+  for (const auto& [x, y] : to_points(obj, "polygon_points")) out.push_back(PenPoint{x, y});
   return out;
 }
 
 nb::object get_pen_json_path(nb::handle video_dir, nb::handle custom_pen_json_path) {
   if (!custom_pen_json_path.is_none()) return nb::borrow(custom_pen_json_path);
-  const std::string dir = path_text(video_dir, "video_dir");
+  const std::string dir = to_path(video_dir, "video_dir");
   const auto path = mirelo::get_pen_json_path(dir, std::nullopt, pen_json_root());
   if (!path) return nb::none();
   return path_str(*path);
 }
 
 nb::object draw_pen(nb::handle image_path, nb::handle json_path, nb::handle drawout) {
-  const std::string jp = path_text(json_path, "json_path");
+  const std::string jp = to_path(json_path, "json_path");
   std::vector<PenPoint> pts;
   {
     nb::gil_scoped_release release;
     pts = read_pen_points(jp);
   }
   nb::list points = points_to_list(pts);
-  const int draw = PyObject_IsTrue(drawout.ptr());
-  if (draw < 0) throw nb::python_error();
-  if (!draw) return points;
+  if (!to_bool(drawout)) return points;
 
   nb::module_ image_mod = nb::module_::import_("PIL.Image");
   nb::module_ draw_mod = nb::module_::import_("PIL.ImageDraw");
@@ -119,8 +70,8 @@ nb::object draw_pen(nb::handle image_path, nb::handle json_path, nb::handle draw
 
 nb::tuple calculate_pen_intersection_ratio(nb::handle polygon_points, nb::handle boxes, nb::handle ratio_threshold) {
   const std::vector<PenPoint> pen = points_arg(polygon_points);
-  const std::vector<std::array<double, 4>> b = boxes_arg(boxes);
-  const double threshold = to_host_number(ratio_threshold, "ratio_threshold").as_double();
+  const std::vector<std::array<double, 4>> b = to_boxes(boxes, "boxes");
+  const double threshold = to_real(ratio_threshold, "ratio_threshold");
   std::vector<double> ratios;
   {
     nb::gil_scoped_release release;
@@ -141,8 +92,7 @@ nb::object get_in_pen_mask(nb::handle frame_idx, nb::handle test_mask, nb::handl
   if (ndim < 2)
     throw ValueError(expected_got("test_mask with at least 2 dimensions (... x height x width)",
                                   "an array of shape " + to_text(a.attr("shape"))));
-  const std::string kind = nb::cast<std::string>(a.attr("dtype").attr("kind"));
-  if (kind != "b" && kind != "u" && kind != "i" && kind != "f" && kind != "c")
+  if (!numeric_kind(dtype_kind(a)))
     throw TypeError(expected_got("a numeric or bool test_mask",
                                  "dtype " + to_text(a.attr("dtype"))));
   nb::object shape = a.attr("shape");
@@ -150,7 +100,7 @@ nb::object get_in_pen_mask(nb::handle frame_idx, nb::handle test_mask, nb::handl
   const auto w = nb::cast<int64_t>(shape[nb::int_(ndim - 1)]);
   nb::object frame = frame_names[frame_idx];  // looked up as the outline's image, which is not opened
   (void)frame;
-  const std::string jp = path_text(pen_json_path, "pen_json_path");
+  const std::string jp = to_path(pen_json_path, "pen_json_path");
   std::vector<PenPoint> pts;
   {
     nb::gil_scoped_release release;
@@ -159,8 +109,7 @@ nb::object get_in_pen_mask(nb::handle frame_idx, nb::handle test_mask, nb::handl
   nb::object out = numpy().attr("array")(a, "copy"_a = true, "order"_a = "C");
   const auto size = nb::cast<int64_t>(out.attr("size"));
   const auto itemsize = nb::cast<size_t>(out.attr("itemsize"));
-  auto* data = reinterpret_cast<uint8_t*>(
-      nb::cast<uintptr_t>(out.attr("__array_interface__")["data"][nb::int_(0)]));
+  uint8_t* data = writable_array_data(out);
   {
     nb::gil_scoped_release release;
     const cv::Mat pen = pen_mask(pts, h, w);
@@ -170,9 +119,9 @@ nb::object get_in_pen_mask(nb::handle frame_idx, nb::handle test_mask, nb::handl
 }
 
 void fix_polygon_scaling(nb::handle json_path, nb::handle save_path) {
-  const std::string jp = path_text(json_path, "json_path");
+  const std::string jp = to_path(json_path, "json_path");
   std::optional<std::string> sp;
-  if (!save_path.is_none()) sp = path_text(save_path, "save_path");
+  if (!save_path.is_none()) sp = to_path(save_path, "save_path");
   nb::module_ image_mod = nb::module_::import_("PIL.Image");
   auto size_of = [&image_mod](const JsonValue& image_path) -> std::pair<int64_t, int64_t> {
     nb::gil_scoped_acquire gil;
@@ -192,31 +141,6 @@ void fix_polygon_scaling(nb::handle json_path, nb::handle save_path) {
 
 }  // namespace
 
-std::string path_text(nb::handle path, const std::string& what) {
-  nb::object text;
-  if (nb::isinstance<nb::str>(path)) {
-    text = nb::borrow(path);
-  } else if (nb::hasattr(path, "__fspath__")) {
-    text = nb::module_::import_("os").attr("fspath")(path);
-  }
-  if (!text.is_valid() || !nb::isinstance<nb::str>(text))
-    throw TypeError(expected_got("a str or os.PathLike path for " + what, py_type_name(path)));
-  // The file-system encoding turns the surrogate escapes of names that are
-  // not UTF-8 (as os.listdir gives them) back into the name's own bytes.
-  nb::object bytes = nb::steal(PyUnicode_EncodeFSDefault(text.ptr()));
-  if (!bytes.is_valid()) throw nb::python_error();
-  std::string out(PyBytes_AS_STRING(bytes.ptr()), static_cast<size_t>(PyBytes_GET_SIZE(bytes.ptr())));
-  // The system would cut the path at a null byte and use another file.
-  if (out.find('\0') != std::string::npos) throw ValueError("embedded null byte in " + what);
-  return out;
-}
-
-nb::str path_str(const std::string& path) {
-  PyObject* s = PyUnicode_DecodeFSDefaultAndSize(path.data(), static_cast<Py_ssize_t>(path.size()));
-  if (!s) throw nb::python_error();
-  return nb::steal<nb::str>(s);
-}
-
 std::string pen_json_root() {
   nb::object modules = nb::module_::import_("sys").attr("modules");
   nb::object package = modules.attr("get")("mirelo_utils");
@@ -226,34 +150,7 @@ std::string pen_json_root() {
   } else {
     root = nb::borrow(core_module).attr("PEN_JSON_ROOT");
   }
-  return path_text(root, "mirelo_utils.PEN_JSON_ROOT");
-}
-
-nb::object json_to_py(const JsonValue& v) {
-  switch (v.kind) {
-    case JsonValue::Kind::Null: return nb::none();
-    case JsonValue::Kind::Bool: return nb::bool_(v.boolean);
-    case JsonValue::Kind::Int:
-      if (v.big_int) return nb::steal(PyLong_FromString(v.text.c_str(), nullptr, 10));
-      return nb::int_(v.integer);
-    case JsonValue::Kind::Float: return nb::float_(v.number);
-    case JsonValue::Kind::String: {
-      PyObject* s = PyUnicode_DecodeUTF8(v.text.data(), static_cast<Py_ssize_t>(v.text.size()), "surrogatepass");
-      if (!s) throw nb::python_error();
-      return nb::steal(s);
-    }
-    case JsonValue::Kind::Array: {
-      nb::list out;
-      for (const auto& item : v.items) out.append(json_to_py(item));
-      return out;
-    }
-    case JsonValue::Kind::Object: {
-      nb::dict out;
-      for (const auto& [key, value] : v.members) out[nb::str(key.c_str(), key.size())] = json_to_py(value);
-      return out;
-    }
-  }
-  return nb::none();
+  return to_path(root, "mirelo_utils.PEN_JSON_ROOT");
 }
 
 void init_pen(nb::module_& m) {

@@ -19,26 +19,10 @@ using namespace nb::literals;
 namespace mirelo::py {
 namespace {
 
-// A detector label back as the text read_detections took it from.
-nb::object label_str(const std::string& l) {
-  PyObject* s = PyUnicode_DecodeUTF8(l.data(), static_cast<Py_ssize_t>(l.size()), "surrogatepass");
-  if (!s) throw nb::python_error();
-  return nb::steal(s);
-}
-
-nb::object index_array(const std::vector<int64_t>& idx) {
-  NDArray a(DType::Int64, {static_cast<int64_t>(idx.size())});
-  if (!idx.empty()) std::memcpy(a.bytes.data(), idx.data(), idx.size() * sizeof(int64_t));
-  return to_numpy(std::move(a));
-}
-
 nb::tuple process_gdino_results(nb::handle gdino_results, const std::string& target_label) {
   Detections d = read_detections(gdino_results);
   const std::vector<int64_t> idx = select_detections(d, target_label);
-  nb::list labels;
-  for (const auto& l : d.labels) labels.append(label_str(l));
-  nb::object labels_array = numpy().attr("array")(labels)[index_array(idx)];
-  return nb::make_tuple(to_numpy(d.boxes.take(idx)), to_numpy(d.scores.take(idx)), labels_array);
+  return nb::make_tuple(to_numpy(d.boxes.take(idx)), to_numpy(d.scores.take(idx)), text_array(d.labels, idx));
 }
 
 // Thin entry points over the adapters, for tests of the call forms.
@@ -57,7 +41,7 @@ nb::tuple adapter_detect(nb::object processor, nb::object grounding_model, nb::o
     d = proc.post_process(outputs, inputs, gdino_thr, rgb.rows, rgb.cols);
   }
   nb::list labels;
-  for (const auto& l : d.labels) labels.append(label_str(l));
+  for (const auto& l : d.labels) labels.append(str_of(l));
   return nb::make_tuple(to_numpy(std::move(d.scores)), labels, to_numpy(std::move(d.boxes)));
 }
 
@@ -143,8 +127,8 @@ nb::object rgb_pixels(nb::handle rgb) {
       !values->buffers[1])
     return nb::none();
   const auto* src = static_cast<const uint8_t*>(values->buffers[1]);
-  nb::object out = numpy().attr("empty")(nb::make_tuple(h, w, 3), "dtype"_a = "uint8");
-  auto* dst = reinterpret_cast<uint8_t*>(nb::cast<uintptr_t>(out.attr("__array_interface__")["data"][nb::int_(0)]));
+  uint8_t* dst = nullptr;
+  nb::object out = new_image_array(h, w, 3, dst);
   {
     nb::gil_scoped_release release;
     const cv::Mat rgbx(static_cast<int>(h), static_cast<int>(w), CV_8UC4, const_cast<uint8_t*>(src));
@@ -263,10 +247,10 @@ nb::tuple initializer(nb::handle video_dir, nb::handle frame_names, nb::object p
     throw TypeError(expected_got("a list of frame paths for frame_names", py_type_name(frame_names)));
   }
   std::optional<std::string> custom;
-  if (!custom_pen_json_path.is_none()) custom = path_text(custom_pen_json_path, "custom_pen_json_path");
+  if (!custom_pen_json_path.is_none()) custom = to_path(custom_pen_json_path, "custom_pen_json_path");
   // With an explicit pen file the clip folder names nothing that is needed.
   const bool dir_is_path = nb::isinstance<nb::str>(video_dir) || nb::hasattr(video_dir, "__fspath__");
-  const std::string dir = (custom && !dir_is_path) ? std::string() : path_text(video_dir, "video_dir");
+  const std::string dir = (custom && !dir_is_path) ? std::string() : to_path(video_dir, "video_dir");
   const std::string root = pen_json_root();
 
   InitializerOptions options;
@@ -290,10 +274,8 @@ nb::tuple initializer(nb::handle video_dir, nb::handle frame_names, nb::object p
     r = mirelo::initializer(frames, dir, custom, root, proc, model, predictor, options, array_text);
   }
   if (!r.found) return nb::make_tuple(nb::none(), nb::none(), nb::none(), nb::none());
-  nb::list labels;
-  for (const auto& l : r.detector_labels) labels.append(label_str(l));
-  nb::object objects = numpy().attr("array")(labels)[index_array(r.label_index)];
-  return nb::make_tuple(to_numpy(std::move(r.masks)), objects, r.frame_index, mat_to_pil(r.annotated));
+  return nb::make_tuple(to_numpy(std::move(r.masks)), text_array(r.detector_labels, r.label_index), r.frame_index,
+                        mat_to_pil(r.annotated));
 }
 
 }  // namespace

@@ -12,48 +12,16 @@ using namespace nb::literals;
 namespace mirelo::py {
 namespace {
 
-nb::module_ pil_image() { return nb::module_::import_("PIL.Image"); }
-
-bool is_pil(nb::handle obj) {
-  return PyObject_IsInstance(obj.ptr(), pil_image().attr("Image").ptr()) == 1;
-}
-
-bool is_array(nb::handle obj) {
-  return PyObject_IsInstance(obj.ptr(), numpy().attr("ndarray").ptr()) == 1 ||
-         (nb::hasattr(obj, "detach") && nb::hasattr(obj, "cpu") && nb::hasattr(obj, "numpy"));
-}
-
-/// Pixels of an image argument as RGBA (or RGB, which the core takes as
-/// opaque RGBA). RGB and RGBA images and H x W x 3/4 uint8 arrays are read
-/// as they are; every other mode goes through the imaging library's
-/// conversion to "RGBA".
 struct ImageInput {
   cv::Mat pixels;
   nb::object keep;
 };
 
 ImageInput rgba_input(nb::handle image) {
-  nb::object source;
-  if (is_pil(image)) {
-    nb::object img = nb::borrow(image);
-    const std::string mode = to_text(img.attr("mode"));
-    if (mode != "RGB" && mode != "RGBA") img = img.attr("convert")("RGBA");
-    source = numpy().attr("asarray")(img);
-  } else if (is_array(image)) {
-    nb::object a = host_array(image);
-    const size_t ndim = nb::cast<size_t>(a.attr("ndim"));
-    const bool direct = ndim == 3 && to_text(a.attr("dtype")) == "uint8" &&
-                        (nb::cast<int64_t>(a.attr("shape")[2]) == 3 || nb::cast<int64_t>(a.attr("shape")[2]) == 4);
-    source = direct ? a : numpy().attr("asarray")(as_pil(a).attr("convert")("RGBA"));
-  } else {
-    throw TypeError(expected_got("a PIL image or a uint8 image array for image", py_type_name(image)));
-  }
   ImageInput in;
-  in.pixels = array_to_mat(source, in.keep, "image");
+  in.pixels = to_rgba_pixels(image, in.keep, "image");
   return in;
 }
-
-char dtype_kind(nb::handle a) { return nb::cast<std::string>(a.attr("dtype").attr("kind"))[0]; }
 
 bool signed_or_real(nb::handle a) {
   const char k = dtype_kind(a);
@@ -63,19 +31,19 @@ bool signed_or_real(nb::handle a) {
 /// The pixels a mask paints: those greater than zero (for bool and unsigned
 /// masks the same as the non-zero ones).
 MaskInput painted_mask(nb::handle obj, const std::string& what) {
-  if (!is_array(obj)) return to_mask(obj, what);  // raises the type error
+  if (!is_array_like(obj)) return to_mask(obj, what);  // raises the type error
   nb::object a = host_array(obj);
   if (signed_or_real(a)) a = numpy().attr("greater")(a, 0);
   return to_mask(a, what);
 }
 
 std::vector<MaskInput> painted_masks(nb::handle masks, const std::string& what) {
-  if (is_array(masks)) {
+  if (is_array_like(masks)) {
     nb::object a = host_array(masks);
     if (signed_or_real(a)) a = numpy().attr("greater")(a, 0);
     return to_mask_list(a, what);
   }
-  if (!PySequence_Check(masks.ptr()) || nb::isinstance<nb::str>(masks) || nb::isinstance<nb::bytes>(masks))
+  if (!PySequence_Check(masks.ptr()) || is_text_like(masks))
     throw TypeError(expected_got("a list of masks or an N x height x width array for " + what, py_type_name(masks)));
   std::vector<MaskInput> out;
   size_t k = 0;
@@ -102,17 +70,13 @@ nb::object draw_masks_on_image_py(nb::handle image, nb::handle masks) {
 }
 
 nb::object img_bbx_drawing_py(nb::handle image, nb::handle mask_dict) {
-  if (!PyMapping_Check(mask_dict.ptr()) || !nb::hasattr(mask_dict, "items") ||
-      nb::isinstance<nb::list>(mask_dict) || nb::isinstance<nb::tuple>(mask_dict))
-    throw TypeError(expected_got("a mapping of mask keys to masks for mask_dict", py_type_name(mask_dict)));
+  const auto items = mapping_items(mask_dict, "a mapping of mask keys to masks for mask_dict");
   ImageInput in = rgba_input(image);
   std::vector<MaskInput> painted, boxed;
   MaskMap masks;
   std::vector<MaskView> box_views;
-  for (nb::handle item : mask_dict.attr("items")()) {
-    nb::object key = nb::borrow(item[nb::int_(0)]);
-    nb::object value = nb::borrow(item[nb::int_(1)]);
-    if (is_array(value)) value = host_array(value);  // one host copy of a tensor
+  for (auto [key, value] : items) {
+    if (is_array_like(value)) value = host_array(value);  // one host copy of a tensor
     const std::string label = to_text(key);
     const std::string what = "mask_dict[" + to_text(nb::repr(key)) + "]";
     painted.push_back(painted_mask(value, what));
@@ -140,18 +104,14 @@ nb::object img_bbx_drawing_py(nb::handle image, nb::handle mask_dict) {
 nb::object enhance_dark_text_py(nb::handle image_pil, nb::handle gamma) {
   nb::object pil = as_pil(image_pil);
   cv::Mat rgb = pil_to_rgb(pil);
-  if (!PyNumber_Check(gamma.ptr()) || PyComplex_Check(gamma.ptr()))
-    throw TypeError(expected_got("a number for gamma", py_type_name(gamma)));
-  nb::object as_float = nb::steal(PyNumber_Float(gamma.ptr()));
-  if (!as_float.is_valid()) throw nb::python_error();
-  const double gv = PyFloat_AsDouble(as_float.ptr());
+  const double gv = to_real(gamma, "gamma");
   cv::Mat out;
   {
     nb::gil_scoped_release release;
     out = enhance_dark_text(rgb, gv);
   }
   if (rgb.empty())  // the pixel copy of an empty image keeps no size
-    return pil_image().attr("new")("L", pil.attr("size"));
+    return nb::module_::import_("PIL.Image").attr("new")("L", pil.attr("size"));
   return mat_to_pil(out);
 }
 

@@ -27,8 +27,8 @@ void release(nb::object& o) {
 // A fresh writable array (the predictor may keep or change it); written
 // once, without zero-filling it first.
 nb::object rgb_array(const cv::Mat& rgb) {
-  nb::object a = numpy().attr("empty")(nb::make_tuple(rgb.rows, rgb.cols, 3), nb::arg("dtype") = "uint8");
-  auto* dst = reinterpret_cast<uint8_t*>(nb::cast<uintptr_t>(a.attr("__array_interface__")["data"][nb::int_(0)]));
+  uint8_t* dst = nullptr;
+  nb::object a = new_image_array(rgb.rows, rgb.cols, 3, dst);
   const size_t row = static_cast<size_t>(rgb.cols) * 3;
   for (int y = 0; y < rgb.rows; ++y) std::memcpy(dst + y * row, rgb.ptr(y), row);
   return a;
@@ -47,11 +47,9 @@ Detections read_detections(nb::handle gdino_results) {
   for (nb::handle l : labels) {
     if (!nb::isinstance<nb::str>(l))
       throw TypeError(expected_got("label texts in \"labels\"", py_type_name(l)));
-    // Lone surrogates pass through as their three-byte forms, so that every
-    // text the detector gives comes back unchanged.
-    nb::object bytes = nb::steal(PyUnicode_AsEncodedString(l.ptr(), "utf-8", "surrogatepass"));
-    if (!bytes.is_valid()) throw nb::python_error();
-    d.labels.emplace_back(PyBytes_AS_STRING(bytes.ptr()), static_cast<size_t>(PyBytes_GET_SIZE(bytes.ptr())));
+    // Lone surrogates pass through, so that every text the detector gives
+    // comes back unchanged.
+    d.labels.push_back(utf8_surrogatepass(l));
   }
   d.boxes = to_ndarray(r["boxes"], "boxes");
   // An empty detector answer may come back flat; it still means 0 x 4 boxes.
@@ -139,8 +137,7 @@ void PyImagePredictor::set_image(const cv::Mat& rgb) {
   if (rgb.type() != CV_8UC3) throw ValueError("internal: set_image expects an 8-bit RGB image");
   if (source_array_.is_valid()) {
     nb::object array = std::move(source_array_);
-    const auto data = nb::cast<uintptr_t>(array.attr("__array_interface__")["data"][nb::int_(0)]);
-    if (data == reinterpret_cast<uintptr_t>(rgb.data)) {
+    if (array_data(array) == rgb.data) {
       predictor_.attr("set_image")(array);
       return;
     }
@@ -174,34 +171,7 @@ Prediction PyImagePredictor::predict(const NDArray& boxes) {
 ArrayView PyImagePredictor::predict_masks(const NDArray& boxes) {
   nb::gil_scoped_acquire gil;
   nb::object result = call_predict(boxes);
-  nb::object masks = host_array(result[nb::int_(0)]);
-  const std::string kind = nb::cast<std::string>(masks.attr("dtype").attr("kind"));
-  auto itemsize = nb::cast<size_t>(masks.attr("itemsize"));
-  if (kind == "f" && itemsize < 4) {
-    masks = masks.attr("astype")("float32");
-    itemsize = 4;
-  }
-  masks = numpy().attr("ascontiguousarray")(native_byte_order(masks));
-  DType t;
-  if (kind == "b") {
-    t = DType::Bool;
-  } else if ((kind == "u" || kind == "i") && (itemsize == 1 || itemsize == 2 || itemsize == 4 || itemsize == 8)) {
-    static const DType u[] = {DType::UInt8, DType::UInt16, DType::UInt32, DType::UInt64};
-    static const DType i[] = {DType::Int8, DType::Int16, DType::Int32, DType::Int64};
-    const int k = itemsize == 1 ? 0 : itemsize == 2 ? 1 : itemsize == 4 ? 2 : 3;
-    t = kind == "u" ? u[k] : i[k];
-  } else if (kind == "f" && (itemsize == 4 || itemsize == 8)) {
-    t = itemsize == 4 ? DType::Float32 : DType::Float64;
-  } else {
-    throw TypeError(expected_got("numeric or bool masks from predict()", "dtype " + to_text(masks.attr("dtype"))));
-  }
-  ArrayView v;
-  v.dtype = t;
-  for (nb::handle d : masks.attr("shape")) v.shape.push_back(nb::cast<int64_t>(d));
-  v.data = reinterpret_cast<const uint8_t*>(
-      nb::cast<uintptr_t>(masks.attr("__array_interface__")["data"][nb::int_(0)]));
-  v.owner = std::make_shared<PyValue>(std::move(masks));
-  return v;
+  return to_array_view(result[nb::int_(0)], "numeric or bool masks from predict()");
 }
 
 NDArray PyImagePredictor::encode(const NDArray& crop) {

@@ -3,6 +3,7 @@
 // types. Model results cross into the core in this form so that their
 // element type survives the round trip back to the caller.
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -52,6 +53,17 @@ struct NDArray {
   NDArray take(const std::vector<int64_t>& indices) const;
   /// Shape text as the array library prints it: "(3, 4)", "(5,)".
   std::string shape_text() const;
+};
+
+/// Read-only view of a C-contiguous array held elsewhere; `owner` keeps the
+/// memory alive for as long as the view is used.
+struct ArrayView {
+  DType dtype = DType::Float32;
+  std::vector<int64_t> shape;
+  const uint8_t* data = nullptr;
+  std::shared_ptr<const void> owner;
+
+  int64_t ndim() const { return static_cast<int64_t>(shape.size()); }
 };
 
 /// The planes of an array whose last two axes are height x width, each as an

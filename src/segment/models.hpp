@@ -63,17 +63,6 @@ struct Prediction {
   NDArray logits;
 };
 
-/// Read-only view of a C-contiguous array held elsewhere; `owner` keeps the
-/// memory alive for as long as the view is used.
-struct ArrayView {
-  DType dtype = DType::Float32;
-  std::vector<int64_t> shape;
-  const uint8_t* data = nullptr;
-  std::shared_ptr<const void> owner;
-
-  int64_t ndim() const { return static_cast<int64_t>(shape.size()); }
-};
-
 /// The image predictor.
 class ImagePredictor {
  public:

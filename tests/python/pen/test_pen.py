@@ -106,9 +106,9 @@ def test_draw_pen_unreadable_files(tmp_path):
     "call, exc, match",
     [
         # The system would open the file named by the text before the null byte.
-        (lambda pen: mu.draw_pen("x.jpg", pen + "\x00.txt"), ValueError, "embedded null byte in json_path"),
+        (lambda pen: mu.draw_pen("x.jpg", pen + "\x00.txt"), ValueError, "embedded null character in json_path"),
         (lambda pen: mu.get_in_pen_mask(0, np.ones((4, 4)), pen + "\x00", ["f"]), ValueError, "pen_json_path"),
-        (lambda pen: mu.fix_polygon_scaling(pen, pen + "\x00.bak"), ValueError, "embedded null byte in save_path"),
+        (lambda pen: mu.fix_polygon_scaling(pen, pen + "\x00.bak"), ValueError, "embedded null character in save_path"),
     ],
 )
 def test_paths_the_system_cannot_take(pen_file, call, exc, match):
