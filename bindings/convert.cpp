@@ -317,6 +317,10 @@ uint8_t* writable_array_data(nb::handle array) {
   return static_cast<uint8_t*>(buffer_start(array, PyBUF_C_CONTIGUOUS | PyBUF_WRITABLE));
 }
 
+const uint8_t* first_element(nb::handle array) {
+  return static_cast<const uint8_t*>(buffer_start(array, PyBUF_STRIDES));
+}
+
 namespace {
 
 nb::dlpack::dtype dlpack_of(DType t) {
@@ -371,13 +375,13 @@ nb::object text_array(const std::vector<std::string>& texts, const std::vector<i
 
 // -------------------------------------------------------------------- masks
 
-MaskInput to_mask(nb::handle obj, const std::string& what, bool allow_leading_one) {
-  nb::object a;
-  if (is_array_like(obj)) {
-    a = host_array(obj);
-  } else {
-    throw TypeError(expected_got("a 2-D array for " + what, py_type_name(obj)));
-  }
+namespace {
+
+// The caller's mask as a 2-D numpy array of a numeric or bool element type
+// (a leading axis of length 1 dropped when allowed).
+nb::object mask_array(nb::handle obj, const std::string& what, bool allow_leading_one) {
+  if (!is_array_like(obj)) throw TypeError(expected_got("a 2-D array for " + what, py_type_name(obj)));
+  nb::object a = host_array(obj);
   size_t ndim = nb::cast<size_t>(a.attr("ndim"));
   if (ndim == 3 && allow_leading_one && nb::cast<int64_t>(a.attr("shape")[0]) == 1) {
     a = a[nb::int_(0)];
@@ -391,32 +395,30 @@ MaskInput to_mask(nb::handle obj, const std::string& what, bool allow_leading_on
   }
   if (!numeric_kind(dtype_kind(a)))
     throw TypeError(expected_got("a numeric or bool mask for " + what, "dtype " + to_text(a.attr("dtype"))));
-
-  MaskInput out;
-  nb::ndarray<nb::ro, nb::device::cpu> view;
-  if (nb::cast<size_t>(a.attr("itemsize")) == 1 && nb::try_cast(a, view, false) &&
-      view.ndim() == 2 && (view.shape(1) <= 1 || view.stride(1) == 1) &&
-      (view.shape(0) <= 1 || view.stride(0) >= static_cast<int64_t>(view.shape(1)))) {
-    out.view = MaskView{static_cast<const uint8_t*>(view.data()), static_cast<int64_t>(view.shape(0)),
-                        static_cast<int64_t>(view.shape(1)),
-                        view.shape(0) <= 1 ? static_cast<int64_t>(view.shape(1)) : view.stride(0)};
-    out.source = a;
-    return out;
-  }
-  // Any other layout or element type: one conversion to contiguous 0/1 bytes
-  // (NaN counts as set, as in the array library's non-zero test).
-  nb::object b = numpy().attr("ascontiguousarray")(numpy().attr("not_equal")(a, 0));
-  const int64_t h = nb::cast<int64_t>(b.attr("shape")[0]), w = nb::cast<int64_t>(b.attr("shape")[1]);
-  out.view = MaskView{array_data(b), h, w, w};
-  out.source = b;
-  return out;
+  return a;
 }
 
-std::vector<MaskInput> to_mask_list(nb::handle obj, const std::string& what) {
-  std::vector<MaskInput> out;
-  nb::object seq = nb::borrow(obj);
-  if (is_array_like(seq)) {
-    seq = host_array(seq);
+// Whether the last two axes of an array are rows of contiguous elements of
+// `itemsize` bytes, rows at growing addresses.
+bool rows_in_place(nb::handle a, size_t itemsize) {
+  const auto ndim = nb::cast<size_t>(a.attr("ndim"));
+  nb::object shape = a.attr("shape"), strides = a.attr("strides");
+  const auto h = nb::cast<int64_t>(shape[nb::int_(ndim - 2)]), w = nb::cast<int64_t>(shape[nb::int_(ndim - 1)]);
+  const auto row = nb::cast<int64_t>(strides[nb::int_(ndim - 2)]);
+  const auto col = nb::cast<int64_t>(strides[nb::int_(ndim - 1)]);
+  return (w <= 1 || col == static_cast<int64_t>(itemsize)) && (h <= 1 || row >= w * static_cast<int64_t>(itemsize));
+}
+
+// The masks of a mask-list argument: the planes of an N x H x W (or
+// N x 1 x H x W) array, or the items of a sequence, each converted by
+// `convert(item, name)`. `stack(array)` converts a whole array in one go
+// where its planes cannot be read as they are: a broadcast stack far larger
+// than memory then fails at once instead of mask by mask.
+template <typename Item, typename Stack, typename Convert>
+std::vector<Item> mask_list(nb::handle obj, const std::string& what, Stack stack, Convert convert) {
+  std::vector<Item> out;
+  if (is_array_like(obj)) {
+    nb::object seq = host_array(obj);
     const size_t ndim = nb::cast<size_t>(seq.attr("ndim"));
     if (ndim != 3 && ndim != 4)
       throw ValueError(expected_got("a sequence of 2-D masks (an N x height x width array) for " + what,
@@ -432,32 +434,96 @@ std::vector<MaskInput> to_mask_list(nb::handle obj, const std::string& what) {
                                              .c_str());
       throw nb::python_error();
     }
-    // Stacks whose masks cannot be read in place are converted in one go,
-    // not one mask at a time: a broadcast stack far larger than memory fails
-    // at once.
-    if (numeric_kind(dtype_kind(seq)) && n > 0) {
-      nb::object shape = seq.attr("shape"), strides = seq.attr("strides");
-      const auto h = nb::cast<int64_t>(shape[nb::int_(ndim - 2)]), w = nb::cast<int64_t>(shape[nb::int_(ndim - 1)]);
-      const auto row = nb::cast<int64_t>(strides[nb::int_(ndim - 2)]);
-      const auto col = nb::cast<int64_t>(strides[nb::int_(ndim - 1)]);
-      const bool in_place = nb::cast<size_t>(seq.attr("itemsize")) == 1 && (w <= 1 || col == 1) && (h <= 1 || row >= w);
-      if (!in_place) seq = numpy().attr("ascontiguousarray")(numpy().attr("not_equal")(seq, 0));
-    }
+    if (numeric_kind(dtype_kind(seq)) && n > 0) seq = stack(seq);
     for (int64_t k = 0; k < n; ++k) {
-      out.push_back(to_mask(seq[nb::int_(k)], what + "[" + std::to_string(k) + "]"));
+      out.push_back(convert(seq[nb::int_(k)], what + "[" + std::to_string(k) + "]"));
       if ((k & 4095) == 4095 && PyErr_CheckSignals() != 0) throw nb::python_error();
     }
     return out;
   }
-  if (!PySequence_Check(seq.ptr()) || is_text_like(seq))
-    throw TypeError(expected_got("a list of masks or an N x height x width array for " + what,
-                                 py_type_name(seq)));
+  if (!PySequence_Check(obj.ptr()) || is_text_like(obj))
+    throw TypeError(expected_got("a list of masks or an N x height x width array for " + what, py_type_name(obj)));
   size_t k = 0;
-  for (nb::handle item : seq) {
-    out.push_back(to_mask(item, what + "[" + std::to_string(k) + "]"));
+  for (nb::handle item : obj) {
+    out.push_back(convert(item, what + "[" + std::to_string(k) + "]"));
     ++k;
   }
   return out;
+}
+
+// Masks as 0/1 bytes (non-zero, NaN included, is set), contiguous.
+nb::object nonzero_bytes(nb::handle a) {
+  return numpy().attr("ascontiguousarray")(numpy().attr("not_equal")(a, 0));
+}
+
+// An array in the machine's byte order and of an element type the core
+// knows: float16 widened to float32; element types the core has no
+// counterpart of (complex, wider reals) become int8, 1 where the array
+// library finds an element above zero, -1 where it is otherwise non-zero,
+// 0 where it is zero. Rows made contiguous where they are not.
+nb::object typed_planes(nb::handle array) {
+  nb::object a = native_byte_order(array);
+  if (dtype_kind(a) == 'f' && nb::cast<size_t>(a.attr("itemsize")) == 2) a = a.attr("astype")("float32");
+  if (!dtype_of(a)) {
+    nb::object above = numpy().attr("greater")(a, 0);
+    a = numpy().attr("subtract")(numpy().attr("multiply")(above, 2, "dtype"_a = "int8"), numpy().attr("not_equal")(a, 0),
+                                 "dtype"_a = "int8");
+  }
+  if (!rows_in_place(a, nb::cast<size_t>(a.attr("itemsize")))) a = numpy().attr("ascontiguousarray")(a);
+  return a;
+}
+
+}  // namespace
+
+MaskInput to_mask(nb::handle obj, const std::string& what, bool allow_leading_one) {
+  nb::object a = mask_array(obj, what, allow_leading_one);
+  MaskInput out;
+  nb::ndarray<nb::ro, nb::device::cpu> view;
+  if (nb::cast<size_t>(a.attr("itemsize")) == 1 && rows_in_place(a, 1) && nb::try_cast(a, view, false) &&
+      view.ndim() == 2) {
+    out.view = MaskView{static_cast<const uint8_t*>(view.data()), static_cast<int64_t>(view.shape(0)),
+                        static_cast<int64_t>(view.shape(1)),
+                        view.shape(0) <= 1 ? static_cast<int64_t>(view.shape(1)) : view.stride(0)};
+    out.source = a;
+    return out;
+  }
+  // Any other layout or element type: one conversion to contiguous 0/1 bytes.
+  nb::object b = nonzero_bytes(a);
+  const int64_t h = nb::cast<int64_t>(b.attr("shape")[0]), w = nb::cast<int64_t>(b.attr("shape")[1]);
+  out.view = MaskView{array_data(b), h, w, w};
+  out.source = b;
+  return out;
+}
+
+std::vector<MaskInput> to_mask_list(nb::handle obj, const std::string& what) {
+  return mask_list<MaskInput>(
+      obj, what,
+      [](nb::object seq) { return nb::cast<size_t>(seq.attr("itemsize")) == 1 && rows_in_place(seq, 1) ? seq : nonzero_bytes(seq); },
+      [](nb::handle item, const std::string& name) { return to_mask(item, name); });
+}
+
+PlaneInput to_plane(nb::handle obj, const std::string& what) {
+  nb::object a = typed_planes(mask_array(obj, what, true));
+  const auto itemsize = nb::cast<int64_t>(a.attr("itemsize"));
+  const auto h = nb::cast<int64_t>(a.attr("shape")[0]), w = nb::cast<int64_t>(a.attr("shape")[1]);
+  const auto row = nb::cast<int64_t>(a.attr("strides")[0]);
+  PlaneInput out;
+  out.plane = PlaneView{*dtype_of(a), first_element(a), h, w, h <= 1 ? w * itemsize : row};
+  out.source = a;
+  return out;
+}
+
+std::vector<PlaneInput> to_plane_list(nb::handle obj, const std::string& what) {
+  return mask_list<PlaneInput>(
+      obj, what, [](nb::object seq) { return typed_planes(seq); },
+      [](nb::handle item, const std::string& name) { return to_plane(item, name); });
+}
+
+std::vector<PlaneView> planes_of(const std::vector<PlaneInput>& masks) {
+  std::vector<PlaneView> v;
+  v.reserve(masks.size());
+  for (const auto& m : masks) v.push_back(m.plane);
+  return v;
 }
 
 std::vector<MaskView> views_of(const std::vector<MaskInput>& masks) {

@@ -162,6 +162,8 @@ NDArray to_ndarray(nb::handle obj, const std::string& what);
 /// refuses read-only arrays. Raises for arrays that are not C-contiguous.
 const uint8_t* array_data(nb::handle array);
 uint8_t* writable_array_data(nb::handle array);
+/// The address of the first element of a numpy array of any layout.
+const uint8_t* first_element(nb::handle array);
 
 /// A numpy array that owns the given data without a further copy.
 nb::object to_numpy(NDArray&& a);
@@ -193,6 +195,25 @@ std::vector<MaskInput> to_mask_list(nb::handle obj, const std::string& what);
 
 /// The views of converted masks.
 std::vector<MaskView> views_of(const std::vector<MaskInput>& masks);
+
+/// A mask argument as typed elements, for operations whose rule depends on
+/// the values rather than on set / unset (the drawings paint the pixels
+/// above zero): a 2-D (or 1 x H x W) array of any numeric or bool element
+/// type, read in place when its rows are contiguous and in the machine's
+/// byte order, else converted once. float16 is widened; element types the
+/// core has no counterpart of (complex, wider reals) come as int8: 1 above
+/// zero, -1 otherwise non-zero, 0 zero.
+struct PlaneInput {
+  PlaneView plane;
+  nb::object source;  // keeps the array read alive
+};
+PlaneInput to_plane(nb::handle obj, const std::string& what);
+
+/// A sequence of masks (a list, or an N x H x W array) as typed planes.
+std::vector<PlaneInput> to_plane_list(nb::handle obj, const std::string& what);
+
+/// The views of converted typed masks.
+std::vector<PlaneView> planes_of(const std::vector<PlaneInput>& masks);
 
 /// A mapping of mask keys to masks, in the mapping's order: the caller's
 /// key objects, their texts (str(key)) and the converted masks.

@@ -56,11 +56,7 @@ nb::object intersection_between_masks(nb::handle masks_dict, nb::handle processe
   std::vector<double> table;
   {
     nb::gil_scoped_release release;
-    if (!have_areas) {
-      // No areas to divide by: the masks' own pixel counts stand in.
-      for (const auto& v : views) areas.push_back(static_cast<double>(count_nonzero(v)));
-    }
-    table = intersection_table(views, areas);
+    table = have_areas ? intersection_table(views, areas) : intersection_table(views);
   }
   return square_frame(std::move(table), masks.keys);
 }

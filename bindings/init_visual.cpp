@@ -23,45 +23,14 @@ ImageInput rgba_input(nb::handle image) {
   return in;
 }
 
-bool signed_or_real(nb::handle a) {
-  const char k = dtype_kind(a);
-  return k == 'i' || k == 'f' || k == 'c';
-}
-
-/// The pixels a mask paints: those greater than zero (for bool and unsigned
-/// masks the same as the non-zero ones).
-MaskInput painted_mask(nb::handle obj, const std::string& what) {
-  if (!is_array_like(obj)) return to_mask(obj, what);  // raises the type error
-  nb::object a = host_array(obj);
-  if (signed_or_real(a)) a = numpy().attr("greater")(a, 0);
-  return to_mask(a, what);
-}
-
-std::vector<MaskInput> painted_masks(nb::handle masks, const std::string& what) {
-  if (is_array_like(masks)) {
-    nb::object a = host_array(masks);
-    if (signed_or_real(a)) a = numpy().attr("greater")(a, 0);
-    return to_mask_list(a, what);
-  }
-  if (!PySequence_Check(masks.ptr()) || is_text_like(masks))
-    throw TypeError(expected_got("a list of masks or an N x height x width array for " + what, py_type_name(masks)));
-  std::vector<MaskInput> out;
-  size_t k = 0;
-  for (nb::handle item : masks) {
-    out.push_back(painted_mask(item, what + "[" + std::to_string(k) + "]"));
-    ++k;
-  }
-  return out;
-}
-
 nb::object draw_masks_on_image_py(nb::handle image, nb::handle masks) {
   ImageInput in = rgba_input(image);
-  std::vector<MaskInput> inputs = painted_masks(masks, "masks");
-  const std::vector<MaskView> views = views_of(inputs);
+  std::vector<PlaneInput> inputs = to_plane_list(masks, "masks");
+  const std::vector<PlaneView> planes = planes_of(inputs);
   cv::Mat out;
   {
     nb::gil_scoped_release release;
-    out = draw_masks_on_image(in.pixels, views);
+    out = draw_masks_on_image(in.pixels, planes);
   }
   // The pixel copies of the inputs are not needed for the result image.
   in = ImageInput{};
@@ -72,32 +41,20 @@ nb::object draw_masks_on_image_py(nb::handle image, nb::handle masks) {
 nb::object img_bbx_drawing_py(nb::handle image, nb::handle mask_dict) {
   const auto items = mapping_items(mask_dict, "a mapping of mask keys to masks for mask_dict");
   ImageInput in = rgba_input(image);
-  std::vector<MaskInput> painted, boxed;
-  MaskMap masks;
-  std::vector<MaskView> box_views;
-  for (auto [key, value] : items) {
-    if (is_array_like(value)) value = host_array(value);  // one host copy of a tensor
-    const std::string label = to_text(key);
-    const std::string what = "mask_dict[" + to_text(nb::repr(key)) + "]";
-    painted.push_back(painted_mask(value, what));
-    masks.emplace_back(label, painted.back().view);
-    // Boxes span the non-zero pixels, which differ from the painted ones
-    // only for masks holding negative values.
-    if (signed_or_real(value)) {
-      boxed.push_back(to_mask(value, what));
-      box_views.push_back(boxed.back().view);
-    } else {
-      box_views.push_back(painted.back().view);
-    }
+  std::vector<std::string> keys;
+  std::vector<PlaneInput> inputs;
+  for (const auto& [key, value] : items) {
+    inputs.push_back(to_plane(value, "mask_dict[" + to_text(nb::repr(key)) + "]"));
+    keys.push_back(to_text(key));
   }
+  const std::vector<PlaneView> planes = planes_of(inputs);
   cv::Mat out;
   {
     nb::gil_scoped_release release;
-    out = img_bbx_drawing(in.pixels, masks, box_views);
+    out = img_bbx_drawing(in.pixels, keys, planes);
   }
   in = ImageInput{};
-  painted.clear();
-  boxed.clear();
+  inputs.clear();
   return mat_to_pil(out);
 }
 

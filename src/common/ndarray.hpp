@@ -36,6 +36,23 @@ decltype(auto) visit_nonzero_type(DType t, F&& fn) {
   }
 }
 
+/// Calls `fn(T{})` with the element type of `t` (bool as uint8_t).
+template <typename F>
+decltype(auto) visit_dtype(DType t, F&& fn) {
+  switch (t) {
+    case DType::Int8: return fn(int8_t{});
+    case DType::UInt16: return fn(uint16_t{});
+    case DType::Int16: return fn(int16_t{});
+    case DType::UInt32: return fn(uint32_t{});
+    case DType::Int32: return fn(int32_t{});
+    case DType::UInt64: return fn(uint64_t{});
+    case DType::Int64: return fn(int64_t{});
+    case DType::Float32: return fn(float{});
+    case DType::Float64: return fn(double{});
+    default: return fn(uint8_t{});
+  }
+}
+
 /// Owned, C-contiguous array.
 struct NDArray {
   DType dtype = DType::Float64;
@@ -64,6 +81,19 @@ struct ArrayView {
   std::shared_ptr<const void> owner;
 
   int64_t ndim() const { return static_cast<int64_t>(shape.size()); }
+};
+
+/// Read-only view of one height x width plane of elements held elsewhere,
+/// in the machine's byte order: rows `row_stride` bytes apart, the elements
+/// of a row contiguous.
+struct PlaneView {
+  DType dtype = DType::UInt8;
+  const uint8_t* data = nullptr;
+  int64_t height = 0;
+  int64_t width = 0;
+  int64_t row_stride = 0;
+
+  const uint8_t* row(int64_t y) const { return data + y * row_stride; }
 };
 
 /// The planes of an array whose last two axes are height x width, each as an

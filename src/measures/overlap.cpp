@@ -91,6 +91,19 @@ std::vector<double> intersection_table(const std::vector<MaskView>& masks, const
   return table;
 }
 
+std::vector<double> intersection_table(const std::vector<MaskView>& masks) {
+  // Areas and boxes in one pass per mask.
+  std::vector<double> areas(masks.size());
+  std::vector<PixelBox> boxes(masks.size());
+  for (size_t k = 0; k < masks.size(); ++k) {
+    const MaskStats s = mask_stats(masks[k]);
+    areas[k] = static_cast<double>(s.area);
+    boxes[k] = s.box;
+    check_interrupt();
+  }
+  return intersection_table(masks, areas, boxes);
+}
+
 std::vector<double> iou_matrix(const std::vector<MaskView>& masks_new,
                                const std::vector<MaskView>& masks_old) {
   const size_t nn = masks_new.size(), no = masks_old.size();

@@ -29,6 +29,9 @@ std::vector<double> intersection_table(const std::vector<MaskView>& masks,
 std::vector<double> intersection_table(const std::vector<MaskView>& masks, const std::vector<double>& areas,
                                        const std::vector<PixelBox>& boxes);
 
+/// As above, with each mask's own set-pixel count as its area.
+std::vector<double> intersection_table(const std::vector<MaskView>& masks);
+
 /// IoU matrix, row-major new x old: intersection / (union + 1e-6).
 std::vector<double> iou_matrix(const std::vector<MaskView>& masks_new,
                                const std::vector<MaskView>& masks_old);

@@ -197,60 +197,17 @@ NDArray kept_masks(const FrameMasks& f, const std::vector<int64_t>& keep) {
   return out;
 }
 
-MaskMap key_masks(const FrameMasks& f, const std::vector<int64_t>& keep) {
-  MaskMap m;
-  for (size_t k = 0; k < keep.size(); ++k)
-    m.emplace_back("Box" + std::to_string(k), f.views[static_cast<size_t>(keep[k])]);
-  return m;
-}
-
-// Pixels with values above zero, as 0/1 bytes: the pixels the drawing
-// paints. Only signed and real element types can hold non-zero values that
-// are not above zero (negatives, NaN).
-template <typename T>
-void above_zero(const uint8_t* bytes, int64_t n, uint8_t* dst) {
-  const T* src = reinterpret_cast<const T*>(bytes);
-  for (int64_t i = 0; i < n; ++i) dst[i] = src[i] > T(0);
-}
-
-bool signed_or_real(DType t) {
-  switch (t) {
-    case DType::Int8:
-    case DType::Int16:
-    case DType::Int32:
-    case DType::Int64:
-    case DType::Float32:
-    case DType::Float64: return true;
-    default: return false;
-  }
-}
-
-// The drawing of the kept masks: overlays of their pixels above zero, boxes
-// of their non-zero pixels.
+// The drawing of the kept masks, labelled Box0, Box1, ... in order.
 cv::Mat draw_kept(const cv::Mat& rgba, const FrameMasks& f, const std::vector<int64_t>& keep) {
-  MaskMap boxed = key_masks(f, keep);
-  if (!signed_or_real(f.source.dtype)) return img_bbx_drawing(rgba, boxed);
-  const int64_t plane = f.height * f.width;
-  const size_t item = dtype_size(f.source.dtype);
-  std::vector<uint8_t> bytes(static_cast<size_t>(plane) * keep.size());
-  MaskMap painted;
-  std::vector<MaskView> box_views;
+  const size_t plane = static_cast<size_t>(f.height * f.width) * dtype_size(f.source.dtype);
+  std::vector<std::string> keys;
+  std::vector<PlaneView> planes;
   for (size_t k = 0; k < keep.size(); ++k) {
-    const uint8_t* src = f.source.data + static_cast<size_t>(keep[k] * plane) * item;
-    uint8_t* dst = bytes.data() + k * static_cast<size_t>(plane);
-    switch (f.source.dtype) {
-      case DType::Int8: above_zero<int8_t>(src, plane, dst); break;
-      case DType::Int16: above_zero<int16_t>(src, plane, dst); break;
-      case DType::Int32: above_zero<int32_t>(src, plane, dst); break;
-      case DType::Int64: above_zero<int64_t>(src, plane, dst); break;
-      case DType::Float32: above_zero<float>(src, plane, dst); break;
-      default: above_zero<double>(src, plane, dst); break;
-    }
-    painted.emplace_back(boxed[k].first, MaskView{dst, f.height, f.width, f.width});
-    box_views.push_back(boxed[k].second);
-    check_interrupt();
+    keys.push_back("Box" + std::to_string(k));
+    planes.push_back(PlaneView{f.source.dtype, f.source.data + static_cast<size_t>(keep[k]) * plane, f.height, f.width,
+                               f.width * static_cast<int64_t>(dtype_size(f.source.dtype))});
   }
-  return img_bbx_drawing(rgba, painted, box_views);
+  return img_bbx_drawing(rgba, keys, planes);
 }
 
 }  // namespace

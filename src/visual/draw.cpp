@@ -1,7 +1,10 @@
 #include "visual/draw.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <new>
+#include <optional>
 #include <string>
 
 #include <opencv2/imgproc.hpp>
@@ -177,6 +180,73 @@ cv::Mat draw_boxes_and_labels(cv::Mat out, const MaskMap& masks, const std::vect
   return out;
 }
 
+// Signed and real elements can be set (non-zero) without being above zero.
+bool signed_or_real(DType t) {
+  switch (t) {
+    case DType::Int8:
+    case DType::Int16:
+    case DType::Int32:
+    case DType::Int64:
+    case DType::Float32:
+    case DType::Float64: return true;
+    default: return false;
+  }
+}
+
+// One pass over a plane: its pixels above zero as 0/1 bytes into `dst`, and
+// the tight box of its non-zero pixels (NaN is non-zero, never above zero).
+template <typename T>
+PixelBox paint_plane(const PlaneView& p, uint8_t* dst) {
+  if (p.width <= 0) return PixelBox{};  // no pixels, however many rows
+  int64_t x_min = p.width, x_max = -1, y_min = -1, y_max = -1;
+  for (int64_t y = 0; y < p.height; ++y) {
+    const T* src = reinterpret_cast<const T*>(p.row(y));
+    uint8_t* out = dst + y * p.width;
+    int64_t first = -1, last = -1;
+    for (int64_t x = 0; x < p.width; ++x) {
+      const T v = src[x];
+      out[x] = v > T(0);
+      if (v != T(0)) {
+        if (first < 0) first = x;
+        last = x;
+      }
+    }
+    if (first < 0) continue;
+    if (y_min < 0) y_min = y;
+    y_max = y;
+    x_min = std::min(x_min, first);
+    x_max = std::max(x_max, last);
+  }
+  if (y_min < 0) return PixelBox{};
+  return PixelBox{x_min, y_min, x_max, y_max, false};
+}
+
+// Typed masks as the drawing reads them: the painted pixels of each as a
+// byte mask, and, where it can differ from the painted pixels' box, the box
+// of its set pixels.
+struct DrawnMasks {
+  std::vector<MaskView> painted;
+  std::vector<std::optional<PixelBox>> set_box;
+  std::vector<std::vector<uint8_t>> bytes;
+
+  explicit DrawnMasks(const std::vector<PlaneView>& planes) {
+    for (const PlaneView& p : planes) {
+      check_interrupt();
+      if (p.dtype == DType::Bool || p.dtype == DType::UInt8) {
+        painted.push_back(MaskView{p.data, p.height, p.width, p.row_stride});
+        set_box.emplace_back();
+        continue;
+      }
+      int64_t n = 0;
+      if (__builtin_mul_overflow(std::max<int64_t>(p.height, 0), std::max<int64_t>(p.width, 0), &n)) throw std::bad_alloc();
+      std::vector<uint8_t>& b = bytes.emplace_back(static_cast<size_t>(n));
+      const PixelBox box = visit_dtype(p.dtype, [&](auto tag) { return paint_plane<decltype(tag)>(p, b.data()); });
+      painted.push_back(MaskView{b.data(), p.height, p.width, p.width});
+      set_box.push_back(signed_or_real(p.dtype) ? std::optional<PixelBox>(box) : std::nullopt);
+    }
+  }
+};
+
 }  // namespace
 
 std::array<uint8_t, 3> mask_color(int64_t seed) {
@@ -203,21 +273,25 @@ cv::Mat img_bbx_drawing(const cv::Mat& rgba, const MaskMap& masks) {
   return draw_boxes_and_labels(std::move(out), masks, boxes);
 }
 
-cv::Mat img_bbx_drawing(const cv::Mat& rgba, const MaskMap& masks, const std::vector<MaskView>& box_masks) {
-  if (box_masks.size() != masks.size())
-    throw ValueError(expected_got(std::to_string(masks.size()) + " box masks",
-                                  std::to_string(box_masks.size())));
-  std::vector<MaskView> views;
-  views.reserve(masks.size());
-  for (const auto& entry : masks) views.push_back(entry.second);
+cv::Mat draw_masks_on_image(const cv::Mat& rgba, const std::vector<PlaneView>& masks) {
+  const DrawnMasks read(masks);
   std::vector<PixelBox> boxes;
-  cv::Mat out = paint_all(rgba, views, boxes);
+  return paint_all(rgba, read.painted, boxes);
+}
+
+cv::Mat img_bbx_drawing(const cv::Mat& rgba, const std::vector<std::string>& keys,
+                        const std::vector<PlaneView>& masks) {
+  if (keys.size() != masks.size())
+    throw ValueError(expected_got(std::to_string(masks.size()) + " mask keys", std::to_string(keys.size())));
+  const DrawnMasks read(masks);
+  std::vector<PixelBox> boxes;
+  cv::Mat out = paint_all(rgba, read.painted, boxes);
+  MaskMap labelled;
   for (size_t k = 0; k < masks.size(); ++k) {
-    const MaskView& b = box_masks[k];
-    if (b.data != views[k].data || !b.same_shape(views[k]) || b.row_stride != views[k].row_stride)
-      boxes[k] = mask_stats(b).box;
+    if (read.set_box[k]) boxes[k] = *read.set_box[k];
+    labelled.emplace_back(keys[k], read.painted[k]);
   }
-  return draw_boxes_and_labels(std::move(out), masks, boxes);
+  return draw_boxes_and_labels(std::move(out), labelled, boxes);
 }
 
 cv::Mat enhance_dark_text(const cv::Mat& rgb, double gamma) {

@@ -2,11 +2,13 @@
 // Mask overlays, boxes and labels, and contrast enhancement of animal crops.
 #include <array>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include <opencv2/core.hpp>
 
 #include "common/mask.hpp"
+#include "common/ndarray.hpp"
 
 namespace mirelo {
 
@@ -28,11 +30,14 @@ cv::Mat draw_masks_on_image(const cv::Mat& rgba, const std::vector<MaskView>& ma
 /// `rgba`: CV_8UC4, RGBA order (or CV_8UC3 RGB). Returns a new CV_8UC4 image.
 cv::Mat img_bbx_drawing(const cv::Mat& rgba, const MaskMap& masks);
 
-/// As above, with the boxes taken from `box_masks` (one per entry of
-/// `masks`, in order) instead of from the painted masks themselves: the
-/// host paints the pixels greater than zero but boxes the non-zero ones,
-/// which differ for masks holding negative values.
-cv::Mat img_bbx_drawing(const cv::Mat& rgba, const MaskMap& masks, const std::vector<MaskView>& box_masks);
+/// The two drawings for masks of any element type. A mask paints its pixels
+/// above zero and is boxed over its non-zero pixels: the two differ only for
+/// signed and real elements (negative values, NaN). Bool and uint8 planes
+/// are read in place; any other plane is read once. `keys` labels the masks
+/// in order (one per mask).
+cv::Mat draw_masks_on_image(const cv::Mat& rgba, const std::vector<PlaneView>& masks);
+cv::Mat img_bbx_drawing(const cv::Mat& rgba, const std::vector<std::string>& keys,
+                        const std::vector<PlaneView>& masks);
 
 /// Gamma curve then histogram equalisation of the luminance of `rgb`
 /// (CV_8UC3, RGB order). Returns CV_8UC1 of the same size.

@@ -47,6 +47,10 @@ TEST(IntersectionTable, SkipRuleUsesLaterKeyArea) {
   EXPECT_EQ(t, (std::vector<double>{0, 0, 0, 0}));
   t = intersection_table(v, {1, 400});
   EXPECT_DOUBLE_EQ(t[1], 2500.0);  // 25 px of an area of 1: percentages are not capped
+  // Without areas, the masks' pixel counts (100 and 100; one pixel for the third).
+  Mask dot = rect(40, 40, 7, 7, 8, 8);
+  v.push_back(dot.view());
+  EXPECT_EQ(intersection_table(v), intersection_table(v, {100, 100, 1}));
 }
 
 TEST(IouMatrix, EpsilonInEveryDenominator) {

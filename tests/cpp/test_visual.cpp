@@ -157,7 +157,7 @@ TEST(Draw, OverlayReplacesAndStaysInsideImage) {
   composite_over(under, over, expect);
   EXPECT_EQ(at(out, 2, 1), (Rgba{expect[0], expect[1], expect[2], expect[3]}));
   EXPECT_EQ(at(out, 0, 0), (Rgba{10, 20, 30, 255}));
-  EXPECT_THROW(draw_masks_on_image(cv::Mat(2, 2, CV_8UC1), {}), ValueError);
+  EXPECT_THROW(draw_masks_on_image(cv::Mat(2, 2, CV_8UC1), std::vector<MaskView>{}), ValueError);
 }
 
 TEST(Draw, BoxesAndLabelsFromCpp) {
@@ -170,6 +170,31 @@ TEST(Draw, BoxesAndLabelsFromCpp) {
   EXPECT_EQ(at(out, 10, 20), (Rgba{c0[0], c0[1], c0[2], 255}));
   EXPECT_EQ(at(out, 0, 0), (Rgba{c1[0], c1[1], c1[2], 255}));
   EXPECT_EQ(at(out, 12, 9), (Rgba{c0[0], c0[1], c0[2], 255}));  // label background above the box
+}
+
+TEST(Draw, TypedMasksPaintAboveZeroAndBoxNonZero) {
+  const cv::Mat rgba(40, 50, CV_8UC4, cv::Scalar(0, 0, 0, 255));
+  std::vector<double> values(40 * 50, 0.0);
+  values[20 * 50 + 10] = 0.5;
+  values[35 * 50 + 40] = -1.0;                                      // set, not painted: stretches the box
+  values[28 * 50 + 25] = std::numeric_limits<double>::quiet_NaN();  // likewise, inside the box
+  const PlaneView plane{DType::Float64, reinterpret_cast<const uint8_t*>(values.data()), 40, 50, 50 * 8};
+  const cv::Mat out = img_bbx_drawing(rgba, {"Box0"}, {plane});
+  const auto c = mask_color(42);
+  EXPECT_EQ(at(out, 40, 35), (Rgba{c[0], c[1], c[2], 255}));  // far box corner
+  EXPECT_EQ(at(out, 25, 28), (Rgba{0, 0, 0, 255}));           // NaN: not painted
+  EXPECT_EQ(at(out, 26, 28), (Rgba{0, 0, 0, 255}));
+
+  // Wider unsigned elements paint every non-zero pixel; rows may be padded.
+  std::vector<uint16_t> wide(4 * 8, 0);
+  wide[1 * 8 + 2] = 7;
+  const PlaneView padded{DType::UInt16, reinterpret_cast<const uint8_t*>(wide.data()), 4, 6, 8 * 2};
+  Mask same(4, 6);
+  same.row(1)[2] = 1;
+  EXPECT_EQ(cv::norm(draw_masks_on_image(rgba(cv::Rect(0, 0, 6, 4)), {padded}),
+                     draw_masks_on_image(rgba(cv::Rect(0, 0, 6, 4)), std::vector<MaskView>{same.view()}), cv::NORM_INF),
+            0);
+  EXPECT_THROW(img_bbx_drawing(rgba, {}, {plane}), ValueError);
 }
 
 TEST(Enhance, GammaChecksAndUniformImage) {
