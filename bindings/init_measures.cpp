@@ -6,6 +6,8 @@
 #include "bindings.hpp"
 #include "common/errors.hpp"
 #include "convert.hpp"
+#include "measures/cluster.hpp"
+#include "measures/motion.hpp"
 #include "measures/overlap.hpp"
 
 using namespace nb::literals;
@@ -72,6 +74,74 @@ nb::object cal_masks_iou_scores(nb::handle masks_new, nb::handle masks_old) {
   return to_numpy(std::move(out), {a.size(), b.size()});
 }
 
+nb::dict cluster_masks_and_print(nb::handle masks_dict, nb::handle eps, nb::handle min_samples) {
+  const double radius = to_real(eps, "eps");
+  const int64_t min_points = to_integer(min_samples, "min_samples");
+  const MaskDictInput masks = to_mask_dict(masks_dict, "masks_dict");
+  const std::vector<MaskView> views = views_of(masks.masks);
+  std::vector<std::optional<int64_t>> labels;
+  {
+    nb::gil_scoped_release release;
+    labels = cluster_mask_centroids(views, radius, min_points);
+  }
+  nb::dict clusters;
+  nb::list noise;
+  clusters["Noise"] = noise;
+  for (size_t k = 0; k < labels.size(); ++k) {
+    if (!labels[k]) continue;
+    if (*labels[k] < 0) {
+      noise.append(masks.keys[k]);
+      continue;
+    }
+    nb::str name(("Cluster " + std::to_string(*labels[k])).c_str());
+    if (!clusters.contains(name)) clusters[name] = nb::list();
+    nb::borrow<nb::list>(clusters[name]).append(masks.keys[k]);
+  }
+  return clusters;
+}
+
+// video_frames[k] as a path; a sequence too short for it raises IndexError
+// saying how many paths were needed and given.
+std::string frame_path(nb::handle video_frames, size_t k) {
+  nb::object item;
+  try {
+    item = video_frames[nb::int_(k)];
+  } catch (nb::python_error& e) {
+    if (!e.matches(PyExc_IndexError)) throw;
+    const Py_ssize_t n = PyObject_Length(video_frames.ptr());
+    if (n < 0) PyErr_Clear();
+    throw IndexError(expected_got("at least 6 frame paths in video_frames",
+                                  n < 0 ? "a shorter sequence" : std::to_string(n)));
+  }
+  return to_path(item, "video_frames[" + std::to_string(k) + "]");
+}
+
+nb::dict compute_motion_score_in_polygon(nb::handle video_frames, nb::handle masks_dict) {
+  if (PyUnicode_Check(video_frames.ptr()) || PyBytes_Check(video_frames.ptr()) || !PySequence_Check(video_frames.ptr()))
+    throw TypeError(expected_got("a sequence of frame paths for video_frames", py_type_name(video_frames)));
+  const std::string first = frame_path(video_frames, 0), later = frame_path(video_frames, 5);
+  const MaskDictInput masks = to_mask_dict(masks_dict, "masks_dict");
+  std::vector<std::string> names;
+  for (nb::handle key : masks.keys) names.push_back("masks_dict[" + to_text(nb::repr(key)) + "]");
+  const std::vector<MaskView> views = views_of(masks.masks);
+  std::vector<std::optional<double>> scores;
+  {
+    nb::gil_scoped_release release;
+    const cv::Mat prev = read_gray_image(first, "video_frames[0]");
+    const cv::Mat next = read_gray_image(later, "video_frames[5]");
+    scores = motion_scores(prev, next, views, names);
+  }
+  nb::dict out;
+  for (size_t k = 0; k < scores.size(); ++k) {
+    if (scores[k]) {
+      out[masks.keys[k]] = nb::float_(*scores[k]);
+    } else {
+      out[masks.keys[k]] = nb::int_(0);
+    }
+  }
+  return out;
+}
+
 }  // namespace
 
 void init_measures(nb::module_& m) {
@@ -98,6 +168,57 @@ void init_measures(nb::module_& m) {
   m.def("cal_masks_iou_scores", &cal_masks_iou_scores, "masks_new"_a, "masks_old"_a,
         "IoU of every new mask against every old mask, as a float64 array of shape\n"
         "(len(masks_new), len(masks_old)); each value is intersection / (union + 1e-6).");
+  m.def("cluster_masks_and_print", &cluster_masks_and_print, "masks_dict"_a, "eps"_a = 100, "min_samples"_a = 1,
+        nb::sig("def cluster_masks_and_print(masks_dict: collections.abc.Mapping[str, numpy.ndarray], "
+                "eps: float = 100, min_samples: int = 1) -> dict[str, list[str]]"),
+        "Groups masks by DBSCAN over the centroids of their largest outlines.\n\n"
+        "Each mask's centroid is that of its largest external contour (by contour\n"
+        "area; the first traced of equal ones), from the contour's moments, both\n"
+        "coordinates truncated toward zero. Masks without a contour, or whose\n"
+        "largest contour has no area (a line, one pixel), are left out of every\n"
+        "group. The centroids are clustered with Euclidean distance: a point's\n"
+        "neighbourhood holds the points at most eps away, itself included, and a\n"
+        "core point has at least min_samples neighbours. With the defaults every\n"
+        "point is core, so groups are the chains of centroids at most 100 pixels\n"
+        "apart.\n\n"
+        "Args:\n"
+        "    masks_dict: mask key -> mask (H x W or 1 x H x W array, any numeric\n"
+        "        or bool dtype, non-zero set), in the order the result keeps.\n"
+        "    eps: neighbourhood radius in pixels (> 0, inclusive).\n"
+        "    min_samples: neighbours a core point needs (>= 1, itself counted).\n\n"
+        "Returns:\n"
+        "    dict: \"Noise\" first (the keys of points in no cluster, possibly none),\n"
+        "    then \"Cluster 0\", \"Cluster 1\", ... in the order of each cluster's\n"
+        "    first core point, each listing its keys in masks_dict order.\n\n"
+        "Raises:\n"
+        "    ValueError: no mask has a centroid; eps NaN or not positive;\n"
+        "        min_samples below 1; a mask that is not 2-D.\n"
+        "    TypeError: masks_dict is not a mapping of arrays, eps is not a\n"
+        "        number, or min_samples is not an integer.");
+  m.def("compute_motion_score_in_polygon", &compute_motion_score_in_polygon, "video_frames"_a, "masks_dict"_a,
+        nb::sig("def compute_motion_score_in_polygon(video_frames: collections.abc.Sequence[str | os.PathLike[str]], "
+                "masks_dict: collections.abc.Mapping[str, numpy.ndarray]) -> dict[str, float | int]"),
+        "Mean optical-flow magnitude inside each mask between frames 0 and 5.\n\n"
+        "video_frames[0] and video_frames[5] are read as 8-bit grayscale (as\n"
+        "cv2.imread with IMREAD_GRAYSCALE); the dense Farneback flow between them\n"
+        "(pyramid scale 0.5, 3 levels, window 15, 3 iterations, poly_n 5,\n"
+        "poly_sigma 1.2, no flags) is computed once, and each mask gets the mean\n"
+        "flow magnitude over its set pixels.\n\n"
+        "Args:\n"
+        "    video_frames: frame image paths of one clip, at least six.\n"
+        "    masks_dict: mask key -> mask of the frames' height and width (H x W\n"
+        "        or 1 x H x W array, any numeric or bool dtype, non-zero set).\n\n"
+        "Returns:\n"
+        "    dict: every key of masks_dict, in order, to its mean displacement in\n"
+        "    pixels (a float), or the integer 0 for an empty mask.\n\n"
+        "Raises:\n"
+        "    IndexError: fewer than six frame paths.\n"
+        "    FileNotFoundError: a frame file does not exist.\n"
+        "    OSError: a frame file is not a readable image.\n"
+        "    ValueError: the two frames differ in size, a mask's size differs\n"
+        "        from theirs, or a path holds a NUL character.\n"
+        "    TypeError: video_frames is not a sequence of paths, or masks_dict\n"
+        "        is not a mapping of arrays.");
 }
 
 }  // namespace mirelo::py

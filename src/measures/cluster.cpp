@@ -81,12 +81,16 @@ class Neighbours {
   std::vector<size_t> order_;
 };
 
+void require_parameters(double eps, int64_t min_samples) {
+  if (!(eps > 0.0)) throw ValueError(expected_got("a positive eps", format_float(eps)));
+  if (min_samples < 1) throw ValueError(expected_got("min_samples of at least 1", std::to_string(min_samples)));
+}
+
 }  // namespace
 
 std::vector<int64_t> dbscan_labels(const std::vector<PointXY>& points, double eps, int64_t min_samples) {
+  require_parameters(eps, min_samples);
   if (points.empty()) throw ValueError(expected_got("at least one point to cluster", "none"));
-  if (!(eps > 0.0)) throw ValueError(expected_got("a positive eps", format_float(eps)));
-  if (min_samples < 1) throw ValueError(expected_got("min_samples of at least 1", std::to_string(min_samples)));
 
   const size_t n = points.size();
   const Neighbours neighbours(points, eps);
@@ -125,6 +129,27 @@ std::vector<int64_t> dbscan_labels(const std::vector<PointXY>& points, double ep
     ++next_label;
   }
   return labels;
+}
+
+std::vector<std::optional<int64_t>> cluster_mask_centroids(const std::vector<MaskView>& masks, double eps,
+                                                           int64_t min_samples) {
+  require_parameters(eps, min_samples);
+  std::vector<PointXY> points;
+  std::vector<size_t> owner;
+  for (size_t k = 0; k < masks.size(); ++k) {
+    check_interrupt();
+    if (const std::optional<PointXY> c = contour_centroid(masks[k])) {
+      points.push_back(*c);
+      owner.push_back(k);
+    }
+  }
+  if (points.empty())
+    throw ValueError(expected_got("at least one mask with a centroid to cluster",
+                                  masks.empty() ? "no masks" : "only empty masks or masks without area"));
+  const std::vector<int64_t> labels = dbscan_labels(points, eps, min_samples);
+  std::vector<std::optional<int64_t>> out(masks.size());
+  for (size_t j = 0; j < labels.size(); ++j) out[owner[j]] = labels[j];
+  return out;
 }
 
 }  // namespace mirelo

@@ -29,8 +29,15 @@ std::optional<PointXY> contour_centroid(const MaskView& mask);
 /// at least `min_samples` neighbours. Labels are -1 for noise, else cluster
 /// numbers 0, 1, ... in the order of each cluster's first core point; a border
 /// point reached by several clusters joins the earliest numbered.
-/// Throws ValueError for no points, `eps` that is NaN or not positive, or
-/// `min_samples` below 1. Calls check_interrupt() while it works.
+/// Throws ValueError for `eps` that is NaN or not positive, `min_samples`
+/// below 1, or no points (in that order). Calls check_interrupt() while it works.
 std::vector<int64_t> dbscan_labels(const std::vector<PointXY>& points, double eps, int64_t min_samples);
+
+/// Clusters masks by their contour centroids (contour_centroid, then
+/// dbscan_labels): one entry per mask, nullopt for a mask without a centroid,
+/// else its label (-1 for noise). Throws ValueError as dbscan_labels, and
+/// when no mask has a centroid.
+std::vector<std::optional<int64_t>> cluster_mask_centroids(const std::vector<MaskView>& masks, double eps,
+                                                           int64_t min_samples);
 
 }  // namespace mirelo
