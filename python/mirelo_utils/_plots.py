@@ -33,7 +33,10 @@ def _import_plotting(caller: str, with_seaborn: bool):
 
 def _table_values(table: Any) -> np.ndarray:
     """The cells of a square table as float64, without its row and column keys."""
-    values = table.to_numpy() if hasattr(table, "to_numpy") else np.asarray(table)
+    try:
+        values = table.to_numpy() if hasattr(table, "to_numpy") else np.asarray(table)
+    except MemoryError:
+        raise MemoryError(f"out of memory reading a {type(table).__name__} as the table intersections_df") from None
     if values.ndim != 2:
         raise ValueError(f"expected a 2-D table for intersections_df, got {values.ndim} dimension(s)")
     rows, cols = values.shape
@@ -126,5 +129,12 @@ def video_segments_mask_visual(video_segments: Mapping[Any, Mapping[Any, Any]], 
         TypeError: the mask does not squeeze to an image (matplotlib's check).
     """
     plt, _ = _import_plotting("video_segments_mask_visual", with_seaborn=False)
-    mask = video_segments[frame_idx][object_id]
+    try:
+        objects = video_segments[frame_idx]
+    except KeyError:
+        raise KeyError(f"frame_idx {frame_idx!r} is not a frame of video_segments") from None
+    try:
+        mask = objects[object_id]
+    except KeyError:
+        raise KeyError(f"object_id {object_id!r} is not an object of frame {frame_idx!r}") from None
     plt.imshow(np.squeeze(np.asarray(mask)))

@@ -924,6 +924,21 @@ def _bbx(c, image, mask_dict):
     return c.mu.img_bbx_drawing(image, mask_dict)
 
 
+def _plot(c, fn, *args):
+    import matplotlib
+
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    show = plt.show
+    plt.show = lambda *a, **k: None  # Agg cannot show and would warn
+    try:
+        return fn(*args)
+    finally:
+        plt.show = show
+        plt.close("all")
+
+
 def _pen_root(c, video_dir, custom, root):
     old = c.mu.PEN_JSON_ROOT
     c.mu.PEN_JSON_ROOT = root
@@ -1047,6 +1062,21 @@ def build_targets():
           lambda c, a, b: c.mu.cal_masks_iou_scores(a, b),
           {"masks_new": (["array"], lambda c: [mask(c), mask(c, x0=2)]),
            "masks_old": (["array"], lambda c: c.np.stack([mask(c, x0=3)]))}),
+        T("cluster_masks_and_print", ["masks_dict", "eps", "min_samples"],
+          lambda c, a, b, d: c.mu.cluster_masks_and_print(a, b, d),
+          {"masks_dict": (["mask_dict", "array"], lambda c: {"Box0": mask(c), "Box1": mask(c, x0=3)}),
+           "eps": (["cluster_number"], lambda c: 100), "min_samples": (["cluster_number"], lambda c: 1)}),
+        T("compute_motion_score_in_polygon", ["video_frames", "masks_dict"],
+          lambda c, a, b: c.mu.compute_motion_score_in_polygon(a, b),
+          {"video_frames": (["frames", "motion_frames"], lambda c: [c.frame] * 6),
+           "masks_dict": (["mask_dict", "array"], lambda c: {"Box0": mask(c, (8, 16)), "Box1": mask(c, (8, 16), x0=9)})}),
+        T("draw_intersection_heatmap", ["intersections_df"],
+          lambda c, a: _plot(c, c.mu.draw_intersection_heatmap, a),
+          {"intersections_df": (["heatmap_table", "array"], lambda c: c.np.array([[0.0, 25.5], [150.0, 0.0]]))}),
+        T("video_segments_mask_visual", ["video_segments", "frame_idx", "object_id"],
+          lambda c, a, b, d: _plot(c, c.mu.video_segments_mask_visual, a, b, d),
+          {"video_segments": (["segments"], lambda c: {0: {1: mask(c)[None]}}), "frame_idx": ([], lambda c: 0),
+           "object_id": ([], lambda c: 1)}),
         T("process_gdino_results", ["gdino_results", "target_label"],
           lambda c, a, b: c.mu.process_gdino_results(a, b),
           {"gdino_results": (["detections"], lambda c: [{"scores": c.np.array([0.5, 0.7]), "labels": ["pig", "cow"],
@@ -1311,6 +1341,54 @@ def kind_values():
         },
         "coords": coords_values(),
         "df": df_values(),
+        "cluster_number": {
+            "eps_nan_str": lambda c: "nan",
+            "num_min_int": lambda c: -(2**63),
+            "num_fraction_big": lambda c: fractions.Fraction(10**400, 3),
+            "num_np_float_nan": lambda c: c.np.float64("nan"),
+            "num_np_int_array": lambda c: c.np.array([5]),
+            "num_tensor": lambda c: c.torch.tensor(5.0) if c.torch else 5.0,
+        },
+        "motion_frames": {
+            "mf_five": lambda c: [c.frame] * 5,
+            "mf_sizes": lambda c: [c.frame] * 5 + [c.path("png_1x1")],
+            "mf_tiny": lambda c: [c.path("png_1x1")] * 6,
+            "mf_dir": lambda c: [c.path("directory")] * 6,
+            "mf_nul": lambda c: [c.frame + "\x00x"] * 6,
+            "mf_bytes_paths": lambda c: [os.fsencode(c.frame)] * 6,
+            "mf_np_paths": lambda c: c.np.array([c.frame] * 6),
+            "mf_dict": lambda c: {0: c.frame, 5: c.frame},
+            "mf_dev_null": lambda c: [os.devnull] * 6,
+            "mf_truncated": lambda c: [c.path("truncated.png")] * 6,
+            "mf_pathlike_raises": lambda c: [PathBytes()] * 6,
+        },
+        "heatmap_table": {
+            "ht_strings": lambda c: __import__("pandas").DataFrame([["a", "b"], ["c", "d"]]),
+            "ht_objects": lambda c: __import__("pandas").DataFrame([[object(), 1], [None, BadFloat()]]),
+            "ht_complex": lambda c: c.np.array([[1j, 0], [0, 1j]]),
+            "ht_empty": lambda c: __import__("pandas").DataFrame(),
+            "ht_one": lambda c: __import__("pandas").DataFrame([[100.0]]),
+            "ht_nan_inf": lambda c: c.np.array([[c.np.nan, c.np.inf], [-c.np.inf, 1e308]]),
+            "ht_not_square": lambda c: c.np.zeros((2, 3)),
+            "ht_3d": lambda c: c.np.zeros((2, 2, 2)),
+            "ht_datetimes": lambda c: __import__("pandas").DataFrame({"a": __import__("pandas").to_datetime([0, 1]),
+                                                                      "b": [1.0, 2.0]}),
+            "ht_series": lambda c: __import__("pandas").Series([1.0, 2.0]),
+            "ht_bcast_huge": lambda c: c.np.broadcast_to(c.np.float64(1), (2**31, 2**31)),
+        },
+        "segments": {
+            "seg_missing_frame": lambda c: {1: {1: mask(c)}},
+            "seg_missing_object": lambda c: {0: {2: mask(c)}},
+            "seg_mask_none": lambda c: {0: {1: None}},
+            "seg_mask_1x1": lambda c: {0: {1: c.np.ones((1, 1, 1))}},
+            "seg_mask_3d": lambda c: {0: {1: c.np.ones((2, 4, 4))}},
+            "seg_mask_complex": lambda c: {0: {1: c.np.ones((4, 4), complex)}},
+            "seg_mask_objects": lambda c: {0: {1: c.np.array([[object()]] * 2)}},
+            "seg_mask_empty": lambda c: {0: {1: c.np.zeros((0, 0))}},
+            "seg_mask_bcast_huge": lambda c: {0: {1: c.np.broadcast_to(c.np.uint8(1), (2**31, 2**31))}},
+            "seg_list": lambda c: [{1: mask(c)}],
+            "seg_bad_getitem": lambda c: BadKeysDict(a=1),
+        },
     }
 
 

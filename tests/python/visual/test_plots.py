@@ -104,9 +104,13 @@ def test_mask_visual_draws_squeezed_mask_in_current_figure(shows):
     assert np.array_equal(np.asarray(image.get_array()), mask[0])
 
 
-@pytest.mark.parametrize("frame_idx, object_id", [(1, 1), (0, 2), (5, 1)])
-def test_mask_visual_missing_keys(shows, frame_idx, object_id):
-    with pytest.raises(KeyError):
+@pytest.mark.parametrize(
+    "frame_idx, object_id, match",
+    [(1, 1, "frame_idx 1 is not a frame"), (0, 2, "object_id 2 is not an object of frame 0"),
+     (5, 1, "object_id 1"), (None, 1, "frame_idx None"), (0, "", "object_id ''")],
+)
+def test_mask_visual_missing_keys(shows, frame_idx, object_id, match):
+    with pytest.raises(KeyError, match=match):
         mu.video_segments_mask_visual({0: {1: np.ones((4, 4))}, 5: {}}, frame_idx, object_id)
 
 
