@@ -1,0 +1,103 @@
+"""Centroid clustering and optical-flow motion on ten animal-shaped masks,
+against the straightforward OpenCV-Python (+ scikit-learn) versions.
+
+    python bench/bench_cluster_motion.py [--sizes 720x1090,1440x2180,2160x3270]
+
+Clustering is compared with contours traced over each full mask and
+scikit-learn's DBSCAN. Motion is compared with the Farneback call alone on
+frames already in memory (the floor: the library also reads both JPEG frames
+and averages inside every mask) and with the whole straightforward version.
+"""
+import argparse
+import os
+import tempfile
+
+import cv2
+import numpy as np
+
+import mirelo_utils as mu
+from _harness import animal_masks, measure, row
+
+
+def baseline_cluster(masks_dict, eps=100, min_samples=1):
+    from sklearn.cluster import DBSCAN
+
+    centroids, keys = [], []
+    for key, mask in masks_dict.items():
+        contours, _ = cv2.findContours(mask.astype(np.uint8), cv2.RETR_EXTERNAL, cv2.CHAIN_APPROX_SIMPLE)
+        if not contours:
+            continue
+        m = cv2.moments(max(contours, key=cv2.contourArea))
+        if m["m00"] == 0:
+            continue
+        centroids.append((int(m["m10"] / m["m00"]), int(m["m01"] / m["m00"])))
+        keys.append(key)
+    labels = DBSCAN(eps=eps, min_samples=min_samples).fit(np.array(centroids)).labels_
+    out = {"Noise": []}
+    for idx, label in enumerate(labels):
+        out.setdefault("Noise" if label == -1 else f"Cluster {label}", []).append(keys[idx])
+    return out
+
+
+def farneback(prev, curr):
+    return cv2.calcOpticalFlowFarneback(prev, curr, None, 0.5, 3, 15, 3, 5, 1.2, 0)
+
+
+def baseline_motion(frames, masks_dict):
+    prev = cv2.imread(frames[0], cv2.IMREAD_GRAYSCALE)
+    curr = cv2.imread(frames[5], cv2.IMREAD_GRAYSCALE)
+    flow = farneback(prev, curr)
+    mag, _ = cv2.cartToPolar(flow[..., 0], flow[..., 1])
+    out = {}
+    for key, mask in masks_dict.items():
+        binary = (mask > 0).astype(np.uint8)
+        masked = cv2.bitwise_and(mag, mag, mask=binary)
+        out[key] = np.mean(masked[binary == 1]) if np.any(binary) else 0
+    return out
+
+
+def pen_frames(h, w, folder):
+    """Two JPEG frames of a textured scene, the second moved by a few pixels."""
+    rng = np.random.default_rng(1)
+    small = rng.integers(0, 256, (h // 8 + 1, w // 8 + 1, 3)).astype(np.uint8)
+    scene = cv2.GaussianBlur(cv2.resize(small, (w, h), interpolation=cv2.INTER_CUBIC), (0, 0), 2)
+    moved = cv2.warpAffine(scene, np.float32([[1, 0, 3], [0, 1, -2]]), (w, h), borderMode=cv2.BORDER_REFLECT)
+    paths = [os.path.join(folder, f"{k:04d}.jpg") for k in range(6)]
+    for k, p in enumerate(paths):
+        cv2.imwrite(p, scene if k < 5 else moved)
+    return paths
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--sizes", default="720x1090,1440x2180,2160x3270")
+    args = ap.parse_args()
+    print(f"OpenCV-Python {cv2.__version__}, {cv2.getNumThreads()} threads")
+    for size in args.sizes.split(","):
+        h, w = map(int, size.split("x"))
+        md = {f"Box{i}": m for i, m in enumerate(animal_masks(h, w))}
+        print(f"== {h} x {w}, 10 masks")
+
+        baseline_cluster(md)  # scikit-learn's import is not part of the figure
+        lib = measure(lambda: mu.cluster_masks_and_print(md))
+        base = measure(lambda: baseline_cluster(md))
+        assert lib[2] == base[2], (lib[2], base[2])
+        row("cluster_masks_and_print", lib, base)
+
+        with tempfile.TemporaryDirectory() as folder:
+            frames = pen_frames(h, w, folder)
+            prev = cv2.imread(frames[0], cv2.IMREAD_GRAYSCALE)
+            curr = cv2.imread(frames[5], cv2.IMREAD_GRAYSCALE)
+            repeat = 3 if h * w <= 1440 * 2180 else 2
+            lib = measure(lambda: mu.compute_motion_score_in_polygon(frames, md), repeat)
+            floor = measure(lambda: farneback(prev, curr), repeat)
+            base = measure(lambda: baseline_motion(frames, md), repeat)
+            for key, value in base[2].items():
+                assert abs(lib[2][key] - value) <= 1e-3 * max(1.0, abs(value)), (key, lib[2][key], value)
+            row("compute_motion_score_in_polygon", lib, base)
+            print(f"{'':<34} lib / Farneback call alone: {lib[0] / floor[0]:.2f} "
+                  f"(Farneback {floor[0] * 1e3:.1f} ms, {floor[1]:.1f} MiB)")
+
+
+if __name__ == "__main__":
+    main()
