@@ -4,6 +4,8 @@
 
 #include <cstring>
 #include <new>
+#include <string>
+#include <system_error>
 #include <typeinfo>
 #include <opencv2/core.hpp>
 
@@ -29,6 +31,10 @@ void install_error_translators() {
   nb::register_exception_translator([](const std::exception_ptr& p, void*) {
     try {
       std::rethrow_exception(p);
+    } catch (const nb::python_error&) {
+      throw;  // a Python exception already: nanobind restores it
+    } catch (const nb::builtin_exception&) {
+      throw;  // nanobind's own, translated by nanobind
     } catch (const mirelo::KeyError& e) {
       // Python shows the missing key itself as the message.
       set_error(PyExc_KeyError, e.what());
@@ -60,10 +66,18 @@ void install_error_translators() {
       PyErr_SetString(PyExc_TypeError, "a value of an unexpected type could not be converted");
     } catch (const std::bad_alloc&) {
       set_error(PyExc_MemoryError, "out of memory");
+    } catch (const std::system_error& e) {
+      set_error(PyExc_OSError, e.what());
     } catch (const std::runtime_error& e) {
       set_error(PyExc_RuntimeError, e.what());
     } catch (const std::logic_error& e) {
       set_error(PyExc_RuntimeError, e.what());
+    } catch (const std::exception& e) {
+      // Anything else (bad_function_call, bad_variant_access, ...) is still
+      // a normal Python exception, never the SystemError nanobind would give.
+      set_error(PyExc_RuntimeError, (std::string("internal error: ") + e.what()).c_str());
+    } catch (...) {
+      PyErr_SetString(PyExc_RuntimeError, "internal error: an exception of an unknown type");
     }
   });
 }

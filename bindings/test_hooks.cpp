@@ -1,0 +1,120 @@
+// Entry points that only the tests use, built into the module only when the
+// tests are (MIRELO_BUILD_TESTS): thin calls of the model adapters, to test
+// their call forms, and a thrower of every kind of C++ exception, to test
+// the error map.
+#include <nanobind/nanobind.h>
+#include <nanobind/stl/string.h>
+
+#include <functional>
+#include <ios>
+#include <map>
+#include <system_error>
+#include <variant>
+
+#include "bindings.hpp"
+#include "common/errors.hpp"
+#include "convert.hpp"
+#include "models.hpp"
+
+using namespace nb::literals;
+
+namespace mirelo::py {
+namespace {
+
+nb::tuple adapter_detect(nb::object processor, nb::object grounding_model, nb::object device,
+                         nb::handle image, const std::string& text, double gdino_thr) {
+  nb::object keep;
+  cv::Mat rgb = pil_to_rgb(image);
+  PyDetectorProcessor proc(processor, device);
+  proc.set_source_image(as_pil(image));
+  PyDetectorModel model(grounding_model);
+  Detections d;
+  {
+    nb::gil_scoped_release release;
+    ModelValuePtr inputs = proc.prepare(rgb, text);
+    ModelValuePtr outputs = model.run(inputs);
+    d = proc.post_process(outputs, inputs, gdino_thr, rgb.rows, rgb.cols);
+  }
+  nb::list labels;
+  for (const auto& l : d.labels) labels.append(str_of(l));
+  return nb::make_tuple(to_numpy(std::move(d.scores)), labels, to_numpy(std::move(d.boxes)));
+}
+
+nb::tuple adapter_segment(nb::object image_predictor, nb::handle image, nb::handle boxes) {
+  cv::Mat rgb = pil_to_rgb(image);
+  NDArray b = to_ndarray(boxes, "boxes");
+  PyImagePredictor pred(image_predictor);
+  Prediction p;
+  {
+    nb::gil_scoped_release release;
+    pred.set_image(rgb);
+    p = pred.predict(b);
+  }
+  return nb::make_tuple(to_numpy(std::move(p.masks)), to_numpy(std::move(p.scores)),
+                        to_numpy(std::move(p.logits)));
+}
+
+nb::object adapter_encode(nb::object image_predictor, nb::handle crop) {
+  NDArray c = to_ndarray(crop, "crop");
+  PyImagePredictor pred(image_predictor);
+  NDArray out;
+  {
+    nb::gil_scoped_release release;
+    out = pred.encode(c);
+  }
+  return to_numpy(std::move(out));
+}
+
+// A C++ exception of the named kind, as the core or a library could throw it.
+void throw_cpp(const std::string& kind) {
+  static const std::map<std::string, std::function<void()>> throwers = {
+      {"ValueError", [] { throw ValueError("bad value"); }},
+      {"TypeError", [] { throw TypeError("bad type"); }},
+      {"KeyError", [] { throw KeyError("key"); }},
+      {"IndexError", [] { throw IndexError("index"); }},
+      {"ZeroDivisionError", [] { throw ZeroDivisionError("division"); }},
+      {"FileNotFoundError", [] { throw FileNotFoundError("missing"); }},
+      {"OSError", [] { throw OSError("io"); }},
+      {"invalid_argument", [] { throw std::invalid_argument("argument"); }},
+      {"domain_error", [] { throw std::domain_error("domain"); }},
+      {"length_error", [] { throw std::length_error("length"); }},
+      {"out_of_range", [] { throw std::out_of_range("range"); }},
+      {"overflow_error", [] { throw std::overflow_error("overflow"); }},
+      {"underflow_error", [] { throw std::underflow_error("underflow"); }},
+      {"range_error", [] { throw std::range_error("range"); }},
+      {"runtime_error", [] { throw std::runtime_error("runtime"); }},
+      {"logic_error", [] { throw std::logic_error("logic"); }},
+      {"system_error", [] { throw std::system_error(std::make_error_code(std::errc::io_error), "system"); }},
+      {"ios_failure", [] { throw std::ios_base::failure("stream"); }},
+      {"bad_alloc", [] { throw std::bad_alloc(); }},
+      {"bad_array_new_length", [] { throw std::bad_array_new_length(); }},
+      {"bad_cast", [] { throw std::bad_cast(); }},
+      {"bad_function_call", [] { throw std::bad_function_call(); }},
+      {"bad_variant_access", [] { std::variant<int, double> v = 1; (void)std::get<double>(v); }},
+      {"exception", [] { throw std::exception(); }},
+      {"not_an_exception", [] { throw 42; }},
+      {"cv_exception", [] { throw cv::Exception(cv::Error::StsBadArg, "bad", "func", "file", 1); }},
+      {"python_error", [] {
+         PyErr_SetString(PyExc_LookupError, "from Python");
+         throw nb::python_error();
+       }},
+      {"nb_value_error", [] { throw nb::value_error("nanobind value"); }},
+  };
+  const auto it = throwers.find(kind);
+  if (it == throwers.end()) throw KeyError(kind);
+  it->second();
+}
+
+}  // namespace
+
+void init_test_hooks(nb::module_& m) {
+  nb::module_ models = m.def_submodule("_models", "Adapters to the caller's model objects (for tests).");
+  models.def("detect", &adapter_detect, "processor"_a, "grounding_model"_a, "device"_a, "image"_a,
+             "text"_a = "pig.", "gdino_thr"_a = 0.25);
+  models.def("segment", &adapter_segment, "image_predictor"_a, "image"_a, "boxes"_a);
+  models.def("encode", &adapter_encode, "image_predictor"_a, "crop"_a);
+  nb::module_ errors = m.def_submodule("_errors", "A thrower of C++ exceptions (for tests of the error map).");
+  errors.def("throw_cpp", &throw_cpp, "kind"_a);
+}
+
+}  // namespace mirelo::py
