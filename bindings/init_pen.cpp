@@ -19,6 +19,18 @@ namespace {
 // The extension module itself; lives as long as the interpreter.
 PyObject* core_module = nullptr;
 
+// Attribute of the module holding the namespace (globals) of the package,
+// handed over once when the package is imported; the users' settings are
+// read from it at each call, so that `mirelo_utils.PEN_JSON_ROOT = ...`
+// takes effect at once.
+constexpr const char* kSettings = "_settings";
+
+void use_settings(nb::handle namespace_) {
+  if (!PyDict_Check(namespace_.ptr()))
+    throw TypeError(expected_got("the package's namespace (a dict)", py_type_name(namespace_)));
+  nb::borrow<nb::module_>(core_module).attr(kSettings) = namespace_;
+}
+
 nb::list points_to_list(const std::vector<PenPoint>& pts) {
   nb::list out;
   for (const auto& p : pts) out.append(nb::make_tuple(host_number_to_py(p.x), host_number_to_py(p.y)));
@@ -142,20 +154,25 @@ void fix_polygon_scaling(nb::handle json_path, nb::handle save_path) {
 }  // namespace
 
 std::string pen_json_root() {
-  nb::object modules = nb::module_::import_("sys").attr("modules");
-  nb::object package = modules.attr("get")("mirelo_utils");
+  nb::module_ core = nb::borrow<nb::module_>(core_module);
+  nb::object settings = nb::getattr(core, kSettings, nb::none());
   nb::object root;
-  if (!package.is_none() && nb::hasattr(package, "PEN_JSON_ROOT")) {
-    root = package.attr("PEN_JSON_ROOT");
-  } else {
-    root = nb::borrow(core_module).attr("PEN_JSON_ROOT");
+  if (PyDict_Check(settings.ptr())) {
+    PyObject* value = PyDict_GetItemString(settings.ptr(), "PEN_JSON_ROOT");  // borrowed
+    if (value) root = nb::borrow(value);
   }
+  // Without the package's setting (the module used on its own, or the
+  // setting deleted), the module's default stands.
+  if (!root.is_valid()) root = core.attr("PEN_JSON_ROOT");
   return to_path(root, "mirelo_utils.PEN_JSON_ROOT");
 }
 
 void init_pen(nb::module_& m) {
   core_module = m.ptr();
   m.attr("PEN_JSON_ROOT") = kDefaultPenJsonRoot;
+  m.attr(kSettings) = nb::none();
+  m.def("_use_settings", &use_settings, "namespace"_a,
+        "Reads the users' settings (PEN_JSON_ROOT) from the given package namespace at each call.");
 
   m.def("get_pen_json_path", &get_pen_json_path, "video_dir"_a, "custom_pen_json_path"_a = nb::none(),
         "Get the correct JSON path based on the camera name.\n\n"

@@ -4,17 +4,84 @@ The library around an open-vocabulary box detector and a promptable
 segmentation model: video ingest, first-frame initialisation, clip hand-over,
 track quality control, mask measures and drawings. The work is done by the
 compiled core ``mirelo_utils._core``; this package re-exports its public names.
+
+Attributes:
+    PEN_JSON_ROOT: Folder holding ``GSAM2_output``, where the per-camera pen
+        files live; read at each call that looks a pen file up. Defaults to
+        ``D:\\pig_tracking``.
+    __version__: The installed distribution's version.
 """
 
 from . import _core
-from ._core import *  # noqa: F401,F403
+from ._core import (
+    PEN_JSON_ROOT,
+    cal_masks_iou_scores,
+    calculate_iou,
+    calculate_masks_intersection,
+    calculate_masks_intersection_new,
+    calculate_pen_intersection_ratio,
+    cluster_masks_and_print,
+    compute_motion_score_in_polygon,
+    draw_masks_on_image,
+    draw_pen,
+    enhance_dark_text,
+    fix_polygon_scaling,
+    get_in_pen_mask,
+    get_pen_json_path,
+    img_bbx_drawing,
+    initializer,
+    intersection_between_masks,
+    list_all_files,
+    process_gdino_results,
+)
 from ._ingest import VideoMetadata, VideoProcessor
 from ._plots import draw_intersection_heatmap, video_segments_mask_visual
 
-__all__ = [name for name in dir(_core) if not name.startswith("_")] + [
+__all__ = [
+    "PEN_JSON_ROOT",
     "VideoMetadata",
     "VideoProcessor",
+    "cal_masks_iou_scores",
+    "calculate_iou",
+    "calculate_masks_intersection",
+    "calculate_masks_intersection_new",
+    "calculate_pen_intersection_ratio",
+    "cluster_masks_and_print",
+    "compute_motion_score_in_polygon",
     "draw_intersection_heatmap",
+    "draw_masks_on_image",
+    "draw_pen",
+    "enhance_dark_text",
+    "fix_polygon_scaling",
+    "get_in_pen_mask",
+    "get_pen_json_path",
+    "img_bbx_drawing",
+    "initializer",
+    "intersection_between_masks",
+    "list_all_files",
+    "process_gdino_results",
     "video_segments_mask_visual",
 ]
-__version__ = "0.1.0"
+
+# Settings users assign on the package (mirelo_utils.PEN_JSON_ROOT = ...) are
+# read by the compiled calls from this namespace, at each call.
+_core._use_settings(globals())
+
+
+def __getattr__(name: str) -> str:
+    # The version is read from the installed metadata on first use only:
+    # importlib.metadata costs more to import than the rest of the package.
+    if name == "__version__":
+        from importlib.metadata import PackageNotFoundError, version
+
+        try:
+            found = version("mirelo_utils")
+        except PackageNotFoundError:  # the developer build, run from the source tree
+            found = "0.0.0.dev0"
+        globals()["__version__"] = found
+        return found
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+
+
+def __dir__() -> list[str]:
+    return sorted(set(globals()) | {"__version__"})
