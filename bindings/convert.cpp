@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "common/errors.hpp"
+#include "common/memory.hpp"
 
 using namespace nb::literals;
 
@@ -426,14 +427,10 @@ std::vector<Item> mask_list(nb::handle obj, const std::string& what, Stack stack
     const int64_t n = nb::cast<int64_t>(seq.attr("shape")[0]);
     // A zero-size or broadcast array can claim more masks than memory holds
     // views for: refuse it before walking it.
-    try {
-      out.reserve(static_cast<size_t>(n));
-    } catch (const std::exception&) {
-      PyErr_SetString(PyExc_MemoryError, ("out of memory for the " + std::to_string(n) + " masks of " + what +
-                                          " (an array of shape " + shape_of(seq) + ")")
-                                             .c_str());
-      throw nb::python_error();
-    }
+    require_allocatable(static_cast<uint64_t>(n), sizeof(Item), [&] {
+      return "the " + std::to_string(n) + " masks of " + what + " (an array of shape " + shape_of(seq) + ")";
+    });
+    out.reserve(static_cast<size_t>(n));
     if (numeric_kind(dtype_kind(seq)) && n > 0) seq = stack(seq);
     for (int64_t k = 0; k < n; ++k) {
       out.push_back(convert(seq[nb::int_(k)], what + "[" + std::to_string(k) + "]"));
@@ -453,6 +450,8 @@ std::vector<Item> mask_list(nb::handle obj, const std::string& what, Stack stack
 
 // Masks as 0/1 bytes (non-zero, NaN included, is set), contiguous.
 nb::object nonzero_bytes(nb::handle a) {
+  require_allocatable(nb::cast<uint64_t>(a.attr("size")), 1,
+                      [&] { return "the non-zero pixels of an array of shape " + shape_of(a) + " as bytes"; });
   return numpy().attr("ascontiguousarray")(numpy().attr("not_equal")(a, 0));
 }
 
@@ -657,7 +656,7 @@ nb::object json_to_py(const JsonValue& v) {
     }
     case JsonValue::Kind::Object: {
       nb::dict out;
-      for (const auto& [key, value] : v.members) out[nb::str(key.c_str(), key.size())] = json_to_py(value);
+      for (const auto& [key, value] : v.members) out[str_of(key)] = json_to_py(value);
       return out;
     }
   }

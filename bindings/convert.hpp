@@ -23,7 +23,7 @@
 #include "common/mask.hpp"
 #include "common/ndarray.hpp"
 #include "common/number.hpp"
-#include "pen/json_doc.hpp"
+#include "common/json.hpp"
 
 namespace nb = nanobind;
 

@@ -64,6 +64,8 @@ void install_error_translators() {
       // A host value whose type a conversion did not expect (nanobind's
       // cast_error); the conversions name the argument wherever they can.
       PyErr_SetString(PyExc_TypeError, "a value of an unexpected type could not be converted");
+    } catch (const mirelo::MemoryError& e) {
+      set_error(PyExc_MemoryError, e.what());
     } catch (const std::bad_alloc&) {
       set_error(PyExc_MemoryError, "out of memory");
     } catch (const std::system_error& e) {

@@ -2,8 +2,10 @@
 // Exception types of the core. The bindings map each of them (and the
 // standard ones they derive from) to the Python exception a Python user
 // expects, in one place.
+#include <new>
 #include <stdexcept>
 #include <string>
+#include <utility>
 
 namespace mirelo {
 
@@ -40,6 +42,16 @@ struct FileNotFoundError : std::runtime_error {
 /// Any other failure of the file system or of a reader/writer (OSError).
 struct OSError : std::runtime_error {
   using std::runtime_error::runtime_error;
+};
+
+/// A request for more memory than the process can hold (MemoryError),
+/// refused before anything is allocated; caught as std::bad_alloc too.
+struct MemoryError : std::bad_alloc {
+  explicit MemoryError(std::string message) : message_(std::move(message)) {}
+  const char* what() const noexcept override { return message_.c_str(); }
+
+ private:
+  std::string message_;
 };
 
 /// "expected X, got Y" message helper.

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "common/errors.hpp"
+#include "common/memory.hpp"
 
 namespace mirelo {
 
@@ -45,6 +46,8 @@ const char* dtype_name(DType t) {
 }
 
 NDArray::NDArray(DType t, std::vector<int64_t> s) : dtype(t), shape(std::move(s)) {
+  require_allocatable(static_cast<uint64_t>(size()), dtype_size(t),
+                      [&] { return "an array of shape " + shape_text() + " and data type " + dtype_name(t); });
   bytes.assign(static_cast<size_t>(size()) * dtype_size(t), 0);
 }
 
@@ -126,13 +129,20 @@ std::vector<Mask> masks_from_array(const NDArray& a) {
   if (a.ndim() < 2)
     throw ValueError(expected_got("masks with at least 2 dimensions", "shape " + a.shape_text()));
   const int64_t h = a.shape[a.shape.size() - 2], w = a.shape.back();
-  int64_t count = 1;
-  for (size_t i = 0; i + 2 < a.shape.size(); ++i) count *= a.shape[i];
+  // Zero-size arrays can claim any number of masks: the count and each
+  // mask's bytes are checked against memory before anything is made.
+  uint64_t count = 1, plane = 0;
+  bool huge = __builtin_mul_overflow(static_cast<uint64_t>(h), static_cast<uint64_t>(w), &plane);
+  for (size_t i = 0; i + 2 < a.shape.size(); ++i)
+    huge = huge || __builtin_mul_overflow(count, static_cast<uint64_t>(a.shape[i]), &count);
+  const uint64_t per_mask = huge || plane > UINT64_MAX - sizeof(Mask) ? UINT64_MAX : plane + sizeof(Mask);
+  require_allocatable(huge ? UINT64_MAX : count, per_mask,
+                      [&] { return "the masks of an array of shape " + a.shape_text(); });
   std::vector<Mask> out;
   out.reserve(static_cast<size_t>(count));
-  for (int64_t k = 0; k < count; ++k) {
+  for (uint64_t k = 0; k < count; ++k) {
     Mask m(h, w);
-    plane_to_mask(a, k * h * w, h * w, m.pixels.data());
+    plane_to_mask(a, static_cast<int64_t>(k) * h * w, h * w, m.pixels.data());
     out.push_back(std::move(m));
   }
   return out;

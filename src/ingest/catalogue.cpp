@@ -10,56 +10,18 @@
 #include <system_error>
 
 #include "common/errors.hpp"
+#include "common/files.hpp"
+#include "common/text.hpp"
 
 namespace mirelo {
 namespace fs = std::filesystem;
 
 namespace {
 
-// Decodes the code point starting at byte `i`; a byte that does not start a
-// valid UTF-8 sequence stands for itself as U+DC80..U+DCFF, as the host
-// decodes file names. Sets `len` to the bytes consumed.
-char32_t decode_one(const std::string& s, size_t i, size_t& len) {
-  const auto* p = reinterpret_cast<const unsigned char*>(s.data());
-  const size_t n = s.size();
-  const unsigned char c = p[i];
-  size_t want = 0;
-  char32_t cp = 0;
-  if (c < 0x80) {
-    len = 1;
-    return c;
-  }
-  if (c >= 0xC2 && c <= 0xDF) {
-    want = 2;
-    cp = c & 0x1F;
-  } else if (c >= 0xE0 && c <= 0xEF) {
-    want = 3;
-    cp = c & 0x0F;
-  } else if (c >= 0xF0 && c <= 0xF4) {
-    want = 4;
-    cp = c & 0x07;
-  }
-  bool ok = want > 0 && i + want <= n;
-  for (size_t k = 1; ok && k < want; ++k) {
-    if ((p[i + k] & 0xC0) != 0x80) ok = false;
-    cp = (cp << 6) | (p[i + k] & 0x3F);
-  }
-  if (ok && want == 3 && (cp < 0x800 || (cp >= 0xD800 && cp <= 0xDFFF))) ok = false;
-  if (ok && want == 4 && (cp < 0x10000 || cp > 0x10FFFF)) ok = false;
-  if (!ok) {
-    len = 1;
-    return 0xDC00 + c;
-  }
-  len = want;
-  return cp;
-}
-
 // The code points of a text, the host's sort key for names.
-std::u32string code_points(const std::string& s) {
-  std::u32string out;
-  for (size_t i = 0, len = 0; i < s.size(); i += len) out.push_back(decode_one(s, i, len));
-  return out;
-}
+// A byte that does not start a valid UTF-8 sequence stands for itself as
+// U+DC80..U+DCFF, as the host decodes file names.
+std::u32string code_points(const std::string& s) { return decode_utf8(s, Utf8Errors::SurrogateEscape); }
 
 // s[from:to] counted in code points (to = npos: to the end), as the host slices.
 std::string slice_code_points(const std::string& s, size_t from, size_t to) {
@@ -67,7 +29,8 @@ std::string slice_code_points(const std::string& s, size_t from, size_t to) {
   for (size_t len = 0; i < s.size(); i += len, ++k) {
     if (k == from) a = i;
     if (k == to) b = i;
-    decode_one(s, i, len);
+    char32_t cp = 0;
+    len = std::max<size_t>(utf8_decode(s, i, cp), 1);
   }
   if (k == from) a = i;
   if (k == to) b = i;
@@ -139,12 +102,6 @@ std::string pcre2_message(int code) {
   return reinterpret_cast<const char*>(buf);
 }
 
-std::string in_quotes(const std::string& s) { return "'" + s + "'"; }
-
-[[noreturn]] void throw_os_error(const std::error_code& ec, const std::string& path) {
-  throw OSError("[Errno " + std::to_string(ec.value()) + "] " + ec.message() + ": " + in_quotes(path));
-}
-
 }  // namespace
 
 struct RecordingPattern::Impl {
@@ -164,7 +121,7 @@ RecordingPattern::RecordingPattern(const std::string& pattern) : impl_(std::make
                               PCRE2_UTF | PCRE2_UCP | PCRE2_MATCH_INVALID_UTF, &err, &offset, ctx);
   pcre2_compile_context_free(ctx);
   if (impl_->code == nullptr)
-    throw ValueError("invalid match_pattern " + in_quotes(pattern) + ": " + pcre2_message(err) + " at position " +
+    throw ValueError("invalid match_pattern " + repr_text(pattern) + ": " + pcre2_message(err) + " at position " +
                      std::to_string(offset));
   uint32_t groups = 0;
   pcre2_pattern_info(impl_->code, PCRE2_INFO_CAPTURECOUNT, &groups);
@@ -173,7 +130,7 @@ RecordingPattern::RecordingPattern(const std::string& pattern) : impl_(std::make
     impl_->code = nullptr;
     throw ValueError(expected_got("a match_pattern with groups 1 (camera number), 3 (date) and 4 (time)",
                                   std::to_string(groups) + " group" + (groups == 1 ? "" : "s") + " in " +
-                                      in_quotes(pattern)));
+                                      repr_text(pattern)));
   }
 }
 
@@ -190,14 +147,14 @@ std::optional<VideoRecord> RecordingPattern::parse(const std::string& path) cons
                              PCRE2_ANCHORED, md.get(), nullptr);
   if (rc == PCRE2_ERROR_NOMATCH) return std::nullopt;
   if (rc < 0)
-    throw ValueError("match_pattern " + in_quotes(impl_->text) + " failed on " + in_quotes(file_name) + ": " +
+    throw ValueError("match_pattern " + repr_text(impl_->text) + " failed on " + repr_text(file_name) + ": " +
                      pcre2_message(rc));
   const PCRE2_SIZE* ov = pcre2_get_ovector_pointer(md.get());
   const uint32_t pairs = pcre2_get_ovector_count(md.get());
   auto group = [&](uint32_t g) -> std::string {
     if (g >= pairs || ov[2 * g] == PCRE2_UNSET)
-      throw ValueError("group " + std::to_string(g) + " of match_pattern " + in_quotes(impl_->text) +
-                       " took no part in the match of " + in_quotes(file_name));
+      throw ValueError("group " + std::to_string(g) + " of match_pattern " + repr_text(impl_->text) +
+                       " took no part in the match of " + repr_text(file_name));
     return file_name.substr(ov[2 * g], ov[2 * g + 1] - ov[2 * g]);
   };
   VideoRecord r;
@@ -219,9 +176,7 @@ std::string path_join(const std::string& a, const std::string& b) {
 
 void check_no_nul(const std::string& path) {
   if (path.find('\0') == std::string::npos) return;
-  std::string shown;
-  for (const char c : path) shown += c == '\0' ? std::string("\\x00") : std::string(1, c);
-  throw ValueError("embedded null character in path '" + shown + "'");
+  throw ValueError("embedded null character in path " + repr_text(path));
 }
 
 std::string file_name_of(const std::string& path) {

@@ -16,8 +16,10 @@
 #include <opencv2/imgproc.hpp>
 
 #include "common/errors.hpp"
+#include "common/files.hpp"
 #include "common/format.hpp"
 #include "common/runtime.hpp"
+#include "common/text.hpp"
 #include "ingest/catalogue.hpp"
 #include "ingest/jpeg.hpp"
 #include "ingest/video_reader.hpp"
@@ -30,39 +32,19 @@ namespace {
 constexpr int kMaxJpegSide = 65500;
 constexpr int kJpegQuality = 95;  // the image codec's default, so files match cv::imwrite's
 
-std::string in_quotes(const std::string& s) { return "'" + s + "'"; }
-
-[[noreturn]] void throw_os_error(const std::error_code& ec, const std::string& what, const std::string& path) {
-  throw OSError(what + " " + in_quotes(path) + ": [Errno " + std::to_string(ec.value()) + "] " + ec.message());
-}
-
 void make_folder(const std::string& path) {
   std::error_code ec;
   fs::create_directories(fs::path(path), ec);
-  if (ec) throw_os_error(ec, "could not create the folder", path);
-  if (!fs::is_directory(fs::path(path), ec))
-    throw_os_error(std::make_error_code(std::errc::not_a_directory), "could not create the folder", path);
+  if (ec) throw_os_error(ec, path, "could not create the folder");
+  if (!fs::is_directory(fs::path(path), ec)) throw_os_error(ENOTDIR, path, "could not create the folder");
 }
 
-// The image appears under its final name only once complete: written to a
-// side name first, then renamed over.
-void write_whole_file(const std::string& path, const std::vector<uint8_t>& bytes) {
-  const std::string part = path + ".part";
-  std::FILE* f = std::fopen(part.c_str(), "wb");
-  if (f == nullptr) throw_os_error(std::error_code(errno, std::generic_category()), "could not write", path);
-  const size_t n = std::fwrite(bytes.data(), 1, bytes.size(), f);
-  const int write_errno = errno;
-  const bool closed = std::fclose(f) == 0;
-  if (n != bytes.size() || !closed) {
-    const int e = n != bytes.size() ? write_errno : errno;
-    std::remove(part.c_str());
-    throw_os_error(std::error_code(e, std::generic_category()), "could not write", path);
-  }
-  if (std::rename(part.c_str(), path.c_str()) != 0) {
-    const int e = errno;
-    std::remove(part.c_str());
-    throw_os_error(std::error_code(e, std::generic_category()), "could not write", path);
-  }
+// Frame images: "0000.jpg", "0001.jpg", ...
+bool is_frame_name(std::string_view name) {
+  constexpr std::string_view ext = ".jpg";
+  if (name.size() <= ext.size() || name.substr(name.size() - ext.size()) != ext) return false;
+  const std::string_view digits = name.substr(0, name.size() - ext.size());
+  return std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; });
 }
 
 int64_t slice_bound(int64_t b, int64_t n) {
@@ -279,7 +261,15 @@ class EncodePipeline {
     if (image.rows > kMaxJpegSide || image.cols > kMaxJpegSide)
       throw ValueError(expected_got("an image of at most " + std::to_string(kMaxJpegSide) + " pixels per side",
                                     std::to_string(image.cols) + " x " + std::to_string(image.rows)));
-    write_whole_file(file_path(job.save_idx), encode_jpeg(image, kJpegQuality));
+    const std::vector<uint8_t> jpeg = encode_jpeg(image, kJpegQuality);
+    // A lost window is extracted again, so the images need no flush to disk;
+    // the window's folder is swept for stale temporaries once, not per image.
+    AtomicWriteOptions write;
+    write.sync = false;
+    write.clear_stale = false;
+    write.action = "could not write";
+    write_file_atomically(file_path(job.save_idx),
+                          std::string_view(reinterpret_cast<const char*>(jpeg.data()), jpeg.size()), write);
     out.rows = image.rows;
     out.cols = image.cols;
     out.channels = image.channels();
@@ -350,6 +340,7 @@ WindowResult crop_video_to_frames(const WindowRequest& req, const ExtractionSett
   check_no_nul(req.video_path);
   check_no_nul(dir);
   make_folder(dir);
+  remove_stale_temporaries(dir, is_frame_name);
 
   VideoReader reader(req.video_path);
   if (!reader.is_open()) {
@@ -358,7 +349,7 @@ WindowResult crop_video_to_frames(const WindowRequest& req, const ExtractionSett
   }
   const double fps_reported = reader.fps();
   if (!std::isfinite(fps_reported) || std::fabs(fps_reported) >= 9.2e18)
-    throw ValueError(expected_got("a finite frame rate in " + in_quotes(req.video_path), format_float(fps_reported)));
+    throw ValueError(expected_got("a finite frame rate in " + repr_text(req.video_path), format_float(fps_reported)));
   const HostNumber fps = HostNumber::integer(static_cast<int64_t>(std::trunc(fps_reported)));
   const HostNumber minute = HostNumber::integer(60);
   const HostNumber start_frame = fps * minute * req.start_min;
@@ -476,7 +467,7 @@ void process_videos_to_frames(const std::vector<VideoRow>& rows, const RunSettin
       const fs::path window_dir = fs::path(folder).parent_path();
       const bool window_dir_existed = fs::exists(window_dir, ec);
       fs::remove_all(fs::path(staging), ec);
-      if (ec) throw_os_error(ec, "could not clear the unfinished folder", staging);
+      if (ec) throw_os_error(ec, staging, "could not clear the unfinished folder");
       // Drops what an unfinished window leaves: its staging folder, and the
       // window's own folder when this run created it and it stayed empty.
       auto discard = [&] {
@@ -503,7 +494,7 @@ void process_videos_to_frames(const std::vector<VideoRow>& rows, const RunSettin
         fs::rename(fs::path(staging), fs::path(folder), ec);
         if (ec) {
           discard();
-          throw_os_error(ec, "could not complete the folder", folder);
+          throw_os_error(ec, folder, "could not complete the folder");
         }
       } else {
         discard();

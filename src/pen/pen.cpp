@@ -1,26 +1,22 @@
 #include "pen/pen.hpp"
 
 #define GEOS_USE_ONLY_R_API
-#include <fcntl.h>
 #include <geos_c.h>
 #include <locale.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
-#include <atomic>
-#include <cerrno>
-#include <chrono>
 #include <climits>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
-#include <opencv2/imgproc.hpp>
 #include <string_view>
 
 #include "common/errors.hpp"
+#include "common/files.hpp"
 #include "common/format.hpp"
+#include "common/polygon_fill.hpp"
 #include "common/runtime.hpp"
+#include "common/text.hpp"
 
 namespace mirelo {
 namespace {
@@ -130,25 +126,8 @@ std::vector<double> pen_ring(const std::vector<PenPoint>& pen) {
 
 // ---------------------------------------------------------- whitespace ----
 
-// The code point at s[i] and its length (1 for a byte that is not valid UTF-8).
-uint32_t next_code_point(std::string_view s, size_t i, size_t& len) {
-  const auto c = static_cast<uint8_t>(s[i]);
-  auto cont = [&](size_t k) { return i + k < s.size() && (static_cast<uint8_t>(s[i + k]) & 0xC0) == 0x80; };
-  if (c >= 0xC0 && c < 0xE0 && cont(1)) {
-    len = 2;
-    return ((c & 0x1Fu) << 6) | (static_cast<uint8_t>(s[i + 1]) & 0x3Fu);
-  }
-  if (c >= 0xE0 && c < 0xF0 && cont(1) && cont(2)) {
-    len = 3;
-    return ((c & 0x0Fu) << 12) | ((static_cast<uint8_t>(s[i + 1]) & 0x3Fu) << 6) |
-           (static_cast<uint8_t>(s[i + 2]) & 0x3Fu);
-  }
-  len = 1;
-  return c;
-}
-
 // Whitespace as the host's str.split() sees it.
-bool is_py_space(uint32_t cp) {
+bool is_py_space(char32_t cp) {
   return (cp >= 0x09 && cp <= 0x0D) || (cp >= 0x1C && cp <= 0x20) || cp == 0x85 || cp == 0xA0 ||
          cp == 0x1680 || (cp >= 0x2000 && cp <= 0x200A) || cp == 0x2028 || cp == 0x2029 ||
          cp == 0x202F || cp == 0x205F || cp == 0x3000;
@@ -158,8 +137,9 @@ std::vector<std::string_view> split_whitespace(std::string_view s) {
   std::vector<std::string_view> out;
   size_t i = 0, start = std::string_view::npos;
   while (i < s.size()) {
-    size_t len = 1;
-    const uint32_t cp = next_code_point(s, i, len);
+    char32_t cp = 0;
+    size_t len = utf8_decode(s, i, cp, true);
+    if (len == 0) len = 1, cp = 0xFFFD;
     if (is_py_space(cp)) {
       if (start != std::string_view::npos) out.push_back(s.substr(start, i - start));
       start = std::string_view::npos;
@@ -220,28 +200,6 @@ bool parse_py_float(std::string_view t, double& out) {
   static locale_t c_locale = newlocale(LC_ALL_MASK, "C", static_cast<locale_t>(0));
   out = strtod_l(clean.c_str(), nullptr, c_locale);
   return true;
-}
-
-// ------------------------------------------------------------ file I/O ----
-
-[[noreturn]] void throw_os_error(int err, const std::string& path) {
-  const std::string msg = "[Errno " + std::to_string(err) + "] " + std::strerror(err) + ": " + repr_text(path);
-  if (err == ENOENT) throw FileNotFoundError(msg);
-  throw OSError(msg);
-}
-
-std::string temp_name_suffix() {
-  static std::atomic<uint64_t> counter{0};
-  const uint64_t seed = static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()) ^
-                        (static_cast<uint64_t>(::getpid()) << 32) ^ (counter.fetch_add(1) * 0x9E3779B97F4A7C15ull);
-  static const char* alphabet = "abcdefghijklmnopqrstuvwxyz0123456789";
-  std::string s;
-  uint64_t v = seed;
-  for (int k = 0; k < 10; ++k) {
-    s.push_back(alphabet[v % 36]);
-    v = v / 36 ^ (v * 0x2545F4914F6CDD1Dull);
-  }
-  return s;
 }
 
 }  // namespace
@@ -380,15 +338,11 @@ cv::Mat pen_mask(const std::vector<PenPoint>& pen, int64_t height, int64_t width
                                     point_text(pen[k]) + " at point " + std::to_string(k)));
     return static_cast<int>(v);
   };
-  std::vector<cv::Point> pts;
+  std::vector<cv::Point2l> pts;
   pts.reserve(pen.size());
   for (size_t k = 0; k < pen.size(); ++k) pts.emplace_back(to_int(pen[k].x, k), to_int(pen[k].y, k));
   cv::Mat mask = cv::Mat::zeros(static_cast<int>(height), static_cast<int>(width), CV_8UC1);
-  if (height > 0 && width > 0) {
-    const cv::Point* contours[] = {pts.data()};
-    const int counts[] = {static_cast<int>(pts.size())};
-    cv::fillPoly(mask, contours, counts, 1, cv::Scalar(1));
-  }
+  fill_polygon(mask, pts, cv::Scalar(1));
   return mask;
 }
 
@@ -493,56 +447,7 @@ void fix_polygon_scaling(const std::string& json_path, const std::optional<std::
     return;
   }
   rescale_polygon_texts(doc, size.first, size.second);
-  write_file_replacing(save_path.value_or(json_path), dump_json(doc, 4));
-}
-
-void write_file_replacing(const std::string& path, const std::string& text) {
-  std::string target = path;
-  struct stat st {};
-  // Writing to a symbolic link writes the file it points to, as opening it
-  // for writing would; the link itself stays.
-  if (::lstat(target.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
-    if (char* real = ::realpath(target.c_str(), nullptr)) {
-      target = real;
-      std::free(real);
-    }
-  }
-  const bool exists = ::stat(target.c_str(), &st) == 0;
-  if (exists && S_ISDIR(st.st_mode)) throw_os_error(EISDIR, path);
-  if (exists && ::access(target.c_str(), W_OK) != 0) throw_os_error(errno, path);
-
-  const size_t slash = target.find_last_of('/');
-  const std::string dir = slash == std::string::npos ? std::string() : target.substr(0, slash + 1);
-  const std::string name = slash == std::string::npos ? target : target.substr(slash + 1);
-  std::string tmp;
-  int fd = -1;
-  for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
-    tmp = dir + "." + name + "." + temp_name_suffix() + ".tmp";
-    // A new file gets the usual 0666 less the umask; an existing one keeps its bits.
-    fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, exists ? 0600 : 0666);
-    if (fd < 0 && errno != EEXIST) throw_os_error(errno, path);
-  }
-  if (fd < 0) throw_os_error(EEXIST, tmp);
-
-  int err = 0;
-  if (exists && ::fchmod(fd, st.st_mode & 07777) != 0) err = errno;
-  size_t done = 0;
-  while (err == 0 && done < text.size()) {
-    const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      err = errno;
-    } else {
-      done += static_cast<size_t>(n);
-    }
-  }
-  if (err == 0 && ::fsync(fd) != 0) err = errno;
-  if (::close(fd) != 0 && err == 0) err = errno;
-  if (err == 0 && ::rename(tmp.c_str(), target.c_str()) != 0) err = errno;
-  if (err != 0) {
-    ::unlink(tmp.c_str());
-    throw_os_error(err, path);
-  }
+  write_file_atomically(save_path.value_or(json_path), dump_json(doc, 4));
 }
 
 }  // namespace mirelo

@@ -14,7 +14,7 @@
 #include <opencv2/core.hpp>
 
 #include "measures/overlap.hpp"
-#include "pen/json_doc.hpp"
+#include "common/json.hpp"
 
 namespace mirelo {
 
@@ -83,13 +83,9 @@ void rescale_polygon_texts(JsonValue& doc, int64_t width, int64_t height);
 /// json.dump(indent=4) form. When `image_size` throws ImageLoadError, prints
 /// "Error loading image: " and the error text and writes nothing. Every
 /// other failure throws before anything is written; the file is replaced
-/// atomically, never left half-written.
+/// through write_file_atomically, never left half-written, and temporaries
+/// that an interrupted earlier run left beside it are removed.
 void fix_polygon_scaling(const std::string& json_path, const std::optional<std::string>& save_path,
                          const ImageSizeOf& image_size);
-
-/// Writes `text` to `path` through a temporary file in the same folder that
-/// is renamed over the target, keeping the target's permission bits.
-/// Throws FileNotFoundError / OSError; on failure the target is untouched.
-void write_file_replacing(const std::string& path, const std::string& text);
 
 }  // namespace mirelo

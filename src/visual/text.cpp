@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "common/errors.hpp"
+#include "common/text.hpp"
 
 namespace mirelo {
 namespace {
@@ -39,32 +40,6 @@ struct Glyph {
   const uint8_t* pixels = nullptr;
   std::vector<uint8_t> own;
 };
-
-// Malformed bytes become U+FFFD, one per byte, as a lenient decoder would.
-std::u32string decode_utf8(std::string_view s) {
-  std::u32string out;
-  out.reserve(s.size());
-  size_t i = 0;
-  while (i < s.size()) {
-    const auto b = static_cast<unsigned char>(s[i]);
-    const int n = b < 0x80 ? 0 : (b >> 5) == 0x6 ? 1 : (b >> 4) == 0xE ? 2 : (b >> 3) == 0x1E ? 3 : -1;
-    char32_t c = n == 0 ? b : n == 1 ? (b & 0x1F) : n == 2 ? (b & 0x0F) : (b & 0x07);
-    bool ok = n >= 0 && i + n < s.size();
-    for (int k = 1; ok && k <= n; ++k) {
-      const auto cb = static_cast<unsigned char>(s[i + k]);
-      ok = (cb & 0xC0) == 0x80;
-      c = (c << 6) | (cb & 0x3F);
-    }
-    if (!ok || c > 0x10FFFF) {
-      out.push_back(0xFFFD);
-      ++i;
-      continue;
-    }
-    out.push_back(c);
-    i += n + 1;
-  }
-  return out;
-}
 
 int64_t floor_div64(int64_t v) { return v >> 6; }  // arithmetic shift: floor
 int64_t ceil_div64(int64_t v) { return (v + 63) >> 6; }
@@ -230,7 +205,9 @@ struct Layout {
 Layout lay_out(Font::Source& src, std::string_view utf8) {
   Layout l;
   l.ascender = src.ascender();
-  const std::u32string codes = decode_utf8(utf8);
+  // Malformed bytes become U+FFFD, one per byte; lone surrogates stay
+  // themselves (and find no glyph).
+  const std::u32string codes = decode_utf8(utf8, Utf8Errors::Replace, true);
   if (codes.empty()) return l;
   int64_t pen = 0, x_min = 0, x_max = 0, top = 0, bottom = 0;
   uint32_t prev = 0;

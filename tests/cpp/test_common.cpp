@@ -9,6 +9,9 @@
 #include "common/format.hpp"
 #include "common/mask.hpp"
 #include "common/ndarray.hpp"
+#include "common/polygon_fill.hpp"
+
+#include <opencv2/imgproc.hpp>
 
 using namespace mirelo;
 
@@ -128,4 +131,44 @@ TEST(NDArray, SizeOfZeroSizeArrayWithHugeAxes) {
   EXPECT_EQ(a.size(), 0);
   a.shape = {int64_t{1} << 40, int64_t{1} << 40};
   EXPECT_THROW(a.size(), ValueError);
+}
+
+namespace {
+
+cv::Mat filled(const std::vector<cv::Point2l>& pts, int rows, int cols, bool by_opencv) {
+  cv::Mat m = cv::Mat::zeros(rows, cols, CV_8UC1);
+  if (!by_opencv) {
+    fill_polygon(m, pts, cv::Scalar(1));
+    return m;
+  }
+  std::vector<cv::Point> p;
+  for (const auto& q : pts) p.emplace_back(static_cast<int>(q.x), static_cast<int>(q.y));
+  cv::fillPoly(m, std::vector<std::vector<cv::Point>>{p}, cv::Scalar(1));
+  return m;
+}
+
+}  // namespace
+
+TEST(PolygonFill, EqualsOpenCvWithinTheMargin) {
+  cv::RNG rng(7);
+  for (int k = 0; k < 300; ++k) {
+    const int rows = rng.uniform(1, 50), cols = rng.uniform(1, 50), n = rng.uniform(1, 9);
+    const int reach = k % 3 == 0 ? 5 : k % 3 == 1 ? 300 : static_cast<int>(kPolygonFillMargin);
+    std::vector<cv::Point2l> pts;
+    for (int i = 0; i < n; ++i) pts.emplace_back(rng.uniform(-reach, cols + reach), rng.uniform(-reach, rows + reach));
+    EXPECT_EQ(cv::norm(filled(pts, rows, cols, false), filled(pts, rows, cols, true), cv::NORM_L1), 0) << k;
+  }
+}
+
+TEST(PolygonFill, FarVerticesAreClippedNotWalked) {
+  const int64_t far = INT64_C(1) << 31;
+  // A vertex far above: its two edges are all but vertical over the image,
+  // so the image is filled as by their vertical extensions.
+  const cv::Mat a = filled({{1, 2}, {50, -far}, {40, 30}}, 40, 64, false);
+  const cv::Mat b = filled({{1, 2}, {1, -1000}, {40, -1000}, {40, 30}}, 40, 64, true);
+  EXPECT_EQ(cv::norm(a, b, cv::NORM_L1), 0);
+  // A triangle around the whole image fills it; one beside it fills nothing.
+  EXPECT_EQ(cv::countNonZero(filled({{-far, -far}, {4 * far, 0}, {0, 4 * far}}, 30, 20, false)), 600);
+  EXPECT_EQ(cv::countNonZero(filled({{-far, -far}, {-far, far}, {-far + 5, 0}}, 30, 20, false)), 0);
+  EXPECT_EQ(cv::countNonZero(filled({{INT64_MIN / 2, 3}, {INT64_MAX / 2, 3}, {0, 5}}, 8, 8, false)), 24);
 }

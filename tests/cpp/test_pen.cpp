@@ -9,7 +9,8 @@
 #include <sstream>
 
 #include "common/errors.hpp"
-#include "pen/json_doc.hpp"
+#include "common/json.hpp"
+#include "common/files.hpp"
 #include "pen/pen.hpp"
 
 using namespace mirelo;
@@ -142,5 +143,5 @@ TEST(PolygonRepair, BadTextsLeaveTheFileAlone) {
   auto fails = [](const JsonValue&) -> std::pair<int64_t, int64_t> { throw ImageLoadError("cannot identify"); };
   fix_polygon_scaling(path, (tmp.path / "out.json").string(), fails);
   EXPECT_FALSE(fs::exists(tmp.path / "out.json"));
-  EXPECT_THROW(write_file_replacing((tmp.path / "missing" / "x.json").string(), "{}"), FileNotFoundError);
+  EXPECT_THROW(write_file_atomically((tmp.path / "missing" / "x.json").string(), "{}"), FileNotFoundError);
 }

@@ -1,6 +1,9 @@
 import json
 import os
+import signal
 import stat
+import subprocess
+import sys
 
 import cv2
 import numpy as np
@@ -208,6 +211,35 @@ def test_in_pen_mask_rejects_out_of_range_vertices(tmp_path):
         mu.get_in_pen_mask(0, np.ones((4, 4), bool), path, ["a"])
 
 
+REPRO = "/work/shared/repro"
+
+
+def repro(name):
+    path = os.path.join(os.environ.get("MIRELO_REPRO_DIR", REPRO), name)
+    if not os.path.exists(path):
+        pytest.skip(f"{name} is not available here")
+    return path
+
+
+def test_in_pen_mask_vertex_far_outside_the_frame():
+    # y = -2**31 made the fill walk two billion rows; now it is clipped first.
+    out = mu.get_in_pen_mask(0, np.ones((40, 64), bool), repro("pen_int_min_point.json"), ["f.png"])
+    # Its two edges are all but vertical over the frame: filled as their
+    # vertical extensions are.
+    np.testing.assert_array_equal(out, reference_pen([[1, 2], [1, -1000], [40, -1000], [40, 30]], 40, 64))
+
+
+@pytest.mark.parametrize("seed", range(3))
+def test_in_pen_mask_equals_fill_poly_on_random_polygons(tmp_path, seed):
+    rng = np.random.default_rng(seed)
+    for k in range(40):
+        h, w = (int(v) for v in rng.integers(1, 80, 2))
+        points = np.stack([rng.uniform(0, w, 7), rng.uniform(0, h, 7)], 1)[: rng.integers(3, 8)]
+        path = write_json(tmp_path / f"pen{k}.json", {"shapes": [{"points": points.tolist()}]})
+        out = mu.get_in_pen_mask(0, np.ones((h, w), np.uint8), path, ["f"])
+        np.testing.assert_array_equal(out, reference_pen(points, h, w), err_msg=str(points.tolist()))
+
+
 # ---------------------------------------------------------- fix_polygon_scaling
 
 
@@ -292,6 +324,41 @@ def test_fix_polygon_scaling_unloadable_image(annotation, tmp_path, capsys):
 def test_fix_polygon_scaling_unwritable_target(annotation, tmp_path):
     with pytest.raises(FileNotFoundError):
         mu.fix_polygon_scaling(str(annotation), str(tmp_path / "missing" / "out.json"))
+
+
+@pytest.mark.parametrize("name", ["fix_surrogate_key.json", "fix_surrogate_in_list.json"])
+def test_fix_polygon_scaling_lone_surrogates_in_image_path(tmp_path, capsys, name):
+    # {"\ud800": 1} or ["\ud800"] as image_path: an image path that cannot be
+    # opened, reported like any other.
+    path = tmp_path / name
+    with open(repro(name), "rb") as source:
+        path.write_bytes(source.read())
+    before = path.read_bytes()
+    mu.fix_polygon_scaling(str(path))
+    assert capsys.readouterr().out.startswith("Error loading image: ")
+    assert path.read_bytes() == before
+
+
+def test_fix_polygon_scaling_removes_what_a_killed_run_left(annotation):
+    # A run killed while writing (here by the file-size limit) leaves its
+    # temporary beside the file; the next run of the repair removes it.
+    script = (
+        "import resource, signal, sys, mirelo_utils as mu\n"
+        "signal.signal(signal.SIGXFSZ, signal.SIG_DFL)\n"
+        "resource.setrlimit(resource.RLIMIT_FSIZE, (100, 100))\n"
+        "mu.fix_polygon_scaling(sys.argv[1])\n"
+    )
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
+    run = subprocess.run([sys.executable, "-c", script, str(annotation)], env=env)
+    assert run.returncode == -signal.SIGXFSZ
+    left = [n for n in os.listdir(annotation.parent) if n.startswith(".output_pp_0.json.")]
+    assert len(left) == 1
+    unrelated = annotation.parent / ".output_pp_0.json.old.tmp"
+    unrelated.write_text("not ours")
+    before = annotation.read_text()
+    mu.fix_polygon_scaling(str(annotation))
+    assert annotation.read_text() != before
+    assert sorted(os.listdir(annotation.parent)) == [unrelated.name, "frame.jpg", "output_pp_0.json"]
 
 
 def random_json_value(rnd, depth=0):

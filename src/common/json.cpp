@@ -1,18 +1,16 @@
-#include "pen/json_doc.hpp"
+#include "common/json.hpp"
 
-#include <fcntl.h>
 #include <locale.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
-#include <cstring>
 #include <unordered_map>
 
 #include "common/errors.hpp"
+#include "common/files.hpp"
 #include "common/format.hpp"
+#include "common/text.hpp"
 
 namespace mirelo {
 namespace {
@@ -24,54 +22,6 @@ constexpr int kMaxDepth = 1000;
 double c_strtod(const std::string& s) {
   static locale_t c_locale = newlocale(LC_ALL_MASK, "C", static_cast<locale_t>(0));
   return strtod_l(s.c_str(), nullptr, c_locale);
-}
-
-void append_utf8(std::string& out, uint32_t cp) {
-  if (cp < 0x80) {
-    out.push_back(static_cast<char>(cp));
-  } else if (cp < 0x800) {
-    out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  } else if (cp < 0x10000) {
-    out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
-    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  } else {
-    out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
-    out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  }
-}
-
-// Length of the UTF-8 sequence starting at s[i] (strict: no overlong forms,
-// no encoded surrogates unless `allow_surrogates`, nothing above U+10FFFF),
-// or 0 when it is not valid. `cp` receives the code point.
-size_t utf8_sequence(std::string_view s, size_t i, uint32_t& cp, bool allow_surrogates) {
-  const auto b = [&](size_t k) { return static_cast<uint8_t>(s[k]); };
-  const uint8_t c = b(i);
-  size_t len;
-  uint32_t min;
-  if (c < 0x80) {
-    cp = c;
-    return 1;
-  } else if ((c & 0xE0) == 0xC0) {
-    len = 2, cp = c & 0x1F, min = 0x80;
-  } else if ((c & 0xF0) == 0xE0) {
-    len = 3, cp = c & 0x0F, min = 0x800;
-  } else if ((c & 0xF8) == 0xF0) {
-    len = 4, cp = c & 0x07, min = 0x10000;
-  } else {
-    return 0;
-  }
-  if (i + len > s.size()) return 0;
-  for (size_t k = 1; k < len; ++k) {
-    if ((b(i + k) & 0xC0) != 0x80) return 0;
-    cp = (cp << 6) | (b(i + k) & 0x3F);
-  }
-  if (cp < min || cp > 0x10FFFF) return 0;
-  if (!allow_surrogates && cp >= 0xD800 && cp <= 0xDFFF) return 0;
-  return len;
 }
 
 class Parser {
@@ -270,8 +220,8 @@ class Parser {
         ++pos_;
         continue;
       }
-      uint32_t cp = 0;
-      const size_t len = utf8_sequence(s_, pos_, cp, false);
+      char32_t cp = 0;
+      const size_t len = utf8_decode(s_, pos_, cp);
       if (len == 0) fail("invalid UTF-8 byte in a string", pos_);
       out.append(s_.substr(pos_, len));
       pos_ += len;
@@ -368,8 +318,8 @@ void dump_string(std::string& out, std::string_view s) {
       ++i;
       continue;
     }
-    uint32_t cp = 0;
-    const size_t len = utf8_sequence(s, i, cp, true);
+    char32_t cp = 0;
+    const size_t len = utf8_decode(s, i, cp, true);
     if (len == 0) throw ValueError("cannot write a text that is not valid UTF-8 as JSON");
     if (cp >= 0x10000) {
       const uint32_t v = cp - 0x10000;
@@ -470,65 +420,8 @@ JsonValue parse_json(std::string_view text, const std::string& source) {
   return Parser(text, source).parse_document();
 }
 
-std::string repr_text(std::string_view text) {
-  const bool has_single = text.find('\'') != std::string_view::npos;
-  const bool has_double = text.find('"') != std::string_view::npos;
-  const char quote = (has_single && !has_double) ? '"' : '\'';
-  std::string out(1, quote);
-  for (char ch : text) {
-    const auto c = static_cast<uint8_t>(ch);
-    if (ch == quote || ch == '\\') {
-      out.push_back('\\');
-      out.push_back(ch);
-    } else if (ch == '\n') {
-      out += "\\n";
-    } else if (ch == '\r') {
-      out += "\\r";
-    } else if (ch == '\t') {
-      out += "\\t";
-    } else if (c < 0x20 || c == 0x7F) {
-      static const char* hex = "0123456789abcdef";
-      out += "\\x";
-      out.push_back(hex[c >> 4]);
-      out.push_back(hex[c & 0xF]);
-    } else {
-      out.push_back(ch);
-    }
-  }
-  out.push_back(quote);
-  return out;
-}
-
 JsonValue read_json_file(const std::string& path) {
-  auto os_error = [&](int err) {
-    const std::string msg = "[Errno " + std::to_string(err) + "] " + std::strerror(err) + ": " + repr_text(path);
-    if (err == ENOENT) throw FileNotFoundError(msg);
-    throw OSError(msg);
-  };
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) os_error(errno);
-  std::string data;
-  struct stat st {};
-  int err = 0;
-  if (::fstat(fd, &st) != 0) {
-    err = errno;
-  } else if (S_ISDIR(st.st_mode)) {
-    err = EISDIR;
-  } else {
-    char buf[1 << 16];
-    for (;;) {
-      const ssize_t n = ::read(fd, buf, sizeof buf);
-      if (n < 0) {
-        if (errno == EINTR) continue;
-        err = errno;
-        break;
-      }
-      if (n == 0) break;
-      data.append(buf, static_cast<size_t>(n));
-    }
-  }
-  ::close(fd);
-  if (err != 0) os_error(err);
+  const std::string data = read_file(path);
   std::string_view text(data);
   if (text.substr(0, 3) == "\xEF\xBB\xBF") text.remove_prefix(3);
   return parse_json(text, repr_text(path));

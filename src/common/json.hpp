@@ -8,6 +8,8 @@
 #include <utility>
 #include <vector>
 
+#include "common/text.hpp"
+
 namespace mirelo {
 
 /// One JSON value. Objects keep their members in file order; a repeated key
@@ -55,8 +57,5 @@ JsonValue read_json_file(const std::string& path);
 /// trailing newline. A negative `indent` gives the one-line form of
 /// json.dumps(value) (indent=None).
 std::string dump_json(const JsonValue& value, int indent);
-
-/// The host's repr of a text (quotes chosen as repr chooses them), for messages.
-std::string repr_text(std::string_view text);
 
 }  // namespace mirelo

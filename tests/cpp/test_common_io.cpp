@@ -1,0 +1,197 @@
+// Files, memory and texts of src/common: the atomic writer and its stale
+// temporaries, the OS-error messages, the allocation guard, UTF-8 and quoting.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <sstream>
+
+#include "common/errors.hpp"
+#include "common/files.hpp"
+#include "common/memory.hpp"
+#include "common/text.hpp"
+
+using namespace mirelo;
+namespace fs = std::filesystem;
+
+namespace {
+
+struct TempDir {
+  fs::path path = fs::temp_directory_path() / ("mirelo_io_test_" + std::to_string(::getpid()));
+  TempDir() { fs::create_directories(path); }
+  ~TempDir() { fs::remove_all(path); }
+  std::string operator/(const std::string& name) const { return (path / name).string(); }
+  std::vector<std::string> temporaries() const {
+    std::vector<std::string> out;
+    for (const auto& e : fs::directory_iterator(path))
+      if (!temporary_target(e.path().filename().string()).empty()) out.push_back(e.path().filename().string());
+    return out;
+  }
+};
+
+std::string slurp(const std::string& p) {
+  std::stringstream ss;
+  ss << std::ifstream(p).rdbuf();
+  return ss.str();
+}
+
+// Runs `body` in a child process that the system kills (SIGXFSZ) as soon as
+// it writes past `file_limit` bytes, as a kill in the middle of a write.
+void in_child_killed_while_writing(size_t file_limit, const std::function<void()>& body) {
+  const pid_t pid = ::fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    ::signal(SIGXFSZ, SIG_DFL);
+    const struct rlimit limit {file_limit, file_limit};
+    ::setrlimit(RLIMIT_FSIZE, &limit);
+    try {
+      body();
+    } catch (...) {
+    }
+    ::_exit(0);
+  }
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGXFSZ);
+}
+
+}  // namespace
+
+TEST(AtomicWriter, ReplacesKeepingModeAndWritesThroughLinks) {
+  TempDir tmp;
+  const std::string file = tmp / "a.json", link = tmp / "link.json";
+  write_file_atomically(file, "one");
+  ::chmod(file.c_str(), 0640);
+  fs::create_symlink(file, link);
+  write_file_atomically(link, "two");
+  EXPECT_EQ(slurp(file), "two");
+  EXPECT_TRUE(fs::is_symlink(link));
+  EXPECT_EQ(fs::status(file).permissions(), fs::perms(0640));
+  EXPECT_TRUE(tmp.temporaries().empty());
+}
+
+TEST(AtomicWriter, FailuresNameTheTargetInOneFormat) {
+  TempDir tmp;
+  const auto message_of = [](const std::function<void()>& fn) -> std::string {
+    try {
+      fn();
+    } catch (const OSError& e) {
+      return std::string("OSError: ") + e.what();
+    } catch (const FileNotFoundError& e) {
+      return std::string("FileNotFoundError: ") + e.what();
+    }
+    return "";
+  };
+  const std::string missing = tmp / "missing/x.json", dir = tmp.path.string();
+  AtomicWriteOptions opts;
+  opts.action = "could not write";
+  EXPECT_EQ(message_of([&] { write_file_atomically(missing, "{}"); }),
+            "FileNotFoundError: [Errno 2] No such file or directory: '" + missing + "'");
+  EXPECT_EQ(message_of([&] { write_file_atomically(dir, "x", opts); }),
+            "OSError: could not write: [Errno 21] Is a directory: '" + dir + "'");
+  EXPECT_EQ(message_of([&] { read_file(dir); }), "OSError: [Errno 21] Is a directory: '" + dir + "'");
+  EXPECT_EQ(message_of([&] { throw_os_error(EACCES, "it's"); }), "OSError: [Errno 13] Permission denied: \"it's\"");
+  EXPECT_TRUE(tmp.temporaries().empty());
+}
+
+TEST(AtomicWriter, NextWriteRemovesTheTemporaryOfAKilledWriter) {
+  TempDir tmp;
+  const std::string target = tmp / "x.json", other = tmp / "y.json";
+  write_file_atomically(target, "old");
+  in_child_killed_while_writing(100, [&] { write_file_atomically(target, std::string(1000, 'n')); });
+  in_child_killed_while_writing(100, [&] { write_file_atomically(other, std::string(1000, 'n')); });
+  ASSERT_EQ(tmp.temporaries().size(), 2u);
+  EXPECT_EQ(slurp(target), "old");  // the target itself was never touched
+
+  // Look-alikes that are not stale: this process's own, another host's, and
+  // names that only resemble the pattern.
+  std::string dead;
+  for (const auto& t : tmp.temporaries())
+    if (temporary_target(t) == "x.json") dead = t;
+  const size_t host_end = dead.find('-');
+  const std::string live = ".x.json." + dead.substr(host_end - 8, 8) + "-" + std::to_string(::getpid()) + "-abcdefghij.tmp";
+  const std::string foreign = ".x.json.0000000g-1-abcdefghij.tmp";  // not a host tag: never ours
+  const std::string remote = ".x.json." + std::string(dead.substr(host_end - 8, 8) == "00000000" ? "11111111" : "00000000") +
+                             dead.substr(host_end, dead.size() - host_end);
+  for (const auto& n : {live, foreign, remote, std::string(".x.json.k3j5h6g7f8.tmp")}) std::ofstream(tmp / n) << "x";
+  EXPECT_EQ(temporary_target(foreign), "");
+
+  write_file_atomically(target, "new");
+  EXPECT_EQ(slurp(target), "new");
+  EXPECT_FALSE(fs::exists(tmp / dead));
+  for (const auto& n : {live, foreign, remote}) EXPECT_TRUE(fs::exists(tmp / n)) << n;
+  EXPECT_EQ(tmp.temporaries().size(), 3u);  // y.json's stays: another target
+  EXPECT_EQ(remove_stale_temporaries(tmp.path.string(), [](std::string_view t) { return t == "y.json"; }), 1u);
+}
+
+TEST(AtomicWriter, TemporaryNamesOfLongTargetsStayWithinTheLimit) {
+  TempDir tmp;
+  const std::string name(240, 'n');
+  write_file_atomically(tmp / name, "x");
+  in_child_killed_while_writing(10, [&] { write_file_atomically(tmp / name, std::string(100, 'y')); });
+  ASSERT_EQ(tmp.temporaries().size(), 1u);
+  write_file_atomically(tmp / name, "z");
+  EXPECT_TRUE(tmp.temporaries().empty());
+  EXPECT_EQ(slurp(tmp / name), "z");
+}
+
+TEST(MemoryGuard, RefusesWhatTheProcessCannotHold) {
+  EXPECT_NO_THROW(require_allocatable(1000, 8, [] { return std::string("a small request"); }));
+  try {
+    require_allocatable(uint64_t{1} << 40, 1 << 20, [] { return std::string("the masks of m"); });
+    FAIL();
+  } catch (const MemoryError& e) {
+    EXPECT_EQ(std::string(e.what()).rfind("Unable to allocate 1.00 EiB for the masks of m: this process can hold at most ", 0), 0u)
+        << e.what();
+  }
+  EXPECT_THROW(require_allocatable(UINT64_MAX, 2, [] { return std::string("x"); }), std::bad_alloc);
+  // The address-space limit counts: a child limited to 1 GiB refuses 2 GiB.
+  const pid_t pid = ::fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    const struct rlimit limit {uint64_t{1} << 30, uint64_t{1} << 30};
+    ::setrlimit(RLIMIT_AS, &limit);
+    ::_exit(fits_in_memory(uint64_t{2} << 30, 1) || !fits_in_memory(uint64_t{1} << 29, 1) ? 1 : 0);
+  }
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+}
+
+TEST(Utf8, DecodesStrictlyAndReportsBadBytes) {
+  const std::pair<std::string, size_t> cases[] = {
+      {"a", 1},          {"\xC3\xA9", 2},     {"\xE2\x82\xAC", 3}, {"\xF0\x9F\x90\x96", 4},
+      {"\x80", 0},       {"\xC3", 0},         {"\xE2\x82", 0},     {"\xC0\x80", 0},  // overlong
+      {"\xE0\x80\x80", 0}, {"\xF4\x90\x80\x80", 0},  // above U+10FFFF
+      {"\xED\xA0\x80", 0},  // a surrogate
+      {"\xFF", 0},
+  };
+  for (const auto& [bytes, len] : cases) {
+    char32_t cp = 0;
+    EXPECT_EQ(utf8_decode(bytes, 0, cp), len) << bytes;
+  }
+  char32_t cp = 0;
+  EXPECT_EQ(utf8_decode("\xED\xA0\x80", 0, cp, true), 3u);
+  EXPECT_EQ(cp, 0xD800u);
+  EXPECT_EQ(decode_utf8("a\xFF\xC3\xA9", Utf8Errors::Replace), U"a\uFFFD\u00E9");
+  EXPECT_EQ(decode_utf8("a\xFF\xC3\xA9", Utf8Errors::SurrogateEscape), std::u32string(U"a") + char32_t{0xDCFF} + U"\u00E9");
+  std::string out;
+  for (char32_t c : {U'a', U'\u00E9', U'\u20AC', U'\U0001F416'}) append_utf8(out, c);
+  EXPECT_EQ(out, "a\xC3\xA9\xE2\x82\xAC\xF0\x9F\x90\x96");
+}
+
+TEST(ReprText, QuotesAsTheHostDoes) {
+  const std::pair<std::string, std::string> cases[] = {
+      {"abc", "'abc'"}, {"it's", "\"it's\""}, {"a'b\"c", "'a\\'b\"c'"}, {"x\n\t\\", "'x\\n\\t\\\\'"},
+      {std::string("n\0l", 3), "'n\\x00l'"}, {"\xC3\xA9", "'\xC3\xA9'"},
+  };
+  for (const auto& [text, repr] : cases) EXPECT_EQ(repr_text(text), repr);
+}
