@@ -30,6 +30,7 @@ nb::object rgb_array(const cv::Mat& rgb) {
   uint8_t* dst = nullptr;
   nb::object a = new_image_array(rgb.rows, rgb.cols, 3, dst);
   const size_t row = static_cast<size_t>(rgb.cols) * 3;
+  if (row == 0) return a;  // an image without columns has no row pointers to copy from
   for (int y = 0; y < rgb.rows; ++y) std::memcpy(dst + y * row, rgb.ptr(y), row);
   return a;
 }

@@ -39,6 +39,7 @@ ctest --test-dir "$BUILD" --output-on-failure -j 2
 preload="$(g++ -print-file-name=libasan.so):$(g++ -print-file-name=libstdc++.so)"
 echo "== Python tests under the sanitizers (pytest)"
 # Tests that bound the address space skip themselves (MIRELO_SANITIZED): the
-# sanitizer reserves terabytes of it.
+# sanitizer reserves terabytes of it. Output is captured at the Python level
+# only, so that a sanitizer report on the standard error reaches the log.
 LD_PRELOAD="$preload" PYTHONMALLOC=malloc MIRELO_SANITIZED=1 PYTHONPATH="$(pwd)/$BUILD/python" \
-  "$VPY" -m pytest -q -p no:cacheprovider tests/python tests/fuzz "$@"
+  "$VPY" -m pytest -q -p no:cacheprovider --capture=sys tests/python tests/fuzz "$@"
