@@ -10,7 +10,7 @@
 
 #include "common/errors.hpp"
 #include "common/runtime.hpp"
-#include "pen/json_doc.hpp"
+#include "common/json.hpp"
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
