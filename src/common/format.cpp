@@ -8,11 +8,12 @@
 
 namespace mirelo {
 
-std::string format_float(double value) {
-  if (std::isnan(value)) return "nan";
-  if (std::isinf(value)) return value > 0 ? "inf" : "-inf";
-  // Shortest digits and decimal exponent, then laid out with repr's rules:
-  // scientific notation when the exponent is below -4 or at least 16.
+namespace {
+
+// Shortest round-trip digits of a finite value, laid out with repr's rules
+// (scientific notation when the exponent is below -4 or at least 16) or,
+// when `positional`, always in positional notation.
+std::string layout_shortest(double value, bool positional) {
   char buf[64];
   auto res = std::to_chars(buf, buf + sizeof buf, value, std::chars_format::scientific);
   std::string sci(buf, res.ptr);
@@ -28,14 +29,16 @@ std::string format_float(double value) {
   for (char c : mant)
     if (c != '.') digits.push_back(c);
   std::string out;
-  if (exp < -4 || exp >= 16) {
+  if (!positional && (exp < -4 || exp >= 16)) {
     out = digits.substr(0, 1);
-    if (digits.size() > 1) out += "." + digits.substr(1);
+    if (digits.size() > 1) out.append(".").append(digits, 1);
     char ebuf[16];
     std::snprintf(ebuf, sizeof ebuf, "e%c%02d", exp < 0 ? '-' : '+', exp < 0 ? -exp : exp);
     out += ebuf;
   } else if (exp < 0) {
-    out = "0." + std::string(static_cast<size_t>(-exp - 1), '0') + digits;
+    out = "0.";
+    out.append(static_cast<size_t>(-exp - 1), '0');
+    out += digits;
   } else {
     const auto int_len = static_cast<size_t>(exp) + 1;
     if (digits.size() <= int_len) {
@@ -45,6 +48,20 @@ std::string format_float(double value) {
     }
   }
   return neg ? "-" + out : out;
+}
+
+}  // namespace
+
+std::string format_float(double value) {
+  if (std::isnan(value)) return "nan";
+  if (std::isinf(value)) return value > 0 ? "inf" : "-inf";
+  return layout_shortest(value, false);
+}
+
+std::string format_float_positional(double value) {
+  if (std::isnan(value)) return "nan";
+  if (std::isinf(value)) return value > 0 ? "inf" : "-inf";
+  return layout_shortest(value, true);
 }
 
 std::string format_fixed(double value, int decimals) {

@@ -10,6 +10,10 @@ namespace mirelo {
 /// "25.0", "0.30000000000000004", "1e+16", "1.5e-05", "nan", "inf", "-inf".
 std::string format_float(double value);
 
+/// The same shortest round-trip digits, never in scientific notation:
+/// "25.0", "1e16" as "10000000000000000.0", "1.5e-05" as "0.000015".
+std::string format_float_positional(double value);
+
 /// Fixed-point text with `decimals` digits after the point ("60.00").
 std::string format_fixed(double value, int decimals);
 

@@ -1,0 +1,284 @@
+#include "qc/refine.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <numeric>
+
+#include <opencv2/imgproc.hpp>
+
+#include "common/errors.hpp"
+#include "common/runtime.hpp"
+
+namespace mirelo {
+namespace {
+
+constexpr int64_t kLargeMainArea = 1000;  // pixels: from here on the tighter distance ratio applies
+constexpr size_t kMainCandidates = 5;     // the main piece is one of the five largest
+
+// Exact sum of the coordinates of `area` pixels whose mean OpenCV gave as
+// `mean` (the double nearest to sum / area): the product rounds back to it
+// for any sum below 2^51, and the check settles the rest.
+int64_t sum_from_mean(double mean, int64_t area) {
+  auto s = static_cast<int64_t>(std::llround(mean * static_cast<double>(area)));
+  for (int64_t d : {0, -1, 1})
+    if (static_cast<double>(s + d) / static_cast<double>(area) == mean) return s + d;
+  return s;
+}
+
+cv::Rect local_rect(const PixelBox& box, int64_t x0, int64_t y0) {
+  return cv::Rect(static_cast<int>(box.x_min - x0), static_cast<int>(box.y_min - y0),
+                  static_cast<int>(box.x_max - box.x_min + 1), static_cast<int>(box.y_max - box.y_min + 1));
+}
+
+}  // namespace
+
+double centroid_distance(const Centroid& a, const Centroid& b) {
+  const double dx = a.x - b.x, dy = a.y - b.y;
+  return std::sqrt(dx * dx + dy * dy);
+}
+
+Pieces label_pieces(const cv::Mat& region, int64_t x0, int64_t y0) {
+  if (region.type() != CV_8UC1) throw ValueError("internal: pieces are labelled on a one-byte image");
+  Pieces p;
+  p.x0 = x0;
+  p.y0 = y0;
+  if (region.empty()) {
+    p.labels = cv::Mat(region.rows, region.cols, CV_32S);
+    return p;
+  }
+  cv::Mat stats, centroids;
+  const int n = cv::connectedComponentsWithStats(region, p.labels, stats, centroids, 8, CV_32S);
+  p.pieces.reserve(static_cast<size_t>(std::max(n - 1, 0)));
+  for (int l = 1; l < n; ++l) {
+    Piece piece;
+    piece.area = stats.at<int>(l, cv::CC_STAT_AREA);
+    piece.box.x_min = x0 + stats.at<int>(l, cv::CC_STAT_LEFT);
+    piece.box.y_min = y0 + stats.at<int>(l, cv::CC_STAT_TOP);
+    piece.box.x_max = piece.box.x_min + stats.at<int>(l, cv::CC_STAT_WIDTH) - 1;
+    piece.box.y_max = piece.box.y_min + stats.at<int>(l, cv::CC_STAT_HEIGHT) - 1;
+    piece.box.empty = false;
+    piece.sum_x = sum_from_mean(centroids.at<double>(l, 0), piece.area) + piece.area * x0;
+    piece.sum_y = sum_from_mean(centroids.at<double>(l, 1), piece.area) + piece.area * y0;
+    p.pieces.push_back(piece);
+  }
+  return p;
+}
+
+std::vector<cv::Point> outer_contour_points(const cv::Mat& image, int64_t x0, int64_t y0, const PixelBox& box,
+                                            std::optional<int32_t> value) {
+  std::vector<cv::Point> out;
+  if (box.empty) return out;
+  const cv::Mat sub = image(local_rect(box, x0, y0));
+  cv::Mat binary;
+  if (value) {
+    cv::compare(sub, cv::Scalar(*value), binary, cv::CMP_EQ);
+  } else if (sub.type() == CV_8UC1) {
+    binary = sub;
+  } else {
+    cv::compare(sub, cv::Scalar(0), binary, cv::CMP_NE);
+  }
+  // findContours treats the pixels beyond the image as clear, so a crop to
+  // the box gives the frame's contours moved by the box's corner.
+  std::vector<std::vector<cv::Point>> contours;
+  cv::findContours(binary, contours, cv::RETR_EXTERNAL, cv::CHAIN_APPROX_SIMPLE,
+                   cv::Point(static_cast<int>(box.x_min), static_cast<int>(box.y_min)));
+  for (const auto& c : contours) out.insert(out.end(), c.begin(), c.end());
+  return out;
+}
+
+PointSet::PointSet(std::vector<cv::Point> points) : by_x_(std::move(points)) {
+  std::sort(by_x_.begin(), by_x_.end(), [](const cv::Point& a, const cv::Point& b) { return a.x < b.x; });
+}
+
+double PointSet::shortest_distance(const std::vector<cv::Point>& other) const {
+  if (by_x_.empty() || other.empty()) return std::numeric_limits<double>::infinity();
+  // Squared distances of pixel coordinates (below 2^31) fit in 64 bits
+  // unsigned and are exact; the square root of the least is the least root.
+  uint64_t best = std::numeric_limits<uint64_t>::max();
+  auto sq = [](int64_t d) { return static_cast<uint64_t>(d * d); };
+  const auto n = static_cast<int64_t>(by_x_.size());
+  for (const cv::Point& q : other) {
+    const auto start = std::lower_bound(by_x_.begin(), by_x_.end(), q.x,
+                                        [](const cv::Point& p, int x) { return p.x < x; }) -
+                       by_x_.begin();
+    for (int64_t j = start; j < n; ++j) {
+      const uint64_t dx2 = sq(int64_t{by_x_[j].x} - q.x);
+      if (dx2 >= best) break;
+      best = std::min(best, dx2 + sq(int64_t{by_x_[j].y} - q.y));
+    }
+    for (int64_t j = start - 1; j >= 0; --j) {
+      const uint64_t dx2 = sq(int64_t{q.x} - by_x_[j].x);
+      if (dx2 >= best) break;
+      best = std::min(best, dx2 + sq(int64_t{by_x_[j].y} - q.y));
+    }
+    if (best == 0) break;
+  }
+  return std::sqrt(static_cast<double>(best));
+}
+
+PieceThresholds piece_thresholds(int64_t main_area, const RefineSettings& s) {
+  const double area = static_cast<double>(main_area);
+  const double radius = std::sqrt(area / M_PI);
+  return {area * s.min_area_ratio,
+          radius * (main_area >= kLargeMainArea ? s.distance_ratio_large : s.distance_ratio_small)};
+}
+
+int64_t choose_main_piece(const std::vector<int64_t>& areas, const std::vector<Centroid>& centroids,
+                          const std::optional<Centroid>& prev) {
+  if (areas.empty()) throw ValueError(expected_got("a mask with at least one set pixel", "an empty mask"));
+  std::vector<int64_t> order(areas.size());
+  std::iota(order.begin(), order.end(), int64_t{1});
+  const size_t top = std::min(kMainCandidates, order.size());
+  std::partial_sort(order.begin(), order.begin() + static_cast<std::ptrdiff_t>(top), order.end(),
+                    [&](int64_t a, int64_t b) {
+                      const int64_t aa = areas[static_cast<size_t>(a - 1)], ab = areas[static_cast<size_t>(b - 1)];
+                      return aa != ab ? aa > ab : a < b;
+                    });
+  int64_t best = order[0];
+  if (!prev) return best;
+  double best_distance = centroid_distance(centroids[static_cast<size_t>(best - 1)], *prev);
+  for (size_t k = 1; k < top; ++k) {
+    const double d = centroid_distance(centroids[static_cast<size_t>(order[k] - 1)], *prev);
+    if (d < best_distance) {
+      best = order[k];
+      best_distance = d;
+    }
+  }
+  return best;
+}
+
+std::vector<PixelBox> label_boxes(const cv::Mat& labels, int64_t num_labels) {
+  if (labels.type() != CV_32SC1) throw ValueError("internal: label images are 32-bit");
+  std::vector<PixelBox> boxes(static_cast<size_t>(std::max<int64_t>(num_labels, 1)));
+  for (int y = 0; y < labels.rows; ++y) {
+    const int32_t* l = labels.ptr<int32_t>(y);
+    for (int x = 0; x < labels.cols; ++x) {
+      if (l[x] <= 0 || l[x] >= num_labels) continue;
+      PixelBox& b = boxes[static_cast<size_t>(l[x])];
+      if (b.empty) {
+        b = PixelBox{x, y, x, y, false};
+      } else {
+        b.x_min = std::min<int64_t>(b.x_min, x);
+        b.x_max = std::max<int64_t>(b.x_max, x);
+        b.y_max = y;
+      }
+    }
+    if ((y & 255) == 255) check_interrupt();
+  }
+  return boxes;
+}
+
+int64_t paint_kept(const cv::Mat& labels, const std::vector<char>& keep, uint8_t* out, int64_t out_stride) {
+  int64_t count = 0;
+  for (int y = 0; y < labels.rows; ++y) {
+    const int32_t* l = labels.ptr<int32_t>(y);
+    uint8_t* o = out + y * out_stride;
+    for (int x = 0; x < labels.cols; ++x) {
+      const int64_t k = int64_t{l[x]} - 1;
+      if (k >= 0 && k < static_cast<int64_t>(keep.size()) && keep[static_cast<size_t>(k)]) {
+        o[x] = 1;
+        ++count;
+      }
+    }
+  }
+  return count;
+}
+
+RefinedMask refine_mask(const MaskView& mask, const PixelBox& box, const cv::Mat& pen,
+                        const std::optional<Centroid>& prev, const RefineSettings& s, bool first_frame, uint8_t* out,
+                        int64_t out_stride) {
+  if (box.empty) throw ValueError("internal: refine_mask needs a mask with set pixels");
+  if (pen.type() != CV_8UC1 || pen.rows != mask.height || pen.cols != mask.width)
+    throw ValueError("internal: pen raster of the wrong size");
+  RefinedMask result;
+
+  // The mask cut to the pen, inside the mask's box widened to even frame
+  // coordinates: labels then come out numbered as on the whole frame.
+  const int64_t rx0 = box.x_min & ~int64_t{1}, ry0 = box.y_min & ~int64_t{1};
+  const int rw = static_cast<int>(box.x_max - rx0 + 1), rh = static_cast<int>(box.y_max - ry0 + 1);
+  cv::Mat region(rh, rw, CV_8UC1);
+  for (int y = 0; y < rh; ++y) {
+    const uint8_t* m = mask.row(ry0 + y) + rx0;
+    const uint8_t* p = pen.ptr<uint8_t>(static_cast<int>(ry0 + y)) + rx0;
+    uint8_t* r = region.ptr<uint8_t>(y);
+    for (int x = 0; x < rw; ++x) r[x] = static_cast<uint8_t>((m[x] != 0) & (p[x] != 0));
+  }
+  const PixelBox in_pen = mask_box(MaskView{region.data, rh, rw, static_cast<int64_t>(region.step)});
+  if (in_pen.empty) return result;
+
+  const int64_t lx0 = in_pen.x_min & ~int64_t{1}, ly0 = in_pen.y_min & ~int64_t{1};
+  const cv::Mat sub = region(cv::Rect(static_cast<int>(lx0), static_cast<int>(ly0),
+                                      static_cast<int>(in_pen.x_max - lx0 + 1), static_cast<int>(in_pen.y_max - ly0 + 1)));
+  const Pieces pieces = label_pieces(sub, rx0 + lx0, ry0 + ly0);
+  std::vector<int64_t> areas;
+  std::vector<Centroid> centroids;
+  for (const Piece& piece : pieces.pieces) {
+    areas.push_back(piece.area);
+    centroids.push_back(piece.centroid());
+  }
+  const int64_t best = choose_main_piece(areas, centroids, prev);
+  const Piece& main_piece = pieces.pieces[static_cast<size_t>(best - 1)];
+  const PieceThresholds t = piece_thresholds(main_piece.area, s);
+  std::optional<PointSet> main_points;
+  auto contour_of = [&](int64_t label) {
+    return outer_contour_points(pieces.labels, pieces.x0, pieces.y0, pieces.pieces[static_cast<size_t>(label - 1)].box,
+                                static_cast<int32_t>(label));
+  };
+  const std::vector<char> keep = pieces_to_keep(areas, centroids, best, t, prev, s, [&](int64_t label) {
+    if (!main_points) main_points.emplace(contour_of(best));
+    return main_points->shortest_distance(contour_of(label));
+  });
+
+  PixelBox kept_box;
+  int64_t count = 0, sum_x = 0, sum_y = 0;
+  for (size_t k = 0; k < keep.size(); ++k) {
+    if (!keep[k]) continue;
+    const Piece& piece = pieces.pieces[k];
+    count += piece.area;
+    sum_x += piece.sum_x;
+    sum_y += piece.sum_y;
+    if (kept_box.empty) {
+      kept_box = piece.box;
+    } else {
+      kept_box.x_min = std::min(kept_box.x_min, piece.box.x_min);
+      kept_box.y_min = std::min(kept_box.y_min, piece.box.y_min);
+      kept_box.x_max = std::max(kept_box.x_max, piece.box.x_max);
+      kept_box.y_max = std::max(kept_box.y_max, piece.box.y_max);
+    }
+  }
+  if (count > 0) {
+    for (int64_t y = kept_box.y_min; y <= kept_box.y_max; ++y) {
+      const int32_t* l = pieces.labels.ptr<int32_t>(static_cast<int>(y - pieces.y0));
+      uint8_t* o = out + y * out_stride + pieces.x0;
+      for (int64_t x = kept_box.x_min - pieces.x0; x <= kept_box.x_max - pieces.x0; ++x)
+        if (l[x] > 0 && keep[static_cast<size_t>(l[x] - 1)]) o[x] = 1;
+    }
+    result.outcome = RefinedMask::Outcome::Cleaned;
+    result.centroid = Centroid{static_cast<double>(sum_x) / static_cast<double>(count),
+                               static_cast<double>(sum_y) / static_cast<double>(count)};
+    return result;
+  }
+  if (!first_frame) {
+    result.outcome = RefinedMask::Outcome::Emptied;
+    return result;
+  }
+  // On the clip's first frame the tracked mask is kept whole, pen or not.
+  for (int64_t y = box.y_min; y <= box.y_max; ++y) {
+    const uint8_t* m = mask.row(y);
+    uint8_t* o = out + y * out_stride;
+    for (int64_t x = box.x_min; x <= box.x_max; ++x) {
+      if (!m[x]) continue;
+      o[x] = 1;
+      ++count;
+      sum_x += x;
+      sum_y += y;
+    }
+  }
+  result.outcome = RefinedMask::Outcome::FirstFrameKept;
+  result.centroid = Centroid{static_cast<double>(sum_x) / static_cast<double>(count),
+                             static_cast<double>(sum_y) / static_cast<double>(count)};
+  return result;
+}
+
+}  // namespace mirelo
