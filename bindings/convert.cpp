@@ -542,6 +542,37 @@ MaskDictInput to_mask_dict(nb::handle obj, const std::string& what) {
   return out;
 }
 
+std::optional<std::array<int64_t, 2>> mask_height_width(nb::handle array) {
+  std::vector<int64_t> shape;
+  for (nb::handle d : array.attr("shape")) shape.push_back(nb::cast<int64_t>(d));
+  std::vector<int64_t> kept;
+  for (int64_t d : shape)
+    if (d != 1) kept.push_back(d);
+  if (kept.size() == 2) return std::array<int64_t, 2>{kept[0], kept[1]};
+  if (shape.size() < 2) return std::nullopt;
+  for (size_t k = 0; k + 2 < shape.size(); ++k)
+    if (shape[k] != 1) return std::nullopt;
+  return std::array<int64_t, 2>{shape[shape.size() - 2], shape[shape.size() - 1]};
+}
+
+MaskInput to_squeezed_mask(nb::handle array, const std::string& what) {
+  if (!is_array_like(array)) throw TypeError(expected_got("an array for " + what, py_type_name(array)));
+  nb::object a = host_array(array);
+  const auto hw = mask_height_width(a);
+  if (!hw)
+    throw ValueError(expected_got("a height x width mask (axes of length 1 aside) for " + what,
+                                  "an array of shape " + shape_of(a)));
+  return to_mask(a.attr("reshape")((*hw)[0], (*hw)[1]), what, false);
+}
+
+nb::object new_bool_array(const std::vector<int64_t>& shape, uint8_t*& data) {
+  nb::list dims;
+  for (int64_t d : shape) dims.append(d);
+  nb::object a = numpy().attr("zeros")(nb::tuple(dims), "dtype"_a = "bool");
+  data = writable_array_data(a);
+  return a;
+}
+
 // ------------------------------------------------------------------- images
 
 cv::Mat array_to_mat(nb::handle array, nb::object& keep, const std::string& what) {
@@ -634,6 +665,15 @@ nb::object square_frame(std::vector<double>&& cells, const nb::list& keys) {
   const size_t n = nb::len(keys);
   nb::object values = to_numpy(std::move(cells), {n, n});
   return pandas().attr("DataFrame")(values, "index"_a = keys, "columns"_a = keys);
+}
+
+nb::object columns_frame(const std::vector<std::string>& columns, const std::vector<nb::list>& values) {
+  nb::list names;
+  for (const auto& c : columns) names.append(nb::str(c.c_str(), c.size()));
+  if (values.empty() || nb::len(values[0]) == 0) return pandas().attr("DataFrame")("columns"_a = names);
+  nb::dict data;
+  for (size_t c = 0; c < columns.size(); ++c) data[names[c]] = values[c];
+  return pandas().attr("DataFrame")(data, "columns"_a = names);
 }
 
 nb::object json_to_py(const JsonValue& v) {

@@ -215,6 +215,19 @@ std::vector<PlaneInput> to_plane_list(nb::handle obj, const std::string& what);
 /// The views of converted typed masks.
 std::vector<PlaneView> planes_of(const std::vector<PlaneInput>& masks);
 
+/// The height and width of a numpy array that is a height x width mask once
+/// its axes of length 1 are removed, or whose axes before the last two all
+/// have length 1 (1 x 1 x H x W); none for any other shape.
+std::optional<std::array<int64_t, 2>> mask_height_width(nb::handle array);
+
+/// A mask argument of any rank whose mask_height_width exists, converted as
+/// to_mask converts a height x width array. Other shapes raise ValueError.
+MaskInput to_squeezed_mask(nb::handle array, const std::string& what);
+
+/// A fresh numpy bool array of `shape`, all False, and its first byte. The
+/// zeros come from the allocator, so pages never written cost nothing.
+nb::object new_bool_array(const std::vector<int64_t>& shape, uint8_t*& data);
+
 /// A mapping of mask keys to masks, in the mapping's order: the caller's
 /// key objects, their texts (str(key)) and the converted masks.
 struct MaskDictInput {
@@ -255,6 +268,12 @@ nb::module_ pandas();
 /// A square float64 table (row-major `keys.size()` x `keys.size()` cells) as
 /// a pandas DataFrame whose rows and columns are labelled by `keys`.
 nb::object square_frame(std::vector<double>&& cells, const nb::list& keys);
+
+/// A pandas DataFrame with the named `columns` in order, rows labelled 0, 1,
+/// 2, ...: `values[c]` holds column c's host values, whose type pandas
+/// infers. Without rows every column has the object type, as
+/// DataFrame(columns=...) gives it.
+nb::object columns_frame(const std::vector<std::string>& columns, const std::vector<nb::list>& values);
 
 /// A JSON value as the host's json module would have loaded it.
 nb::object json_to_py(const JsonValue& v);

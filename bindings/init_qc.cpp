@@ -1,7 +1,461 @@
+// Track quality control: the tracking question report, the masks to drop
+// before a hand-over, and the entry points of the mask refinement class
+// (mirelo_utils._qc.Mask_Refinement), which hands itself in so that its
+// tuning attributes are read at each use and its prev_centroids stays the
+// caller's own mapping.
+#include <nanobind/nanobind.h>
+#include <nanobind/stl/string.h>
+
+#include <climits>
+#include <cstring>
+#include <map>
+#include <optional>
+#include <string>
+#include <tuple>
+#include <vector>
+
 #include "bindings.hpp"
+#include "common/errors.hpp"
+#include "common/runtime.hpp"
+#include "convert.hpp"
+#include "pen/pen.hpp"
+#include "pen_support.hpp"
+#include "qc/refine.hpp"
+#include "qc/report.hpp"
+
+using namespace nb::literals;
 
 namespace mirelo::py {
+namespace {
 
-void init_qc(nb::module_&) {}
+std::string item_name(const std::string& base, nb::handle key) { return base + "[" + to_text(nb::repr(key)) + "]"; }
+
+std::string field_name(const std::string& base, const char* field) { return base + "[\"" + field + "\"]"; }
+
+nb::list as_list(nb::handle seq) {
+  PyObject* l = PySequence_List(seq.ptr());
+  if (!l) throw nb::python_error();
+  return nb::steal<nb::list>(l);
+}
+
+nb::object get_field(nb::handle record, const char* field) {
+  PyObject* v = PyObject_GetItem(record.ptr(), nb::str(field).ptr());
+  if (!v) throw nb::python_error();
+  return nb::steal(v);
+}
+
+// A host value as a report field: integers (numpy ones too) as integers,
+// reals as reals, None absent, texts as they are, anything else as str().
+CsvField csv_field_of(nb::handle v) {
+  if (v.is_none()) return CsvField::empty();
+  if (PyBool_Check(v.ptr()) || PyUnicode_Check(v.ptr())) return CsvField::of(to_text(v));
+  if (PyLong_Check(v.ptr()) || PyFloat_Check(v.ptr()) || nb::isinstance(v, numpy().attr("integer")) ||
+      nb::isinstance(v, numpy().attr("floating")))
+    return CsvField::of(to_host_number(v, "a report value"));
+  return CsvField::of(to_text(v));
+}
+
+// ---------------------------------------------------------------- report
+
+// A frame with at least one overlap above the threshold, kept for the
+// report's second pass.
+struct OverlapFrame {
+  nb::object key, areas, table;
+  NDArray cells;
+};
+
+NDArray table_cells(nb::handle table, const std::string& what) {
+  if (!nb::hasattr(table, "to_numpy") || !nb::hasattr(table, "index") || !nb::hasattr(table, "columns"))
+    throw TypeError(expected_got("a pandas DataFrame for " + what, py_type_name(table)));
+  NDArray cells = to_ndarray(table.attr("to_numpy")(), what);
+  if (cells.ndim() != 2)
+    throw ValueError(expected_got("a 2-D table for " + what, "cells of shape " + cells.shape_text()));
+  return cells;
+}
+
+nb::tuple generate_tracking_report(nb::handle data, nb::handle save_dir_base, nb::handle intersection_thrr) {
+  const HostNumber threshold = to_host_number(intersection_thrr, "intersection_thrr");
+  const std::vector<std::string> columns(kReportColumns.begin(), kReportColumns.end());
+  nb::list overlap_frames, zero_area_frames;
+  std::vector<CsvRow> zero_rows;
+  std::vector<OverlapFrame> overlaps;
+
+  for (auto& [key, record] : mapping_items(data, "a mapping of frame keys to frame records for gsam_annotation_data")) {
+    const std::string where = item_name("gsam_annotation_data", key);
+    nb::object areas = get_field(record, "mask_areas");
+    for (auto& [box_key, area] :
+         mapping_items(areas, "a mapping of mask keys to areas for " + field_name(where, "mask_areas"))) {
+      if (!is_zero_area(to_host_number(area, item_name(field_name(where, "mask_areas"), box_key)))) continue;
+      nb::dict row;
+      row["Frame ID"] = key;
+      for (const char* c : {"Box Pair", "Intersection Value", "Mask Area1", "Mask Area2"}) row[c] = nb::none();
+      row["Report type"] = kZeroAreaType;
+      row["Box ID"] = box_key;
+      row["Mask Areas"] = area;
+      zero_area_frames.append(row);
+      zero_rows.push_back({csv_field_of(key), {}, {}, {}, {}, CsvField::of(std::string(kZeroAreaType)),
+                           csv_field_of(box_key), csv_field_of(area)});
+    }
+    nb::object table = get_field(record, "intersections_df");
+    NDArray cells = table_cells(table, field_name(where, "intersections_df"));
+    if (!any_cell_above(cells, threshold)) continue;
+    overlap_frames.append(key);
+    overlaps.push_back({key, areas, table, std::move(cells)});
+    if (PyErr_CheckSignals() != 0) throw nb::python_error();
+  }
+
+  if (overlaps.empty() && zero_rows.empty()) {
+    nb::object empty = columns_frame(columns, {});
+    return nb::make_tuple(empty, zero_area_frames, overlap_frames, columns_frame(columns, {}));
+  }
+  print_line("Generating tracking question report...\n");
+
+  std::vector<nb::list> all(columns.size()), last(columns.size());
+  std::vector<CsvRow> rows;
+  nb::str pair_format("{}-{}");
+  for (const OverlapFrame& f : overlaps) {
+    const std::string where = item_name("gsam_annotation_data", f.key);
+    nb::list row_keys = as_list(f.table.attr("index")), col_keys = as_list(f.table.attr("columns"));
+    const int64_t n_rows = f.cells.shape[0], n_cols = f.cells.shape[1];
+    if (static_cast<int64_t>(nb::len(row_keys)) != n_rows || static_cast<int64_t>(nb::len(col_keys)) != n_cols)
+      throw ValueError(expected_got("row and column labels for every cell of " + field_name(where, "intersections_df"),
+                                    std::to_string(nb::len(row_keys)) + " x " + std::to_string(nb::len(col_keys)) +
+                                        " labels for " + f.cells.shape_text() + " cells"));
+    for (auto& col : last) col = nb::list();
+    for (int64_t index : cells_above(f.cells, threshold)) {
+      nb::object key_row = row_keys[static_cast<size_t>(index / n_cols)];
+      nb::object key_col = col_keys[static_cast<size_t>(index % n_cols)];
+      const HostNumber value = report_value(f.cells, index);
+      nb::object area1 = nb::steal(PyObject_GetItem(f.areas.ptr(), key_row.ptr()));
+      if (!area1.is_valid()) throw nb::python_error();
+      nb::object area2 = nb::steal(PyObject_GetItem(f.areas.ptr(), key_col.ptr()));
+      if (!area2.is_valid()) throw nb::python_error();
+      nb::object pair = pair_format.attr("format")(key_row, key_col);
+      const nb::object fields[8] = {f.key, pair, host_number_to_py(value), area1, area2,
+                                    nb::str(kHighOverlapType), nb::none(), nb::none()};
+      for (size_t c = 0; c < columns.size(); ++c) {
+        all[c].append(fields[c]);
+        last[c].append(fields[c]);
+      }
+      rows.push_back({csv_field_of(f.key), CsvField::of(utf8_of(pair)), CsvField::of(value), csv_field_of(area1),
+                      csv_field_of(area2), CsvField::of(std::string(kHighOverlapType)), {}, {}});
+    }
+  }
+  rows.insert(rows.end(), zero_rows.begin(), zero_rows.end());
+
+  const std::string path = report_path(to_path(save_dir_base, "save_dir_base"));
+  {
+    nb::gil_scoped_release release;
+    write_report(path, rows);
+  }
+  print_line("Tracking question report saved to " + path);
+  nb::object overlap_frames_data = columns_frame(columns, overlaps.empty() ? std::vector<nb::list>{} : all);
+  nb::object box_keys_df = columns_frame(columns, overlaps.empty() ? std::vector<nb::list>{} : last);
+  return nb::make_tuple(overlap_frames_data, zero_area_frames, overlap_frames, box_keys_df);
+}
+
+nb::list find_boxes_with_small_area_from_last_video(nb::handle laste_frame, nb::handle min_frame_id,
+                                                    nb::handle area_threshold, nb::handle min_count) {
+  const HostNumber min_id = to_host_number(min_frame_id, "min_frame_id");
+  const HostNumber threshold = to_host_number(area_threshold, "area_threshold");
+  const HostNumber count = to_host_number(min_count, "min_count");
+  // Keys are told apart as the host tells dictionary keys apart.
+  nb::dict ids;
+  nb::list keys;
+  std::vector<FrameAreas> frames;
+  for (auto& [frame_id, record] : mapping_items(laste_frame, "a mapping of frame ids to frame records for laste_frame")) {
+    const std::string where = item_name("laste_frame", frame_id);
+    if (!frame_after(to_host_number(frame_id, "the frame id " + to_text(nb::repr(frame_id)) + " of laste_frame"), min_id))
+      continue;
+    const std::string field = field_name(where, "mask_areas");
+    FrameAreas frame;
+    for (auto& [box_id, area] : mapping_items(get_field(record, "mask_areas"), "a mapping of mask keys to areas for " + field)) {
+      const HostNumber a = to_host_number(area, item_name(field, box_id));
+      if (!ids.contains(box_id)) {
+        ids[box_id] = nb::int_(nb::len(keys));
+        keys.append(box_id);
+      }
+      frame.emplace_back(nb::cast<int64_t>(ids[box_id]), a);
+    }
+    frames.push_back(std::move(frame));
+  }
+  nb::list out;
+  for (int64_t id : keys_small_too_often(frames, threshold, count)) out.append(keys[static_cast<size_t>(id)]);
+  return out;
+}
+
+// ------------------------------------------------------------ refinement
+
+RefineSettings settings_of(nb::handle refiner) {
+  RefineSettings s;
+  s.min_area_ratio = to_real(refiner.attr("MIN_AREA_RATIO"), "MIN_AREA_RATIO");
+  nb::object ratios = refiner.attr("MAX_DISTANCE_RATIOS");
+  s.distance_ratio_large = to_real(ratios[nb::int_(0)], "MAX_DISTANCE_RATIOS[0]");
+  s.distance_ratio_small = to_real(ratios[nb::int_(1)], "MAX_DISTANCE_RATIOS[1]");
+  s.max_prev_dist = to_real(refiner.attr("MAX_PREV_DIST"), "MAX_PREV_DIST");
+  return s;
+}
+
+// The remembered centroid of `object_id`, when the mapping holds one.
+std::optional<Centroid> centroid_of(nb::handle prev_centroids, nb::handle object_id, const char* what) {
+  const int has = PySequence_Contains(prev_centroids.ptr(), object_id.ptr());
+  if (has < 0) throw nb::python_error();
+  if (!has) return std::nullopt;
+  const std::string name = item_name(what, object_id);
+  const NDArray v = to_ndarray(nb::steal(PyObject_GetItem(prev_centroids.ptr(), object_id.ptr())), name);
+  if (v.size() != 2) throw ValueError(expected_got("an (x, y) centroid for " + name, "an array of shape " + v.shape_text()));
+  return Centroid{v.get(0), v.get(1)};
+}
+
+void remember(nb::handle prev_centroids, nb::handle object_id, const Centroid& c) {
+  nb::object value = to_numpy(std::vector<double>{c.x, c.y}, {2});
+  if (PyObject_SetItem(prev_centroids.ptr(), object_id.ptr(), value.ptr()) != 0) throw nb::python_error();
+}
+
+void store(nb::handle objects, nb::handle object_id, nb::handle mask) {
+  if (PyObject_SetItem(objects.ptr(), object_id.ptr(), mask.ptr()) != 0) throw nb::python_error();
+}
+
+void print_clean_frame(nb::handle frame_idx, nb::handle object_id) {
+  print_line("clean frame" + to_text(frame_idx) + "--obj_id" + to_text(object_id));
+}
+
+// The pen rasters of one call, by pen file and frame size: a pen file is
+// read once and rasterised once per size.
+class PenRasters {
+ public:
+  const cv::Mat& get(const std::string& path, int64_t height, int64_t width) {
+    auto key = std::make_tuple(path, height, width);
+    auto it = rasters_.find(key);
+    if (it != rasters_.end()) return it->second;
+    auto pts = points_.find(path);
+    if (pts == points_.end()) {
+      std::vector<PenPoint> read;
+      {
+        nb::gil_scoped_release release;
+        read = read_pen_points(path);
+      }
+      pts = points_.emplace(path, std::move(read)).first;
+    }
+    cv::Mat raster;
+    {
+      nb::gil_scoped_release release;
+      raster = pen_mask(pts->second, height, width);
+    }
+    return rasters_.emplace(std::move(key), std::move(raster)).first->second;
+  }
+
+ private:
+  std::map<std::string, std::vector<PenPoint>> points_;
+  std::map<std::tuple<std::string, int64_t, int64_t>, cv::Mat> rasters_;
+};
+
+// The pen file of the refiner's setting, or of the camera in video_dir.
+std::string pen_file_of(nb::handle refiner, nb::handle video_dir) {
+  nb::object custom = refiner.attr("custom_pen_json_path");
+  if (!custom.is_none()) return to_path(custom, "custom_pen_json_path");
+  const auto path = get_pen_json_path(to_path(video_dir, "video_dir"), std::nullopt, pen_json_root());
+  if (!path)
+    throw TypeError("no pen polygon file for this clip: the camera in video_dir has no entry in the pen file table "
+                    "and custom_pen_json_path is None");
+  return *path;
+}
+
+void refine_one(nb::handle refiner, nb::handle objects, nb::handle frame_idx, nb::handle object_id, nb::handle mask,
+                nb::handle video_dir, nb::handle frame_names, bool first_frame, PenRasters& pens) {
+  const std::string what = item_name(item_name("video_segments", frame_idx), object_id);
+  if (!is_array_like(mask)) throw TypeError(expected_got("an array for " + what, py_type_name(mask)));
+  nb::object a = host_array(mask);
+  if (!numeric_kind(dtype_kind(a)))
+    throw TypeError(expected_got("a numeric or bool mask for " + what, "dtype " + to_text(a.attr("dtype"))));
+  // An empty mask is left as it is, whatever its shape.
+  if (!mask_height_width(a) && !to_bool(a.attr("any")())) return;
+  const MaskInput m = to_squeezed_mask(a, what);
+  PixelBox box;
+  {
+    nb::gil_scoped_release release;
+    box = mask_box(m.view);
+  }
+  if (box.empty) return;
+
+  // Looked up as the pen outline's image (which is not opened).
+  nb::object frame_name = nb::steal(PyObject_GetItem(frame_names.ptr(), frame_idx.ptr()));
+  if (!frame_name.is_valid()) throw nb::python_error();
+  const RefineSettings s = settings_of(refiner);
+  const cv::Mat& pen = pens.get(pen_file_of(refiner, video_dir), m.view.height, m.view.width);
+  nb::object prev_centroids = refiner.attr("prev_centroids");
+  const std::optional<Centroid> prev = centroid_of(prev_centroids, object_id, "prev_centroids");
+
+  uint8_t* out_data = nullptr;
+  nb::object out = new_bool_array({1, m.view.height, m.view.width}, out_data);
+  RefinedMask r;
+  {
+    nb::gil_scoped_release release;
+    r = refine_mask(m.view, box, pen, prev, s, first_frame, out_data, m.view.width);
+  }
+  using Outcome = RefinedMask::Outcome;
+  if (r.outcome == Outcome::OutsidePen) {
+    store(objects, object_id, numpy().attr("zeros")(a.attr("shape"), "dtype"_a = a.attr("dtype")));
+    return;
+  }
+  if (r.outcome == Outcome::FirstFrameKept && nb::cast<size_t>(a.attr("ndim")) > 2) out = out.attr("reshape")(a.attr("shape"));
+  if (r.outcome == Outcome::Emptied) print_clean_frame(frame_idx, object_id);
+  store(objects, object_id, out);
+  if (r.centroid) {
+    remember(prev_centroids, object_id, *r.centroid);
+  } else {
+    print_line("frame " + to_text(frame_idx) + "--obj_id" + to_text(object_id) + "-- no mask");
+  }
+}
+
+nb::object refine_video_segments(nb::handle refiner, nb::handle video_segments, nb::handle video_dir,
+                                 nb::handle frame_names) {
+  PenRasters pens;
+  bool first_frame = true;
+  for (auto& [frame_idx, objects] :
+       mapping_items(video_segments, "a mapping of frame indices to {object id: mask} mappings for video_segments")) {
+    const std::string where = item_name("video_segments", frame_idx);
+    for (auto& [object_id, mask] : mapping_items(objects, "a mapping of object ids to masks for " + where)) {
+      if (PyErr_CheckSignals() != 0) throw nb::python_error();
+      refine_one(refiner, objects, frame_idx, object_id, mask, video_dir, frame_names, first_frame, pens);
+    }
+    first_frame = false;
+  }
+  return nb::borrow(video_segments);
+}
+
+nb::tuple main_blob(nb::handle refiner, nb::handle mask, nb::handle prev_centroids, nb::handle object_id) {
+  const MaskInput m = to_squeezed_mask(mask, "mask");
+  const std::optional<Centroid> prev = centroid_of(prev_centroids, object_id, "prev_centroids");
+  const RefineSettings s = settings_of(refiner);
+  NDArray labels(DType::Int32, {m.view.height, m.view.width});
+  cv::Mat stats, centroids;
+  FramePieces p;
+  {
+    nb::gil_scoped_release release;
+    cv::Mat label_header;
+    if (labels.size() > 0 && m.view.height <= INT_MAX && m.view.width <= INT_MAX)
+      label_header = cv::Mat(static_cast<int>(m.view.height), static_cast<int>(m.view.width), CV_32SC1, labels.bytes.data());
+    p = label_frame(m.view, prev, s, label_header, stats, centroids);
+  }
+  NDArray st(DType::Int32, {p.num_labels, 5}), ce(DType::Float64, {p.num_labels, 2});
+  std::memcpy(st.bytes.data(), stats.data, st.bytes.size());
+  std::memcpy(ce.bytes.data(), centroids.data, ce.bytes.size());
+  return nb::make_tuple(p.num_labels, to_numpy(std::move(st)), to_numpy(std::move(ce)), p.thresholds.min_area,
+                        p.thresholds.max_distance, p.best, to_numpy(std::move(labels)));
+}
+
+nb::object kept_pieces(nb::handle refiner, nb::handle num_labels, nb::handle labels, nb::handle stats,
+                       nb::handle centroids, nb::handle max_distance_threshold, nb::handle min_area_threshold,
+                       nb::handle best_idx, nb::handle prev_centroids, nb::handle object_id, nb::handle frame_idx,
+                       nb::handle mask, nb::handle video_segments) {
+  const int64_t n = to_integer(num_labels, "num_labels");
+  const cv::Mat label_img = label_image(to_array_view(labels, "an integer label image for labels"));
+  const NDArray st = to_ndarray(stats, "stats"), ce = to_ndarray(centroids, "centroids");
+  PieceThresholds t{to_real(min_area_threshold, "min_area_threshold"),
+                    to_real(max_distance_threshold, "max_distance_threshold")};
+  const int64_t best = to_integer(best_idx, "best_idx");
+  const std::optional<Centroid> prev = centroid_of(prev_centroids, object_id, "prev_centroids");
+  const RefineSettings s = settings_of(refiner);
+
+  const int64_t h = label_img.rows, w = label_img.cols;
+  uint8_t* out_data = nullptr;
+  nb::object out = new_bool_array({1, h, w}, out_data);
+  int64_t count = 0;
+  {
+    nb::gil_scoped_release release;
+    const std::vector<char> keep = keep_labelled_pieces(label_img, n, st, ce, best, t, prev, s);
+    count = paint_kept(label_img, keep, out_data, w);
+  }
+  if (count > 0) return out;
+  nb::object first = nb::steal(PyObject_GetIter(video_segments.ptr()));
+  if (!first.is_valid()) throw nb::python_error();
+  nb::object first_key = nb::steal(PyIter_Next(first.ptr()));
+  if (!first_key.is_valid() && PyErr_Occurred()) throw nb::python_error();
+  if (first_key.is_valid() && first_key.equal(frame_idx)) {
+    nb::object kept = host_array(mask).attr("astype")("bool");
+    if (nb::cast<size_t>(kept.attr("ndim")) == 2) kept = kept[nb::make_tuple(nb::none(), nb::ellipsis())];
+    return kept;
+  }
+  print_clean_frame(frame_idx, object_id);
+  return out;
+}
+
+double blob_shortest_distance(nb::handle blob_mask1, nb::handle blob_mask2) {
+  const MaskInput a = to_mask(blob_mask1, "blob_mask1"), b = to_mask(blob_mask2, "blob_mask2");
+  nb::gil_scoped_release release;
+  return PointSet(mask_contour_points(a.view)).shortest_distance(mask_contour_points(b.view));
+}
+
+}  // namespace
+
+void init_qc(nb::module_& m) {
+  m.def("generate_tracking_report", &generate_tracking_report, "gsam_annotation_data"_a, "save_dir_base"_a,
+        "intersection_thrr"_a = 80,
+        nb::sig("def generate_tracking_report(gsam_annotation_data: collections.abc.Mapping[typing.Any, "
+                "collections.abc.Mapping[str, typing.Any]], save_dir_base: str | os.PathLike[str], "
+                "intersection_thrr: float = 80) -> tuple[pandas.DataFrame, list[dict[str, typing.Any]], "
+                "list[typing.Any], pandas.DataFrame]"),
+        "Reports vanished and heavily overlapping masks of a tracked clip.\n\n"
+        "Every frame record is read through its \"mask_areas\" (mask key -> area)\n"
+        "and \"intersections_df\" (the pairwise intersection table); the masks\n"
+        "themselves are not read. A mask whose area is at most 0.1 gives a\n"
+        "zero-area row; every table cell strictly above intersection_thrr gives a\n"
+        "high-overlap row (row key first in \"Box Pair\", both orders of a pair when\n"
+        "both cells exceed the threshold), frames in order, cells row by row.\n\n"
+        "When there is anything to report, prints \"Generating tracking question\n"
+        "report...\" and a blank line, writes tracking_question_report.csv into\n"
+        "save_dir_base (high-overlap rows, then zero-area rows; replaced whole\n"
+        "through a temporary file, never left half-written) and prints \"Tracking\n"
+        "question report saved to <path>\". Otherwise prints and writes nothing.\n\n"
+        "Args:\n"
+        "    gsam_annotation_data: Mapping of frame key -> frame record, in frame order.\n"
+        "    save_dir_base: Folder of the report file; must exist.\n"
+        "    intersection_thrr: Percentage a cell must exceed to count as overlap.\n\n"
+        "Returns:\n"
+        "    (overlap_frames_data, zero_area_frames, overlap_frames, box_keys_df):\n"
+        "    the high-overlap rows as a DataFrame with the columns \"Frame ID\", \"Box\n"
+        "    Pair\", \"Intersection Value\" (rounded to 2 decimals), \"Mask Area1\",\n"
+        "    \"Mask Area2\", \"Report type\", \"Box ID\", \"Mask Areas\" and rows 0, 1, 2,\n"
+        "    ...; the zero-area rows as dicts of those eight fields (None where\n"
+        "    empty); the frame keys with an overlap; the rows of the last of them.\n\n"
+        "Raises:\n"
+        "    KeyError: a record without \"mask_areas\" or \"intersections_df\", or an\n"
+        "        overlapping mask key missing from \"mask_areas\".\n"
+        "    TypeError: areas or cells that are not numbers.\n"
+        "    FileNotFoundError, OSError: the report cannot be written (after the\n"
+        "        first message).");
+  m.def("find_boxes_with_small_area_from_last_video", &find_boxes_with_small_area_from_last_video, "laste_frame"_a,
+        "min_frame_id"_a = 500, "area_threshold"_a = 100, "min_count"_a = 100,
+        nb::sig("def find_boxes_with_small_area_from_last_video(laste_frame: collections.abc.Mapping[typing.Any, "
+                "collections.abc.Mapping[str, typing.Any]], min_frame_id: float = 500, area_threshold: float = 100, "
+                "min_count: float = 100) -> list[typing.Any]"),
+        "Mask keys that were tiny in many late frames of a clip.\n\n"
+        "Counts, over the frames whose id is strictly greater than min_frame_id,\n"
+        "how often each key's \"mask_areas\" value is at most area_threshold.\n\n"
+        "Args:\n"
+        "    laste_frame: Mapping of frame id (a number) -> frame record.\n"
+        "    min_frame_id: Frames up to this id are not examined (nor read).\n"
+        "    area_threshold: Largest area in pixels that counts as tiny.\n"
+        "    min_count: A key is returned when it was tiny in more frames than this.\n\n"
+        "Returns:\n"
+        "    The keys, in the order of their first tiny frame (the remove_stack_box\n"
+        "    of the hand-over).\n\n"
+        "Raises:\n"
+        "    KeyError: an examined record without \"mask_areas\".\n"
+        "    TypeError: frame ids, areas or arguments that are not numbers.");
+
+  nb::module_ qc = m.def_submodule("_qc", "Entry points of the mask refinement class.");
+  qc.def("refine_video_segments", &refine_video_segments, "refiner"_a, "video_segments"_a, "video_dir"_a,
+         "frame_names"_a, "Mask_Refinement.process_video_segments on `refiner`'s settings.");
+  qc.def("main_blob", &main_blob, "refiner"_a, "mask"_a, "prev_centroids"_a, "object_id"_a,
+         "Mask_Refinement.get_main_blob on `refiner`'s settings.");
+  qc.def("kept_pieces", &kept_pieces, "refiner"_a, "num_labels"_a, "labels"_a, "stats"_a, "centroids"_a,
+         "max_distance_threshold"_a, "min_area_threshold"_a, "best_idx"_a, "prev_centroids"_a, "object_id"_a,
+         "frame_idx"_a, "mask"_a, "video_segments"_a,
+         "Mask_Refinement.get_dis_to_main_and_prev_blob on `refiner`'s settings.");
+  qc.def("blob_shortest_distance", &blob_shortest_distance, "blob_mask1"_a, "blob_mask2"_a,
+         "Mask_Refinement.blob_shortest_distance.");
+}
 
 }  // namespace mirelo::py

@@ -25,7 +25,9 @@ from ._core import (
     draw_masks_on_image,
     draw_pen,
     enhance_dark_text,
+    find_boxes_with_small_area_from_last_video,
     fix_polygon_scaling,
+    generate_tracking_report,
     get_in_pen_mask,
     get_pen_json_path,
     img_bbx_drawing,
@@ -36,8 +38,10 @@ from ._core import (
 )
 from ._ingest import VideoMetadata, VideoProcessor
 from ._plots import draw_intersection_heatmap, video_segments_mask_visual
+from ._qc import Mask_Refinement
 
 __all__ = [
+    "Mask_Refinement",
     "PEN_JSON_ROOT",
     "VideoMetadata",
     "VideoProcessor",
@@ -52,7 +56,9 @@ __all__ = [
     "draw_masks_on_image",
     "draw_pen",
     "enhance_dark_text",
+    "find_boxes_with_small_area_from_last_video",
     "fix_polygon_scaling",
+    "generate_tracking_report",
     "get_in_pen_mask",
     "get_pen_json_path",
     "img_bbx_drawing",

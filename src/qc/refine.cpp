@@ -1,6 +1,8 @@
 #include "qc/refine.hpp"
 
 #include <algorithm>
+#include <climits>
+#include <type_traits>
 #include <cmath>
 #include <limits>
 #include <numeric>
@@ -85,6 +87,17 @@ std::vector<cv::Point> outer_contour_points(const cv::Mat& image, int64_t x0, in
                    cv::Point(static_cast<int>(box.x_min), static_cast<int>(box.y_min)));
   for (const auto& c : contours) out.insert(out.end(), c.begin(), c.end());
   return out;
+}
+
+std::vector<cv::Point> mask_contour_points(const MaskView& mask) {
+  if (mask.height > INT_MAX || mask.width > INT_MAX)
+    throw ValueError(expected_got("a mask of at most 2^31 - 1 rows and columns",
+                                  std::to_string(mask.height) + " x " + std::to_string(mask.width)));
+  const PixelBox box = mask_box(mask);
+  if (box.empty) return {};
+  const cv::Mat image(static_cast<int>(mask.height), static_cast<int>(mask.width), CV_8UC1,
+                      const_cast<uint8_t*>(mask.data), static_cast<size_t>(mask.row_stride));
+  return outer_contour_points(image, 0, 0, box);
 }
 
 PointSet::PointSet(std::vector<cv::Point> points) : by_x_(std::move(points)) {
@@ -183,6 +196,98 @@ int64_t paint_kept(const cv::Mat& labels, const std::vector<char>& keep, uint8_t
     }
   }
   return count;
+}
+
+cv::Mat label_image(const ArrayView& labels) {
+  if (labels.ndim() != 2) {
+    std::string shape = "(";
+    for (size_t k = 0; k < labels.shape.size(); ++k) shape += (k ? ", " : "") + std::to_string(labels.shape[k]);
+    throw ValueError(expected_got("a 2-D label image", "an array of shape " + shape + (labels.shape.size() == 1 ? ",)" : ")")));
+  }
+  const int64_t h = labels.shape[0], w = labels.shape[1];
+  if (h > INT_MAX || w > INT_MAX) throw ValueError(expected_got("a label image of at most 2^31 - 1 rows and columns", std::to_string(h) + " x " + std::to_string(w)));
+  cv::Mat out(static_cast<int>(h), static_cast<int>(w), CV_32SC1);
+  auto copy = [&](auto zero) {
+    using T = decltype(zero);
+    const auto* src = reinterpret_cast<const T*>(labels.data);
+    for (int64_t i = 0, n = h * w; i < n; ++i) {
+      const T v = src[i];
+      if constexpr (std::is_signed_v<T>) {
+        if (v < INT32_MIN || v > INT32_MAX) throw ValueError(expected_got("label values that fit in 32 bits", std::to_string(v)));
+      } else {
+        if (v > static_cast<T>(INT32_MAX)) throw ValueError(expected_got("label values that fit in 32 bits", std::to_string(v)));
+      }
+      reinterpret_cast<int32_t*>(out.data)[i] = static_cast<int32_t>(v);
+    }
+  };
+  switch (labels.dtype) {
+    case DType::Bool:
+    case DType::UInt8: copy(uint8_t{}); break;
+    case DType::Int8: copy(int8_t{}); break;
+    case DType::UInt16: copy(uint16_t{}); break;
+    case DType::Int16: copy(int16_t{}); break;
+    case DType::UInt32: copy(uint32_t{}); break;
+    case DType::Int32: copy(int32_t{}); break;
+    case DType::UInt64: copy(uint64_t{}); break;
+    case DType::Int64: copy(int64_t{}); break;
+    default: throw TypeError(expected_got("an integer label image", std::string("dtype ") + dtype_name(labels.dtype)));
+  }
+  return out;
+}
+
+FramePieces label_frame(const MaskView& mask, const std::optional<Centroid>& prev, const RefineSettings& s,
+                        cv::Mat& labels, cv::Mat& stats, cv::Mat& centroids) {
+  if (mask.height > INT_MAX || mask.width > INT_MAX)
+    throw ValueError(expected_got("a mask of at most 2^31 - 1 rows and columns",
+                                  std::to_string(mask.height) + " x " + std::to_string(mask.width)));
+  cv::Mat binary(static_cast<int>(mask.height), static_cast<int>(mask.width), CV_8UC1);
+  for (int64_t y = 0; y < mask.height; ++y) {
+    const uint8_t* m = mask.row(y);
+    uint8_t* b = binary.ptr<uint8_t>(static_cast<int>(y));
+    for (int64_t x = 0; x < mask.width; ++x) b[x] = m[x] ? 255 : 0;
+  }
+  FramePieces out;
+  out.num_labels = binary.empty() ? 0 : cv::connectedComponentsWithStats(binary, labels, stats, centroids, 8, CV_32S);
+  std::vector<int64_t> areas;
+  std::vector<Centroid> cents;
+  for (int l = 1; l < out.num_labels; ++l) {
+    areas.push_back(stats.at<int>(l, cv::CC_STAT_AREA));
+    cents.push_back({centroids.at<double>(l, 0), centroids.at<double>(l, 1)});
+  }
+  out.best = choose_main_piece(areas, cents, prev);
+  out.thresholds = piece_thresholds(areas[static_cast<size_t>(out.best - 1)], s);
+  return out;
+}
+
+std::vector<char> keep_labelled_pieces(const cv::Mat& labels, int64_t num_labels, const NDArray& stats,
+                                       const NDArray& centroids, int64_t best, const PieceThresholds& t,
+                                       const std::optional<Centroid>& prev, const RefineSettings& s) {
+  if (stats.ndim() != 2 || stats.shape[1] <= cv::CC_STAT_AREA)
+    throw ValueError(expected_got("stats of shape (num_labels, 5)", "an array of shape " + stats.shape_text()));
+  if (centroids.ndim() != 2 || centroids.shape[1] < 2)
+    throw ValueError(expected_got("centroids of shape (num_labels, 2)", "an array of shape " + centroids.shape_text()));
+  if (num_labels > stats.shape[0] || num_labels > centroids.shape[0])
+    throw IndexError("num_labels is " + std::to_string(num_labels) + " but stats has " + std::to_string(stats.shape[0]) +
+                     " rows and centroids " + std::to_string(centroids.shape[0]));
+  std::vector<int64_t> areas;
+  std::vector<Centroid> cents;
+  for (int64_t l = 1; l < num_labels; ++l) {
+    const double area = stats.get(l * stats.shape[1] + cv::CC_STAT_AREA);
+    areas.push_back(std::isfinite(area) ? static_cast<int64_t>(std::clamp(area, -9.0e18, 9.0e18)) : 0);
+    cents.push_back({centroids.get(l * centroids.shape[1]), centroids.get(l * centroids.shape[1] + 1)});
+  }
+  const std::vector<PixelBox> boxes = label_boxes(labels, num_labels);
+  const PixelBox whole{0, 0, labels.cols - 1, labels.rows - 1, labels.empty()};
+  auto contour_of = [&](int64_t label) {
+    if (label < INT32_MIN || label > INT32_MAX) return std::vector<cv::Point>{};
+    const PixelBox& box = label >= 1 && label < num_labels ? boxes[static_cast<size_t>(label)] : whole;
+    return outer_contour_points(labels, 0, 0, box, static_cast<int32_t>(label));
+  };
+  std::optional<PointSet> main_points;
+  return pieces_to_keep(areas, cents, best, t, prev, s, [&](int64_t label) {
+    if (!main_points) main_points.emplace(contour_of(best));
+    return main_points->shortest_distance(contour_of(label));
+  });
 }
 
 RefinedMask refine_mask(const MaskView& mask, const PixelBox& box, const cv::Mat& pen,

@@ -14,6 +14,7 @@
 #include <opencv2/core.hpp>
 
 #include "common/mask.hpp"
+#include "common/ndarray.hpp"
 
 namespace mirelo {
 
@@ -61,6 +62,10 @@ Pieces label_pieces(const cv::Mat& region, int64_t x0, int64_t y0);
 /// pixels outside it must not match.
 std::vector<cv::Point> outer_contour_points(const cv::Mat& image, int64_t x0, int64_t y0, const PixelBox& box,
                                             std::optional<int32_t> value = std::nullopt);
+
+/// outer_contour_points of the set pixels of a whole mask. Throws
+/// ValueError for masks of more than 2^31 - 1 rows or columns.
+std::vector<cv::Point> mask_contour_points(const MaskView& mask);
 
 /// Contour points prepared for nearest-point queries.
 class PointSet {
@@ -128,6 +133,35 @@ std::vector<PixelBox> label_boxes(const cv::Mat& labels, int64_t num_labels);
 /// Sets to 1 the bytes of `out` (the label image's size, rows `out_stride`
 /// apart) whose label l (1 .. keep.size()) has keep[l - 1]; returns their count.
 int64_t paint_kept(const cv::Mat& labels, const std::vector<char>& keep, uint8_t* out, int64_t out_stride);
+
+/// A 2-D label image of any integer element type as a CV_32SC1 copy.
+/// Throws TypeError for other element types or ranks and ValueError for
+/// values beyond 32 bits.
+cv::Mat label_image(const ArrayView& labels);
+
+/// The pieces of a whole frame as cv::connectedComponentsWithStats gives
+/// them (connectivity 8), and the main piece among them.
+struct FramePieces {
+  int num_labels = 0;
+  int64_t best = 0;
+  PieceThresholds thresholds;
+};
+
+/// Labels the set pixels of `mask` into `labels` (CV_32SC1, the mask's
+/// size), `stats` (CV_32SC1, num_labels x 5) and `centroids` (CV_64FC1,
+/// num_labels x 2), which may be headers over memory of those sizes, and
+/// chooses the main piece. Throws ValueError for a mask without set pixels.
+FramePieces label_frame(const MaskView& mask, const std::optional<Centroid>& prev, const RefineSettings& s,
+                        cv::Mat& labels, cv::Mat& stats, cv::Mat& centroids);
+
+/// Which labels 1 .. num_labels - 1 of a whole-frame label image (CV_32SC1)
+/// to keep, as pieces_to_keep decides from the areas (column 4 of `stats`,
+/// num_labels x 5 or wider) and centroids (num_labels x 2 or wider) given;
+/// the main piece is the pixels labelled `best`, whatever that value. Throws
+/// ValueError / IndexError for tables of the wrong shape.
+std::vector<char> keep_labelled_pieces(const cv::Mat& labels, int64_t num_labels, const NDArray& stats,
+                                       const NDArray& centroids, int64_t best, const PieceThresholds& t,
+                                       const std::optional<Centroid>& prev, const RefineSettings& s);
 
 /// What became of one tracked mask.
 struct RefinedMask {
