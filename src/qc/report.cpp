@@ -6,8 +6,8 @@
 #include <unordered_map>
 
 #include "common/errors.hpp"
+#include "common/files.hpp"
 #include "common/format.hpp"
-#include "pen/pen.hpp"
 
 namespace mirelo {
 namespace {
@@ -145,7 +145,7 @@ std::string report_path(const std::string& dir) {
 }
 
 void write_report(const std::string& path, const std::vector<CsvRow>& rows) {
-  write_file_replacing(path, report_csv(rows));
+  write_file_atomically(path, report_csv(rows));
 }
 
 bool frame_after(const HostNumber& frame_id, const HostNumber& min_frame_id) { return min_frame_id < frame_id; }
