@@ -573,6 +573,16 @@ nb::object new_bool_array(const std::vector<int64_t>& shape, uint8_t*& data) {
   return a;
 }
 
+PlaneDictInput to_plane_dict(nb::handle obj, const std::string& what) {
+  PlaneDictInput out;
+  for (auto& [key, value] : mapping_items(obj, "a mapping of mask keys to masks for " + what)) {
+    out.planes.push_back(to_plane(value, what + "[" + to_text(nb::repr(key)) + "]"));
+    out.texts.push_back(to_text(key));
+    out.keys.append(key);
+  }
+  return out;
+}
+
 // ------------------------------------------------------------------- images
 
 cv::Mat array_to_mat(nb::handle array, nb::object& keep, const std::string& what) {

@@ -237,6 +237,14 @@ struct MaskDictInput {
 };
 MaskDictInput to_mask_dict(nb::handle obj, const std::string& what);
 
+/// The same with the masks as typed planes (to_plane).
+struct PlaneDictInput {
+  nb::list keys;
+  std::vector<std::string> texts;  ///< str(key), in order
+  std::vector<PlaneInput> planes;
+};
+PlaneDictInput to_plane_dict(nb::handle obj, const std::string& what);
+
 // ------------------------------------------------------------------- images
 
 /// RGB images are CV_8UC3 in RGB order. pil_to_rgb converts any image

@@ -120,16 +120,16 @@ nb::dict compute_motion_score_in_polygon(nb::handle video_frames, nb::handle mas
   if (PyUnicode_Check(video_frames.ptr()) || PyBytes_Check(video_frames.ptr()) || !PySequence_Check(video_frames.ptr()))
     throw TypeError(expected_got("a sequence of frame paths for video_frames", py_type_name(video_frames)));
   const std::string first = frame_path(video_frames, 0), later = frame_path(video_frames, 5);
-  const MaskDictInput masks = to_mask_dict(masks_dict, "masks_dict");
+  const PlaneDictInput masks = to_plane_dict(masks_dict, "masks_dict");
   std::vector<std::string> names;
   for (nb::handle key : masks.keys) names.push_back("masks_dict[" + to_text(nb::repr(key)) + "]");
-  const std::vector<MaskView> views = views_of(masks.masks);
+  const std::vector<PlaneView> planes = planes_of(masks.planes);
   std::vector<std::optional<double>> scores;
   {
     nb::gil_scoped_release release;
     const cv::Mat prev = read_gray_image(first, "video_frames[0]");
     const cv::Mat next = read_gray_image(later, "video_frames[5]");
-    scores = motion_scores(prev, next, views, names);
+    scores = motion_scores(prev, next, planes, names);
   }
   nb::dict out;
   for (size_t k = 0; k < scores.size(); ++k) {
@@ -203,11 +203,12 @@ void init_measures(nb::module_& m) {
         "cv2.imread with IMREAD_GRAYSCALE); the dense Farneback flow between them\n"
         "(pyramid scale 0.5, 3 levels, window 15, 3 iterations, poly_n 5,\n"
         "poly_sigma 1.2, no flags) is computed once, and each mask gets the mean\n"
-        "flow magnitude over its set pixels.\n\n"
+        "flow magnitude over its pixels above zero.\n\n"
         "Args:\n"
         "    video_frames: frame image paths of one clip, at least six.\n"
         "    masks_dict: mask key -> mask of the frames' height and width (H x W\n"
-        "        or 1 x H x W array, any numeric or bool dtype, non-zero set).\n\n"
+        "        or 1 x H x W array, any numeric or bool dtype); its pixels above\n"
+        "        zero are averaged.\n\n"
         "Returns:\n"
         "    dict: every key of masks_dict, in order, to its mean displacement in\n"
         "    pixels (a float), or the integer 0 for an empty mask.\n\n"

@@ -39,22 +39,16 @@ nb::object draw_masks_on_image_py(nb::handle image, nb::handle masks) {
 }
 
 nb::object img_bbx_drawing_py(nb::handle image, nb::handle mask_dict) {
-  const auto items = mapping_items(mask_dict, "a mapping of mask keys to masks for mask_dict");
+  PlaneDictInput masks = to_plane_dict(mask_dict, "mask_dict");
   ImageInput in = rgba_input(image);
-  std::vector<std::string> keys;
-  std::vector<PlaneInput> inputs;
-  for (const auto& [key, value] : items) {
-    inputs.push_back(to_plane(value, "mask_dict[" + to_text(nb::repr(key)) + "]"));
-    keys.push_back(to_text(key));
-  }
-  const std::vector<PlaneView> planes = planes_of(inputs);
+  const std::vector<PlaneView> planes = planes_of(masks.planes);
   cv::Mat out;
   {
     nb::gil_scoped_release release;
-    out = img_bbx_drawing(in.pixels, keys, planes);
+    out = img_bbx_drawing(in.pixels, masks.texts, planes);
   }
   in = ImageInput{};
-  inputs.clear();
+  masks = PlaneDictInput{};
   return mat_to_pil(out);
 }
 

@@ -47,6 +47,16 @@ inline void accumulate_row(const uint8_t* mask, const float* row, int64_t n, dou
     }
 }
 
+// The same over the elements above zero of a row of any element type.
+template <typename T>
+void accumulate_row(const T* mask, const float* row, int64_t n, double& sum, int64_t& count) {
+  for (int64_t x = 0; x < n; ++x)
+    if (mask[x] > T(0)) {
+      sum += row[x];
+      ++count;
+    }
+}
+
 void require_same_size(const cv::Mat& prev, const cv::Mat& next) {
   if (prev.type() != CV_8UC1 || next.type() != CV_8UC1)
     throw ValueError(expected_got("8-bit grayscale frames", "another pixel format"));
@@ -85,18 +95,24 @@ cv::Mat flow_magnitude(const cv::Mat& prev, const cv::Mat& next) {
   return magnitude;
 }
 
-std::optional<double> mean_inside(const cv::Mat& values, const MaskView& mask) {
+std::optional<double> mean_inside(const cv::Mat& values, const PlaneView& mask) {
   CV_Assert(values.type() == CV_32FC1 && values.rows == mask.height && values.cols == mask.width);
   double sum = 0.0;
   int64_t count = 0;
-  for (int64_t y = 0; y < mask.height; ++y)
-    accumulate_row(mask.row(y), values.ptr<float>(static_cast<int>(y)), mask.width, sum, count);
+  // Bytes and booleans are above zero exactly where they are set.
+  const DType t = mask.dtype == DType::Bool ? DType::UInt8 : mask.dtype;
+  visit_dtype(t, [&](auto zero) {
+    using T = decltype(zero);
+    for (int64_t y = 0; y < mask.height; ++y)
+      accumulate_row(reinterpret_cast<const T*>(mask.row(y)), values.ptr<float>(static_cast<int>(y)), mask.width,
+                     sum, count);
+  });
   if (count == 0) return std::nullopt;
   return sum / static_cast<double>(count);
 }
 
 std::vector<std::optional<double>> motion_scores(const cv::Mat& prev, const cv::Mat& next,
-                                                 const std::vector<MaskView>& masks,
+                                                 const std::vector<PlaneView>& masks,
                                                  const std::vector<std::string>& mask_names) {
   require_same_size(prev, next);
   for (size_t k = 0; k < masks.size(); ++k)
@@ -108,7 +124,7 @@ std::vector<std::optional<double>> motion_scores(const cv::Mat& prev, const cv::
   const cv::Mat magnitude = flow_magnitude(prev, next);
   std::vector<std::optional<double>> scores;
   scores.reserve(masks.size());
-  for (const MaskView& m : masks) {
+  for (const PlaneView& m : masks) {
     check_interrupt();
     scores.push_back(mean_inside(magnitude, m));
   }

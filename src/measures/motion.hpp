@@ -7,6 +7,7 @@
 #include <opencv2/core.hpp>
 
 #include "common/mask.hpp"
+#include "common/ndarray.hpp"
 
 namespace mirelo {
 
@@ -22,17 +23,19 @@ cv::Mat read_gray_image(const std::string& path, const std::string& what);
 /// Throws ValueError when the sizes differ or an image is empty.
 cv::Mat flow_magnitude(const cv::Mat& prev, const cv::Mat& next);
 
-/// Mean of `values` (CV_32FC1) over the set pixels of `mask` (same size),
-/// summed in double in one pass over the mask; nullopt for an empty mask.
-std::optional<double> mean_inside(const cv::Mat& values, const MaskView& mask);
+/// Mean of `values` (CV_32FC1) over the pixels of `mask` (same size) whose
+/// element is above zero, summed in double in one pass over the mask;
+/// nullopt when there is none.
+std::optional<double> mean_inside(const cv::Mat& values, const PlaneView& mask);
 
 /// Motion score of each mask: the mean flow magnitude from `prev` to `next`
-/// (as flow_magnitude takes them) inside the mask, nullopt for an empty mask.
+/// (as flow_magnitude takes them) over the mask's pixels above zero, nullopt
+/// for a mask without any.
 /// The flow is computed once for all masks, after every size is checked.
 /// Throws as flow_magnitude, and ValueError for a mask whose size differs
 /// from the frames' (`mask_names` name the masks in messages).
 std::vector<std::optional<double>> motion_scores(const cv::Mat& prev, const cv::Mat& next,
-                                                 const std::vector<MaskView>& masks,
+                                                 const std::vector<PlaneView>& masks,
                                                  const std::vector<std::string>& mask_names);
 
 }  // namespace mirelo

@@ -28,6 +28,11 @@ std::optional<PointXY> full_frame_centroid(const cv::Mat& m) {
 
 MaskView view_of(const cv::Mat& m) { return MaskView{m.data, m.rows, m.cols, static_cast<int64_t>(m.step)}; }
 
+PlaneView plane_of(const cv::Mat& m) {
+  const DType t = m.depth() == CV_8S ? DType::Int8 : m.depth() == CV_32F ? DType::Float32 : DType::UInt8;
+  return PlaneView{t, m.data, m.rows, m.cols, static_cast<int64_t>(m.step)};
+}
+
 }  // namespace
 
 TEST(ContourCentroid, MatchesFullFrameTracingOnRandomBlobs) {
@@ -82,15 +87,23 @@ TEST(Dbscan, RejectsBadParameters) {
   EXPECT_THROW(dbscan_labels(one, 1.0, 0), ValueError);
 }
 
-TEST(Motion, MeanInsideMatchesMaskedMean) {
+TEST(Motion, MeanInsideAveragesThePixelsAboveZero) {
   std::mt19937 rng(3);
   cv::Mat values(37, 53, CV_32FC1), mask = cv::Mat::zeros(37, 53, CV_8UC1);
   cv::randu(values, 0.0, 10.0);
   for (int k = 0; k < 300; ++k) mask.at<uint8_t>(static_cast<int>(rng() % 37), static_cast<int>(rng() % 53)) = 7;
-  const auto mean = mean_inside(values, view_of(mask));
+  const auto mean = mean_inside(values, plane_of(mask));
   ASSERT_TRUE(mean);
   EXPECT_NEAR(*mean, cv::mean(values, mask)[0], 1e-9);
-  EXPECT_FALSE(mean_inside(values, view_of(cv::Mat::zeros(37, 53, CV_8UC1))));
+  EXPECT_FALSE(mean_inside(values, plane_of(cv::Mat::zeros(37, 53, CV_8UC1))));
+  // Signed and real masks: negative and NaN elements are set but not above zero.
+  cv::Mat signed_mask, real_mask;
+  mask.convertTo(signed_mask, CV_8S);
+  mask.convertTo(real_mask, CV_32F);
+  signed_mask.setTo(-1, mask == 0);
+  real_mask.setTo(std::nanf(""), mask == 0);
+  EXPECT_NEAR(*mean_inside(values, plane_of(signed_mask)), *mean, 1e-12);
+  EXPECT_NEAR(*mean_inside(values, plane_of(real_mask)), *mean, 1e-12);
 }
 
 TEST(Motion, ShiftedTextureMovesAndSizesAreChecked) {
@@ -101,17 +114,17 @@ TEST(Motion, ShiftedTextureMovesAndSizesAreChecked) {
   cv::warpAffine(prev, next, shift, prev.size(), cv::INTER_LINEAR, cv::BORDER_REFLECT);
   cv::Mat centre = cv::Mat::zeros(64, 64, CV_8UC1), empty = centre.clone();
   centre(cv::Rect(16, 16, 32, 32)).setTo(1);
-  const auto scores = motion_scores(prev, next, {view_of(centre), view_of(empty)}, {"a", "b"});
+  const auto scores = motion_scores(prev, next, {plane_of(centre), plane_of(empty)}, {"a", "b"});
   ASSERT_TRUE(scores[0]);
   EXPECT_NEAR(*scores[0], 2.0, 0.5);
   EXPECT_FALSE(scores[1]);
-  EXPECT_NEAR(*motion_scores(prev, prev, {view_of(centre)}, {"a"})[0], 0.0, 1e-3);
+  EXPECT_NEAR(*motion_scores(prev, prev, {plane_of(centre)}, {"a"})[0], 0.0, 1e-3);
 
   EXPECT_THROW(motion_scores(prev, next(cv::Rect(0, 0, 64, 63)), {}, {}), ValueError);
-  EXPECT_THROW(motion_scores(prev, next, {view_of(centre(cv::Rect(0, 0, 64, 63)))}, {"a"}), ValueError);
+  EXPECT_THROW(motion_scores(prev, next, {plane_of(centre(cv::Rect(0, 0, 64, 63)))}, {"a"}), ValueError);
   // Frames of one or two pixels still give a flow.
   for (const cv::Size s : {cv::Size(1, 1), cv::Size(2, 1), cv::Size(1, 3)}) {
     const cv::Mat tiny(s, CV_8UC1, cv::Scalar(9)), ones(s, CV_8UC1, cv::Scalar(1));
-    EXPECT_TRUE(motion_scores(tiny, tiny, {view_of(ones)}, {"a"})[0]);
+    EXPECT_TRUE(motion_scores(tiny, tiny, {plane_of(ones)}, {"a"})[0]);
   }
 }

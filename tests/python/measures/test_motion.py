@@ -62,6 +62,8 @@ def test_scores_match_opencv_and_keep_key_order(clip):
         "Box0": rng.random((H, W)) < 0.2,
         "empty": np.zeros((H, W), np.uint8),
         ("t", 1): centre_mask(np.float32)[None],
+        "signed": np.where(centre_mask(), 3, -1).astype(np.int16),  # only the elements above zero count
+        "real": np.where(centre_mask(), 0.5, np.nan),
     }
     result = mu.compute_motion_score_in_polygon(clip, masks)
     assert list(result) == list(masks)
@@ -69,6 +71,7 @@ def test_scores_match_opencv_and_keep_key_order(clip):
     for key in masks:
         assert result[key] == pytest.approx(expected[key], rel=1e-5, abs=1e-6)
     assert result["Box3"] == pytest.approx(2.5, abs=0.5)
+    assert result["signed"] == result["real"] == result["Box3"]
     assert type(result["Box3"]) is float
     assert result["empty"] == 0 and type(result["empty"]) is int
 
