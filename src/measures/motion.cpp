@@ -3,14 +3,14 @@
 #include <sys/stat.h>
 
 #include <cerrno>
-#include <cstring>
 
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/video/tracking.hpp>
 
 #include "common/errors.hpp"
+#include "common/files.hpp"
 #include "common/runtime.hpp"
-#include "common/json.hpp"
+#include "common/text.hpp"
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -75,12 +75,7 @@ cv::Mat read_gray_image(const std::string& path, const std::string& what) {
   cv::Mat image = cv::imread(path, cv::IMREAD_GRAYSCALE);
   if (!image.empty()) return image;
   struct stat st {};
-  if (::stat(path.c_str(), &st) != 0) {
-    const int err = errno;
-    const std::string msg = "[Errno " + std::to_string(err) + "] " + std::strerror(err) + ": " + repr_text(path);
-    if (err == ENOENT) throw FileNotFoundError(msg);
-    throw OSError(msg);
-  }
+  if (::stat(path.c_str(), &st) != 0) throw_os_error(errno, path);
   throw OSError("cannot read " + what + " " + repr_text(path) + " as an image");
 }
 
