@@ -4,12 +4,12 @@
 #include <vector>
 
 #include <opencv2/imgproc.hpp>
-#include <opencv2/videoio.hpp>
 
 #include "common/errors.hpp"
 #include "common/format.hpp"
 #include "common/runtime.hpp"
 #include "ingest/catalogue.hpp"
+#include "ingest/video_reader.hpp"
 
 namespace mirelo {
 
@@ -51,20 +51,19 @@ std::optional<CropWindow> find_orange_region(const cv::Mat& bgr) {
 
 std::optional<double> video_duration_minutes(const std::string& path) {
   check_no_nul(path);
-  cv::VideoCapture cap(path, cv::CAP_FFMPEG);
-  if (!cap.isOpened()) {
+  const VideoReader reader(path);
+  if (!reader.is_open()) {
     print_line("Error: Could not open video " + path);
     return std::nullopt;
   }
-  const double fps = cap.get(cv::CAP_PROP_FPS);
+  const double fps = reader.fps();
   print_line("Video FPS: " + format_float(fps));
-  const double frames = cap.get(cv::CAP_PROP_FRAME_COUNT);
+  const auto frames = static_cast<double>(reader.frame_count());
   print_line("Total frames: " + format_float(frames));
   if (fps == 0.0)
     throw ZeroDivisionError("cannot compute the duration of " + path + ": the video reports a frame rate of 0 (" +
                             format_float(frames) + " frames)");
   const double seconds = frames / fps;
-  cap.release();
   print_line("Video duration: " + format_fixed(seconds, 2) + " seconds");
   return seconds / 60.0;
 }

@@ -301,6 +301,8 @@ bool VideoReader::is_open() const { return impl_->st != nullptr; }
 
 double VideoReader::fps() const { return is_open() ? impl_->fps() : 0.0; }
 
+int64_t VideoReader::frame_count() const { return is_open() ? impl_->total_frames() : 0; }
+
 void VideoReader::seek(int64_t frame_number) {
   if (is_open()) impl_->seek(frame_number);
 }

@@ -65,6 +65,10 @@ class VideoReader {
   bool is_open() const;
   /// Frames per second, the value of OpenCV's CAP_PROP_FPS.
   double fps() const;
+  /// Number of frames, the value of OpenCV's CAP_PROP_FRAME_COUNT: the
+  /// stream's own count, or its duration times fps() rounded when it has
+  /// none (0 when not open).
+  int64_t frame_count() const;
   /// Positions the reader so that the next grab() yields frame `frame_number`
   /// (0-based), as setting OpenCV's CAP_PROP_POS_FRAMES does.
   void seek(int64_t frame_number);

@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cmath>
 #include <cstdint>
@@ -168,7 +169,7 @@ TEST(Catalogue, FilterOrderAndSampling) {
 }
 
 TEST(Catalogue, ListAllFilesPreOrder) {
-  const fs::path d = fs::temp_directory_path() / "mirelo_list_all_files";
+  const fs::path d = fs::temp_directory_path() / ("mirelo_list_all_files_" + std::to_string(::getpid()));
   fs::remove_all(d);
   for (const char* rel : {"b.jpg", "a.jpg", "z/c.jpg", "m/d.txt", "m/e.jpg"}) {
     fs::create_directories((d / rel).parent_path());
@@ -249,7 +250,7 @@ TEST(VideoReader, PositionsAndPixelsAsTheCapture) {
       {"xvid.avi", cv::VideoWriter::fourcc('X', 'V', 'I', 'D'), 162, 94},
       {"odd_h264.mkv", cv::VideoWriter::fourcc('a', 'v', 'c', '1'), 171, 97},
   };
-  const fs::path dir = fs::temp_directory_path() / "mirelo_video_reader";
+  const fs::path dir = fs::temp_directory_path() / ("mirelo_video_reader_" + std::to_string(::getpid()));
   fs::create_directories(dir);
   const int frames = 40;
   int tested = 0;
@@ -261,6 +262,7 @@ TEST(VideoReader, PositionsAndPixelsAsTheCapture) {
     VideoReader reader(path);
     ASSERT_TRUE(reader.is_open()) << c.name;
     EXPECT_EQ(reader.fps(), probe.get(cv::CAP_PROP_FPS)) << c.name;
+    EXPECT_EQ(static_cast<double>(reader.frame_count()), probe.get(cv::CAP_PROP_FRAME_COUNT)) << c.name;
     BgrConverter converter;
     for (int start : {0, 1, 2, 3, 11, 12, 13, 17, 25, 38, 39, 40, 45}) {
       cv::VideoCapture cap(path, cv::CAP_FFMPEG);
@@ -338,11 +340,13 @@ cv::Mat whole_frame(const DecodedFrame& f) {
 // A recording cut inside a group of pictures starts with frames that refer to
 // missing ones; the reader still counts and positions them as the capture does.
 TEST(VideoReader, RecordingStartingBetweenKeyframes) {
-  const fs::path dir = fs::temp_directory_path() / "mirelo_video_reader_cut";
+  const fs::path dir = fs::temp_directory_path() / ("mirelo_video_reader_cut_" + std::to_string(::getpid()));
   fs::create_directories(dir);
   const std::string full = (dir / "full.avi").string(), cut = (dir / "cut.mp4").string();
   ASSERT_TRUE(write_recording(full, cv::VideoWriter::fourcc('X', 'V', 'I', 'D'), 162, 94, 60));
   ASSERT_TRUE(remux(full, cut, 5, std::nullopt));
+  EXPECT_EQ(static_cast<double>(VideoReader(cut).frame_count()),
+            cv::VideoCapture(cut, cv::CAP_FFMPEG).get(cv::CAP_PROP_FRAME_COUNT));
   for (int start : {0, 1, 6, 7, 12, 30, 54, 55, 60}) {
     cv::VideoCapture cap(cut, cv::CAP_FFMPEG);
     cap.set(cv::CAP_PROP_POS_FRAMES, start);
@@ -363,7 +367,7 @@ TEST(VideoReader, RecordingStartingBetweenKeyframes) {
 // capture turned them the other way, so the reference is the unturned
 // recording turned here.
 TEST(VideoReader, DisplayRotation) {
-  const fs::path dir = fs::temp_directory_path() / "mirelo_video_reader_rotation";
+  const fs::path dir = fs::temp_directory_path() / ("mirelo_video_reader_rotation_" + std::to_string(::getpid()));
   fs::create_directories(dir);
   const std::string plain = (dir / "plain.mp4").string();
   ASSERT_TRUE(write_recording(plain, cv::VideoWriter::fourcc('m', 'p', '4', 'v'), 160, 96, 3));

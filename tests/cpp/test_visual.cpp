@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -130,7 +131,7 @@ TEST(Text, FarAnchorsNeitherOverflowNorDraw) {
 TEST(Text, FontLookup) {
   EXPECT_THROW(load_truetype_font("no-such-font-anywhere.ttf", 11), OSError);
   EXPECT_THROW(load_truetype_font("x.ttf", 0), ValueError);
-  const auto dir = std::filesystem::temp_directory_path() / "mirelo_font_test";
+  const auto dir = std::filesystem::temp_directory_path() / ("mirelo_font_test_" + std::to_string(::getpid()));
   std::filesystem::create_directories(dir);
   const auto bad = dir / "broken.ttf";
   std::ofstream(bad) << "not a font";
