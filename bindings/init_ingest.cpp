@@ -238,27 +238,50 @@ nb::list list_all_files_py(nb::handle directory, nb::handle ext) {
 
 void init_ingest(nb::module_& m) {
   m.def("list_all_files", &list_all_files_py, "directory"_a.none(), "ext"_a.none() = nb::none(),
-        "Lists the files under a folder, recursively, in a fixed order.\n\n"
-        "Args:\n"
-        "    directory: Folder to walk.\n"
-        "    ext: When given, only names ending with it (case-sensitive, e.g. \".jpg\");\n"
-        "        a tuple of suffixes accepts any of them.\n\n"
-        "Returns:\n"
-        "    Full paths (the folder joined with each name): a folder's own files in\n"
-        "    ascending name order, then each sub-folder's files, sub-folders taken in\n"
-        "    ascending name order. Symbolic links to folders are not followed. A\n"
-        "    missing or unreadable folder contributes nothing.");
+        nb::sig("def list_all_files(directory: str | os.PathLike[str], ext: str | tuple[str, ...] | None = None) "
+                "-> list[str]"),
+        R"(Lists the files under a folder, recursively, in a fixed order.
+
+Args:
+    directory: Folder to walk.
+    ext: When given, only names ending with it (case-sensitive, e.g. ".jpg");
+        a tuple of suffixes accepts any of them.
+
+Returns:
+    Full paths (the folder joined with each name): a folder's own files in
+    ascending name order, then each sub-folder's files, sub-folders taken in
+    ascending name order. Symbolic links to folders are not followed. A
+    missing or unreadable folder contributes nothing.
+
+Raises:
+    TypeError: directory is not a path, or ext not a text or tuple of texts.
+    ValueError: directory holds a null character.
+)");
 
   nb::module_ ing = m.def_submodule("_ingest", "Entry points of the video ingest records.");
   // Every argument is the caller's value as given, None included; the
   // entry points check types themselves to name the argument in the error.
-  ing.def("filtered_video_dataframe", &filtered_video_dataframe, "record"_a);
-  ing.def("find_orange_region", &find_orange_region_py, "frame"_a.none());
-  ing.def("video_duration", &video_duration_py, "video_path"_a.none());
+  // The records' methods (mirelo_utils._ingest) document them.
+  ing.def("filtered_video_dataframe", &filtered_video_dataframe, "record"_a,
+          nb::sig("def filtered_video_dataframe(record: mirelo_utils._ingest.VideoMetadata) -> pandas.DataFrame"),
+          "The table of VideoMetadata.get_filtered_video_dataframe.");
+  ing.def("find_orange_region", &find_orange_region_py, "frame"_a.none(),
+          nb::sig("def find_orange_region(frame: numpy.ndarray) -> tuple[int, int, int, int] | None"),
+          "The box of VideoProcessor.find_orange_region.");
+  ing.def("video_duration", &video_duration_py, "video_path"_a.none(),
+          nb::sig("def video_duration(video_path: str | os.PathLike[str]) -> float"),
+          "The minutes of VideoProcessor.get_video_duration.");
   ing.def("crop_video_to_frames", &crop_video_to_frames_py, "processor"_a, "video_path"_a.none(),
           "output_dir"_a.none(), "start_min"_a.none(), "end_min"_a.none(), "camera_number"_a.none(),
-          "crop"_a.none());
-  ing.def("process_videos_to_frames", &process_videos_to_frames_py, "processor"_a, "df"_a.none());
+          "crop"_a.none(),
+          nb::sig("def crop_video_to_frames(processor: mirelo_utils._ingest.VideoProcessor, "
+                  "video_path: str | os.PathLike[str], output_dir: str | os.PathLike[str], start_min: float, "
+                  "end_min: float, camera_number: typing.Any, crop: bool) -> None"),
+          "The window extraction of VideoProcessor.crop_video_to_frames.");
+  ing.def("process_videos_to_frames", &process_videos_to_frames_py, "processor"_a, "df"_a.none(),
+          nb::sig("def process_videos_to_frames(processor: mirelo_utils._ingest.VideoProcessor, "
+                  "df: pandas.DataFrame) -> None"),
+          "The run of VideoProcessor.process_videos_to_frames.");
 }
 
 }  // namespace mirelo::py

@@ -146,28 +146,107 @@ nb::dict compute_motion_score_in_polygon(nb::handle video_frames, nb::handle mas
 
 void init_measures(nb::module_& m) {
   m.def("calculate_iou", &calculate_iou, "box1"_a, "box2"_a,
-        "Intersection over union of two boxes [x_min, y_min, x_max, y_max].\n\n"
-        "Coordinates are used as given (width is x_max - x_min). Returns a float in\n"
-        "0..1, or the integer 0 when the union area is not positive.");
+        nb::sig("def calculate_iou(box1: collections.abc.Sequence[float], "
+                "box2: collections.abc.Sequence[float]) -> float"),
+        R"(Intersection over union of two boxes.
+
+Coordinates are used as given (a box's width is x_max - x_min, its height
+y_max - y_min); integers stay exact.
+
+Args:
+    box1: [x_min, y_min, x_max, y_max] in pixels (a list, tuple or array;
+        items past the fourth are ignored).
+    box2: The other box, in the same form.
+
+Returns:
+    The IoU as a float in 0..1, or the integer 0 when the union area is
+    not positive.
+
+Raises:
+    TypeError: A coordinate is not a number.
+    IndexError: A box has fewer than four items.
+)");
   m.def("calculate_masks_intersection", &calculate_masks_intersection, "mask1"_a, "mask2"_a,
-        "Percentage (0..100) of mask1's set pixels that mask2 also covers.\n\n"
-        "Returns the integer 0 when mask1 is empty.");
+        nb::sig("def calculate_masks_intersection(mask1: numpy.ndarray, mask2: numpy.ndarray) -> float"),
+        R"(Share of one mask that another covers.
+
+Args:
+    mask1: H x W (or 1 x H x W) mask, bool or any numeric dtype; non-zero
+        pixels are set.
+    mask2: Mask of the same height and width.
+
+Returns:
+    The percentage (0..100, a float) of mask1's set pixels that mask2 also
+    sets, or the integer 0 when mask1 is empty.
+
+Raises:
+    ValueError: The masks differ in shape or are not 2-D.
+    TypeError: A mask is not an array of numbers.
+)");
   m.def("calculate_masks_intersection_new", &calculate_masks_intersection_new, "mask1"_a, "mask2"_a,
         "mask_area_1"_a, "mask_area_2"_a,
-        "Overlap of two masks as percentages of the two given areas.\n\n"
-        "Returns (result_1, result_2); a result is the integer 0 when its area is\n"
-        "not positive. The areas are used as given, not checked against the masks.");
+        nb::sig("def calculate_masks_intersection_new(mask1: numpy.ndarray, mask2: numpy.ndarray, "
+                "mask_area_1: float, mask_area_2: float) -> tuple[float, float]"),
+        R"(Overlap of two masks as percentages of two given areas.
+
+Args:
+    mask1: H x W (or 1 x H x W) mask, bool or any numeric dtype; non-zero
+        pixels are set.
+    mask2: Mask of the same height and width.
+    mask_area_1: Area to divide by for the first result (used as given,
+        not checked against the mask).
+    mask_area_2: Area for the second result.
+
+Returns:
+    (result_1, result_2): the pixels set in both masks as a percentage of
+    each area; a result is the integer 0 when its area is not positive.
+
+Raises:
+    ValueError: The masks differ in shape or are not 2-D.
+    TypeError: A mask is not an array of numbers, or an area not a number.
+)");
   m.def("intersection_between_masks", &intersection_between_masks, "masks_dict"_a,
         "processed_mask_areas"_a = nb::none(),
-        "Pairwise intersection table of a masks_dict as a pandas DataFrame.\n\n"
-        "Cell (r, c) is the percentage of mask r's area (from processed_mask_areas)\n"
-        "that mask c covers; float64, rows and columns labelled by the keys in order,\n"
-        "0.0 on the diagonal. A pair is skipped (both cells 0.0) when the later key's\n"
-        "area is at most 1. Without areas (None or empty) the masks' pixel counts are\n"
-        "used. A key missing from processed_mask_areas raises KeyError.");
+        nb::sig("def intersection_between_masks(masks_dict: collections.abc.Mapping[str, numpy.ndarray], "
+                "processed_mask_areas: collections.abc.Mapping[str, float] | None = None) -> pandas.DataFrame"),
+        R"(Pairwise intersection table of a set of masks.
+
+Args:
+    masks_dict: Mask key (e.g. "Box0") -> H x W (or 1 x H x W) mask, bool or
+        any numeric dtype, all of one shape; the table keeps the mapping's
+        order.
+    processed_mask_areas: Mask key -> area to divide by. None or empty: the
+        masks' own pixel counts.
+
+Returns:
+    A pandas DataFrame of float64, rows and columns labelled by the keys:
+    cell (r, c) is the percentage of mask r's area that mask c covers, 0.0 on
+    the diagonal. A pair is skipped (both cells 0.0) when the later key's
+    area is at most 1.
+
+Raises:
+    KeyError: A key of masks_dict is missing from processed_mask_areas.
+    ValueError: The masks differ in shape or are not 2-D.
+    TypeError: masks_dict is not a mapping of arrays.
+)");
   m.def("cal_masks_iou_scores", &cal_masks_iou_scores, "masks_new"_a, "masks_old"_a,
-        "IoU of every new mask against every old mask, as a float64 array of shape\n"
-        "(len(masks_new), len(masks_old)); each value is intersection / (union + 1e-6).");
+        nb::sig("def cal_masks_iou_scores(masks_new: collections.abc.Sequence[numpy.ndarray] | numpy.ndarray, "
+                "masks_old: collections.abc.Sequence[numpy.ndarray] | numpy.ndarray) -> numpy.ndarray"),
+        R"(IoU of every new mask against every old mask.
+
+Args:
+    masks_new: N masks, a list of H x W (or 1 x H x W) arrays or an
+        N x H x W (or N x 1 x H x W) array; bool or any numeric dtype,
+        non-zero set.
+    masks_old: M masks of the same height and width, in the same forms.
+
+Returns:
+    A float64 array of shape (N, M): intersection / (union + 1e-6) per pair.
+
+Raises:
+    ValueError: Masks of different shapes, or not 2-D.
+    MemoryError: A stack claims more masks than memory holds.
+)");
   m.def("cluster_masks_and_print", &cluster_masks_and_print, "masks_dict"_a, "eps"_a = 100, "min_samples"_a = 1,
         nb::sig("def cluster_masks_and_print(masks_dict: collections.abc.Mapping[str, numpy.ndarray], "
                 "eps: float = 100, min_samples: int = 1) -> dict[str, list[str]]"),

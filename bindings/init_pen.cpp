@@ -172,71 +172,126 @@ void init_pen(nb::module_& m) {
   m.attr("PEN_JSON_ROOT") = kDefaultPenJsonRoot;
   m.attr(kSettings) = nb::none();
   m.def("_use_settings", &use_settings, "namespace"_a,
-        "Reads the users' settings (PEN_JSON_ROOT) from the given package namespace at each call.");
+        nb::sig("def _use_settings(namespace: dict[str, typing.Any]) -> None"),
+        R"(Reads the users' settings (PEN_JSON_ROOT) from the package's namespace at each call.
+
+Args:
+    namespace: The package's globals().
+)");
 
   m.def("get_pen_json_path", &get_pen_json_path, "video_dir"_a, "custom_pen_json_path"_a = nb::none(),
-        "Get the correct JSON path based on the camera name.\n\n"
-        "Args:\n"
-        "    video_dir: clip folder path; split at backslashes, the first piece\n"
-        "        containing \"Camera\" (cut at its first '_') names the camera.\n"
-        "    custom_pen_json_path: returned unchanged when not None.\n\n"
-        "Returns:\n"
-        "    The camera's pen file \"<root>\\\\GSAM2_output\\\\CamNN.json\" for the cameras\n"
-        "    Camera61, 62, 64, 65, 66 and 70, or None for any other camera. The root is\n"
-        "    mirelo_utils.PEN_JSON_ROOT, read at each call (default\n"
-        "    \"D:\\\\pig_tracking\"); set it to the folder holding GSAM2_output on your\n"
-        "    system. A root written with forward slashes only gives a path with\n"
-        "    forward slashes.");
+        nb::sig("def get_pen_json_path(video_dir: str | os.PathLike[str], "
+                "custom_pen_json_path: str | os.PathLike[str] | None = None) -> str | os.PathLike[str] | None"),
+        R"(Get the correct JSON path based on the camera name.
+
+Args:
+    video_dir: Clip folder path; split at backslashes, the first piece
+        containing "Camera" (cut at its first '_') names the camera.
+    custom_pen_json_path: Returned unchanged when not None.
+
+Returns:
+    The camera's pen file "<root>\\GSAM2_output\\CamNN.json" for the cameras
+    Camera61, 62, 64, 65, 66 and 70, or None for any other camera. The root
+    is mirelo_utils.PEN_JSON_ROOT, read at each call (default
+    "D:\\pig_tracking"); set it to the folder holding GSAM2_output on your
+    system. A root written with forward slashes only gives a path with
+    forward slashes.
+
+Raises:
+    TypeError: video_dir or PEN_JSON_ROOT is not a path.
+)");
   m.def("draw_pen", &draw_pen, "image_path"_a, "json_path"_a, "drawout"_a = false,
-        "Reads the pen outline of a pen polygon file.\n\n"
-        "Args:\n"
-        "    image_path: frame image, opened only when drawout is true.\n"
-        "    json_path: pen polygon file; the outline is shapes[0][\"points\"].\n"
-        "    drawout: also draw the closed outline in red (width 3, rounded joints)\n"
-        "        on the image converted to RGB.\n\n"
-        "Returns:\n"
-        "    The points as a list of (x, y) tuples (numbers as stored), or\n"
-        "    (image, points) when drawout is true.\n\n"
-        "Raises:\n"
-        "    KeyError: the file has no \"shapes\" (or shapes[0] no \"points\").\n"
-        "    ValueError: \"No shapes found in the JSON file.\" for an empty shape list;\n"
-        "        points that are not [x, y] pairs of numbers; malformed JSON.");
+        nb::sig("def draw_pen(image_path: str | os.PathLike[str], json_path: str | os.PathLike[str], "
+                "drawout: bool = False) -> list[tuple[float, float]] | "
+                "tuple[PIL.Image.Image, list[tuple[float, float]]]"),
+        R"(Reads the pen outline of a pen polygon file.
+
+Args:
+    image_path: Frame image, opened only when drawout is true.
+    json_path: Pen polygon file; the outline is shapes[0]["points"].
+    drawout: Also draw the closed outline in red (width 3, rounded joints)
+        on the image converted to RGB.
+
+Returns:
+    The points as a list of (x, y) tuples (numbers as stored), or
+    (image, points) when drawout is true.
+
+Raises:
+    KeyError: The file has no "shapes" (or shapes[0] no "points").
+    ValueError: "No shapes found in the JSON file." for an empty shape list;
+        points that are not [x, y] pairs of numbers; malformed JSON.
+    FileNotFoundError: The pen file does not exist.
+)");
   m.def("calculate_pen_intersection_ratio", &calculate_pen_intersection_ratio, "polygon_points"_a, "boxes"_a,
         "ratio_threshold"_a,
-        "Share of each box inside the pen polygon.\n\n"
-        "Args:\n"
-        "    polygon_points: pen outline as (x, y) points, closed implicitly.\n"
-        "    boxes: [x_min, y_min, x_max, y_max] rows (list or N x 4 array), pixels.\n"
-        "    ratio_threshold: percentage a box needs inside the pen to count as in it.\n\n"
-        "Returns:\n"
-        "    (ratios, flags): per box the percentage (0..100) of its area inside the\n"
-        "    pen, and whether it is at least ratio_threshold.\n\n"
-        "Raises:\n"
-        "    ValueError: a pen polygon with fewer than 3 corners, crossing itself, or\n"
-        "        with non-finite coordinates; a box with non-finite values.\n"
-        "    ZeroDivisionError: a box of zero area.");
+        nb::sig("def calculate_pen_intersection_ratio("
+                "polygon_points: collections.abc.Sequence[collections.abc.Sequence[float]] | numpy.ndarray, "
+                "boxes: collections.abc.Sequence[collections.abc.Sequence[float]] | numpy.ndarray, "
+                "ratio_threshold: float) -> tuple[list[float], list[bool]]"),
+        R"(Share of each box inside the pen polygon.
+
+Args:
+    polygon_points: Pen outline as (x, y) points, closed implicitly (a list
+        of pairs or an N x 2 array).
+    boxes: [x_min, y_min, x_max, y_max] rows in pixels (a list of boxes or an
+        N x 4 array).
+    ratio_threshold: Percentage a box needs inside the pen to count as in it.
+
+Returns:
+    (ratios, flags): per box the percentage (0..100) of its area inside the
+    pen, and whether it is at least ratio_threshold.
+
+Raises:
+    ValueError: A pen polygon with fewer than 3 corners, crossing itself, or
+        with non-finite coordinates; a box with non-finite values.
+    ZeroDivisionError: A box of zero area.
+)");
   m.def("get_in_pen_mask", &get_in_pen_mask, "frame_idx"_a, "test_mask"_a, "pen_json_path"_a, "frame_names"_a,
-        "Clears every pixel of test_mask outside the pen polygon.\n\n"
-        "Args:\n"
-        "    frame_idx: index into frame_names (the frame's image is not opened).\n"
-        "    test_mask: array whose last two axes are height x width (a single mask\n"
-        "        or a stack); any numeric or bool dtype.\n"
-        "    pen_json_path: pen polygon file.\n"
-        "    frame_names: list of frame image paths.\n\n"
-        "Returns:\n"
-        "    A new numpy array of test_mask's shape and dtype: its values inside the\n"
-        "    filled pen polygon (outline included, vertices truncated to integers),\n"
-        "    0 outside, on every layer.");
+        nb::sig("def get_in_pen_mask(frame_idx: int, test_mask: numpy.ndarray, "
+                "pen_json_path: str | os.PathLike[str], frame_names: collections.abc.Sequence[str]) -> numpy.ndarray"),
+        R"(Clears every pixel of test_mask outside the pen polygon.
+
+Args:
+    frame_idx: Index into frame_names (the frame's image is not opened).
+    test_mask: Array whose last two axes are height x width (a single mask
+        or a stack); any numeric or bool dtype.
+    pen_json_path: Pen polygon file.
+    frame_names: Frame image paths.
+
+Returns:
+    A new numpy array of test_mask's shape and dtype: its values inside the
+    filled pen polygon (outline included, vertices truncated to integers),
+    0 outside, on every layer.
+
+Raises:
+    IndexError: frame_idx is outside frame_names.
+    ValueError: test_mask has fewer than 2 dimensions; an unusable polygon.
+    TypeError: test_mask is not numeric.
+)");
   m.def("fix_polygon_scaling", &fix_polygon_scaling, "json_path"_a, "save_path"_a = nb::none(),
-        "Fix the incorrect polygon normalization in a JSON file.\n\n"
-        "Every \"formatted_polygon\" text of \"detections\" (identifier x1 y1 x2 y2 ...)\n"
-        "gets x * height / width and y * width / height, written with six\n"
-        "decimals, the size coming from the image named by \"image_path\". The\n"
-        "document is written to save_path (or back to json_path) as\n"
-        "json.dump(..., indent=4) writes it. The file is replaced atomically;\n"
-        "malformed content raises before anything is written. When the image\n"
-        "cannot be loaded, prints \"Error loading image: <error>\" and writes nothing.\n"
-        "Not idempotent: a second run scales again.");
+        nb::sig("def fix_polygon_scaling(json_path: str | os.PathLike[str], "
+                "save_path: str | os.PathLike[str] | None = None) -> None"),
+        R"(Fix the incorrect polygon normalization in a JSON file.
+
+Every "formatted_polygon" text of "detections" (identifier x1 y1 x2 y2 ...)
+gets x * height / width and y * width / height, written with six decimals,
+the size coming from the image named by "image_path". The document is
+written as json.dump(..., indent=4) writes it. Not idempotent: a second run
+scales again.
+
+Args:
+    json_path: Annotation file to repair.
+    save_path: Where to write the result; None writes back to json_path.
+        The file is replaced atomically.
+
+Raises:
+    KeyError: A member the repair needs is missing.
+    ValueError: Malformed content (raised before anything is written).
+    OSError: The result cannot be written.
+
+When the image cannot be loaded, prints "Error loading image: <error>" and
+writes nothing.
+)");
 }
 
 }  // namespace mirelo::py

@@ -67,45 +67,78 @@ nb::tuple initializer(nb::handle video_dir, nb::handle frame_names, nb::object p
 
 void init_segment(nb::module_& m) {
   m.def("process_gdino_results", &process_gdino_results, "gdino_results"_a, "target_label"_a = "pig",
-        "Reduces a detector result to (filtered_boxes, filtered_scores, filtered_labels).\n\n"
-        "Reads element 0 of gdino_results (\"scores\", \"labels\", \"boxes\"; tensors are\n"
-        "copied to the host), sorts the detections in reading order (y_min, then x_min,\n"
-        "stable) and keeps those whose label equals target_label; when no label equals\n"
-        "it, every detection is kept. Returns three numpy arrays aligned by position.");
+        nb::sig("def process_gdino_results(gdino_results: collections.abc.Sequence[collections.abc.Mapping[str, "
+                "typing.Any]], target_label: str = 'pig') -> tuple[numpy.ndarray, numpy.ndarray, numpy.ndarray]"),
+        R"(Reduces a detector result to the boxes of one label, in reading order.
+
+The detections are sorted in reading order (y_min, then x_min; ties keep
+their order) and those whose label equals target_label are kept; when no
+label equals it, every detection is kept.
+
+Args:
+    gdino_results: The detector's post-processed result; element 0 is read:
+        "scores" (N), "labels" (N texts) and "boxes" (N x 4, x_min, y_min,
+        x_max, y_max in pixels), as arrays, tensors (copied to the host) or
+        lists.
+    target_label: The label to keep.
+
+Returns:
+    (filtered_boxes, filtered_scores, filtered_labels): numpy arrays aligned
+    by position (K x 4 and K in the detector's dtypes, and K texts).
+
+Raises:
+    KeyError: A key is missing from element 0.
+    TypeError: A label is not a text, or scores or boxes are not numeric.
+)");
 
   m.def("initializer", &initializer, "video_dir"_a, "frame_names"_a, "processor"_a, "grounding_model"_a, "device"_a,
         "image_predictor"_a, "start_index"_a = 0, "step"_a = 10, "gdino_thr"_a = 0.25, "close_set_num"_a = 10,
         "custom_pen_json_path"_a = nb::none(),
-        "Finds the first frame of a clip with exactly close_set_num animals and segments them.\n\n"
-        "Candidates are frame_names[start_index], [start_index + step], ... . On each, the\n"
-        "detector (processor and grounding_model, prompt \"pig.\", text threshold gdino_thr)\n"
-        "finds boxes, kept in reading order with the label \"pig\"; boxes less than 40 %\n"
-        "inside the pen polygon and boxes too large for their position (area 1 500 000\n"
-        "above mid-height, 4 000 000 below) are dropped; image_predictor segments the\n"
-        "rest; of two masks overlapping by more than 8 % of one, the lower-scored box goes.\n"
-        "Progress is printed.\n\n"
-        "Args:\n"
-        "    video_dir: clip folder; names the camera whose pen file is used.\n"
-        "    frame_names: paths of the clip's frames, in order.\n"
-        "    processor, grounding_model: the detector's processor and model.\n"
-        "    device: where the detector inputs are moved (batch.to(device)).\n"
-        "    image_predictor: the image predictor (set_image, predict).\n"
-        "    start_index: first candidate index (>= 0).\n"
-        "    step: distance between candidates (> 0).\n"
-        "    gdino_thr: text threshold of the detector's post-processing.\n"
-        "    close_set_num: number of animals the accepted frame must hold.\n"
-        "    custom_pen_json_path: pen polygon file to use instead of the camera's.\n\n"
-        "Returns:\n"
-        "    (masks, OBJECTS, ann_frame_idx, annotated_frame): the kept masks in the\n"
-        "    predictor's dtype (close_set_num x H x W; 1 x 1 x H x W when the predictor\n"
-        "    answered a single box with 1 x H x W), their labels as a numpy array of\n"
-        "    texts, the accepted frame index and an RGBA PIL image of the masks with\n"
-        "    their boxes and keys; (None, None, None, None) when no frame qualifies.\n\n"
-        "Raises:\n"
-        "    TypeError: no pen file for the clip's camera and no custom_pen_json_path\n"
-        "        (raised on the first frame with detections).\n"
-        "    ValueError: a negative start_index, a step that is not positive, or masks\n"
-        "        of a shape other than (1, H, W) for one box and (K, 1, H, W) for K boxes.");
+        nb::sig("def initializer(video_dir: str | os.PathLike[str], frame_names: collections.abc.Sequence[str], "
+                "processor: typing.Any, grounding_model: typing.Any, device: typing.Any, image_predictor: typing.Any, "
+                "start_index: int = 0, step: int = 10, gdino_thr: float = 0.25, close_set_num: int = 10, "
+                "custom_pen_json_path: str | os.PathLike[str] | None = None) -> "
+                "tuple[numpy.ndarray, numpy.ndarray, int, PIL.Image.Image] | tuple[None, None, None, None]"),
+        R"(Finds the first frame of a clip with exactly close_set_num animals and segments them.
+
+Candidates are frame_names[start_index], [start_index + step], ... . On each,
+the detector (processor and grounding_model, prompt "pig.", text threshold
+gdino_thr) finds boxes, kept in reading order with the label "pig"; boxes
+less than 40 % inside the pen polygon and boxes too large for their position
+(area 1 500 000 above mid-height, 4 000 000 below) are dropped;
+image_predictor segments the rest; of two masks overlapping by more than 8 %
+of one, the lower-scored box goes. Progress is printed.
+
+Args:
+    video_dir: Clip folder; names the camera whose pen file is used.
+    frame_names: Paths of the clip's frames, in order.
+    processor: The detector's processor, called as
+        processor(images=..., text="pig.", return_tensors="pt").
+    grounding_model: The detector model, called as model(**inputs) under
+        torch.no_grad().
+    device: Where the detector inputs are moved (inputs.to(device)).
+    image_predictor: The image predictor (set_image, predict).
+    start_index: First candidate index (>= 0).
+    step: Distance between candidates (> 0).
+    gdino_thr: Text threshold of the detector's post-processing.
+    close_set_num: Number of animals the accepted frame must hold.
+    custom_pen_json_path: Pen polygon file to use instead of the camera's.
+
+Returns:
+    (masks, OBJECTS, ann_frame_idx, annotated_frame): the kept masks in the
+    predictor's dtype (close_set_num x H x W; 1 x 1 x H x W when the
+    predictor answered a single box with 1 x H x W), their labels as a numpy
+    array of texts, the accepted frame index and an RGBA PIL image of the
+    masks with their boxes and keys; (None, None, None, None) when no frame
+    qualifies.
+
+Raises:
+    TypeError: No pen file for the clip's camera and no custom_pen_json_path
+        (raised on the first frame with detections).
+    ValueError: A negative start_index, a step that is not positive, or masks
+        of a shape other than (1, H, W) for one box and (K, 1, H, W) for K
+        boxes.
+)");
 }
 
 }  // namespace mirelo::py

@@ -70,6 +70,8 @@ nb::object enhance_dark_text_py(nb::handle image_pil, nb::handle gamma) {
 
 void init_visual(nb::module_& m) {
   m.def("draw_masks_on_image", &draw_masks_on_image_py, "image"_a, "masks"_a,
+        nb::sig("def draw_masks_on_image(image: PIL.Image.Image | numpy.ndarray, "
+                "masks: collections.abc.Sequence[numpy.ndarray] | numpy.ndarray) -> PIL.Image.Image"),
         R"(Paint every mask onto an image as a half-transparent colour overlay.
 
 Each mask gets the colour of its position k in ``masks``: three integers in
@@ -89,8 +91,16 @@ Args:
 
 Returns:
     A new PIL image, mode "RGBA", of the image's size.
+
+Raises:
+    TypeError: The image is neither a PIL image nor a uint8 array, or a mask
+        is not an array of numbers.
+    ValueError: An image array with other than 1 to 4 channels, or a mask
+        that is not 2-D.
 )");
   m.def("img_bbx_drawing", &img_bbx_drawing_py, "image"_a, "mask_dict"_a,
+        nb::sig("def img_bbx_drawing(image: PIL.Image.Image | numpy.ndarray, "
+                "mask_dict: collections.abc.Mapping[str, numpy.ndarray]) -> PIL.Image.Image"),
         R"(Draw mask overlays, each mask's tight box and a label with its key.
 
 First the overlays of ``draw_masks_on_image`` (masks in key order), then per
@@ -115,8 +125,16 @@ Args:
 
 Returns:
     A new PIL image, mode "RGBA", of the image's size.
+
+Raises:
+    TypeError: The image is neither a PIL image nor a uint8 array, or a mask
+        is not an array of numbers.
+    ValueError: An image array with other than 1 to 4 channels, or a mask
+        that is not 2-D.
 )");
   m.def("enhance_dark_text", &enhance_dark_text_py, "image_pil"_a, "gamma"_a = 1.5,
+        nb::sig("def enhance_dark_text(image_pil: PIL.Image.Image | numpy.ndarray, gamma: float = 1.5) "
+                "-> PIL.Image.Image"),
         R"(Contrast-enhanced grayscale of an image, to make dark marks stand out.
 
 The luminance (0.299 R + 0.587 G + 0.114 B, rounded to 8 bits) goes through

@@ -110,11 +110,21 @@ void throw_cpp(const std::string& kind) {
 void init_test_hooks(nb::module_& m) {
   nb::module_ models = m.def_submodule("_models", "Adapters to the caller's model objects (for tests).");
   models.def("detect", &adapter_detect, "processor"_a, "grounding_model"_a, "device"_a, "image"_a,
-             "text"_a = "pig.", "gdino_thr"_a = 0.25);
-  models.def("segment", &adapter_segment, "image_predictor"_a, "image"_a, "boxes"_a);
-  models.def("encode", &adapter_encode, "image_predictor"_a, "crop"_a);
+             "text"_a = "pig.", "gdino_thr"_a = 0.25,
+             nb::sig("def detect(processor: typing.Any, grounding_model: typing.Any, device: typing.Any, "
+                     "image: PIL.Image.Image | numpy.ndarray, text: str = 'pig.', gdino_thr: float = 0.25) "
+                     "-> tuple[numpy.ndarray, list[str], numpy.ndarray]"),
+             "(scores, labels, boxes) of one detector call through the adapters.");
+  models.def("segment", &adapter_segment, "image_predictor"_a, "image"_a, "boxes"_a,
+             nb::sig("def segment(image_predictor: typing.Any, image: PIL.Image.Image | numpy.ndarray, "
+                     "boxes: numpy.ndarray) -> tuple[numpy.ndarray, numpy.ndarray, numpy.ndarray]"),
+             "(masks, scores, logits) of set_image and predict through the adapter.");
+  models.def("encode", &adapter_encode, "image_predictor"_a, "crop"_a,
+             nb::sig("def encode(image_predictor: typing.Any, crop: numpy.ndarray) -> numpy.ndarray"),
+             "The vision features of one image-encoder call through the adapter.");
   nb::module_ errors = m.def_submodule("_errors", "A thrower of C++ exceptions (for tests of the error map).");
-  errors.def("throw_cpp", &throw_cpp, "kind"_a);
+  errors.def("throw_cpp", &throw_cpp, "kind"_a, nb::sig("def throw_cpp(kind: str) -> None"),
+             "Throws the C++ exception named by kind (\"ValueError\", \"bad_alloc\", ...).");
 }
 
 }  // namespace mirelo::py

@@ -71,7 +71,7 @@ __all__ = [
 
 # Settings users assign on the package (mirelo_utils.PEN_JSON_ROOT = ...) are
 # read by the compiled calls from this namespace, at each call.
-_core._use_settings(globals())
+_core._use_settings(globals())  # type: ignore[attr-defined]  # private, not in the stubs
 
 
 def __getattr__(name: str) -> str:

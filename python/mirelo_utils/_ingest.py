@@ -7,10 +7,19 @@ fields and works on the record's own ``camera_crop_coords`` mapping.
 
 from __future__ import annotations
 
+import os
 from dataclasses import dataclass, field
-from typing import Any, Optional
+from typing import TYPE_CHECKING, Any, Optional, Union
 
-from ._core import _ingest as _impl
+# The records' entry points are private to the package and left out of the
+# module's type stubs.
+from ._core import _ingest as _impl  # type: ignore[attr-defined]
+
+if TYPE_CHECKING:
+    import numpy
+    import pandas
+
+    _Path = Union[str, os.PathLike[str]]
 
 __all__ = ["VideoMetadata", "VideoProcessor"]
 
@@ -28,7 +37,7 @@ class VideoMetadata:
     match_pattern: str = r"Camera(\d+)_(\d+)_([\d]{8})([\d]{6})\.mp4"
     camera_number: Optional[str] = None
 
-    def get_filtered_video_dataframe(self):
+    def get_filtered_video_dataframe(self) -> pandas.DataFrame:
         """Scans the recording folders and returns the filtered video table.
 
         Each name of ``sub_dirs`` under ``base_dir`` is listed (missing folders
@@ -75,7 +84,7 @@ class VideoProcessor:
     crop: bool = True
     left_crop: bool = False
 
-    def get_video_duration(self, video_path):
+    def get_video_duration(self, video_path: _Path) -> float:
         """Returns the length of a recording in minutes.
 
         Prints "Video FPS: ", "Total frames: " and "Video duration: ... seconds".
@@ -93,7 +102,7 @@ class VideoProcessor:
         """
         return _impl.video_duration(video_path)
 
-    def find_orange_region(self, frame):
+    def find_orange_region(self, frame: numpy.ndarray) -> Optional[tuple[int, int, int, int]]:
         """Finds the orange marker region of a frame.
 
         Args:
@@ -107,7 +116,15 @@ class VideoProcessor:
         """
         return _impl.find_orange_region(frame)
 
-    def crop_video_to_frames(self, video_path, output_dir, start_min=10, end_min=12, camera_number=None, crop=True):
+    def crop_video_to_frames(
+        self,
+        video_path: _Path,
+        output_dir: _Path,
+        start_min: float = 10,
+        end_min: float = 12,
+        camera_number: Any = None,
+        crop: bool = True,
+    ) -> None:
         """Writes the frames of one time window of a recording as JPEG files.
 
         Frames with index fps * 60 * start_min up to (not including)
@@ -133,6 +150,6 @@ class VideoProcessor:
         """
         return _impl.crop_video_to_frames(self, video_path, output_dir, start_min, end_min, camera_number, crop)
 
-    def process_videos_to_frames(self, df):
+    def process_videos_to_frames(self, df: pandas.DataFrame) -> None:
         """Processes videos based on metadata dataframe and extracts frames in time-step increments."""
         return _impl.process_videos_to_frames(self, df)

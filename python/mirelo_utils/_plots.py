@@ -19,9 +19,9 @@ def _import_plotting(caller: str, with_seaborn: bool):
     try:
         import matplotlib.pyplot as plt
 
-        sns = None
+        sns: Any = None
         if with_seaborn:
-            import seaborn as sns
+            import seaborn as sns  # type: ignore[no-redef]
     except ImportError as e:
         needs = "matplotlib and seaborn" if with_seaborn else "matplotlib"
         raise ImportError(

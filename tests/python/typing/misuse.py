@@ -1,0 +1,17 @@
+"""Calls that the stubs must reject: each line marked `# error` is one mypy error.
+
+Checked by test_stubs.py; never run.
+"""
+import numpy as np
+
+import mirelo_utils as mu
+
+mask = np.zeros((4, 4), bool)
+mu.intersection_between_masks([mask, mask])  # error
+mu.calculate_masks_intersection(mask)  # error
+mu.img_bbx_drawing("image.jpg", {"Box0": mask})  # error
+mu.enhance_dark_text(mask, gamma="high")  # error
+mu.list_all_files("frames", ext=[".jpg"])  # error
+table: np.ndarray = mu.intersection_between_masks({"Box0": mask})  # error
+count: int = mu.cal_masks_iou_scores([mask], [mask])  # error
+mu.initializer("clip", ["a.jpg"], None, None, "cpu", None, step="10")  # error

@@ -1,0 +1,59 @@
+"""Typed use of the public API: mypy must accept every line of this file.
+
+Checked by test_stubs.py; never run.
+"""
+from __future__ import annotations
+
+import os
+from typing import assert_type
+
+import numpy as np
+import pandas as pd
+from PIL import Image
+
+import mirelo_utils as mu
+
+
+def measures(mask: np.ndarray, masks: dict[str, np.ndarray], areas: dict[str, float]) -> None:
+    assert_type(mu.calculate_iou([0, 0, 10, 10], (5.0, 5.0, 15.0, 15.0)), float)
+    assert_type(mu.calculate_masks_intersection(mask, mask), float)
+    assert_type(mu.calculate_masks_intersection_new(mask, mask, 10, 2.5), tuple[float, float])
+    assert_type(mu.intersection_between_masks(masks), pd.DataFrame)
+    assert_type(mu.intersection_between_masks(masks, areas), pd.DataFrame)
+    assert_type(mu.cal_masks_iou_scores([mask], np.stack([mask])), np.ndarray)
+    assert_type(mu.cluster_masks_and_print(masks, eps=50.0), dict[str, list[str]])
+
+
+def pens_and_drawings(image: Image.Image, frame: np.ndarray, masks: dict[str, np.ndarray]) -> None:
+    mu.PEN_JSON_ROOT = "/data/pig_tracking"
+    pen = mu.get_pen_json_path("D:\\clips\\Camera61_2024")
+    assert_type(pen, str | os.PathLike[str] | None)
+    ratios, inside = mu.calculate_pen_intersection_ratio([(0, 0), (9, 0), (0, 9)], [[1, 1, 2, 2]], 40)
+    assert_type(ratios, list[float])
+    assert_type(inside, list[bool])
+    assert_type(mu.get_in_pen_mask(0, frame, "pen.json", ["a.jpg"]), np.ndarray)
+    assert_type(mu.img_bbx_drawing(image, masks), Image.Image)
+    assert_type(mu.draw_masks_on_image(frame, list(masks.values())), Image.Image)
+    assert_type(mu.enhance_dark_text(image, gamma=2), Image.Image)
+    assert_type(mu.list_all_files("frames", ext=(".jpg", ".png")), list[str])
+    mu.fix_polygon_scaling("annotation.json")
+
+
+def segmentation(processor: object, model: object, predictor: object, frames: list[str]) -> None:
+    boxes, scores, labels = mu.process_gdino_results([{"scores": [], "labels": [], "boxes": []}])
+    assert_type(boxes, np.ndarray)
+    result = mu.initializer("clip", frames, processor, model, "cpu", predictor, step=5)
+    assert_type(result, tuple[np.ndarray, np.ndarray, int, Image.Image] | tuple[None, None, None, None])
+    masks, objects, index, drawing = result
+    if index is not None:
+        assert_type(drawing, Image.Image | None)
+
+
+def ingest() -> None:
+    meta = mu.VideoMetadata("D:/videos", ["cam64"], sample_step=1, camera_number="64")
+    assert_type(meta.get_filtered_video_dataframe(), pd.DataFrame)
+    vp = mu.VideoProcessor(frame_skip=5, time_step=0.1, left_crop=True)
+    assert_type(vp.find_orange_region(np.zeros((4, 4, 3), np.uint8)), tuple[int, int, int, int] | None)
+    assert_type(vp.get_video_duration("v.mp4"), float)
+    assert_type(mu.__version__, str)
+
