@@ -334,72 +334,74 @@ int resized_width(int64_t target_height, int width, int height) {
   return static_cast<int>(w);
 }
 
-WindowResult crop_video_to_frames(const WindowRequest& req, const ExtractionSettings& settings,
-                                  const CameraWindowCache& cache) {
-  const std::string& dir = req.write_dir.empty() ? req.output_dir : req.write_dir;
-  check_no_nul(req.video_path);
-  check_no_nul(dir);
-  make_folder(dir);
-  remove_stale_temporaries(dir, is_frame_name);
+namespace {
 
-  VideoReader reader(req.video_path);
+// The frames of a window, [start_frame, end_frame) in the recording's numbering.
+struct WindowPlan {
+  HostNumber start_frame, end_frame;
+};
+
+// Window planning: from the recording's frame rate (truncated to whole
+// frames per second) the window's frames; the reader is left on the first of
+// them, decoded. An outcome when the window cannot start.
+std::optional<WindowOutcome> plan_window(VideoReader& reader, const WindowRequest& req, WindowPlan& plan) {
   if (!reader.is_open()) {
     print_line("Error: Could not open video.");
-    return {WindowOutcome::NotOpened, 0};
+    return WindowOutcome::NotOpened;
   }
   const double fps_reported = reader.fps();
   if (!std::isfinite(fps_reported) || std::fabs(fps_reported) >= 9.2e18)
     throw ValueError(expected_got("a finite frame rate in " + repr_text(req.video_path), format_float(fps_reported)));
   const HostNumber fps = HostNumber::integer(static_cast<int64_t>(std::trunc(fps_reported)));
   const HostNumber minute = HostNumber::integer(60);
-  const HostNumber start_frame = fps * minute * req.start_min;
-  const HostNumber end_frame = fps * minute * req.end_min;
-
+  plan.start_frame = fps * minute * req.start_min;
+  plan.end_frame = fps * minute * req.end_min;
   // The position is a whole frame number (truncated, as the capture's
   // property is); one that no 64-bit frame number can hold is past the end.
-  const double seek_to = start_frame.as_double();
-  bool have_first = false;
+  const double seek_to = plan.start_frame.as_double();
   if (std::isfinite(seek_to) && std::fabs(seek_to) < 4.0e18) {
     reader.seek(static_cast<int64_t>(seek_to));
-    have_first = reader.grab();
+    if (reader.grab()) return std::nullopt;
   }
-  if (!have_first) {
-    print_line("Error: Could not read the first frame.");
-    return {WindowOutcome::NoFirstFrame, 0};
-  }
+  print_line("Error: Could not read the first frame.");
+  return WindowOutcome::NoFirstFrame;
+}
 
-  CropWindow window{};
-  if (req.crop) {
-    std::optional<CropWindow> cached = cache.find ? cache.find() : std::nullopt;
-    if (cached) {
-      window = *cached;
-    } else {
-      const DecodedFrame first = reader.frame();
-      BgrConverter converter;
-      cv::Mat bgr;
-      converter.convert(first, cv::Rect(0, 0, first.width(), first.height()), bgr);
-      const std::optional<CropWindow> region = find_orange_region(bgr);
-      if (!region) {
-        print_line("No orange region detected. Exiting.");
-        return {WindowOutcome::NoOrangeRegion, 0};
-      }
-      print_line("cv2 crop region for Camera " + req.camera_label + ": " + window_text(*region));
-      window = crop_window_for(*region, settings.side);
-      if (cache.store) cache.store(window);
+// The crop window: the camera's cached one, or the one derived from the
+// orange region of the frame the reader is on (then cached).
+std::optional<WindowOutcome> choose_crop_window(const VideoReader& reader, const WindowRequest& req,
+                                                CropSide side, const CameraWindowCache& cache, CropWindow& window) {
+  if (std::optional<CropWindow> cached = cache.find ? cache.find() : std::nullopt) {
+    window = *cached;
+  } else {
+    const DecodedFrame first = reader.frame();
+    BgrConverter converter;
+    cv::Mat bgr;
+    converter.convert(first, cv::Rect(0, 0, first.width(), first.height()), bgr);
+    const std::optional<CropWindow> region = find_orange_region(bgr);
+    if (!region) {
+      print_line("No orange region detected. Exiting.");
+      return WindowOutcome::NoOrangeRegion;
     }
-    print_line("Detected crop region for Camera " + req.camera_label + ": " + window_text(window));
+    print_line("cv2 crop region for Camera " + req.camera_label + ": " + window_text(*region));
+    window = crop_window_for(*region, side);
+    if (cache.store) cache.store(window);
   }
+  print_line("Detected crop region for Camera " + req.camera_label + ": " + window_text(window));
+  return std::nullopt;
+}
 
-  EncodePipeline pipe(dir, req.crop, window, settings.resize_height, encode_thread_count(settings.encode_threads));
+// Decoding: reads the window's frames after the first and hands each one
+// whose index is a multiple of `skip`, and the window's last, to the encoder.
+EncodePipeline::Summary decode_window(VideoReader& reader, const WindowPlan& plan, const HostNumber& skip,
+                                      EncodePipeline& pipe) {
   const HostNumber one = HostNumber::integer(1);
-  const HostNumber last_frame = end_frame - one;
-  const HostNumber& skip = settings.frame_skip;
+  const HostNumber last_frame = plan.end_frame - one;
   const bool zero_skip = skip.is_int ? skip.i == 0 : skip.d == 0.0;
-  HostNumber frame_idx = start_frame;
+  HostNumber frame_idx = plan.start_frame;
   int64_t save_idx = 0;
-  EncodePipeline::Summary summary;
   try {
-    while (frame_idx < end_frame) {
+    while (frame_idx < plan.end_frame) {
       check_interrupt();
       pipe.print_ready();
       if (pipe.failed()) break;
@@ -416,11 +418,33 @@ WindowResult crop_video_to_frames(const WindowRequest& req, const ExtractionSett
       }
       frame_idx = frame_idx + one;
     }
-    summary = pipe.finish();
+    return pipe.finish();
   } catch (...) {
     pipe.abort();
     throw;
   }
+}
+
+}  // namespace
+
+WindowResult crop_video_to_frames(const WindowRequest& req, const ExtractionSettings& settings,
+                                  const CameraWindowCache& cache) {
+  const std::string& dir = req.write_dir.empty() ? req.output_dir : req.write_dir;
+  check_no_nul(req.video_path);
+  check_no_nul(dir);
+  make_folder(dir);
+  remove_stale_temporaries(dir, is_frame_name);
+
+  VideoReader reader(req.video_path);
+  WindowPlan plan;
+  if (const auto early = plan_window(reader, req, plan)) return {*early, 0};
+  CropWindow window{};
+  if (req.crop) {
+    if (const auto early = choose_crop_window(reader, req, settings.side, cache, window)) return {*early, 0};
+  }
+  // Encoding runs on the pipeline's threads while this one decodes.
+  EncodePipeline pipe(dir, req.crop, window, settings.resize_height, encode_thread_count(settings.encode_threads));
+  const EncodePipeline::Summary summary = decode_window(reader, plan, settings.frame_skip, pipe);
 
   print_line("Cropped frames from " + req.start_min.text() + " to " + req.end_min.text() + " minutes saved to " +
              req.output_dir + ".");

@@ -2,6 +2,8 @@
 
 #include <cmath>
 #include <cstring>
+#include <optional>
+#include <string>
 
 #include "common/errors.hpp"
 #include "common/format.hpp"
@@ -210,6 +212,95 @@ cv::Mat draw_kept(const cv::Mat& rgba, const FrameMasks& f, const std::vector<in
   return img_bbx_drawing(rgba, keys, planes);
 }
 
+// ------------------------------------------------ stages of one candidate
+
+// Candidate search: the detector's results on one frame.
+Detections detect(DetectorProcessor& processor, DetectorModel& model, const cv::Mat& rgb, double gdino_thr) {
+  ModelValuePtr inputs = processor.prepare(rgb, kPrompt);
+  ModelValuePtr outputs = model.run(inputs);
+  Detections found = processor.post_process(outputs, inputs, gdino_thr, rgb.rows, rgb.cols);
+  inputs.reset();
+  outputs.reset();
+  return found;
+}
+
+// Filters: of the boxes at `rows` (positions into the detector's order),
+// those with at least kMinPenShare percent inside the pen, then those the
+// size filter keeps.
+std::vector<int64_t> filter_boxes(const Detections& found, const std::vector<int64_t>& rows,
+                                  const std::optional<std::string>& pen_json_path, int height) {
+  if (!pen_json_path)
+    throw TypeError("no pen polygon file for this clip: the camera in video_dir has no entry in the pen file "
+                    "table and custom_pen_json_path is None");
+  const std::vector<PenPoint> pen = read_pen_points(*pen_json_path);
+  std::vector<std::array<double, 4>> xyxy;
+  for (int64_t r : rows)
+    xyxy.push_back({found.boxes.get(r * 4), found.boxes.get(r * 4 + 1), found.boxes.get(r * 4 + 2),
+                    found.boxes.get(r * 4 + 3)});
+  const std::vector<double> shares = pen_box_ratios(pen, xyxy);
+  std::vector<int64_t> in_pen;
+  for (size_t k = 0; k < shares.size(); ++k)
+    if (shares[k] >= kMinPenShare) in_pen.push_back(static_cast<int64_t>(k));
+  const std::vector<int64_t> kept = take(rows, in_pen);
+  return take(kept, size_filter(found.boxes, kept, height));
+}
+
+// Segmentation: the predictor's masks for the boxes at `rows`.
+FrameMasks segment(ImagePredictor& predictor, const cv::Mat& rgb, const Detections& found,
+                   const std::vector<int64_t>& rows, BytePlanes& planes) {
+  predictor.set_image(rgb);
+  return read_masks(predictor.predict_masks(found.boxes.take(rows)), static_cast<int64_t>(rows.size()), planes);
+}
+
+// Duplicates: positions (into `rows`) of the masks kept. A pair covering
+// more than the duplicate share of the row mask loses its lower-scored box
+// (the row's box when the scores tie).
+std::vector<int64_t> remove_duplicates(const FrameMasks& masks, const Detections& found,
+                                       const std::vector<int64_t>& rows) {
+  std::vector<double> areas;
+  std::vector<PixelBox> boxes;
+  for (const auto& s : masks.stats) {
+    areas.push_back(static_cast<double>(s.area));
+    boxes.push_back(s.box);
+  }
+  const std::vector<double> table = intersection_table(masks.views, areas, boxes);
+  const size_t n = rows.size();
+  std::vector<char> removed(n, 0);
+  for (size_t r = 0; r < n; ++r) {
+    for (size_t c = 0; c < n; ++c) {
+      if (!(table[r * n + c] > kDuplicateShare)) continue;
+      removed[found.scores.get(rows[r]) > found.scores.get(rows[c]) ? c : r] = 1;
+    }
+  }
+  std::vector<int64_t> kept;
+  for (size_t k = 0; k < n; ++k)
+    if (!removed[k]) kept.push_back(static_cast<int64_t>(k));
+  return kept;
+}
+
+NDArray int64_array(const std::vector<int64_t>& v) {
+  NDArray a(DType::Int64, {static_cast<int64_t>(v.size())});
+  if (!v.empty()) std::memcpy(a.bytes.data(), v.data(), v.size() * sizeof(int64_t));
+  return a;
+}
+
+// Result: the accepted frame's kept masks, labels and drawing.
+InitializerResult accepted_frame(FrameSource& frames, int64_t idx, const Detections& found, const FrameMasks& masks,
+                                 const std::vector<int64_t>& rows, const std::vector<int64_t>& boxkeys,
+                                 const ArrayText& text_of) {
+  print_line("ann_frame_idx [" + std::to_string(idx) + "] works!!!");
+  const std::vector<int64_t> kept_rows = take(rows, boxkeys);
+  print_line(text_of(found.scores.take(kept_rows)));
+  InitializerResult result;
+  result.found = true;
+  result.annotated = draw_kept(frames.rgba(), masks, boxkeys);
+  result.masks = kept_masks(masks, boxkeys);
+  result.detector_labels = found.labels;
+  result.label_index = kept_rows;
+  result.frame_index = idx;
+  return result;
+}
+
 }  // namespace
 
 InitializerResult initializer(FrameSource& frames, const std::string& video_dir,
@@ -235,82 +326,24 @@ InitializerResult initializer(FrameSource& frames, const std::string& video_dir,
     const cv::Mat rgb = frames.open(idx);
     if (next(idx) < count) frames.prefetch(next(idx));
 
-    ModelValuePtr inputs = processor.prepare(rgb, kPrompt);
-    ModelValuePtr outputs = grounding_model.run(inputs);
-    const Detections found = processor.post_process(outputs, inputs, options.gdino_thr, rgb.rows, rgb.cols);
-    inputs.reset();
-    outputs.reset();
+    const Detections found = detect(processor, grounding_model, rgb, options.gdino_thr);
     // Positions into the detector's own order of the boxes still in play.
     std::vector<int64_t> rows = select_detections(found, kTargetLabel);
     if (rows.empty()) {
       print_line("No boxes found in frame " + frame + ". Skipping to next frame.");
       continue;
     }
-
-    if (!pen_json_path)
-      throw TypeError("no pen polygon file for this clip: the camera in video_dir has no entry in the pen file "
-                      "table and custom_pen_json_path is None");
-    const std::vector<PenPoint> pen = read_pen_points(*pen_json_path);
-    std::vector<std::array<double, 4>> xyxy;
-    for (int64_t r : rows)
-      xyxy.push_back({found.boxes.get(r * 4), found.boxes.get(r * 4 + 1), found.boxes.get(r * 4 + 2),
-                      found.boxes.get(r * 4 + 3)});
-    const std::vector<double> shares = pen_box_ratios(pen, xyxy);
-    std::vector<int64_t> in_pen;
-    for (size_t k = 0; k < shares.size(); ++k)
-      if (shares[k] >= kMinPenShare) in_pen.push_back(static_cast<int64_t>(k));
-    rows = take(rows, in_pen);
-    rows = take(rows, size_filter(found.boxes, rows, rgb.rows));
+    rows = filter_boxes(found, rows, pen_json_path, rgb.rows);
     if (rows.empty()) {
       // Nothing left to segment: a frame without animals.
       print_line("ann_frame_idx [" + frame + "] cannot work, too few bbx found..\n");
       continue;
     }
-
-    image_predictor.set_image(rgb);
-    const int64_t k_boxes = static_cast<int64_t>(rows.size());
-    const FrameMasks masks = read_masks(image_predictor.predict_masks(found.boxes.take(rows)), k_boxes, planes);
-
-    std::vector<double> areas;
-    std::vector<PixelBox> boxes;
-    for (const auto& s : masks.stats) {
-      areas.push_back(static_cast<double>(s.area));
-      boxes.push_back(s.box);
-    }
-    const std::vector<double> table = intersection_table(masks.views, areas, boxes);
-
-    // A pair covering more than the duplicate share of the row mask loses
-    // its lower-scored box (the row's box when the scores tie).
-    std::vector<char> removed(static_cast<size_t>(k_boxes), 0);
-    for (int64_t r = 0; r < k_boxes; ++r) {
-      for (int64_t c = 0; c < k_boxes; ++c) {
-        if (!(table[static_cast<size_t>(r * k_boxes + c)] > kDuplicateShare)) continue;
-        const double score_r = found.scores.get(rows[static_cast<size_t>(r)]);
-        const double score_c = found.scores.get(rows[static_cast<size_t>(c)]);
-        removed[static_cast<size_t>(score_r > score_c ? c : r)] = 1;
-      }
-    }
-    std::vector<int64_t> boxkeys;
-    for (int64_t k = 0; k < k_boxes; ++k)
-      if (!removed[static_cast<size_t>(k)]) boxkeys.push_back(k);
-    NDArray keys(DType::Int64, {static_cast<int64_t>(boxkeys.size())});
-    if (!boxkeys.empty()) std::memcpy(keys.bytes.data(), boxkeys.data(), boxkeys.size() * sizeof(int64_t));
-    const int64_t n = static_cast<int64_t>(boxkeys.size());
-    print_line("Boxes will be kept: " + text_of(keys) + ", totally " + std::to_string(n) + " keys");
-
-    if (n == options.close_set_num) {
-      print_line("ann_frame_idx [" + frame + "] works!!!");
-      const std::vector<int64_t> kept_rows = take(rows, boxkeys);
-      print_line(text_of(found.scores.take(kept_rows)));
-      InitializerResult result;
-      result.found = true;
-      result.annotated = draw_kept(frames.rgba(), masks, boxkeys);
-      result.masks = kept_masks(masks, boxkeys);
-      result.detector_labels = found.labels;
-      result.label_index = kept_rows;
-      result.frame_index = idx;
-      return result;
-    }
+    const FrameMasks masks = segment(image_predictor, rgb, found, rows, planes);
+    const std::vector<int64_t> boxkeys = remove_duplicates(masks, found, rows);
+    const auto n = static_cast<int64_t>(boxkeys.size());
+    print_line("Boxes will be kept: " + text_of(int64_array(boxkeys)) + ", totally " + std::to_string(n) + " keys");
+    if (n == options.close_set_num) return accepted_frame(frames, idx, found, masks, rows, boxkeys, text_of);
     // A rejected frame's drawing would be thrown away unseen, so none is made.
     print_line("ann_frame_idx [" + frame + "] cannot work, too " + std::string(n > options.close_set_num ? "many" : "few") +
                " bbx found..\n");
