@@ -16,44 +16,7 @@ import cv2
 import numpy as np
 
 import mirelo_utils as mu
-from _harness import animal_masks, measure, row
-
-
-def baseline_cluster(masks_dict, eps=100, min_samples=1):
-    from sklearn.cluster import DBSCAN
-
-    centroids, keys = [], []
-    for key, mask in masks_dict.items():
-        contours, _ = cv2.findContours(mask.astype(np.uint8), cv2.RETR_EXTERNAL, cv2.CHAIN_APPROX_SIMPLE)
-        if not contours:
-            continue
-        m = cv2.moments(max(contours, key=cv2.contourArea))
-        if m["m00"] == 0:
-            continue
-        centroids.append((int(m["m10"] / m["m00"]), int(m["m01"] / m["m00"])))
-        keys.append(key)
-    labels = DBSCAN(eps=eps, min_samples=min_samples).fit(np.array(centroids)).labels_
-    out = {"Noise": []}
-    for idx, label in enumerate(labels):
-        out.setdefault("Noise" if label == -1 else f"Cluster {label}", []).append(keys[idx])
-    return out
-
-
-def farneback(prev, curr):
-    return cv2.calcOpticalFlowFarneback(prev, curr, None, 0.5, 3, 15, 3, 5, 1.2, 0)
-
-
-def baseline_motion(frames, masks_dict):
-    prev = cv2.imread(frames[0], cv2.IMREAD_GRAYSCALE)
-    curr = cv2.imread(frames[5], cv2.IMREAD_GRAYSCALE)
-    flow = farneback(prev, curr)
-    mag, _ = cv2.cartToPolar(flow[..., 0], flow[..., 1])
-    out = {}
-    for key, mask in masks_dict.items():
-        binary = (mask > 0).astype(np.uint8)
-        masked = cv2.bitwise_and(mag, mag, mask=binary)
-        out[key] = np.mean(masked[binary == 1]) if np.any(binary) else 0
-    return out
+from _harness import animal_masks, farneback, measure, opencv_cluster_masks, opencv_motion_scores, row
 
 
 def pen_frames(h, w, folder):
@@ -78,9 +41,9 @@ def main():
         md = {f"Box{i}": m for i, m in enumerate(animal_masks(h, w))}
         print(f"== {h} x {w}, 10 masks")
 
-        baseline_cluster(md)  # scikit-learn's import is not part of the figure
+        opencv_cluster_masks(md)  # scikit-learn's import is not part of the figure
         lib = measure(lambda: mu.cluster_masks_and_print(md))
-        base = measure(lambda: baseline_cluster(md))
+        base = measure(lambda: opencv_cluster_masks(md))
         assert lib[2] == base[2], (lib[2], base[2])
         row("cluster_masks_and_print", lib, base)
 
@@ -91,7 +54,7 @@ def main():
             repeat = 3 if h * w <= 1440 * 2180 else 2
             lib = measure(lambda: mu.compute_motion_score_in_polygon(frames, md), repeat)
             floor = measure(lambda: farneback(prev, curr), repeat)
-            base = measure(lambda: baseline_motion(frames, md), repeat)
+            base = measure(lambda: opencv_motion_scores(frames, md), repeat)
             for key, value in base[2].items():
                 assert abs(lib[2][key] - value) <= 1e-3 * max(1.0, abs(value)), (key, lib[2][key], value)
             row("compute_motion_score_in_polygon", lib, base)

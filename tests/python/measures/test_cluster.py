@@ -4,6 +4,7 @@ import numpy as np
 import pytest
 
 import mirelo_utils as mu
+from _harness import opencv_cluster_masks
 
 cv2 = pytest.importorskip("cv2")
 
@@ -63,28 +64,6 @@ def test_two_blobs_count_by_the_larger_one():
     assert result == {"Noise": [], "Cluster 0": ["two"], "Cluster 1": ["near_small"]}
 
 
-def reference(masks, eps, min_samples):
-    """The straightforward version: OpenCV-Python contours and scikit-learn's DBSCAN."""
-    from sklearn.cluster import DBSCAN
-
-    centroids, keys = [], []
-    for key, mask in masks.items():
-        contours, _ = cv2.findContours(mask.astype(np.uint8), cv2.RETR_EXTERNAL, cv2.CHAIN_APPROX_SIMPLE)
-        if not contours:
-            continue
-        m = cv2.moments(max(contours, key=cv2.contourArea))
-        if m["m00"] == 0:
-            continue
-        centroids.append((int(m["m10"] / m["m00"]), int(m["m01"] / m["m00"])))
-        keys.append(key)
-    labels = DBSCAN(eps=eps, min_samples=min_samples).fit(np.array(centroids)).labels_
-    out = {"Noise": []}
-    for idx, label in enumerate(labels):
-        name = "Noise" if label == -1 else f"Cluster {label}"
-        out.setdefault(name, []).append(keys[idx])
-    return out
-
-
 def test_matches_opencv_and_scikit_learn_on_random_blobs():
     pytest.importorskip("sklearn")
     rng = np.random.default_rng(11)
@@ -101,7 +80,7 @@ def test_matches_opencv_and_scikit_learn_on_random_blobs():
             masks["Box99"] = square_at(5, 5, shape=(90, 160))
         eps = float(rng.choice([5, 10, 20.5, 35, 60]))
         min_samples = int(rng.integers(1, 5))
-        assert mu.cluster_masks_and_print(masks, eps, min_samples) == reference(masks, eps, min_samples), trial
+        assert mu.cluster_masks_and_print(masks, eps, min_samples) == opencv_cluster_masks(masks, eps, min_samples), trial
 
 
 def test_matches_scikit_learn_on_random_point_sets():
@@ -114,7 +93,7 @@ def test_matches_scikit_learn_on_random_point_sets():
         masks = {f"Box{k}": square_at(int(x), int(y), shape=(60, 100)) for k, (x, y) in enumerate(points)}
         eps = float(rng.choice([1, 2, 3, 5, 8.5, 13]))
         min_samples = int(rng.integers(1, 6))
-        assert mu.cluster_masks_and_print(masks, eps, min_samples) == reference(masks, eps, min_samples), trial
+        assert mu.cluster_masks_and_print(masks, eps, min_samples) == opencv_cluster_masks(masks, eps, min_samples), trial
 
 
 M = square_at(5, 5)

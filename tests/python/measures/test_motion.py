@@ -4,6 +4,7 @@ import numpy as np
 import pytest
 
 import mirelo_utils as mu
+from _harness import opencv_motion_scores
 
 cv2 = pytest.importorskip("cv2")
 
@@ -41,20 +42,6 @@ def centre_mask(dtype=bool, value=1):
     return m
 
 
-def reference(frames, masks):
-    """The straightforward OpenCV-Python version."""
-    prev = cv2.imread(frames[0], cv2.IMREAD_GRAYSCALE)
-    curr = cv2.imread(frames[5], cv2.IMREAD_GRAYSCALE)
-    flow = cv2.calcOpticalFlowFarneback(prev, curr, None, 0.5, 3, 15, 3, 5, 1.2, 0)
-    mag, _ = cv2.cartToPolar(flow[..., 0], flow[..., 1])
-    out = {}
-    for key, mask in masks.items():
-        binary = (mask > 0).astype(np.uint8)
-        masked = cv2.bitwise_and(mag, mag, mask=binary)
-        out[key] = float(np.mean(masked[binary == 1])) if binary.any() else 0
-    return out
-
-
 def test_scores_match_opencv_and_keep_key_order(clip):
     rng = np.random.default_rng(2)
     masks = {
@@ -67,7 +54,7 @@ def test_scores_match_opencv_and_keep_key_order(clip):
     }
     result = mu.compute_motion_score_in_polygon(clip, masks)
     assert list(result) == list(masks)
-    expected = reference(clip, {k: np.squeeze(m) for k, m in masks.items()})
+    expected = opencv_motion_scores(clip, {k: np.squeeze(m) for k, m in masks.items()})
     for key in masks:
         assert result[key] == pytest.approx(expected[key], rel=1e-5, abs=1e-6)
     assert result["Box3"] == pytest.approx(2.5, abs=0.5)
