@@ -216,8 +216,15 @@ class Parser {
         continue;
       }
       if (c < 0x80) {
-        out.push_back(static_cast<char>(c));
-        ++pos_;
+        // A run of plain characters is copied at once.
+        size_t end = pos_ + 1;
+        while (end < s_.size()) {
+          const auto d = static_cast<uint8_t>(s_[end]);
+          if (d == '"' || d == '\\' || d < 0x20 || d >= 0x80) break;
+          ++end;
+        }
+        out.append(s_.substr(pos_, end - pos_));
+        pos_ = end;
         continue;
       }
       char32_t cp = 0;
@@ -237,6 +244,9 @@ class Parser {
       ++pos_;
       return;
     }
+    // Repeated keys are looked up by a scan while the object is small, and
+    // through an index once it is not.
+    constexpr size_t kScanLimit = 16;
     std::unordered_map<std::string, size_t> index;
     for (;;) {
       if (peek() != '"') fail("Expecting property name enclosed in double quotes", pos_);
@@ -246,11 +256,19 @@ class Parser {
       ++pos_;
       skip_ws();
       JsonValue value = parse_value(depth);
-      auto [it, fresh] = index.emplace(key, v.members.size());
-      if (fresh) {
+      size_t at = v.members.size();
+      if (v.members.size() < kScanLimit) {
+        for (size_t k = 0; k < v.members.size(); ++k)
+          if (v.members[k].first == key) at = k;
+      } else {
+        if (index.empty())
+          for (size_t k = 0; k < v.members.size(); ++k) index.emplace(v.members[k].first, k);
+        at = index.emplace(key, v.members.size()).first->second;
+      }
+      if (at == v.members.size()) {
         v.members.emplace_back(std::move(key), std::move(value));
       } else {
-        v.members[it->second].second = std::move(value);
+        v.members[at].second = std::move(value);
       }
       skip_ws();
       if (peek() == '}') {

@@ -52,6 +52,18 @@ TEST(JsonDoc, RoundTripInHostLayout) {
             "    \"n\": NaN,\n    \"z\": null\n}");
   const JsonValue nums = parse_json("[1, 2.5, -0.0, 1e16, 123456789012345678901234567890, -Infinity]");
   EXPECT_EQ(dump_json(nums, 1), "[\n 1,\n 2.5,\n -0.0,\n 1e+16,\n 123456789012345678901234567890,\n -Infinity\n]");
+  // Repeated keys keep their first position and last value, in small and
+  // large objects alike.
+  for (int members : {3, 40}) {
+    std::string text = "{";
+    for (int k = 0; k < members; ++k) text += "\"k" + std::to_string(k) + "\": " + std::to_string(k) + ", ";
+    text += "\"k1\": \"again\", \"k" + std::to_string(members - 1) + "\": \"last\"}";
+    const JsonValue o = parse_json(text);
+    ASSERT_EQ(o.members.size(), static_cast<size_t>(members));
+    EXPECT_EQ(o.members[1].second.text, "again");
+    EXPECT_EQ(o.members.back().second.text, "last");
+    EXPECT_EQ(o.members[0].second.integer, 0);
+  }
 }
 
 TEST(JsonDoc, MalformedInputThrowsValueError) {
