@@ -77,9 +77,9 @@ label equals it, every detection is kept.
 
 Args:
     gdino_results: The detector's post-processed result; element 0 is read:
-        "scores" (N), "labels" (N texts) and "boxes" (N x 4, x_min, y_min,
-        x_max, y_max in pixels), as arrays, tensors (copied to the host) or
-        lists.
+        "scores" (N), "boxes" (N x 4, x_min, y_min, x_max, y_max in pixels)
+        and the N label texts, from "text_labels" when it is there and from
+        "labels" otherwise; arrays, tensors (copied to the host) or lists.
     target_label: The label to keep.
 
 Returns:

@@ -44,10 +44,15 @@ Detections read_detections(nb::handle gdino_results) {
   Detections d;
   d.scores = to_ndarray(r["scores"], "scores");
   if (d.scores.ndim() == 0) d.scores.shape = {1};
-  nb::object labels = r["labels"];
+  // Newer detector processors give the texts under "text_labels" and warn on
+  // every read of "labels", which is to hold integer ids.
+  const int has_text = PySequence_Contains(r.ptr(), nb::str("text_labels").ptr());
+  if (has_text < 0) throw nb::python_error();
+  const char* key = has_text ? "text_labels" : "labels";
+  nb::object labels = r[key];
   for (nb::handle l : labels) {
     if (!nb::isinstance<nb::str>(l))
-      throw TypeError(expected_got("label texts in \"labels\"", py_type_name(l)));
+      throw TypeError(expected_got(std::string("label texts in \"") + key + "\"", py_type_name(l)));
     // Lone surrogates pass through, so that every text the detector gives
     // comes back unchanged.
     d.labels.push_back(utf8_surrogatepass(l));
