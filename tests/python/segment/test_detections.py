@@ -1,3 +1,5 @@
+import warnings
+
 import numpy as np
 import pytest
 import torch
@@ -95,3 +97,33 @@ def test_values_in_either_byte_order(order):
     assert boxes_out.tolist() == [[30, 5, 40, 15], [50, 10, 60, 20]]
     np.testing.assert_allclose(scores_out, [0.2, 0.1])
 
+
+
+class WarnsOnLabels(dict):
+    """Like newer detector processors' results: reading "labels" warns."""
+
+    def __getitem__(self, key):
+        if key == "labels":
+            warnings.warn("labels will hold integer ids", FutureWarning)
+        return super().__getitem__(key)
+
+
+@pytest.mark.parametrize(
+    "entries, expected",
+    [
+        ({"text_labels": ["cow", "pig"], "labels": [7, 3]}, ["pig"]),  # ids under "labels" are not read
+        ({"text_labels": ["cow", "sheep"]}, ["cow", "sheep"]),
+        ({"labels": ["cow", "pig"]}, ["pig"]),
+        (WarnsOnLabels(text_labels=["pig", "pig"], labels=["pig", "pig"]), ["pig", "pig"]),
+        ({"text_labels": ["cow", 3], "labels": ["cow", "pig"]}, TypeError),
+    ],
+)
+def test_label_texts_source(entries, expected):
+    res = dict(scores=np.array([0.5, 0.6]), boxes=np.array([[0, 0, 1, 1], [0, 2, 1, 3]], np.float64))
+    entries.update(res)
+    if expected is TypeError:
+        with pytest.raises(TypeError, match='"text_labels"'):
+            mu.process_gdino_results([entries])
+        return
+    _, _, labels = mu.process_gdino_results([entries])
+    assert labels.tolist() == expected

@@ -1,0 +1,140 @@
+"""The library driven with the model classes users really pass in (tiny
+random weights, see real_models): the real call forms must be accepted and
+the real result forms read, and the results must be what the library has to
+make of the models' answers."""
+import json
+import re
+
+import numpy as np
+import pytest
+from PIL import Image
+
+import mirelo_utils as mu
+import real_models
+from mirelo_utils import _core
+
+torch = real_models.torch
+W, H = 96, 64
+
+
+@pytest.fixture(scope="module", autouse=True)
+def one_thread():
+    """Tiny models gain nothing from threads, and on a busy machine torch's
+    spinning worker threads make them many times slower."""
+    threads = torch.get_num_threads()
+    torch.set_num_threads(1)
+    yield
+    torch.set_num_threads(threads)
+
+
+@pytest.fixture(scope="module")
+def clip(tmp_path_factory):
+    """Two noisy JPEG frames and a pen covering the whole frame."""
+    folder = tmp_path_factory.mktemp("clip")
+    names = []
+    for seed in range(2):
+        pixels = np.random.default_rng(seed).integers(0, 256, (H, W, 3), dtype=np.uint8)
+        names.append(str(folder / f"{seed:04d}.jpg"))
+        Image.fromarray(pixels).save(names[-1])
+    pen = folder / "pen.json"
+    pen.write_text(json.dumps({"shapes": [{"points": [[0, 0], [W, 0], [W, H], [0, H]]}]}))
+    return names, str(pen)
+
+
+def detector_answer(processor, model, image, text_threshold=0.25):
+    """The detector run by hand, as its users run it."""
+    inputs = processor(images=image, text="pig.", return_tensors="pt").to("cpu")
+    with torch.no_grad():
+        outputs = model(**inputs)
+    return processor.post_process_grounded_object_detection(
+        outputs, inputs.input_ids, text_threshold=text_threshold, target_sizes=[(image.height, image.width)])
+
+
+def entry(result, key):
+    # Reads around the processor's warning on "labels".
+    return dict.__getitem__(result[0], key)
+
+
+def test_detector_call_forms_and_label_texts(clip):
+    processor, model = real_models.detector(5)
+    image = Image.open(clip[0][0])
+    scores, labels, boxes = _core._models.detect(processor, model, "cpu", image, "pig.", 0.3)
+    expected = detector_answer(processor, model, image, text_threshold=0.3)
+    assert len(labels) > 0, "the tiny detector is expected to answer boxes on this frame"
+    assert labels == entry(expected, "text_labels")
+    np.testing.assert_allclose(scores, entry(expected, "scores").numpy(), rtol=1e-6)
+    np.testing.assert_allclose(boxes, entry(expected, "boxes").numpy(), rtol=1e-6)
+    assert boxes.shape == (len(labels), 4) and torch.is_grad_enabled()
+
+
+@pytest.mark.parametrize("num_queries", [1, 5])
+def test_process_gdino_results_on_the_processors_result(clip, num_queries):
+    result = detector_answer(*real_models.detector(num_queries), Image.open(clip[0][1]))
+    boxes, scores, labels = mu.process_gdino_results(result)
+    b, s = entry(result, "boxes").numpy(), entry(result, "scores").numpy()
+    texts = np.array(entry(result, "text_labels"))
+    order = np.lexsort((b[:, 0], b[:, 1]))
+    keep = texts[order] == "pig" if (texts == "pig").any() else np.ones(len(order), bool)
+    np.testing.assert_array_equal(boxes, b[order][keep])
+    np.testing.assert_array_equal(scores, s[order][keep])
+    assert labels.tolist() == texts[order][keep].tolist()
+
+
+def kept_boxes(out):
+    m = re.search(r"Boxes will be kept: \[([\d ]*)\], totally (\d+) keys", out)
+    return [int(k) for k in m.group(1).split()]
+
+
+@pytest.mark.parametrize("num_queries", [5, 1])
+def test_initializer(clip, capsys, num_queries):
+    names, pen = clip
+    processor, model = real_models.detector(num_queries)
+    predictor = real_models.image_predictor()
+    # First with more animals than there can be, to learn which boxes survive.
+    assert mu.initializer("clip", names[:1], processor, model, "cpu", predictor, close_set_num=99,
+                          custom_pen_json_path=pen) == (None,) * 4
+    kept = kept_boxes(capsys.readouterr().out)
+    masks, objects, idx, drawing = mu.initializer("clip", names[:1], processor, model, "cpu", predictor,
+                                                  close_set_num=len(kept), custom_pen_json_path=pen)
+    assert "ann_frame_idx [0] works!!!" in capsys.readouterr().out
+
+    # What the library must make of the models' answers: the boxes in
+    # reading order (all inside the pen and small), one mask per box.
+    image = Image.open(names[0])
+    boxes, _, labels = mu.process_gdino_results(detector_answer(processor, model, image))
+    predictor.set_image(np.asarray(image.convert("RGB")))
+    answer, _, _ = predictor.predict(point_coords=None, point_labels=None, box=boxes, multimask_output=False)
+    if len(boxes) == 1:
+        assert answer.shape == (1, H, W)
+        expected = answer[None]
+    else:
+        assert answer.shape == (len(boxes), 1, H, W)
+        expected = answer[kept, 0]
+    assert idx == 0 and masks.dtype == answer.dtype
+    np.testing.assert_array_equal(masks, expected)
+    assert objects.tolist() == labels[kept].tolist()
+    assert drawing.mode == "RGBA" and drawing.size == (W, H)
+
+
+@pytest.mark.parametrize("boxes, shape", [([[10, 5, 40, 30]], (1, H, W)),
+                                          ([[10, 5, 40, 30], [50, 20, 90, 60]], (2, 1, H, W))])
+def test_predictor_answers_through_the_adapter(clip, boxes, shape):
+    predictor = real_models.image_predictor()
+    image = Image.open(clip[0][0])
+    masks, scores, logits = _core._models.segment(predictor, image, np.array(boxes, np.float32))
+    assert masks.shape == shape and masks.dtype == np.float32
+    assert scores.shape == logits.shape[:-2] == shape[:-2]
+    predictor.set_image(np.asarray(image.convert("RGB")))
+    direct = predictor.predict(point_coords=None, point_labels=None, box=np.array(boxes, np.float32),
+                               multimask_output=False)
+    np.testing.assert_array_equal(masks, direct[0])
+
+
+def test_image_encoder_through_the_adapter():
+    predictor = real_models.image_predictor()
+    crop = np.random.default_rng(3).random((1, 3, 256, 256), dtype=np.float32)
+    features = _core._models.encode(predictor, crop)
+    with torch.no_grad():
+        expected = predictor.model.image_encoder(torch.from_numpy(crop))["vision_features"].numpy()
+    assert features.shape == expected.shape == (1, 32, 16, 16)
+    np.testing.assert_allclose(features, expected, rtol=1e-5, atol=1e-6)
