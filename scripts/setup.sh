@@ -37,6 +37,10 @@ stamp=.venv/.requirements-stamp
 if [ ! -f "$stamp" ] || ! cat requirements-dev.txt constraints.txt | cmp -s - "$stamp"; then
   echo "setup: installing Python packages"
   "$VPY" -m pip install -q -r requirements-dev.txt -c constraints.txt
+  # sam2 (the image predictor in the model tests) from its source package:
+  # without its CUDA extension, and without the torchvision it declares (see
+  # requirements-dev.txt); its other dependencies come from the list above.
+  SAM2_BUILD_CUDA=0 "$VPY" -m pip install -q --no-deps --no-build-isolation sam2 -c constraints.txt
   cat requirements-dev.txt constraints.txt >"$stamp"
 fi
 
