@@ -7,9 +7,17 @@ call, measured after resetting the high-water mark, so it counts C++ and
 NumPy allocations alike.
 """
 import gc
+import os
+import subprocess
+import sys
 import time
 
 import numpy as np
+
+
+# The import path made absolute while the working folder is the one the
+# benchmark started in (a benchmark may move to a scratch folder).
+_IMPORT_PATH = os.pathsep.join(os.path.abspath(p) for p in os.environ.get("PYTHONPATH", "").split(os.pathsep) if p)
 
 
 def _status(field):
@@ -44,6 +52,16 @@ def measure(fn, repeat=5):
         result = fn()
         best = min(best, time.perf_counter() - t)
     return best, max(peak, 0.0), result
+
+
+def child_peak(script, *args):
+    """Peak MiB of one call made by `script --peak ARGS...` in a fresh process,
+    whose allocator maps every large block anew (MALLOC_MMAP_THRESHOLD_), so
+    that blocks freed by earlier calls cannot hide it. The script prints the
+    figure on its last line."""
+    env = dict(os.environ, MALLOC_MMAP_THRESHOLD_="131072", PYTHONPATH=_IMPORT_PATH)
+    out = subprocess.run([sys.executable, script, "--peak", *args], env=env, capture_output=True, text=True, check=True)
+    return float(out.stdout.strip().splitlines()[-1])
 
 
 def row(name, lib, base):

@@ -16,8 +16,6 @@ child process whose allocator maps every large block anew
 import argparse
 import os
 import shutil
-import subprocess
-import sys
 import tempfile
 
 import cv2
@@ -25,12 +23,10 @@ import numpy as np
 from PIL import Image, ImageDraw, ImageFont
 
 import mirelo_utils as mu
-from _harness import animal_masks, measure, row
+from _harness import animal_masks, child_peak, measure, row
 
 DEJAVU = "/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf"
 SCRIPT = os.path.abspath(__file__)
-# The children run in the scratch folder: make the import path absolute.
-PYTHONPATH = os.pathsep.join(os.path.abspath(p) for p in os.environ.get("PYTHONPATH", "").split(os.pathsep) if p)
 
 
 def baseline_draw_masks(image, masks):
@@ -80,16 +76,8 @@ CALLS = {
 }
 
 
-def child_peak(size, name):
-    """Peak MiB of one call, measured in a fresh process."""
-    env = dict(os.environ, MALLOC_MMAP_THRESHOLD_="131072", PYTHONPATH=PYTHONPATH)
-    out = subprocess.run([sys.executable, SCRIPT, "--peak", size, name],
-                         env=env, capture_output=True, text=True, check=True)
-    return float(out.stdout.strip().splitlines()[-1])
-
-
 def with_peak(result, size, name):
-    return result[0], child_peak(size, name), result[2]
+    return result[0], child_peak(SCRIPT, size, name), result[2]
 
 
 def main():

@@ -220,11 +220,11 @@ void print_clean_frame(nb::handle frame_idx, nb::handle object_id) {
   print_line("clean frame" + to_text(frame_idx) + "--obj_id" + to_text(object_id));
 }
 
-// The pen rasters of one call, by pen file and frame size: a pen file is
-// read once and rasterised once per size.
-class PenRasters {
+// The pens of one call, by pen file and frame size: a pen file is read once
+// and rasterised once per size.
+class PenCache {
  public:
-  const cv::Mat& get(const std::string& path, int64_t height, int64_t width) {
+  const PenRows& get(const std::string& path, int64_t height, int64_t width) {
     auto key = std::make_tuple(path, height, width);
     auto it = rasters_.find(key);
     if (it != rasters_.end()) return it->second;
@@ -237,17 +237,17 @@ class PenRasters {
       }
       pts = points_.emplace(path, std::move(read)).first;
     }
-    cv::Mat raster;
+    std::optional<PenRows> rows;
     {
       nb::gil_scoped_release release;
-      raster = pen_mask(pts->second, height, width);
+      rows.emplace(pen_mask(pts->second, height, width));
     }
-    return rasters_.emplace(std::move(key), std::move(raster)).first->second;
+    return rasters_.emplace(std::move(key), std::move(*rows)).first->second;
   }
 
  private:
   std::map<std::string, std::vector<PenPoint>> points_;
-  std::map<std::tuple<std::string, int64_t, int64_t>, cv::Mat> rasters_;
+  std::map<std::tuple<std::string, int64_t, int64_t>, PenRows> rasters_;
 };
 
 // The pen file of the refiner's setting, or of the camera in video_dir.
@@ -262,7 +262,7 @@ std::string pen_file_of(nb::handle refiner, nb::handle video_dir) {
 }
 
 void refine_one(nb::handle refiner, nb::handle objects, nb::handle frame_idx, nb::handle object_id, nb::handle mask,
-                nb::handle video_dir, nb::handle frame_names, bool first_frame, PenRasters& pens) {
+                nb::handle video_dir, nb::handle frame_names, bool first_frame, PenCache& pens) {
   const std::string what = item_name(item_name("video_segments", frame_idx), object_id);
   if (!is_array_like(mask)) throw TypeError(expected_got("an array for " + what, py_type_name(mask)));
   nb::object a = host_array(mask);
@@ -271,18 +271,18 @@ void refine_one(nb::handle refiner, nb::handle objects, nb::handle frame_idx, nb
   // An empty mask is left as it is, whatever its shape.
   if (!mask_height_width(a) && !to_bool(a.attr("any")())) return;
   const MaskInput m = to_squeezed_mask(a, what);
-  PixelBox box;
+  std::vector<RowRun> runs;
   {
     nb::gil_scoped_release release;
-    box = mask_box(m.view);
+    runs = mask_runs(m.view);
   }
-  if (box.empty) return;
+  if (runs.empty()) return;
 
   // Looked up as the pen outline's image (which is not opened).
   nb::object frame_name = nb::steal(PyObject_GetItem(frame_names.ptr(), frame_idx.ptr()));
   if (!frame_name.is_valid()) throw nb::python_error();
   const RefineSettings s = settings_of(refiner);
-  const cv::Mat& pen = pens.get(pen_file_of(refiner, video_dir), m.view.height, m.view.width);
+  const PenRows& pen = pens.get(pen_file_of(refiner, video_dir), m.view.height, m.view.width);
   nb::object prev_centroids = refiner.attr("prev_centroids");
   const std::optional<Centroid> prev = centroid_of(prev_centroids, object_id, "prev_centroids");
 
@@ -291,7 +291,7 @@ void refine_one(nb::handle refiner, nb::handle objects, nb::handle frame_idx, nb
   RefinedMask r;
   {
     nb::gil_scoped_release release;
-    r = refine_mask(m.view, box, pen, prev, s, first_frame, out_data, m.view.width);
+    r = refine_mask(runs, pen, prev, s, first_frame, out_data, m.view.width);
   }
   using Outcome = RefinedMask::Outcome;
   if (r.outcome == Outcome::OutsidePen) {
@@ -310,7 +310,7 @@ void refine_one(nb::handle refiner, nb::handle objects, nb::handle frame_idx, nb
 
 nb::object refine_video_segments(nb::handle refiner, nb::handle video_segments, nb::handle video_dir,
                                  nb::handle frame_names) {
-  PenRasters pens;
+  PenCache pens;
   bool first_frame = true;
   for (auto& [frame_idx, objects] :
        mapping_items(video_segments, "a mapping of frame indices to {object id: mask} mappings for video_segments")) {

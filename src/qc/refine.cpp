@@ -5,7 +5,13 @@
 #include <type_traits>
 #include <cmath>
 #include <limits>
+#include <cstring>
 #include <numeric>
+#include <tuple>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include <opencv2/imgproc.hpp>
 
@@ -18,15 +24,26 @@ namespace {
 constexpr int64_t kLargeMainArea = 1000;  // pixels: from here on the tighter distance ratio applies
 constexpr size_t kMainCandidates = 5;     // the main piece is one of the five largest
 
-// Exact sum of the coordinates of `area` pixels whose mean OpenCV gave as
-// `mean` (the double nearest to sum / area): the product rounds back to it
-// for any sum below 2^51, and the check settles the rest.
-int64_t sum_from_mean(double mean, int64_t area) {
-  auto s = static_cast<int64_t>(std::llround(mean * static_cast<double>(area)));
-  for (int64_t d : {0, -1, 1})
-    if (static_cast<double>(s + d) / static_cast<double>(area) == mean) return s + d;
-  return s;
+// First position in [from, n) whose byte is set (`set`) or clear (not
+// `set`), or n. Sixteen bytes per step where SSE2 is there.
+template <bool set>
+int64_t next_byte(const uint8_t* p, int64_t from, int64_t n) {
+  int64_t i = from;
+#if defined(__SSE2__)
+  const __m128i zero = _mm_setzero_si128();
+  for (; i + 16 <= n; i += 16) {
+    const int zeros = _mm_movemask_epi8(_mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i)), zero));
+    const int hits = set ? (~zeros & 0xFFFF) : zeros;
+    if (hits != 0) return i + __builtin_ctz(static_cast<unsigned>(hits));
+  }
+#endif
+  for (; i < n; ++i)
+    if ((p[i] != 0) == set) return i;
+  return n;
 }
+
+// Sum of the integers a .. b - 1.
+int64_t range_sum(int64_t a, int64_t b) { return (a + b - 1) * (b - a) / 2; }
 
 cv::Rect local_rect(const PixelBox& box, int64_t x0, int64_t y0) {
   return cv::Rect(static_cast<int>(box.x_min - x0), static_cast<int>(box.y_min - y0),
@@ -40,31 +57,142 @@ double centroid_distance(const Centroid& a, const Centroid& b) {
   return std::sqrt(dx * dx + dy * dy);
 }
 
-Pieces label_pieces(const cv::Mat& region, int64_t x0, int64_t y0) {
-  if (region.type() != CV_8UC1) throw ValueError("internal: pieces are labelled on a one-byte image");
-  Pieces p;
-  p.x0 = x0;
-  p.y0 = y0;
-  if (region.empty()) {
-    p.labels = cv::Mat(region.rows, region.cols, CV_32S);
-    return p;
+std::vector<RowRun> mask_runs(const MaskView& mask) {
+  if (mask.width > INT32_MAX)
+    throw ValueError(expected_got("a mask of at most 2^31 - 1 columns", std::to_string(mask.width)));
+  std::vector<RowRun> runs;
+  if (mask.width <= 0) return runs;
+  for (int64_t y = 0; y < mask.height; ++y) {
+    const uint8_t* r = mask.row(y);
+    for (int64_t x = next_byte<true>(r, 0, mask.width); x < mask.width;) {
+      const int64_t end = next_byte<false>(r, x, mask.width);
+      runs.push_back({y, static_cast<int32_t>(x), static_cast<int32_t>(end)});
+      x = next_byte<true>(r, end, mask.width);
+    }
+    if ((y & 1023) == 1023) check_interrupt();
   }
-  cv::Mat stats, centroids;
-  const int n = cv::connectedComponentsWithStats(region, p.labels, stats, centroids, 8, CV_32S);
-  p.pieces.reserve(static_cast<size_t>(std::max(n - 1, 0)));
-  for (int l = 1; l < n; ++l) {
+  return runs;
+}
+
+PenRows::PenRows(const cv::Mat& raster) : height_(raster.rows), width_(raster.cols) {
+  if (raster.type() != CV_8UC1) throw ValueError("internal: pen rasters are one byte per pixel");
+  row_start_.reserve(static_cast<size_t>(height_) + 1);
+  for (int y = 0; y < raster.rows; ++y) {
+    row_start_.push_back(spans_.size());
+    const uint8_t* r = raster.ptr<uint8_t>(y);
+    for (int64_t x = next_byte<true>(r, 0, width_); x < width_;) {
+      const int64_t end = next_byte<false>(r, x, width_);
+      spans_.push_back({y, static_cast<int32_t>(x), static_cast<int32_t>(end)});
+      x = next_byte<true>(r, end, width_);
+    }
+  }
+  row_start_.push_back(spans_.size());
+}
+
+std::vector<RowRun> PenRows::clip(const std::vector<RowRun>& runs) const {
+  std::vector<RowRun> out;
+  for (const RowRun& r : runs) {
+    if (r.y < 0 || r.y >= height_) continue;
+    const auto first = spans_.begin() + static_cast<std::ptrdiff_t>(row_start_[static_cast<size_t>(r.y)]);
+    const auto last = spans_.begin() + static_cast<std::ptrdiff_t>(row_start_[static_cast<size_t>(r.y) + 1]);
+    // The first span that ends after the run begins, then all that overlap it.
+    auto it = std::upper_bound(first, last, r.x_begin, [](int32_t x, const RowRun& s) { return x < s.x_end; });
+    for (; it != last && it->x_begin < r.x_end; ++it)
+      out.push_back({r.y, std::max(r.x_begin, it->x_begin), std::min(r.x_end, it->x_end)});
+  }
+  return out;
+}
+
+RunPieces split_pieces(std::vector<RowRun> runs) {
+  RunPieces p;
+  const size_t n = runs.size();
+  // Union-find over runs: a run joins the runs of the row above that touch
+  // it, diagonally included. The root of a set is its first run.
+  std::vector<size_t> parent(n);
+  std::iota(parent.begin(), parent.end(), size_t{0});
+  auto find = [&](size_t i) {
+    while (parent[i] != i) i = parent[i] = parent[parent[i]];
+    return i;
+  };
+  size_t above = 0, row = 0;  // runs of the row above: [above, row)
+  for (size_t i = 0; i < n; ++i) {
+    if (i == 0 || runs[i].y != runs[i - 1].y) {
+      const bool adjacent = i > 0 && runs[i].y == runs[i - 1].y + 1;
+      above = adjacent ? row : i;
+      row = i;
+    }
+    // Runs above that end left of this one's reach cannot touch later runs
+    // of this row either.
+    while (above < row && runs[above].x_end < runs[i].x_begin) ++above;
+    for (size_t j = above; j < row && runs[j].x_begin <= runs[i].x_end; ++j) {
+      const size_t a = find(i), b = find(j);
+      if (a != b) parent[std::max(a, b)] = std::min(a, b);
+    }
+  }
+  // Pieces in the order of their first 2 x 2 block.
+  struct Acc {
     Piece piece;
-    piece.area = stats.at<int>(l, cv::CC_STAT_AREA);
-    piece.box.x_min = x0 + stats.at<int>(l, cv::CC_STAT_LEFT);
-    piece.box.y_min = y0 + stats.at<int>(l, cv::CC_STAT_TOP);
-    piece.box.x_max = piece.box.x_min + stats.at<int>(l, cv::CC_STAT_WIDTH) - 1;
-    piece.box.y_max = piece.box.y_min + stats.at<int>(l, cv::CC_STAT_HEIGHT) - 1;
-    piece.box.empty = false;
-    piece.sum_x = sum_from_mean(centroids.at<double>(l, 0), piece.area) + piece.area * x0;
-    piece.sum_y = sum_from_mean(centroids.at<double>(l, 1), piece.area) + piece.area * y0;
-    p.pieces.push_back(piece);
+    int64_t block_y = INT64_MAX, block_x = INT64_MAX;
+  };
+  std::vector<int64_t> slot(n, -1);
+  std::vector<Acc> acc;
+  std::vector<int64_t> run_slot(n);
+  for (size_t i = 0; i < n; ++i) {
+    const size_t root = find(i);
+    if (slot[root] < 0) {
+      slot[root] = static_cast<int64_t>(acc.size());
+      acc.emplace_back();
+    }
+    run_slot[i] = slot[root];
+    Acc& a = acc[static_cast<size_t>(slot[root])];
+    const RowRun& r = runs[i];
+    const int64_t len = r.x_end - r.x_begin;
+    Piece& piece = a.piece;
+    if (piece.area == 0) {
+      piece.box = PixelBox{r.x_begin, r.y, r.x_end - 1, r.y, false};
+    } else {
+      piece.box.x_min = std::min<int64_t>(piece.box.x_min, r.x_begin);
+      piece.box.x_max = std::max<int64_t>(piece.box.x_max, r.x_end - 1);
+      piece.box.y_max = r.y;
+    }
+    piece.area += len;
+    piece.sum_x += range_sum(r.x_begin, r.x_end);
+    piece.sum_y += r.y * len;
+    const int64_t by = r.y >> 1, bx = r.x_begin >> 1;
+    if (by < a.block_y || (by == a.block_y && bx < a.block_x)) {
+      a.block_y = by;
+      a.block_x = bx;
+    }
   }
+  std::vector<size_t> order(acc.size());
+  std::iota(order.begin(), order.end(), size_t{0});
+  std::sort(order.begin(), order.end(), [&](size_t a, size_t b) {
+    return std::tie(acc[a].block_y, acc[a].block_x) < std::tie(acc[b].block_y, acc[b].block_x);
+  });
+  std::vector<int32_t> label_of_slot(acc.size());
+  p.pieces.reserve(acc.size());
+  for (size_t k = 0; k < order.size(); ++k) {
+    label_of_slot[order[k]] = static_cast<int32_t>(k + 1);
+    p.pieces.push_back(acc[order[k]].piece);
+  }
+  p.label.resize(n);
+  for (size_t i = 0; i < n; ++i) p.label[i] = label_of_slot[static_cast<size_t>(run_slot[i])];
+  p.runs = std::move(runs);
   return p;
+}
+
+std::vector<cv::Point> piece_contour_points(const RunPieces& p, int32_t label) {
+  if (label < 1 || static_cast<size_t>(label) > p.pieces.size()) return {};
+  const PixelBox& box = p.pieces[static_cast<size_t>(label - 1)].box;
+  cv::Mat image = cv::Mat::zeros(static_cast<int>(box.y_max - box.y_min + 1), static_cast<int>(box.x_max - box.x_min + 1),
+                                 CV_8UC1);
+  for (size_t i = 0; i < p.runs.size(); ++i) {
+    if (p.label[i] != label) continue;
+    const RowRun& r = p.runs[i];
+    std::memset(image.ptr<uint8_t>(static_cast<int>(r.y - box.y_min)) + (r.x_begin - box.x_min), 1,
+                static_cast<size_t>(r.x_end - r.x_begin));
+  }
+  return outer_contour_points(image, box.x_min, box.y_min, box);
 }
 
 std::vector<cv::Point> outer_contour_points(const cv::Mat& image, int64_t x0, int64_t y0, const PixelBox& box,
@@ -290,32 +418,12 @@ std::vector<char> keep_labelled_pieces(const cv::Mat& labels, int64_t num_labels
   });
 }
 
-RefinedMask refine_mask(const MaskView& mask, const PixelBox& box, const cv::Mat& pen,
-                        const std::optional<Centroid>& prev, const RefineSettings& s, bool first_frame, uint8_t* out,
-                        int64_t out_stride) {
-  if (box.empty) throw ValueError("internal: refine_mask needs a mask with set pixels");
-  if (pen.type() != CV_8UC1 || pen.rows != mask.height || pen.cols != mask.width)
-    throw ValueError("internal: pen raster of the wrong size");
+RefinedMask refine_mask(const std::vector<RowRun>& mask, const PenRows& pen, const std::optional<Centroid>& prev,
+                        const RefineSettings& s, bool first_frame, uint8_t* out, int64_t out_stride) {
   RefinedMask result;
+  const RunPieces pieces = split_pieces(pen.clip(mask));
+  if (pieces.pieces.empty()) return result;
 
-  // The mask cut to the pen, inside the mask's box widened to even frame
-  // coordinates: labels then come out numbered as on the whole frame.
-  const int64_t rx0 = box.x_min & ~int64_t{1}, ry0 = box.y_min & ~int64_t{1};
-  const int rw = static_cast<int>(box.x_max - rx0 + 1), rh = static_cast<int>(box.y_max - ry0 + 1);
-  cv::Mat region(rh, rw, CV_8UC1);
-  for (int y = 0; y < rh; ++y) {
-    const uint8_t* m = mask.row(ry0 + y) + rx0;
-    const uint8_t* p = pen.ptr<uint8_t>(static_cast<int>(ry0 + y)) + rx0;
-    uint8_t* r = region.ptr<uint8_t>(y);
-    for (int x = 0; x < rw; ++x) r[x] = static_cast<uint8_t>((m[x] != 0) & (p[x] != 0));
-  }
-  const PixelBox in_pen = mask_box(MaskView{region.data, rh, rw, static_cast<int64_t>(region.step)});
-  if (in_pen.empty) return result;
-
-  const int64_t lx0 = in_pen.x_min & ~int64_t{1}, ly0 = in_pen.y_min & ~int64_t{1};
-  const cv::Mat sub = region(cv::Rect(static_cast<int>(lx0), static_cast<int>(ly0),
-                                      static_cast<int>(in_pen.x_max - lx0 + 1), static_cast<int>(in_pen.y_max - ly0 + 1)));
-  const Pieces pieces = label_pieces(sub, rx0 + lx0, ry0 + ly0);
   std::vector<int64_t> areas;
   std::vector<Centroid> centroids;
   for (const Piece& piece : pieces.pieces) {
@@ -323,64 +431,41 @@ RefinedMask refine_mask(const MaskView& mask, const PixelBox& box, const cv::Mat
     centroids.push_back(piece.centroid());
   }
   const int64_t best = choose_main_piece(areas, centroids, prev);
-  const Piece& main_piece = pieces.pieces[static_cast<size_t>(best - 1)];
-  const PieceThresholds t = piece_thresholds(main_piece.area, s);
+  const PieceThresholds t = piece_thresholds(areas[static_cast<size_t>(best - 1)], s);
   std::optional<PointSet> main_points;
-  auto contour_of = [&](int64_t label) {
-    return outer_contour_points(pieces.labels, pieces.x0, pieces.y0, pieces.pieces[static_cast<size_t>(label - 1)].box,
-                                static_cast<int32_t>(label));
-  };
   const std::vector<char> keep = pieces_to_keep(areas, centroids, best, t, prev, s, [&](int64_t label) {
-    if (!main_points) main_points.emplace(contour_of(best));
-    return main_points->shortest_distance(contour_of(label));
+    if (!main_points) main_points.emplace(piece_contour_points(pieces, static_cast<int32_t>(best)));
+    return main_points->shortest_distance(piece_contour_points(pieces, static_cast<int32_t>(label)));
   });
 
-  PixelBox kept_box;
+  // The stored mask: the kept pieces, else (first frame only) the whole
+  // tracked mask.
   int64_t count = 0, sum_x = 0, sum_y = 0;
+  for (size_t i = 0; i < pieces.runs.size(); ++i) {
+    if (!keep[static_cast<size_t>(pieces.label[i] - 1)]) continue;
+    const RowRun& r = pieces.runs[i];
+    std::memset(out + r.y * out_stride + r.x_begin, 1, static_cast<size_t>(r.x_end - r.x_begin));
+  }
   for (size_t k = 0; k < keep.size(); ++k) {
     if (!keep[k]) continue;
-    const Piece& piece = pieces.pieces[k];
-    count += piece.area;
-    sum_x += piece.sum_x;
-    sum_y += piece.sum_y;
-    if (kept_box.empty) {
-      kept_box = piece.box;
-    } else {
-      kept_box.x_min = std::min(kept_box.x_min, piece.box.x_min);
-      kept_box.y_min = std::min(kept_box.y_min, piece.box.y_min);
-      kept_box.x_max = std::max(kept_box.x_max, piece.box.x_max);
-      kept_box.y_max = std::max(kept_box.y_max, piece.box.y_max);
+    count += pieces.pieces[k].area;
+    sum_x += pieces.pieces[k].sum_x;
+    sum_y += pieces.pieces[k].sum_y;
+  }
+  result.outcome = RefinedMask::Outcome::Cleaned;
+  if (count == 0) {
+    if (!first_frame) {
+      result.outcome = RefinedMask::Outcome::Emptied;
+      return result;
     }
-  }
-  if (count > 0) {
-    for (int64_t y = kept_box.y_min; y <= kept_box.y_max; ++y) {
-      const int32_t* l = pieces.labels.ptr<int32_t>(static_cast<int>(y - pieces.y0));
-      uint8_t* o = out + y * out_stride + pieces.x0;
-      for (int64_t x = kept_box.x_min - pieces.x0; x <= kept_box.x_max - pieces.x0; ++x)
-        if (l[x] > 0 && keep[static_cast<size_t>(l[x] - 1)]) o[x] = 1;
+    for (const RowRun& r : mask) {
+      std::memset(out + r.y * out_stride + r.x_begin, 1, static_cast<size_t>(r.x_end - r.x_begin));
+      count += r.x_end - r.x_begin;
+      sum_x += range_sum(r.x_begin, r.x_end);
+      sum_y += r.y * (r.x_end - r.x_begin);
     }
-    result.outcome = RefinedMask::Outcome::Cleaned;
-    result.centroid = Centroid{static_cast<double>(sum_x) / static_cast<double>(count),
-                               static_cast<double>(sum_y) / static_cast<double>(count)};
-    return result;
+    result.outcome = RefinedMask::Outcome::FirstFrameKept;
   }
-  if (!first_frame) {
-    result.outcome = RefinedMask::Outcome::Emptied;
-    return result;
-  }
-  // On the clip's first frame the tracked mask is kept whole, pen or not.
-  for (int64_t y = box.y_min; y <= box.y_max; ++y) {
-    const uint8_t* m = mask.row(y);
-    uint8_t* o = out + y * out_stride;
-    for (int64_t x = box.x_min; x <= box.x_max; ++x) {
-      if (!m[x]) continue;
-      o[x] = 1;
-      ++count;
-      sum_x += x;
-      sum_y += y;
-    }
-  }
-  result.outcome = RefinedMask::Outcome::FirstFrameKept;
   result.centroid = Centroid{static_cast<double>(sum_x) / static_cast<double>(count),
                              static_cast<double>(sum_y) / static_cast<double>(count)};
   return result;

@@ -3,8 +3,10 @@
 // pieces, and only the main piece (a large piece near the animal's previous
 // position) and the pieces big enough and close enough to it are kept.
 //
-// The kernels work inside the box of a mask's set pixels; their results are
-// those of the same operations on the whole frame (labels numbered as
+// A tracked mask is read once, into runs of set pixels; pieces, their areas
+// and centroids, the cut to the pen and the stored result come from the runs,
+// and contours from rasters of single pieces inside their boxes. Results are
+// those of the same operations on the whole frame (pieces numbered as
 // cv::connectedComponentsWithStats numbers them, contour points as
 // cv::findContours with RETR_EXTERNAL / CHAIN_APPROX_SIMPLE gives them).
 #include <cstdint>
@@ -38,21 +40,46 @@ struct Piece {
   }
 };
 
-/// Labelled pieces of a region of a frame. `labels` (CV_32S) covers the
-/// region whose top-left frame pixel is (x0, y0); label 0 is background and
-/// piece k has label k + 1.
-struct Pieces {
-  cv::Mat labels;
-  int64_t x0 = 0, y0 = 0;
-  std::vector<Piece> pieces;
+/// Columns [x_begin, x_end) of frame row y.
+struct RowRun {
+  int64_t y = 0;
+  int32_t x_begin = 0, x_end = 0;
 };
 
-/// Labels the set pixels of `region` (CV_8UC1, non-zero = set), a region of
-/// a frame whose top-left pixel is (x0, y0). With x0 and y0 even and every
-/// pixel of the frame outside the region clear, labels are numbered exactly
-/// as cv::connectedComponentsWithStats (connectivity 8) numbers them on the
-/// whole frame.
-Pieces label_pieces(const cv::Mat& region, int64_t x0, int64_t y0);
+/// The set (non-zero) pixels of a mask as row runs, top to bottom and left
+/// to right within a row; one pass over the mask's bytes. Throws ValueError
+/// for masks of more than 2^31 - 1 columns.
+std::vector<RowRun> mask_runs(const MaskView& mask);
+
+/// The runs of a pen raster, for cutting masks of its size to the pen.
+class PenRows {
+ public:
+  /// `raster`: CV_8UC1, non-zero inside the pen.
+  explicit PenRows(const cv::Mat& raster);
+  int64_t height() const { return height_; }
+  int64_t width() const { return width_; }
+  /// The parts of `runs` (of a mask of the raster's size) inside the pen.
+  std::vector<RowRun> clip(const std::vector<RowRun>& runs) const;
+
+ private:
+  int64_t height_ = 0, width_ = 0;
+  std::vector<size_t> row_start_;  ///< height + 1 entries into spans_
+  std::vector<RowRun> spans_;
+};
+
+/// The 8-connected pieces of a set of runs. Pieces are numbered as
+/// cv::connectedComponentsWithStats (connectivity 8) numbers the components
+/// of the whole frame: by the first 2 x 2 pixel block (blocks at even
+/// coordinates, in raster order) that holds a pixel of theirs.
+struct RunPieces {
+  std::vector<RowRun> runs;
+  std::vector<int32_t> label;  ///< per run: its piece's label (1-based)
+  std::vector<Piece> pieces;   ///< piece of label k + 1 at k
+};
+RunPieces split_pieces(std::vector<RowRun> runs);
+
+/// outer_contour_points of the piece with label `label`.
+std::vector<cv::Point> piece_contour_points(const RunPieces& p, int32_t label);
 
 /// Outer contour points (cv::findContours, RETR_EXTERNAL,
 /// CHAIN_APPROX_SIMPLE; all contours together) of the pixels of `image`
@@ -176,14 +203,12 @@ struct RefinedMask {
   std::optional<Centroid> centroid;
 };
 
-/// Refines one tracked mask. `mask` (height x width, non-zero = set) has
-/// its set pixels inside `box` (not empty); `pen` (CV_8UC1 of the mask's
-/// size, non-zero inside the pen); `prev` is the object's remembered
-/// centroid. `out` is a clear height x width byte mask (rows `out_stride`
-/// bytes apart) that receives the stored mask as 0/1 bytes. Only the boxes
-/// of the mask and of its pieces are read and written.
-RefinedMask refine_mask(const MaskView& mask, const PixelBox& box, const cv::Mat& pen,
-                        const std::optional<Centroid>& prev, const RefineSettings& s, bool first_frame, uint8_t* out,
-                        int64_t out_stride);
+/// Refines one tracked mask, given as the runs of its set pixels (not
+/// empty), against the pen of its frame size; `prev` is the object's
+/// remembered centroid. `out` is a clear height x width byte mask (rows
+/// `out_stride` bytes apart) that receives the stored mask as 0/1 bytes.
+/// Only the pixels of the runs are read and written.
+RefinedMask refine_mask(const std::vector<RowRun>& mask, const PenRows& pen, const std::optional<Centroid>& prev,
+                        const RefineSettings& s, bool first_frame, uint8_t* out, int64_t out_stride);
 
 }  // namespace mirelo

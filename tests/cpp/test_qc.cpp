@@ -43,33 +43,20 @@ std::vector<std::pair<int, int>> sorted_points(std::vector<cv::Point> pts) {
 
 }  // namespace
 
-// Pieces labelled inside the box of the set pixels (widened to even
-// coordinates) are the whole frame's pieces: same numbering, areas, boxes
-// and centroids to the last bit, and the same contour points.
-TEST(LabelPieces, RegionMatchesWholeFrame) {
+// Pieces split from runs are the whole frame's pieces: same numbering,
+// areas, boxes and centroids to the last bit, and the same contour points.
+TEST(SplitPieces, MatchWholeFrameComponents) {
   std::mt19937 rng(7);
-  for (int trial = 0; trial < 40; ++trial) {
+  for (int trial = 0; trial < 60; ++trial) {
     const int h = 30 + trial % 7 * 9, w = 25 + trial % 5 * 13;
-    cv::Mat frame = cv::Mat::zeros(h, w, CV_8UC1);
-    // Blobs only inside a sub-rectangle so that the region is smaller than
-    // the frame and starts at odd or even coordinates.
-    const int ox = 1 + trial % 6, oy = 2 + trial % 5;
-    cv::Mat inner = frame(cv::Rect(ox, oy, w - ox - 1, h - oy - 2));
-    random_blobs(rng, inner.rows, inner.cols, 6 + trial % 9).copyTo(inner);
-    const PixelBox b = box_of(frame);
-    if (b.empty) continue;
+    const cv::Mat frame = random_blobs(rng, h, w, 4 + trial % 12);
     cv::Mat labels, stats, centroids;
     const int n = cv::connectedComponentsWithStats(frame, labels, stats, centroids, 8, CV_32S);
-
-    const int64_t x0 = b.x_min & ~1, y0 = b.y_min & ~1;
-    const cv::Mat region = frame(cv::Rect(static_cast<int>(x0), static_cast<int>(y0), static_cast<int>(b.x_max - x0 + 1),
-                                          static_cast<int>(b.y_max - y0 + 1)));
-    const Pieces p = label_pieces(region, x0, y0);
+    const RunPieces p = split_pieces(mask_runs(MaskView{frame.data, h, w, static_cast<int64_t>(frame.step)}));
     ASSERT_EQ(static_cast<int>(p.pieces.size()), n - 1) << "trial " << trial;
-    for (int yy = 0; yy < region.rows; ++yy)
-      for (int xx = 0; xx < region.cols; ++xx)
-        ASSERT_EQ(p.labels.at<int>(yy, xx), labels.at<int>(static_cast<int>(y0) + yy, static_cast<int>(x0) + xx))
-            << "trial " << trial;
+    for (size_t i = 0; i < p.runs.size(); ++i)
+      for (int x = p.runs[i].x_begin; x < p.runs[i].x_end; ++x)
+        ASSERT_EQ(p.label[i], labels.at<int>(static_cast<int>(p.runs[i].y), x)) << "trial " << trial;
     for (int l = 1; l < n; ++l) {
       const Piece& piece = p.pieces[static_cast<size_t>(l - 1)];
       EXPECT_EQ(piece.area, stats.at<int>(l, cv::CC_STAT_AREA));
@@ -83,9 +70,22 @@ TEST(LabelPieces, RegionMatchesWholeFrame) {
       cv::findContours(only, contours, cv::RETR_EXTERNAL, cv::CHAIN_APPROX_SIMPLE);
       std::vector<cv::Point> expected;
       for (const auto& c : contours) expected.insert(expected.end(), c.begin(), c.end());
-      EXPECT_EQ(sorted_points(outer_contour_points(p.labels, p.x0, p.y0, piece.box, l)), sorted_points(expected));
+      EXPECT_EQ(sorted_points(piece_contour_points(p, l)), sorted_points(expected));
     }
   }
+}
+
+TEST(PenRows, ClipKeepsThePartsInsideThePen) {
+  cv::Mat pen = cv::Mat::zeros(3, 40, CV_8UC1);
+  pen(cv::Rect(2, 0, 5, 3)).setTo(1);
+  pen(cv::Rect(10, 0, 20, 2)).setTo(1);
+  const PenRows rows(pen);
+  const auto clipped = rows.clip({{0, 0, 40}, {1, 5, 12}, {2, 8, 40}, {5, 0, 3}});
+  ASSERT_EQ(clipped.size(), 4u);
+  EXPECT_EQ((std::vector<int>{clipped[0].x_begin, clipped[0].x_end, clipped[1].x_begin, clipped[1].x_end}),
+            (std::vector<int>{2, 7, 10, 30}));
+  EXPECT_EQ((std::vector<int>{clipped[2].x_begin, clipped[2].x_end, clipped[3].x_begin, clipped[3].x_end}),
+            (std::vector<int>{5, 7, 10, 12}));
 }
 
 TEST(OuterContourPoints, PiecesInsideHolesAndEdgesOfTheImage) {
