@@ -447,15 +447,29 @@ void init_qc(nb::module_& m) {
 
   nb::module_ qc = m.def_submodule("_qc", "Entry points of the mask refinement class.");
   qc.def("refine_video_segments", &refine_video_segments, "refiner"_a, "video_segments"_a, "video_dir"_a,
-         "frame_names"_a, "Mask_Refinement.process_video_segments on `refiner`'s settings.");
+         "frame_names"_a,
+         nb::sig("def refine_video_segments(refiner: mirelo_utils._qc.Mask_Refinement, video_segments: "
+                 "collections.abc.MutableMapping[typing.Any, collections.abc.MutableMapping[typing.Any, typing.Any]], "
+                 "video_dir: str | os.PathLike[str], frame_names: collections.abc.Sequence[str]) -> "
+                 "collections.abc.MutableMapping[typing.Any, collections.abc.MutableMapping[typing.Any, typing.Any]]"),
+         "The refinement of Mask_Refinement.process_video_segments on `refiner`'s settings.");
   qc.def("main_blob", &main_blob, "refiner"_a, "mask"_a, "prev_centroids"_a, "object_id"_a,
-         "Mask_Refinement.get_main_blob on `refiner`'s settings.");
+         nb::sig("def main_blob(refiner: mirelo_utils._qc.Mask_Refinement, mask: numpy.ndarray, prev_centroids: "
+                 "collections.abc.Mapping[typing.Any, typing.Any], object_id: typing.Any) -> tuple[int, numpy.ndarray, "
+                 "numpy.ndarray, float, float, int, numpy.ndarray]"),
+         "The labelling and main piece of Mask_Refinement.get_main_blob on `refiner`'s settings.");
   qc.def("kept_pieces", &kept_pieces, "refiner"_a, "num_labels"_a, "labels"_a, "stats"_a, "centroids"_a,
          "max_distance_threshold"_a, "min_area_threshold"_a, "best_idx"_a, "prev_centroids"_a, "object_id"_a,
          "frame_idx"_a, "mask"_a, "video_segments"_a,
-         "Mask_Refinement.get_dis_to_main_and_prev_blob on `refiner`'s settings.");
+         nb::sig("def kept_pieces(refiner: mirelo_utils._qc.Mask_Refinement, num_labels: int, labels: numpy.ndarray, "
+                 "stats: numpy.ndarray, centroids: numpy.ndarray, max_distance_threshold: float, min_area_threshold: "
+                 "float, best_idx: int, prev_centroids: collections.abc.Mapping[typing.Any, typing.Any], object_id: "
+                 "typing.Any, frame_idx: typing.Any, mask: numpy.ndarray, video_segments: "
+                 "collections.abc.Mapping[typing.Any, typing.Any]) -> numpy.ndarray"),
+         "The cleaned mask of Mask_Refinement.get_dis_to_main_and_prev_blob on `refiner`'s settings.");
   qc.def("blob_shortest_distance", &blob_shortest_distance, "blob_mask1"_a, "blob_mask2"_a,
-         "Mask_Refinement.blob_shortest_distance.");
+         nb::sig("def blob_shortest_distance(blob_mask1: numpy.ndarray, blob_mask2: numpy.ndarray) -> float"),
+         "The distance of Mask_Refinement.blob_shortest_distance.");
 }
 
 }  // namespace mirelo::py
