@@ -172,3 +172,22 @@ TEST(PolygonFill, FarVerticesAreClippedNotWalked) {
   EXPECT_EQ(cv::countNonZero(filled({{-far, -far}, {-far, far}, {-far + 5, 0}}, 30, 20, false)), 0);
   EXPECT_EQ(cv::countNonZero(filled({{INT64_MIN / 2, 3}, {INT64_MAX / 2, 3}, {0, 5}}, 8, 8, false)), 24);
 }
+
+TEST(MaskBox, LonePixelAtEveryColumn) {
+  // Empty stretches are skipped in 64-byte blocks; the pixel after them must
+  // still be found wherever it sits.
+  for (int64_t w : {63, 64, 65, 130, 200}) {
+    for (int64_t x = 0; x < w; ++x) {
+      Mask m(5, w);
+      m.row(3)[x] = 9;
+      const PixelBox box = mask_box(m.view());
+      const PixelBox stats_box = mask_stats(m.view()).box;
+      for (const PixelBox& b : {box, stats_box}) {
+        EXPECT_EQ(b.x_min, x) << w;
+        EXPECT_EQ(b.x_max, x) << w;
+        EXPECT_EQ(b.y_min, 3);
+        EXPECT_EQ(b.y_max, 3);
+      }
+    }
+  }
+}
