@@ -443,15 +443,15 @@ def file_values():
              "null_json", "string_json", "utf16", "bom_json", "nan_json", "huge_number_json", "big_file",
              "truncated.png", "png_1x1", "json_as_image", "pen_no_shapes", "pen_shapes_null", "pen_shapes_empty",
              "pen_shapes_dict", "pen_shape_int", "pen_points_int", "pen_two_points", "pen_collinear", "pen_bowtie",
-             "pen_nan", "pen_inf", "pen_huge_float", "pen_huge_int", "pen_neg_huge_int", "pen_triple",
-             "pen_strings", "pen_bools", "pen_far", "pen_many_points", "pen_same_point", "pen_nested_points",
+             "pen_nan", "pen_inf", "pen_huge_float", "pen_huge_int", "pen_neg_huge_int", "pen_triple", "pen_strings",
+             "pen_bools", "pen_far", "pen_int_min", "pen_many_points", "pen_same_point", "pen_nested_points",
              "pen_ok", "pen_dup_keys", "ann_ok", "ann_image_null", "ann_image_int", "ann_image_list",
              "ann_image_missing", "ann_image_dir", "ann_image_text", "ann_no_detections", "ann_detections_dict",
              "ann_polygon_int", "ann_polygon_nums", "ann_polygon_odd", "ann_polygon_inf", "ann_polygon_huge",
              "ann_polygon_empty", "ann_polygon_unicode_space", "ann_polygon_bad_utf8", "ann_polygon_long",
-             "ann_lone_surrogate", "ann_big_int", "ann_readonly_dir", "video_ok", "video_empty", "video_garbage",
-             "video_truncated", "video_one_frame", "video_huge_claims", "image_as_video", "name_too_long",
-             "dev_null", "symlink_loop", "symlink_dangling"]
+             "ann_lone_surrogate", "ann_image_surrogate_key", "ann_image_surrogate_list", "ann_big_int",
+             "ann_readonly_dir", "video_ok", "video_empty", "video_garbage", "video_truncated", "video_one_frame",
+             "video_huge_claims", "image_as_video", "name_too_long", "dev_null", "symlink_loop", "symlink_dangling"]
     out = {f"file_{n}": (lambda n: lambda c: c.path(n))(n) for n in names}
     out["file_name_too_long"] = name_too_long
     out["file_dev_null"] = lambda c: os.devnull
@@ -830,6 +830,8 @@ def make_files(c):
     pen("pen_strings", {"shapes": [{"points": [["0", "0"], ["8", "0"], ["8", "8"]]}]})
     pen("pen_bools", {"shapes": [{"points": [[True, False], [False, True], [True, True]]}]})
     pen("pen_far", {"shapes": [{"points": [[-2**31, -2**31], [2**31 - 1, -2**31], [2**31 - 1, 2**31 - 1]]}]})
+    # One vertex two billion rows above the frame: clipped before filling.
+    pen("pen_int_min", {"shapes": [{"points": [[1.5, 2.25], [50.75, -2**31], [40, 30.5]]}]})
     pen("pen_many_points", {"shapes": [{"points": [[4 + 3.9 * np.cos(t), 4 + 3.9 * np.sin(t)]
                                                    for t in np.linspace(0, 6.28, 20000)]}]})
     pen("pen_same_point", {"shapes": [{"points": [[3, 3]] * 5}]})
@@ -868,6 +870,9 @@ def make_files(c):
     ann("ann_polygon_long", polygons=["0 " + " ".join(["0.5"] * 20000)])
     ann("ann_lone_surrogate", raw=json.dumps({"image_path": frame, "detections": [
         {"formatted_polygon": ["0 0.5 0.5"], "note": "\ud800"}]}))
+    # Lone surrogates as an object key and in a list, inside "image_path".
+    ann("ann_image_surrogate_key", raw='{"image_path": {"\\ud800": 1}, "detections": []}')
+    ann("ann_image_surrogate_list", raw='{"image_path": ["\\ud800"], "detections": []}')
     ann("ann_big_int", raw='{"image_path": "%s", "detections": [], "n": %s}' % (frame, "9" * 300))
     ro = p("ann_readonly_dir")
     os.makedirs(ro, exist_ok=True)
