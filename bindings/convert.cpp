@@ -3,7 +3,10 @@
 #include <nanobind/ndarray.h>
 
 #include <climits>
+#include <cmath>
 #include <cstring>
+
+#include <opencv2/imgproc.hpp>
 
 #include "common/errors.hpp"
 #include "common/memory.hpp"
@@ -322,6 +325,52 @@ const uint8_t* first_element(nb::handle array) {
   return static_cast<const uint8_t*>(buffer_start(array, PyBUF_STRIDES));
 }
 
+std::vector<int64_t> to_whole_numbers(nb::handle obj, const std::string& what) {
+  nb::object a = host_array(obj);
+  if (nb::cast<size_t>(a.attr("ndim")) != 1)
+    throw ValueError(expected_got("a 1-D array of whole numbers for " + what, "an array of shape " + shape_of(a)));
+  const char kind = dtype_kind(a);
+  if (kind == 'i' || kind == 'b') {
+    a = numpy().attr("ascontiguousarray")(a, "dtype"_a = "int64");
+    const auto* data = reinterpret_cast<const int64_t*>(array_data(a));
+    return std::vector<int64_t>(data, data + nb::cast<size_t>(a.attr("size")));
+  }
+  // Unsigned, real or object elements: each must be a whole number in int64.
+  const auto n = nb::cast<size_t>(a.attr("size"));
+  std::vector<int64_t> out;
+  out.reserve(n);
+  for (size_t i = 0; i < n; ++i) {
+    const std::string item = what + "[" + std::to_string(i) + "]";
+    const HostNumber h = to_host_number(a[nb::int_(i)], item, BigInt::Raise);
+    if (h.is_int) {
+      out.push_back(h.i);
+    } else if (std::isfinite(h.d) && std::trunc(h.d) == h.d && h.d >= -0x1p63 && h.d < 0x1p63) {
+      out.push_back(static_cast<int64_t>(h.d));
+    } else {
+      throw ValueError(expected_got("a whole number for " + item, h.text()));
+    }
+  }
+  return out;
+}
+
+std::vector<double> to_real_vector(nb::handle obj, const std::string& what) {
+  nb::object a;
+  // Tensors of element types the array library lacks (bfloat16) are
+  // widened on their own side first.
+  if (is_tensor(obj) && nb::hasattr(obj, "double"))
+    a = numpy().attr("asarray")(obj.attr("detach")().attr("cpu")().attr("double")().attr("numpy")());
+  else
+    a = host_array(obj);
+  const char kind = dtype_kind(a);
+  if (kind != 'b' && kind != 'u' && kind != 'i' && kind != 'f')
+    throw TypeError(expected_got("real numbers in " + what, "dtype " + to_text(a.attr("dtype"))));
+  if (nb::cast<size_t>(a.attr("ndim")) != 1)
+    throw ValueError(expected_got("a 1-D vector for " + what, "an array of shape " + shape_of(a)));
+  a = numpy().attr("ascontiguousarray")(a, "dtype"_a = "float64");
+  const auto* data = reinterpret_cast<const double*>(array_data(a));
+  return std::vector<double>(data, data + nb::cast<size_t>(a.attr("size")));
+}
+
 namespace {
 
 nb::dlpack::dtype dlpack_of(DType t) {
@@ -501,6 +550,28 @@ std::vector<MaskInput> to_mask_list(nb::handle obj, const std::string& what) {
       [](nb::handle item, const std::string& name) { return to_mask(item, name); });
 }
 
+namespace {
+
+// Masks with their elements as the array library's astype(uint8) gives
+// them, in a layout to_mask reads in place (one-byte arrays that already are
+// one stay as they are).
+nb::object weight_bytes(nb::object a) {
+  if (nb::cast<size_t>(a.attr("itemsize")) == 1 && rows_in_place(a, 1)) return a;
+  require_allocatable(nb::cast<uint64_t>(a.attr("size")), 1,
+                      [&] { return "the weights of an array of shape " + shape_of(a) + " as bytes"; });
+  return numpy().attr("ascontiguousarray")(a.attr("astype")("uint8"));
+}
+
+}  // namespace
+
+std::vector<MaskInput> to_weight_mask_list(nb::handle obj, const std::string& what) {
+  return mask_list<MaskInput>(
+      obj, what, [](nb::object seq) { return weight_bytes(seq); },
+      [](nb::handle item, const std::string& name) {
+        return to_mask(is_array_like(item) ? weight_bytes(mask_array(item, name, true)) : nb::borrow(item), name);
+      });
+}
+
 PlaneInput to_plane(nb::handle obj, const std::string& what) {
   nb::object a = typed_planes(mask_array(obj, what, true));
   const auto itemsize = nb::cast<int64_t>(a.attr("itemsize"));
@@ -647,6 +718,82 @@ nb::object new_image_array(int64_t height, int64_t width, int channels, uint8_t*
   data = writable_array_data(a);
   return a;
 }
+
+namespace {
+
+// The Arrow C data interface (a stable ABI), through which the imaging
+// library exports an image's own pixel rows.
+struct ArrowSchema {
+  const char* format;
+  const char* name;
+  const char* metadata;
+  int64_t flags;
+  int64_t n_children;
+  ArrowSchema** children;
+  ArrowSchema* dictionary;
+  void (*release)(ArrowSchema*);
+  void* private_data;
+};
+struct ArrowArray {
+  int64_t length;
+  int64_t null_count;
+  int64_t offset;
+  int64_t n_buffers;
+  int64_t n_children;
+  const void** buffers;
+  ArrowArray** children;
+  ArrowArray* dictionary;
+  void (*release)(ArrowArray*);
+  void* private_data;
+};
+
+}  // namespace
+
+nb::object rgb_pixels(nb::handle rgb) {
+  if (!nb::hasattr(rgb, "__arrow_c_array__")) return nb::none();
+  nb::object exported;
+  try {
+    exported = rgb.attr("__arrow_c_array__")();
+  } catch (nb::python_error& e) {
+    if (!e.matches(PyExc_Exception)) throw;
+    return nb::none();
+  }
+  nb::object schema_capsule = exported[nb::int_(0)], array_capsule = exported[nb::int_(1)];
+  auto* schema = static_cast<ArrowSchema*>(PyCapsule_GetPointer(schema_capsule.ptr(), "arrow_schema"));
+  auto* array = static_cast<ArrowArray*>(PyCapsule_GetPointer(array_capsule.ptr(), "arrow_array"));
+  if (!schema || !array) {
+    PyErr_Clear();
+    return nb::none();
+  }
+  const auto w = nb::cast<int64_t>(rgb.attr("width")), h = nb::cast<int64_t>(rgb.attr("height"));
+  const int64_t n = w * h;
+  const bool rgbx = schema->format && std::strcmp(schema->format, "+w:4") == 0 && schema->n_children == 1 &&
+                    schema->children[0]->format && std::strcmp(schema->children[0]->format, "C") == 0 &&
+                    array->length == n && array->offset == 0 && array->null_count == 0 && array->n_children == 1;
+  if (!rgbx || n == 0) return nb::none();
+  const ArrowArray* values = array->children[0];
+  if (values->length != 4 * n || values->offset != 0 || values->null_count != 0 || values->n_buffers != 2 ||
+      !values->buffers[1])
+    return nb::none();
+  const auto* src = static_cast<const uint8_t*>(values->buffers[1]);
+  uint8_t* dst = nullptr;
+  nb::object out = new_image_array(h, w, 3, dst);
+  {
+    nb::gil_scoped_release release;
+    const cv::Mat rgbx(static_cast<int>(h), static_cast<int>(w), CV_8UC4, const_cast<uint8_t*>(src));
+    cv::Mat rgb_out(static_cast<int>(h), static_cast<int>(w), CV_8UC3, dst);
+    cv::cvtColor(rgbx, rgb_out, cv::COLOR_RGBA2RGB);
+  }
+  return out;
+}
+
+nb::object rgb_image_array(nb::handle image) {
+  nb::object rgb = as_pil(image);
+  if (to_text(rgb.attr("mode")) != "RGB") rgb = rgb.attr("convert")("RGB");
+  nb::object pixels = rgb_pixels(rgb);
+  return pixels.is_none() ? numpy().attr("array")(rgb) : pixels;
+}
+
 
 cv::Mat to_rgba_pixels(nb::handle image, nb::object& keep, const std::string& what) {
   nb::object source;

@@ -165,6 +165,15 @@ uint8_t* writable_array_data(nb::handle array);
 /// The address of the first element of a numpy array of any layout.
 const uint8_t* first_element(nb::handle array);
 
+/// A 1-D array-like of whole numbers (integers, or reals and objects with
+/// whole values within int64) as int64 values; other values raise
+/// ValueError naming `what`[i].
+std::vector<int64_t> to_whole_numbers(nb::handle obj, const std::string& what);
+
+/// A 1-D array of reals (numpy array, torch tensor of any real type and
+/// device, sequence of numbers) as float64 values on host memory.
+std::vector<double> to_real_vector(nb::handle obj, const std::string& what);
+
 /// A numpy array that owns the given data without a further copy.
 nb::object to_numpy(NDArray&& a);
 nb::object to_numpy(std::vector<double>&& values, std::vector<size_t> shape);
@@ -192,6 +201,11 @@ MaskInput to_mask(nb::handle obj, const std::string& what, bool allow_leading_on
 
 /// Converts a sequence of masks (a list of masks, or an N x H x W array).
 std::vector<MaskInput> to_mask_list(nb::handle obj, const std::string& what);
+
+/// Masks whose bytes are weights, as the array library's astype(uint8)
+/// gives them: one-byte masks are read in place (bool as 0/1), other element
+/// types are cast once per call. A list of masks or an N x H x W array.
+std::vector<MaskInput> to_weight_mask_list(nb::handle obj, const std::string& what);
 
 /// The views of converted masks.
 std::vector<MaskView> views_of(const std::vector<MaskInput>& masks);
@@ -261,6 +275,15 @@ cv::Mat array_to_mat(nb::handle array, nb::object& keep, const std::string& what
 /// A fresh, writable H x W x `channels` uint8 numpy array (not zero-filled)
 /// and its first byte.
 nb::object new_image_array(int64_t height, int64_t width, int channels, uint8_t*& data);
+
+/// The pixels of an RGB PIL image as a fresh, writable H x W x 3 uint8
+/// array, read straight from the imaging library's RGBX rows in one pass
+/// without the interpreter lock. None when the image does not export its
+/// pixels that way (an older library, or image memory in several blocks).
+nb::object rgb_pixels(nb::handle rgb);
+/// Any image argument converted to "RGB" as a fresh, writable H x W x 3
+/// uint8 array (one copy of the pixels).
+nb::object rgb_image_array(nb::handle image);
 
 /// The pixels of an image argument as RGBA, or RGB which the core takes as
 /// opaque RGBA: RGB and RGBA images and H x W x 3/4 uint8 arrays are read

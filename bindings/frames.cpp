@@ -1,85 +1,10 @@
 #include "frames.hpp"
 
-#include <cstring>
-
-#include <opencv2/imgproc.hpp>
-
 #include "convert.hpp"
 
 using namespace nb::literals;
 
 namespace mirelo::py {
-namespace {
-
-// The Arrow C data interface (a stable ABI), through which the imaging
-// library exports an image's own pixel rows.
-struct ArrowSchema {
-  const char* format;
-  const char* name;
-  const char* metadata;
-  int64_t flags;
-  int64_t n_children;
-  ArrowSchema** children;
-  ArrowSchema* dictionary;
-  void (*release)(ArrowSchema*);
-  void* private_data;
-};
-struct ArrowArray {
-  int64_t length;
-  int64_t null_count;
-  int64_t offset;
-  int64_t n_buffers;
-  int64_t n_children;
-  const void** buffers;
-  ArrowArray** children;
-  ArrowArray* dictionary;
-  void (*release)(ArrowArray*);
-  void* private_data;
-};
-
-// The pixels of an RGB image as a fresh, writable H x W x 3 array, read
-// straight from the imaging library's RGBX rows in one pass without the
-// interpreter lock. None when the image does not export its pixels that way
-// (an older library, or image memory in several blocks).
-nb::object rgb_pixels(nb::handle rgb) {
-  if (!nb::hasattr(rgb, "__arrow_c_array__")) return nb::none();
-  nb::object exported;
-  try {
-    exported = rgb.attr("__arrow_c_array__")();
-  } catch (nb::python_error& e) {
-    if (!e.matches(PyExc_Exception)) throw;
-    return nb::none();
-  }
-  nb::object schema_capsule = exported[nb::int_(0)], array_capsule = exported[nb::int_(1)];
-  auto* schema = static_cast<ArrowSchema*>(PyCapsule_GetPointer(schema_capsule.ptr(), "arrow_schema"));
-  auto* array = static_cast<ArrowArray*>(PyCapsule_GetPointer(array_capsule.ptr(), "arrow_array"));
-  if (!schema || !array) {
-    PyErr_Clear();
-    return nb::none();
-  }
-  const auto w = nb::cast<int64_t>(rgb.attr("width")), h = nb::cast<int64_t>(rgb.attr("height"));
-  const int64_t n = w * h;
-  const bool rgbx = schema->format && std::strcmp(schema->format, "+w:4") == 0 && schema->n_children == 1 &&
-                    schema->children[0]->format && std::strcmp(schema->children[0]->format, "C") == 0 &&
-                    array->length == n && array->offset == 0 && array->null_count == 0 && array->n_children == 1;
-  if (!rgbx || n == 0) return nb::none();
-  const ArrowArray* values = array->children[0];
-  if (values->length != 4 * n || values->offset != 0 || values->null_count != 0 || values->n_buffers != 2 ||
-      !values->buffers[1])
-    return nb::none();
-  const auto* src = static_cast<const uint8_t*>(values->buffers[1]);
-  uint8_t* dst = nullptr;
-  nb::object out = new_image_array(h, w, 3, dst);
-  {
-    nb::gil_scoped_release release;
-    const cv::Mat rgbx(static_cast<int>(h), static_cast<int>(w), CV_8UC4, const_cast<uint8_t*>(src));
-    cv::Mat rgb_out(static_cast<int>(h), static_cast<int>(w), CV_8UC3, dst);
-    cv::cvtColor(rgbx, rgb_out, cv::COLOR_RGBA2RGB);
-  }
-  return out;
-}
-
-}  // namespace
 
 PilFrames::PilFrames(nb::object frame_names, int64_t count, PyDetectorProcessor& processor,
                      PyImagePredictor& predictor)

@@ -9,6 +9,7 @@
 #include "measures/cluster.hpp"
 #include "measures/motion.hpp"
 #include "measures/overlap.hpp"
+#include "measures/similarity.hpp"
 
 using namespace nb::literals;
 
@@ -140,6 +141,46 @@ nb::dict compute_motion_score_in_polygon(nb::handle video_frames, nb::handle mas
     }
   }
   return out;
+}
+
+nb::object cal_centroid_distance(nb::handle masks_new, nb::handle masks_old) {
+  std::vector<MaskInput> a = to_weight_mask_list(masks_new, "masks_new");
+  std::vector<MaskInput> b = to_weight_mask_list(masks_old, "masks_old");
+  CentroidSimilarity sim;
+  {
+    nb::gil_scoped_release release;
+    sim = centroid_similarity(views_of(a), views_of(b));
+  }
+  if (sim.all_nan && PyErr_WarnEx(PyExc_RuntimeWarning, "All-NaN slice encountered", 1) != 0)
+    throw nb::python_error();
+  return to_numpy(std::move(sim.values), {a.size(), b.size()});
+}
+
+std::vector<FeatureVector> to_feature_list(nb::handle features, const std::string& what) {
+  if (nb::isinstance<nb::str>(features) || nb::isinstance<nb::bytes>(features) ||
+      !nb::hasattr(features, "__iter__"))
+    throw TypeError(expected_got("a list of feature vectors (or None) for " + what, py_type_name(features)));
+  std::vector<FeatureVector> out;
+  size_t k = 0;
+  for (nb::handle item : features) {
+    const std::string name = what + "[" + std::to_string(k++) + "]";
+    if (item.is_none())
+      out.emplace_back(std::nullopt);
+    else
+      out.emplace_back(to_real_vector(item, name));
+  }
+  return out;
+}
+
+nb::object cosine_scores_cal(nb::handle image_features_new, nb::handle image_features_old) {
+  const std::vector<FeatureVector> a = to_feature_list(image_features_new, "image_features_new");
+  const std::vector<FeatureVector> b = to_feature_list(image_features_old, "image_features_old");
+  std::vector<double> scores;
+  {
+    nb::gil_scoped_release release;
+    scores = cosine_scores(a, b);
+  }
+  return to_numpy(std::move(scores), {a.size(), b.size()});
 }
 
 }  // namespace
@@ -299,6 +340,59 @@ Raises:
         "        from theirs, or a path holds a NUL character.\n"
         "    TypeError: video_frames is not a sequence of paths, or masks_dict\n"
         "        is not a mapping of arrays.");
+  m.def("cal_centroid_distance", &cal_centroid_distance, "masks_new"_a, "masks_old"_a,
+        nb::sig("def cal_centroid_distance(masks_new: collections.abc.Sequence[numpy.ndarray] | numpy.ndarray, "
+                "masks_old: collections.abc.Sequence[numpy.ndarray] | numpy.ndarray) -> numpy.ndarray"),
+        R"(Similarity of every new mask to every old mask by the distance of their centroids.
+
+The centroid of a mask is (m01 / m00, m10 / m00) of its raw image moments,
+(row, column), with the mask's values converted to uint8 as weights (a 0/1
+and a 0/255 mask have the same centroid). With d the Euclidean distance of
+two centroids, a pair involving an empty mask counts as the largest distance
+among the other pairs plus 1, and the similarity is
+1 - d / (largest d + 1e-6): 1.0 for coinciding centroids, near 0 for the
+farthest pair.
+
+Args:
+    masks_new: list of 2-D masks (bool or any numeric dtype; 1 x H x W
+        allowed), or an N x H x W array. Sizes may differ between masks.
+    masks_old: the same, for the old masks.
+
+Returns:
+    float64 array of shape (len(masks_new), len(masks_old)); row i is
+    masks_new[i], column j is masks_old[j]. All NaN when every pair involves
+    an empty mask.
+
+Raises:
+    ValueError: ``masks_new`` or ``masks_old`` is empty.
+
+Warns:
+    RuntimeWarning: "All-NaN slice encountered" when every pair involves an
+        empty mask.
+)");
+  m.def("cosine_scores_cal", &cosine_scores_cal, "image_features_new"_a, "image_features_old"_a,
+        nb::sig("def cosine_scores_cal(image_features_new: collections.abc.Sequence[torch.Tensor | numpy.ndarray | None], "
+                "image_features_old: collections.abc.Sequence[torch.Tensor | numpy.ndarray | None]) -> numpy.ndarray"),
+        R"(Cosine similarity of every new feature vector with every old one.
+
+Each vector is scaled to unit length (a zero vector stays zero and scores 0)
+and the scores are the dot products; a pair where either item is None scores
+-inf.
+
+Args:
+    image_features_new: list of 1-D feature vectors (torch tensors on any
+        device, numpy arrays or lists of numbers) or None for a mask without
+        one, as ``generate_sam2_image_features`` returns them.
+    image_features_old: the same, for the old masks.
+
+Returns:
+    float64 array of shape (len(image_features_new), len(image_features_old)).
+
+Raises:
+    ValueError: the vectors do not all have the same length, or one is not
+        1-D.
+    TypeError: an item holds something other than real numbers.
+)");
 }
 
 }  // namespace mirelo::py

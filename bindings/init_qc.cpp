@@ -1,8 +1,8 @@
 // Track quality control: the tracking question report, the masks to drop
-// before a hand-over, and the entry points of the mask refinement class
-// (mirelo_utils._qc.Mask_Refinement), which hands itself in so that its
-// tuning attributes are read at each use and its prev_centroids stays the
-// caller's own mapping.
+// before a hand-over, the overlap-episode analysis, and the entry points of
+// the mask refinement class (mirelo_utils._qc.Mask_Refinement), which hands
+// itself in so that its tuning attributes are read at each use and its
+// prev_centroids stays the caller's own mapping.
 #include <nanobind/nanobind.h>
 #include <nanobind/stl/string.h>
 
@@ -18,8 +18,10 @@
 #include "common/errors.hpp"
 #include "common/runtime.hpp"
 #include "convert.hpp"
+#include "models.hpp"
 #include "pen/pen.hpp"
 #include "pen_support.hpp"
+#include "qc/overlap_analysis.hpp"
 #include "qc/refine.hpp"
 #include "qc/report.hpp"
 
@@ -387,6 +389,154 @@ double blob_shortest_distance(nb::handle blob_mask1, nb::handle blob_mask2) {
   return PointSet(mask_contour_points(a.view)).shortest_distance(mask_contour_points(b.view));
 }
 
+// -------------------------------------------------------- overlap analysis
+
+// A table's rows grouped by one column: the group of each row (negative for
+// an absent key), the groups' keys in ascending order and each row's
+// "Frame ID".
+struct GroupedRows {
+  std::vector<int64_t> codes;
+  std::vector<int64_t> frame_ids;
+  nb::list keys;
+};
+
+nb::object column_of(nb::handle df, nb::handle label) {
+  if (!nb::cast<bool>(df.attr("columns").attr("__contains__")(label)))
+    throw KeyError("the table has no column " + to_text(nb::repr(label)));
+  nb::object col = df[label];
+  if (!nb::isinstance(col, pandas().attr("Series")))
+    throw ValueError(expected_got("one column named " + to_text(nb::repr(label)), "several"));
+  return col;
+}
+
+GroupedRows group_rows(nb::handle df, nb::handle group_by, const char* what) {
+  nb::module_ pd = pandas();
+  if (!nb::isinstance(df, pd.attr("DataFrame")))
+    throw TypeError(expected_got(std::string("a pandas DataFrame for ") + what, py_type_name(df)));
+  nb::object frames = column_of(df, nb::str("Frame ID"));
+  nb::object keys_col = column_of(df, group_by);
+  GroupedRows g;
+  g.frame_ids = to_whole_numbers(frames.attr("to_numpy")(), "\"Frame ID\"");
+  // The groups in the table library's own ascending key order; absent keys
+  // (NaN, None) belong to no group.
+  nb::object f = pd.attr("factorize")(keys_col, "sort"_a = true);
+  g.codes = to_whole_numbers(f[nb::int_(0)], "group codes");
+  g.keys = nb::list(f[nb::int_(1)].attr("tolist")());
+  return g;
+}
+
+nb::list runs_to_py(const std::vector<FrameRun>& runs) {
+  nb::list out;
+  for (const FrameRun& r : runs) {
+    nb::list run;
+    for (int64_t v : r) run.append(v);
+    out.append(run);
+  }
+  return out;
+}
+
+nb::dict find_continuous_frames(nb::handle frames_df, nb::handle group_by, int64_t n_consecutive) {
+  GroupedRows g = group_rows(frames_df, group_by, "frames_df");
+  std::vector<std::vector<FrameRun>> runs;
+  {
+    nb::gil_scoped_release release;
+    runs = continuous_runs(g.codes, g.frame_ids, static_cast<int64_t>(nb::len(g.keys)), n_consecutive);
+  }
+  nb::dict out;
+  for (size_t k = 0; k < runs.size(); ++k)
+    if (!runs[k].empty()) out[g.keys[k]] = runs_to_py(runs[k]);
+  return out;
+}
+
+// The masks and the image of one frame record, kept for the analysis.
+struct HeldFrame {
+  std::vector<MaskInput> masks;
+  ~HeldFrame() {
+    nb::gil_scoped_acquire gil;
+    masks.clear();
+  }
+};
+
+// The caller's frame records, read through the mapping protocol only:
+// `data[index]["masks_dict"][key]` and `data[index]["image_path"]`.
+class PyClip : public OverlapClip {
+ public:
+  explicit PyClip(nb::object data) : data_(std::move(data)) {}
+  ~PyClip() override {
+    nb::gil_scoped_acquire gil;
+    data_.reset();
+  }
+
+  int64_t size() override {
+    nb::gil_scoped_acquire gil;
+    const Py_ssize_t n = PyObject_Length(data_.ptr());
+    if (n < 0) throw nb::python_error();
+    return n;
+  }
+
+  ClipFrame load(int64_t index, const std::vector<std::string>& keys) override {
+    nb::gil_scoped_acquire gil;
+    nb::object record = data_[nb::int_(index)];
+    nb::object masks_dict = get_field(record, "masks_dict");
+    auto held = std::make_shared<HeldFrame>();
+    ClipFrame frame;
+    for (const std::string& key : keys) {
+      nb::str k(key.data(), key.size());
+      nb::object mask;
+      try {
+        mask = masks_dict[k];
+      } catch (nb::python_error& e) {
+        if (!e.matches(PyExc_KeyError)) throw;
+        throw KeyError("frame " + std::to_string(index) + " has no mask \"" + key + "\" in its masks_dict");
+      }
+      held->masks.push_back(
+          to_mask(mask, "the mask " + to_text(nb::repr(k)) + " of frame " + std::to_string(index)));
+      frame.masks.push_back(held->masks.back().view);
+    }
+    nb::object image = nb::module_::import_("PIL.Image").attr("open")(get_field(record, "image_path"));
+    try {
+      frame.rgb = pil_to_rgb(image);
+    } catch (...) {
+      image.attr("close")();
+      throw;
+    }
+    image.attr("close")();
+    frame.owner = std::move(held);
+    return frame;
+  }
+
+ private:
+  nb::object data_;
+};
+
+nb::tuple process_overlap_frames(nb::handle overlap_frames_dataframe, nb::object gsam_annotation_data,
+                                 nb::object image_predictor, int64_t n_consecutive) {
+  GroupedRows g = group_rows(overlap_frames_dataframe, nb::str("Box Pair"), "overlap_frames_dataframe");
+  OverlapTable table;
+  table.frame_ids = std::move(g.frame_ids);
+  table.pair_codes = std::move(g.codes);
+  std::map<std::string, nb::object> pair_objects;
+  for (nb::handle k : g.keys) {
+    if (!nb::isinstance<nb::str>(k))
+      throw TypeError(expected_got("texts such as \"Box0-Box1\" in \"Box Pair\"", py_type_name(k)));
+    table.pairs.push_back(utf8_of(k));
+    pair_objects[table.pairs.back()] = nb::borrow(k);
+  }
+  PyClip clip(std::move(gsam_annotation_data));
+  PyImagePredictor predictor(std::move(image_predictor));
+  OverlapAnalysis r;
+  {
+    nb::gil_scoped_release release;
+    r = analyse_overlap_frames(table, clip, predictor, n_consecutive);
+  }
+  nb::dict con_frames;
+  for (const auto& [pair, runs] : r.con_frames) con_frames[pair_objects[pair]] = runs_to_py(runs);
+  nb::list worst;
+  for (const std::string& b : r.worst_boxes) worst.append(nb::str(b.data(), b.size()));
+  return nb::make_tuple(r.test_frame, nb::str(r.most_frequent_box.data(), r.most_frequent_box.size()), con_frames,
+                        worst);
+}
+
 }  // namespace
 
 void init_qc(nb::module_& m) {
@@ -444,6 +594,75 @@ void init_qc(nb::module_& m) {
         "Raises:\n"
         "    KeyError: an examined record without \"mask_areas\".\n"
         "    TypeError: frame ids, areas or arguments that are not numbers.");
+
+  m.def("find_continuous_frames", &find_continuous_frames, "frames_df"_a, "group_by"_a = "Box ID",
+        "n_consecutive"_a = 3,
+        nb::sig("def find_continuous_frames(frames_df: pandas.DataFrame, group_by: typing.Any = 'Box ID', "
+                "n_consecutive: int = 3) -> dict[typing.Any, list[list[int]]]"),
+        R"(Runs of consecutive frame numbers per key of a table.
+
+The rows are grouped by column ``group_by`` (keys in ascending order, rows
+without a key left out); each key's "Frame ID" values are sorted ascending,
+duplicates kept, and split into runs wherever a value is not the previous
+one plus 1 (so frames 5, 5, 6 give the runs [5] and [5, 6]).
+
+Args:
+    frames_df: pandas DataFrame with a "Frame ID" column of whole numbers and
+        the column ``group_by``.
+    group_by: label of the key column.
+    n_consecutive: shortest run kept.
+
+Returns:
+    dict from each key that has a run of at least ``n_consecutive`` frames to
+    its runs (lists of ints), in ascending key order; runs in ascending order.
+
+Raises:
+    KeyError: the table has no "Frame ID" or no ``group_by`` column.
+    ValueError: a "Frame ID" value is not a whole number.
+    TypeError: ``frames_df`` is not a DataFrame.
+)");
+  m.def("process_overlap_frames", &process_overlap_frames, "overlap_frames_dataframe"_a, "gsam_annotation_data"_a,
+        "image_predictor"_a, "n_consecutive"_a = 2,
+        nb::sig("def process_overlap_frames(overlap_frames_dataframe: pandas.DataFrame, "
+                "gsam_annotation_data: collections.abc.Mapping[int, collections.abc.Mapping[str, typing.Any]], "
+                "image_predictor: typing.Any, n_consecutive: int = 2) "
+                "-> tuple[int, str, dict[str, list[list[int]]], list[str]]"),
+        R"(Names the animal whose track most likely went wrong during overlap episodes.
+
+Episodes are runs of consecutive frames per "Box Pair" of the overlap table
+(at least ``n_consecutive`` frames, or ``n_consecutive`` + 2 when the table
+holds more than one pair). The test frame is the earliest frame, over all
+episodes, at which exactly one pair or more than one pair overlaps; when an
+episode starts at frame 0 the latest such frames are used and the window
+goes after them. Over the five frame pairs leading into the test frame (or
+out of it, compared backwards), every mask key of the pairs (sorted as text)
+is compared between consecutive frames by appearance
+(``generate_sam2_image_features`` and cosine similarity), mask IoU and box
+IoU; the key with the largest mismatch of each frame pair is recorded and
+the most frequent one (the earliest on a tie) is reported. Frames outside the
+clip are skipped. Each frame image is read once. Prints the pairs, four lines
+per pair and "Most frequent box with errors: <key>".
+
+Args:
+    overlap_frames_dataframe: pandas DataFrame with "Frame ID" (whole
+        numbers) and "Box Pair" (texts such as "Box0-Box1") columns, one row
+        per frame and overlapping pair.
+    gsam_annotation_data: mapping from frame index (0 .. N-1) to a frame
+        record holding "masks_dict" (mask key to 2-D mask) and "image_path".
+    image_predictor: the image predictor (``set_image`` and
+        ``model.image_encoder``).
+    n_consecutive: shortest episode, in frames, for a single pair.
+
+Returns:
+    (test_frame, most_frequent_box, con_frames_dict, worst_boxes): the test
+    frame, the key reported, the episodes per pair (dict of pair to lists of
+    frame runs) and the worst key of each compared frame pair, in order.
+
+Raises:
+    ValueError: no episode is long enough, or every frame pair of the window
+        lies outside the clip.
+    KeyError: a column is missing, or a compared frame lacks a mask key.
+)");
 
   nb::module_ qc = m.def_submodule("_qc", "Entry points of the mask refinement class.");
   qc.def("refine_video_segments", &refine_video_segments, "refiner"_a, "video_segments"_a, "video_dir"_a,

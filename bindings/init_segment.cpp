@@ -10,6 +10,7 @@
 #include "models.hpp"
 #include "pen_support.hpp"
 #include "segment/detections.hpp"
+#include "segment/features.hpp"
 #include "segment/initializer.hpp"
 
 using namespace nb::literals;
@@ -21,6 +22,23 @@ nb::tuple process_gdino_results(nb::handle gdino_results, const std::string& tar
   Detections d = read_detections(gdino_results);
   const std::vector<int64_t> idx = select_detections(d, target_label);
   return nb::make_tuple(to_numpy(d.boxes.take(idx)), to_numpy(d.scores.take(idx)), text_array(d.labels, idx));
+}
+
+nb::list generate_sam2_image_features(nb::handle image, nb::handle masks, nb::object image_predictor) {
+  // The frame's RGB pixels in the array that set_image is handed.
+  nb::object pixels = rgb_image_array(image), keep;
+  const cv::Mat rgb = array_to_mat(pixels, keep, "image");
+  std::vector<MaskInput> inputs = to_mask_list(masks, "masks");
+  PyImagePredictor predictor(std::move(image_predictor));
+  predictor.set_source_array(pixels);
+  std::vector<ModelValuePtr> features;
+  {
+    nb::gil_scoped_release release;
+    features = image_features(predictor, rgb, views_of(inputs));
+  }
+  nb::list out;
+  for (const ModelValuePtr& f : features) out.append(f ? value_of(f) : nb::none());
+  return out;
 }
 
 nb::tuple initializer(nb::handle video_dir, nb::handle frame_names, nb::object processor, nb::object grounding_model,
@@ -139,6 +157,11 @@ Raises:
         of a shape other than (1, H, W) for one box and (K, 1, H, W) for K
         boxes.
 )");
+  m.def("generate_sam2_image_features", &generate_sam2_image_features, "image"_a, "masks"_a, "image_predictor"_a,
+        nb::sig("def generate_sam2_image_features(image: PIL.Image.Image | numpy.ndarray, "
+                "masks: collections.abc.Sequence[numpy.ndarray] | numpy.ndarray, image_predictor: typing.Any) "
+                "-> list[torch.Tensor | None]"),
+        "Extract SAM image features for masked regions in the input image.");
 }
 
 }  // namespace mirelo::py

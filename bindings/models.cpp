@@ -9,13 +9,14 @@
 #include "convert.hpp"
 
 namespace mirelo::py {
-namespace {
 
 nb::object value_of(const ModelValuePtr& v) {
   auto* p = dynamic_cast<PyValue*>(v.get());
   if (!p) throw TypeError("internal: a model value that did not come from a Python model");
   return p->obj;
 }
+
+namespace {
 
 // Drops a Python reference with the GIL held, whichever thread lets go of it.
 void release(nb::object& o) {
@@ -180,26 +181,79 @@ ArrayView PyImagePredictor::predict_masks(const NDArray& boxes) {
   return to_array_view(result[nb::int_(0)], "numeric or bool masks from predict()");
 }
 
-NDArray PyImagePredictor::encode(const NDArray& crop) {
+namespace {
+
+// The device of the predictor's model: its `device`, else that of its first
+// parameter; None when it names neither.
+nb::object model_device(nb::handle model) {
+  if (nb::hasattr(model, "device")) return model.attr("device");
+  if (nb::hasattr(model, "parameters")) {
+    nb::object params = model.attr("parameters")();
+    nb::object first = nb::module_::import_("builtins").attr("next")(nb::iter(params), nb::none());
+    if (!first.is_none()) return first.attr("device");
+  }
+  return nb::none();
+}
+
+// The "vision_features" entry of the encoder's result: a 1 x C x h x w tensor.
+nb::object vision_features(nb::handle torch, nb::handle out) {
+  const std::string expected = "a mapping holding \"vision_features\" from the image encoder";
+  if (is_array_like(out) || is_text_like(out)) throw TypeError(expected_got(expected, py_type_name(out)));
+  nb::object features;
+  try {
+    features = out["vision_features"];
+  } catch (nb::python_error& e) {
+    if (e.matches(PyExc_KeyError)) throw KeyError("the image encoder's result has no \"vision_features\" entry");
+    if (e.matches(PyExc_TypeError) || e.matches(PyExc_AttributeError) || e.matches(PyExc_IndexError))
+      throw TypeError(expected_got(expected, py_type_name(out)));
+    throw;
+  }
+  if (!nb::isinstance(features, torch.attr("Tensor")))
+    throw TypeError(expected_got("a tensor for \"vision_features\"", py_type_name(features)));
+  const auto rank = nb::cast<int64_t>(features.attr("dim")());
+  if (rank != 4 || nb::cast<int64_t>(features.attr("shape")[nb::int_(0)]) != 1)
+    throw ValueError(expected_got("\"vision_features\" of shape 1 x C x h x w",
+                                  "shape " + to_text(nb::tuple(features.attr("shape")))));
+  return features;
+}
+
+}  // namespace
+
+ModelValuePtr PyImagePredictor::encode(NDArray crop) {
   nb::gil_scoped_acquire gil;
+  if (crop.ndim() != 4 || crop.shape[0] != 1 || (crop.shape[1] != 1 && crop.shape[1] != 3))
+    throw ValueError(expected_got("a crop of shape 1 x 1 x h x w or 1 x 3 x h x w", "shape " + crop.shape_text()));
   nb::module_ torch = nb::module_::import_("torch");
   nb::object model = predictor_.attr("model");
-  nb::object device = nb::none();
-  if (nb::hasattr(model, "device")) {
-    device = model.attr("device");
-  } else if (nb::hasattr(model, "parameters")) {
-    nb::object params = model.attr("parameters")();
-    nb::object first = nb::module_::import_("builtins").attr("next")(params, nb::none());
-    if (!first.is_none()) device = first.attr("device");
-  }
-  NDArray copy = crop;
-  nb::object tensor = torch.attr("from_numpy")(to_numpy(std::move(copy)));
+  nb::object device = model_device(model);
+  const bool gray = crop.shape[1] == 1;
+  const bool resize = crop.shape[2] != 256 || crop.shape[3] != 256;
+  // The tensor shares the crop's memory.
+  nb::object tensor = torch.attr("from_numpy")(to_numpy(std::move(crop)));
   if (!device.is_none()) tensor = tensor.attr("to")(device);
-  nb::object features = call_without_grad([&]() -> nb::object {
-    nb::object out = model.attr("image_encoder")(tensor);
-    return out["vision_features"];
+  nb::object pooled = call_without_grad([&]() -> nb::object {
+    nb::object x = tensor;
+    // Bilinear with antialiasing and half-pixel centres: the tensor resize
+    // of the usual image transforms. The three equal channels of a gray
+    // crop are resized once.
+    if (resize)
+      x = torch.attr("nn").attr("functional").attr("interpolate")(
+          x, nb::arg("size") = nb::make_tuple(256, 256), nb::arg("mode") = "bilinear",
+          nb::arg("align_corners") = false, nb::arg("antialias") = true);
+    if (gray) x = x.attr("expand")(1, 3, 256, 256).attr("contiguous")();
+    nb::object out = model.attr("image_encoder")(x);
+    nb::object features = vision_features(torch, out);
+    nb::list dims;
+    dims.append(2);
+    dims.append(3);
+    return features.attr("mean")(nb::arg("dim") = dims).attr("squeeze")(0);
   });
-  return to_ndarray(features, "vision_features");
+  return std::make_shared<PyValue>(std::move(pooled));
+}
+
+std::vector<double> PyImagePredictor::feature_values(const ModelValuePtr& feature) {
+  nb::gil_scoped_acquire gil;
+  return to_real_vector(value_of(feature), "an appearance vector");
 }
 
 }  // namespace mirelo::py

@@ -20,6 +20,9 @@ class PyValue : public ModelValue {
   nb::object obj;
 };
 
+/// The Python value behind a model value that an adapter made.
+nb::object value_of(const ModelValuePtr& v);
+
 /// Reads element 0 of a detector result list into host memory
 /// (scores, labels, boxes, in that order).
 Detections read_detections(nb::handle gdino_results);
@@ -61,7 +64,10 @@ class PyImagePredictor : public ImagePredictor {
   /// The masks stay in the numpy array the predictor returned (made
   /// C-contiguous, float16 widened to float32).
   ArrayView predict_masks(const NDArray& boxes) override;
-  NDArray encode(const NDArray& crop) override;
+  /// Resized, encoded and pooled with torch; the result stays a tensor on
+  /// the model's device.
+  ModelValuePtr encode(NDArray crop) override;
+  std::vector<double> feature_values(const ModelValuePtr& feature) override;
 
  private:
   nb::object call_predict(const NDArray& boxes);

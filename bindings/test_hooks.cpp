@@ -57,12 +57,12 @@ nb::tuple adapter_segment(nb::object image_predictor, nb::handle image, nb::hand
 nb::object adapter_encode(nb::object image_predictor, nb::handle crop) {
   NDArray c = to_ndarray(crop, "crop");
   PyImagePredictor pred(image_predictor);
-  NDArray out;
+  ModelValuePtr out;
   {
     nb::gil_scoped_release release;
-    out = pred.encode(c);
+    out = pred.encode(std::move(c));
   }
-  return to_numpy(std::move(out));
+  return value_of(out);
 }
 
 // A C++ exception of the named kind, as the core or a library could throw it.

@@ -15,6 +15,7 @@ Attributes:
 from . import _core
 from ._core import (
     PEN_JSON_ROOT,
+    cal_centroid_distance,
     cal_masks_iou_scores,
     calculate_iou,
     calculate_masks_intersection,
@@ -22,11 +23,14 @@ from ._core import (
     calculate_pen_intersection_ratio,
     cluster_masks_and_print,
     compute_motion_score_in_polygon,
+    cosine_scores_cal,
     draw_masks_on_image,
     draw_pen,
     enhance_dark_text,
     find_boxes_with_small_area_from_last_video,
+    find_continuous_frames,
     fix_polygon_scaling,
+    generate_sam2_image_features,
     generate_tracking_report,
     get_in_pen_mask,
     get_pen_json_path,
@@ -35,6 +39,7 @@ from ._core import (
     intersection_between_masks,
     list_all_files,
     process_gdino_results,
+    process_overlap_frames,
 )
 from ._ingest import VideoMetadata, VideoProcessor
 from ._plots import draw_intersection_heatmap, video_segments_mask_visual
@@ -45,6 +50,7 @@ __all__ = [
     "PEN_JSON_ROOT",
     "VideoMetadata",
     "VideoProcessor",
+    "cal_centroid_distance",
     "cal_masks_iou_scores",
     "calculate_iou",
     "calculate_masks_intersection",
@@ -52,12 +58,15 @@ __all__ = [
     "calculate_pen_intersection_ratio",
     "cluster_masks_and_print",
     "compute_motion_score_in_polygon",
+    "cosine_scores_cal",
     "draw_intersection_heatmap",
     "draw_masks_on_image",
     "draw_pen",
     "enhance_dark_text",
     "find_boxes_with_small_area_from_last_video",
+    "find_continuous_frames",
     "fix_polygon_scaling",
+    "generate_sam2_image_features",
     "generate_tracking_report",
     "get_in_pen_mask",
     "get_pen_json_path",
@@ -66,6 +75,7 @@ __all__ = [
     "intersection_between_masks",
     "list_all_files",
     "process_gdino_results",
+    "process_overlap_frames",
     "video_segments_mask_visual",
 ]
 

@@ -154,6 +154,36 @@ PixelBox mask_box(const MaskView& m) {
   return PixelBox{x_min, y_min, x_max, y_max, false};
 }
 
+MaskMoments mask_moments(const MaskView& m) {
+  // Exact integer sums; only the columns between a row's first and last
+  // set byte are weighed.
+  unsigned __int128 s00 = 0, s10 = 0, s01 = 0;
+  if (m.width <= 0) return {};
+  for (int64_t y = 0; y < m.height; ++y) {
+    const uint8_t* r = m.row(y);
+    const int64_t lo = first_set(r, m.width);
+    if (lo == m.width) continue;
+    const int64_t hi = lo + last_set(r + lo, m.width - lo);
+    uint64_t row = 0;
+    if (m.width < (int64_t{1} << 24)) {  // x * 255 * width stays below 2^64
+      uint64_t row_x = 0;
+      for (int64_t x = lo; x <= hi; ++x) {
+        row += r[x];
+        row_x += static_cast<uint64_t>(x) * r[x];
+      }
+      s10 += row_x;
+    } else {
+      for (int64_t x = lo; x <= hi; ++x) {
+        row += r[x];
+        s10 += static_cast<unsigned __int128>(static_cast<uint64_t>(x) * r[x]);
+      }
+    }
+    s00 += row;
+    s01 += static_cast<unsigned __int128>(row) * static_cast<uint64_t>(y);
+  }
+  return MaskMoments{static_cast<double>(s00), static_cast<double>(s10), static_cast<double>(s01)};
+}
+
 int64_t count_intersection(const MaskView& a, const PixelBox& a_box, const MaskView& b,
                            const PixelBox& b_box) {
   require_same_shape(a, b);

@@ -58,6 +58,14 @@ MaskStats mask_stats(const MaskView& m);
 /// The tight box alone (cheaper than mask_stats when the area is known).
 PixelBox mask_box(const MaskView& m);
 
+/// Raw image moments of order 0 and 1 of a mask whose bytes are weights
+/// (a 0/1 mask and a 0/255 mask have the same centroid): m00 = sum of the
+/// bytes, m10 = sum of x * byte, m01 = sum of y * byte.
+struct MaskMoments {
+  double m00 = 0, m10 = 0, m01 = 0;
+};
+MaskMoments mask_moments(const MaskView& m);
+
 /// Pixels set in both masks, counted only inside the overlap of the two
 /// boxes (`a_box`, `b_box` as from mask_stats). Shapes must match.
 int64_t count_intersection(const MaskView& a, const PixelBox& a_box, const MaskView& b,

@@ -79,10 +79,16 @@ class ImagePredictor {
     auto p = std::make_shared<Prediction>(predict(boxes));
     return ArrayView{p->masks.dtype, p->masks.shape, p->masks.bytes.data(), p};
   }
+  /// The appearance vector of one crop. `crop` is 1 x 1 x h x w float32
+  /// with values in [0, 1] (one gray plane standing for the three equal
+  /// channels of an RGB image); the adapter moves it to the model's device,
+  /// resizes it to 1 x 3 x 256 x 256 (bilinear, antialiased) and calls
   /// `model.image_encoder(crop)["vision_features"]` with gradient computation
-  /// off; `crop`: 1 x 3 x 256 x 256 float32, moved to the model's device.
-  /// Returns the 1 x C x h x w feature map on host memory.
-  virtual NDArray encode(const NDArray& crop) = 0;
+  /// off. Returns the 1 x C x h x w feature map averaged over its spatial
+  /// axes: a vector of C values, left where the model put it.
+  virtual ModelValuePtr encode(NDArray crop) = 0;
+  /// The values of a vector that encode() returned, on host memory.
+  virtual std::vector<double> feature_values(const ModelValuePtr& feature) = 0;
 };
 
 }  // namespace mirelo

@@ -73,7 +73,8 @@ class Predictor : public ImagePredictor {
           p.masks.bytes[static_cast<size_t>((i * kH + y) * kW + x)] = 7;
     return p;
   }
-  NDArray encode(const NDArray&) override { return {}; }
+  ModelValuePtr encode(NDArray) override { return nullptr; }
+  std::vector<double> feature_values(const ModelValuePtr&) override { return {}; }
   std::vector<int> calls;
 };
 

@@ -2,8 +2,11 @@
 
 #include <cmath>
 #include <cstring>
+#include <limits>
 
+#include "common/errors.hpp"
 #include "measures/overlap.hpp"
+#include "measures/similarity.hpp"
 #include "segment/detections.hpp"
 
 using namespace mirelo;
@@ -73,4 +76,51 @@ TEST(Detections, ReadingOrderStableAndNaNLast) {
   EXPECT_EQ(select_detections(d, "cow"), (std::vector<int64_t>{3, 1, 0, 2}));
   d.labels.pop_back();
   EXPECT_THROW(select_detections(d, "pig"), std::invalid_argument);
+}
+
+TEST(Centroid, WeightedRowColumnOrder) {
+  Mask m(10, 12);
+  m.row(3)[7] = 1;
+  EXPECT_EQ(mask_centroid(m.view()), (std::array<double, 2>{3.0, 7.0}));
+  m.row(3)[7] = 255;  // a single pixel: its weight does not matter
+  EXPECT_EQ(mask_centroid(m.view()), (std::array<double, 2>{3.0, 7.0}));
+  m.row(5)[1] = 85;  // weights 255 and 85: three quarters of the way to (3, 7)
+  EXPECT_DOUBLE_EQ(mask_centroid(m.view())[0], (3.0 * 255 + 5.0 * 85) / 340);
+  EXPECT_DOUBLE_EQ(mask_centroid(m.view())[1], (7.0 * 255 + 1.0 * 85) / 340);
+  EXPECT_TRUE(std::isnan(mask_centroid(Mask(4, 4).view())[0]));
+}
+
+TEST(CentroidSimilarity, ScaledByTheFarthestPair) {
+  Mask old_m(40, 40), near_m(40, 40), far_m(40, 40), empty(40, 40);
+  old_m.row(0)[0] = near_m.row(0)[10] = far_m.row(0)[30] = 1;
+  auto s = centroid_similarity({near_m.view(), far_m.view()}, {old_m.view()});
+  EXPECT_FALSE(s.all_nan);
+  EXPECT_DOUBLE_EQ(s.values[0], 1 - 10 / (30 + 1e-6));
+  EXPECT_DOUBLE_EQ(s.values[1], 1 - 30 / (30 + 1e-6));
+  s = centroid_similarity({old_m.view()}, {old_m.view()});
+  EXPECT_EQ(s.values, (std::vector<double>{1.0}));
+  // An empty mask's pairs become the farthest: largest distance + 1.
+  s = centroid_similarity({near_m.view(), empty.view()}, {old_m.view()});
+  EXPECT_DOUBLE_EQ(s.values[1], 1 - 11 / (11 + 1e-6));
+  s = centroid_similarity({empty.view()}, {empty.view(), empty.view()});
+  EXPECT_TRUE(s.all_nan);
+  EXPECT_TRUE(std::isnan(s.values[0]) && std::isnan(s.values[1]));
+  EXPECT_THROW(centroid_similarity({}, {old_m.view()}), ValueError);
+  EXPECT_THROW(centroid_similarity({old_m.view()}, {}), ValueError);
+}
+
+TEST(CosineScores, MissingVectorsAndZeroVectors) {
+  const double inf = std::numeric_limits<double>::infinity();
+  const std::vector<FeatureVector> fresh = {std::vector<double>{1, 0}, std::nullopt, std::vector<double>{0, 0}};
+  const std::vector<FeatureVector> old = {std::vector<double>{3, 4}, std::vector<double>{-2, 0}};
+  const auto s = cosine_scores(fresh, old);
+  ASSERT_EQ(s.size(), 6u);
+  EXPECT_DOUBLE_EQ(s[0], 0.6);
+  EXPECT_DOUBLE_EQ(s[1], -1.0);
+  EXPECT_EQ(s[2], -inf);
+  EXPECT_EQ(s[3], -inf);
+  EXPECT_EQ(s[4], 0.0);
+  EXPECT_EQ(s[5], 0.0);
+  EXPECT_EQ(cosine_scores(fresh, {}).size(), 0u);
+  EXPECT_THROW(cosine_scores(fresh, {std::vector<double>{1, 2, 3}}), ValueError);
 }

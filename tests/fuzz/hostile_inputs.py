@@ -485,6 +485,8 @@ DOUBLE_KINDS = [
     "pred_no_model", "pred_model_no_encoder", "pred_encoder_raises", "pred_encoder_not_dict",
     "pred_encoder_no_key", "pred_encoder_bf16", "pred_encoder_object", "pred_device_raises",
     "pred_params_empty", "pred_params_raise", "pred_reenters", "proc_reenters",
+    "pred_encoder_rank3", "pred_encoder_batch2", "pred_encoder_numpy", "pred_encoder_int", "pred_encoder_nan",
+    "pred_encoder_no_area", "pred_encoder_list", "pred_encoder_varying", "pred_encoder_grad",
 ]
 
 
@@ -635,10 +637,23 @@ def make_doubles(c, kind):
             if kind == "pred_encoder_no_key":
                 return {}
             if kind == "pred_encoder_bf16":
-                return {"vision_features": torch.zeros(1, 2, dtype=torch.bfloat16)}
+                return {"vision_features": torch.zeros(1, 2, 2, 2, dtype=torch.bfloat16)}
             if kind == "pred_encoder_object":
                 return {"vision_features": np.array([None, [1]], dtype=object)}
-            return {"vision_features": torch.zeros(1, 4)}
+            features = {
+                "pred_encoder_rank3": lambda: torch.zeros(1, 4, 2),
+                "pred_encoder_batch2": lambda: torch.zeros(2, 4, 2, 2),
+                "pred_encoder_numpy": lambda: np.zeros((1, 4, 2, 2), np.float32),
+                "pred_encoder_int": lambda: torch.zeros(1, 4, 2, 2, dtype=torch.int64),
+                "pred_encoder_nan": lambda: torch.full((1, 4, 2, 2), float("nan")),
+                "pred_encoder_no_area": lambda: torch.zeros(1, 4, 0, 0),
+                "pred_encoder_list": lambda: [[[[0.0]]]],
+                # a different length on every call
+                "pred_encoder_varying": lambda: torch.zeros(1, 2 + len(getattr(self, "seen", [])), 2, 2),
+                "pred_encoder_grad": lambda: torch.ones(1, 4, 2, 2, requires_grad=True) * x.mean(),
+            }.get(kind)
+            self.seen = getattr(self, "seen", []) + [1]
+            return {"vision_features": features() if features else torch.zeros(1, 4, 2, 2) + x.mean()}
 
     class ParamsModel(Inner):
         device = None
@@ -1147,6 +1162,29 @@ def build_targets():
           lambda c, *a: c.mu._core._models.encode(*a),
           {"image_predictor": (["model"], lambda c: c.doubles("pred_ok")),
            "crop": (["array"], lambda c: c.np.zeros((1, 3, 4, 4), c.np.float32))}),
+        T("generate_sam2_image_features", ["image", "masks", "image_predictor"],
+          lambda c, *a: c.mu.generate_sam2_image_features(*a),
+          {"image": (["image", "array"], lambda c: c.Image.new("RGB", (8, 8), (90, 60, 30))),
+           "masks": (["array"], lambda c: [mask(c), c.np.zeros((8, 8), bool), mask(c, x0=3)]),
+           "image_predictor": (["model"], lambda c: c.doubles("pred_ok"))}),
+        T("cal_centroid_distance", ["masks_new", "masks_old"],
+          lambda c, a, b: c.mu.cal_centroid_distance(a, b),
+          {"masks_new": (["array"], lambda c: [mask(c), c.np.zeros((8, 8), bool)]),
+           "masks_old": (["array"], lambda c: c.np.stack([mask(c, x0=3), mask(c, y0=4)]).astype(c.np.uint8) * 255)}),
+        T("cosine_scores_cal", ["image_features_new", "image_features_old"],
+          lambda c, a, b: c.mu.cosine_scores_cal(a, b),
+          {"image_features_new": (["features"], lambda c: [c.torch.ones(4), None]),
+           "image_features_old": (["features"], lambda c: [c.np.arange(4.0), c.np.zeros(4)])}),
+        T("find_continuous_frames", ["frames_df", "group_by", "n_consecutive"],
+          lambda c, *a: c.mu.find_continuous_frames(*a),
+          {"frames_df": (["overlap_df"], lambda c: overlap_table(c, "Box ID")),
+           "group_by": ([], lambda c: "Box ID"), "n_consecutive": ([], lambda c: 2)}),
+        T("process_overlap_frames", ["overlap_frames_dataframe", "gsam_annotation_data", "image_predictor",
+                                     "n_consecutive"],
+          lambda c, *a: c.mu.process_overlap_frames(*a),
+          {"overlap_frames_dataframe": (["overlap_df"], lambda c: overlap_table(c)),
+           "gsam_annotation_data": (["clip_records"], lambda c: clip_records(c)),
+           "image_predictor": (["model"], lambda c: c.doubles("pred_ok")), "n_consecutive": ([], lambda c: 2)}),
         T("VideoMetadata.get_filtered_video_dataframe",
           ["base_dir", "sub_dirs", "filter_start", "filter_end", "sample_step", "top_n", "match_pattern",
            "camera_number"],
@@ -1186,6 +1224,133 @@ def _metadata_call(c, base_dir, sub_dirs, filter_start, filter_end, sample_step,
                    camera_number):
     return _metadata(c, base_dir=base_dir, sub_dirs=sub_dirs, filter_start=filter_start, filter_end=filter_end,
                      sample_step=sample_step, top_n=top_n, match_pattern=match_pattern, camera_number=camera_number)
+
+
+def overlap_table(c, key="Box Pair", rows=((5, "Box0-Box1"), (6, "Box0-Box1"))):
+    import pandas as pd
+
+    return pd.DataFrame(list(rows), columns=["Frame ID", key])
+
+
+def clip_records(c, n=8, make_mask=None, image=None, **record):
+    """n frame records of c.frame (16 x 8) whose masks are two 8 x 16 squares."""
+    out = {}
+    for f in range(n):
+        masks = {"Box0": mask(c, (8, 16), x0=1 + f % 2), "Box1": mask(c, (8, 16), x0=9, x1=14)}
+        if make_mask:
+            masks = make_mask(f, masks)
+        out[f] = {"masks_dict": masks, "image_path": image(c) if image else c.frame, **record}
+    return out
+
+
+def overlap_df_values():
+    import math
+
+    def table(**cols):
+        def make(c):
+            import pandas as pd
+
+            base = {"Frame ID": [5, 6], "Box Pair": ["Box0-Box1", "Box0-Box1"], "Box ID": ["Box0", "Box0"]}
+            base.update(cols)
+            return pd.DataFrame(base)
+        return make
+
+    def drop(col):
+        return lambda c: overlap_table(c).drop(columns=[col])
+
+    def dup_columns(c):
+        import pandas as pd
+
+        return pd.DataFrame([[5, "Box0-Box1", 5]], columns=["Frame ID", "Box Pair", "Frame ID"])
+
+    def categorical(c):
+        df = overlap_table(c)
+        df["Box Pair"] = df["Box Pair"].astype("category")
+        return df
+
+    def many(c):
+        import numpy as np
+        import pandas as pd
+
+        f = np.arange(200000)
+        return pd.DataFrame({"Frame ID": f, "Box Pair": np.where(f % 7 == 0, "Box0-Box1", "Box1-Box0"),
+                             "Box ID": "Box0"})
+
+    return {
+        "odf_no_frame_id": drop("Frame ID"),
+        "odf_no_box_pair": drop("Box Pair"),
+        "odf_empty": lambda c: overlap_table(c).iloc[:0],
+        "odf_frames_float": table(**{"Frame ID": [5.0, 6.5]}),
+        "odf_frames_nan": table(**{"Frame ID": [5.0, math.nan]}),
+        "odf_frames_inf": table(**{"Frame ID": [math.inf, -math.inf]}),
+        "odf_frames_str": table(**{"Frame ID": ["5", "6"]}),
+        "odf_frames_none": table(**{"Frame ID": [None, 6]}),
+        "odf_frames_huge": table(**{"Frame ID": [2**63 - 1, 2**63 - 2]}),
+        "odf_frames_min": table(**{"Frame ID": [-(2**63), -(2**63) + 1]}),
+        "odf_frames_uint64": lambda c: table(**{"Frame ID": c.np.array([2**64 - 1, 2**64 - 2], c.np.uint64)})(c),
+        "odf_frames_bigint": table(**{"Frame ID": [10**30, 10**30 + 1]}),
+        "odf_frames_negative": table(**{"Frame ID": [-3, -2]}),
+        "odf_frames_bad_index": table(**{"Frame ID": [BadIndex(), BadIndex()]}),
+        "odf_pairs_int": table(**{"Box Pair": [1, 1], "Box ID": [1, 1]}),
+        "odf_pairs_none": table(**{"Box Pair": [None, None], "Box ID": [None, None]}),
+        "odf_pairs_mixed": table(**{"Box Pair": ["Box0-Box1", 3], "Box ID": ["a", 3]}),
+        "odf_pairs_bad_hash": table(**{"Box Pair": [BadHash(), BadHash()], "Box ID": [BadHash(), BadHash()]}),
+        "odf_pairs_dashes": table(**{"Box Pair": ["-", "-"]}),
+        "odf_pairs_many_parts": table(**{"Box Pair": ["Box0-Box1-Box9-", "Box0-Box1-Box9-"]}),
+        "odf_pairs_surrogate": table(**{"Box Pair": ["Box0-\ud800", "Box0-\ud800"], "Box ID": ["\ud800"] * 2}),
+        "odf_dup_columns": dup_columns,
+        "odf_categorical": categorical,
+        "odf_many_rows": many,
+        "odf_not_a_frame": lambda c: {"Frame ID": [5, 6], "Box Pair": ["Box0-Box1"] * 2},
+        "odf_series": lambda c: overlap_table(c)["Frame ID"],
+    }
+
+
+def clip_record_values():
+    def with_masks(fn):
+        return lambda c: clip_records(c, make_mask=lambda f, m: fn(c, f, m))
+
+    return {
+        "clip_empty": lambda c: {},
+        "clip_list": lambda c: list(clip_records(c).values()),
+        "clip_short": lambda c: clip_records(c, n=3),
+        "clip_string_keys": lambda c: {str(k): v for k, v in clip_records(c).items()},
+        "clip_bad_len": lambda c: BadLenDict(clip_records(c)),
+        "clip_lying_len": lambda c: LyingLenDict(clip_records(c)),
+        "clip_bad_getitem": lambda c: BadKeysDict(clip_records(c)),
+        "clip_records_none": lambda c: {k: None for k in range(8)},
+        "clip_no_masks_dict": lambda c: {k: {"image_path": c.frame} for k in range(8)},
+        "clip_masks_dict_list": lambda c: {k: {"masks_dict": [1, 2], "image_path": c.frame} for k in range(8)},
+        "clip_missing_box": with_masks(lambda c, f, m: {"Box0": m["Box0"]}),
+        "clip_wrong_size": with_masks(lambda c, f, m: {k: c.np.ones((9, 16), bool) for k in m}),
+        "clip_sizes_differ": with_masks(lambda c, f, m: {k: c.np.ones((8, 16 + f), bool) for k in m}),
+        "clip_masks_3d": with_masks(lambda c, f, m: {k: c.np.ones((2, 8, 16), bool) for k in m}),
+        "clip_masks_none": with_masks(lambda c, f, m: {k: None for k in m}),
+        "clip_masks_nan": with_masks(lambda c, f, m: {k: c.np.full((8, 16), c.np.nan) for k in m}),
+        "clip_masks_tiny": with_masks(lambda c, f, m: {k: c.np.eye(8, 16, dtype=bool) * (f % 2) for k in m}),
+        "clip_masks_bcast_huge": with_masks(lambda c, f, m: {k: c.np.broadcast_to(c.np.uint8(1), (2**20, 2**20))
+                                                            for k in m}),
+        "clip_image_missing": lambda c: clip_records(c, image=lambda c: c.path("missing")),
+        "clip_image_dir": lambda c: clip_records(c, image=lambda c: c.path("directory")),
+        "clip_image_text": lambda c: clip_records(c, image=lambda c: c.path("pen_ok")),
+        "clip_image_truncated": lambda c: clip_records(c, image=lambda c: c.path("truncated.png")),
+        "clip_image_none": lambda c: clip_records(c, image=lambda c: None),
+        "clip_image_int": lambda c: clip_records(c, image=lambda c: 5),
+        "clip_image_nul": lambda c: clip_records(c, image=lambda c: c.frame + "\x00x"),
+        "clip_image_1x1": lambda c: clip_records(c, image=lambda c: c.path("png_1x1")),
+        "clip_image_object": lambda c: clip_records(c, image=lambda c: c.Image.new("RGB", (16, 8))),
+        "clip_mapping_proxy": lambda c: __import__("types").MappingProxyType(clip_records(c)),
+    }
+
+
+class BadLenDict(dict):
+    def __len__(self):
+        raise Boom("__len__ failed")
+
+
+class LyingLenDict(dict):
+    def __len__(self):
+        return 10**12
 
 
 def kind_values():
@@ -1397,6 +1562,28 @@ def kind_values():
             "seg_list": lambda c: [{1: mask(c)}],
             "seg_bad_getitem": lambda c: BadKeysDict(a=1),
         },
+        "features": {
+            "feats_lengths": lambda c: [c.np.ones(3), c.np.ones(4)],
+            "feats_2d": lambda c: [c.np.ones((2, 4))],
+            "feats_0d": lambda c: [c.np.float64(1)],
+            "feats_empty_vector": lambda c: [c.np.ones(0), c.np.ones(0)],
+            "feats_strings": lambda c: [c.np.array(["a", "b", "c", "d"])],
+            "feats_objects": lambda c: [c.np.array([None, 1, 2, 3], dtype=object)],
+            "feats_complex": lambda c: [c.np.ones(4, complex)],
+            "feats_nan_inf": lambda c: [c.np.array([c.np.nan, 1, 2, 3]), c.np.array([c.np.inf, 0, 0, 0])],
+            "feats_huge": lambda c: [c.np.full(4, 1e308)],
+            "feats_bf16": lambda c: [c.torch.ones(4, dtype=c.torch.bfloat16)],
+            "feats_grad": lambda c: [c.torch.ones(4, requires_grad=True)],
+            "feats_generator": lambda c: (v for v in [c.np.ones(4), None]),
+            "feats_all_none": lambda c: [None, None, None],
+            "feats_long": lambda c: [c.np.ones(4)] * 5000,
+            "feats_wide": lambda c: [c.np.ones(2_000_000)],
+            "feats_ragged_lists": lambda c: [[1.0, [2.0]], [1.0, 2.0]],
+            "feats_tensor_2d": lambda c: c.torch.ones(3, 4),
+            "feats_dict": lambda c: {"a": c.np.ones(4)},
+        },
+        "overlap_df": overlap_df_values(),
+        "clip_records": clip_record_values(),
     }
 
 

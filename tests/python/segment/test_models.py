@@ -91,12 +91,13 @@ def test_predictor_call_forms(dims):
     assert masks.dtype == np.float32 and masks.ndim == dims and masks.sum() == 100 + 300
 
 
-def test_encoder_on_model_device_without_grad():
+@pytest.mark.parametrize("crop_shape", [(1, 3, 256, 256), (1, 1, 256, 256), (1, 1, 40, 70), (1, 3, 300, 20)])
+def test_encoder_on_model_device_without_grad(crop_shape):
     pred = Predictor()
-    crop = np.full((1, 3, 256, 256), 0.5, np.float32)
-    feats = models.encode(pred, crop)
+    feats = models.encode(pred, np.full(crop_shape, 0.5, np.float32))
     assert pred.calls == [("encode", (1, 3, 256, 256), torch.float32, False)]
-    assert feats.shape == (1, 8, 4, 4) and np.allclose(feats, 0.5)
+    assert isinstance(feats, torch.Tensor) and feats.shape == (8,) and torch.allclose(feats, torch.tensor(0.5))
+    assert not feats.requires_grad and torch.is_grad_enabled()
 
 
 @pytest.mark.parametrize("size", [(0, 0), (0, 5), (7, 0)])
@@ -121,4 +122,4 @@ def test_boxes_and_masks_in_foreign_byte_order():
     boxes = np.array([[0, 0, 10, 10]], ">f8")
     masks, _, _ = models.segment(Swapped(4), Image.new("RGB", (20, 20)), boxes)
     assert masks.dtype == np.float32 and masks.sum() == 100
-    assert models.encode(Predictor(), np.full((1, 3, 4, 4), 0.5, ">f4")).shape == (1, 8, 4, 4)
+    assert models.encode(Predictor(), np.full((1, 3, 4, 4), 0.5, ">f4")).shape == (8,)

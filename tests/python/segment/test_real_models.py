@@ -135,6 +135,20 @@ def test_image_encoder_through_the_adapter():
     crop = np.random.default_rng(3).random((1, 3, 256, 256), dtype=np.float32)
     features = _core._models.encode(predictor, crop)
     with torch.no_grad():
-        expected = predictor.model.image_encoder(torch.from_numpy(crop))["vision_features"].numpy()
-    assert features.shape == expected.shape == (1, 32, 16, 16)
-    np.testing.assert_allclose(features, expected, rtol=1e-5, atol=1e-6)
+        expected = predictor.model.image_encoder(torch.from_numpy(crop))["vision_features"]
+    assert expected.shape == (1, 32, 16, 16)
+    torch.testing.assert_close(features, expected.mean(dim=[2, 3]).squeeze(0), rtol=1e-5, atol=1e-6)
+
+
+def test_appearance_vectors_from_the_real_encoder(clip):
+    predictor = real_models.image_predictor()
+    image = Image.open(clip[0][0])
+    masks = np.zeros((3, H, W), bool)
+    masks[0, 10:40, 20:70] = True
+    masks[2, 30:60, 5:30] = True
+    features = mu.generate_sam2_image_features(image, masks, predictor)
+    assert features[1] is None and [f.shape for f in (features[0], features[2])] == [(32,), (32,)]
+    # The predictor holds the whole frame afterwards.
+    np.testing.assert_array_equal(predictor._orig_hw, [(H, W)])
+    scores = mu.cosine_scores_cal(features, features)
+    assert scores[1].tolist() == [-np.inf] * 3 and np.isclose(scores[0, 0], 1.0)

@@ -15,3 +15,5 @@ mu.list_all_files("frames", ext=[".jpg"])  # error
 table: np.ndarray = mu.intersection_between_masks({"Box0": mask})  # error
 count: int = mu.cal_masks_iou_scores([mask], [mask])  # error
 mu.initializer("clip", ["a.jpg"], None, None, "cpu", None, step="10")  # error
+mu.find_continuous_frames({"Frame ID": [1]})  # error
+mu.process_overlap_frames(None, {}, None, n_consecutive="2")  # error

@@ -49,6 +49,20 @@ def segmentation(processor: object, model: object, predictor: object, frames: li
         assert_type(drawing, Image.Image | None)
 
 
+def features_and_episodes(image: Image.Image, masks: np.ndarray, predictor: object, table: pd.DataFrame,
+                          records: dict[int, dict[str, object]]) -> None:
+    features = mu.generate_sam2_image_features(image, masks, predictor)
+    assert_type(mu.cosine_scores_cal(features, [None, np.ones(4)]), np.ndarray)
+    assert_type(mu.cal_centroid_distance(list(masks), masks), np.ndarray)
+    runs = mu.find_continuous_frames(table, group_by="Box Pair", n_consecutive=2)
+    assert_type(runs["Box0-Box1"][0][0], int)
+    test_frame, box, episodes, worst = mu.process_overlap_frames(table, records, predictor)
+    assert_type(test_frame, int)
+    assert_type(box, str)
+    assert_type(episodes, dict[str, list[list[int]]])
+    assert_type(worst, list[str])
+
+
 def ingest() -> None:
     meta = mu.VideoMetadata("D:/videos", ["cam64"], sample_step=1, camera_number="64")
     assert_type(meta.get_filtered_video_dataframe(), pd.DataFrame)
