@@ -1695,7 +1695,7 @@ def judge(exc):
         return None  # raised by the double itself
     if not msg.strip():
         return "empty message"
-    if "internal" in msg or "std::" in msg or "bad_cast" in msg:
+    if any(t in msg for t in ("internal", "std::", "bad_cast", "nanobind", "conversion error")):
         return "unclear message"
     return None
 

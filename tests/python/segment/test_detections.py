@@ -59,20 +59,30 @@ def test_no_detections():
     assert b.shape == (0, 4) and s.shape == (0,) and lab.shape == (0,)
 
 
+class NoMemory:
+    """An array-like whose conversion runs out of memory without a message."""
+
+    def __array__(self, dtype=None, copy=None):
+        raise MemoryError
+
+
 @pytest.mark.parametrize(
-    "bad, exc",
+    "bad, exc, match",
     [
-        ([], IndexError),
-        ([{"scores": np.zeros(1), "labels": ["pig"]}], KeyError),
-        ([{"scores": np.zeros(2), "labels": ["pig"], "boxes": np.zeros((2, 4))}], ValueError),
-        ([{"scores": np.zeros(1), "labels": ["pig"], "boxes": np.zeros((1, 3))}], ValueError),
-        ([{"scores": np.zeros(1), "labels": [3], "boxes": np.zeros((1, 4))}], TypeError),
-        ([{"scores": np.array(["x"]), "labels": ["pig"], "boxes": np.zeros((1, 4))}], TypeError),
-        (None, TypeError),
+        ([], IndexError, None),
+        ([{"scores": np.zeros(1), "labels": ["pig"]}], KeyError, "boxes"),
+        ([{"scores": np.zeros(2), "labels": ["pig"], "boxes": np.zeros((2, 4))}], ValueError, None),
+        ([{"scores": np.zeros(1), "labels": ["pig"], "boxes": np.zeros((1, 3))}], ValueError, None),
+        ([{"scores": np.zeros(1), "labels": [3], "boxes": np.zeros((1, 4))}], TypeError, None),
+        ([{"scores": np.array(["x"]), "labels": ["pig"], "boxes": np.zeros((1, 4))}], TypeError, None),
+        (None, TypeError, None),
+        # The error says what was being converted when memory ran out.
+        ([{"scores": NoMemory(), "labels": ["pig"], "boxes": np.zeros((1, 4))}], MemoryError,
+         "out of memory converting a NoMemory to an array"),
     ],
 )
-def test_bad_results(bad, exc):
-    with pytest.raises(exc):
+def test_bad_results(bad, exc, match):
+    with pytest.raises(exc, match=match):
         mu.process_gdino_results(bad)
 
 

@@ -1,0 +1,205 @@
+"""Fuzz targets: one row per parser or file reader of mirelo_utils.
+
+Each target turns one input (bytes) into a file, a file name or a text and
+hands it to the public calls that read it. A target is a `Target` row in
+TARGETS: its seed inputs, the calls, and tokens that its mutations insert
+(the words and numbers of its format). fuzz.py runs the rows: a fixed-seed
+sample in CI, or a long coverage-guided run on demand.
+"""
+from __future__ import annotations
+
+import json
+import os
+import shutil
+from dataclasses import dataclass, field
+from typing import Callable
+
+
+@dataclass
+class Target:
+    name: str
+    seeds: Callable[["Context"], list[bytes]]
+    run: Callable[["Context", bytes], object]
+    tokens: list[bytes] = field(default_factory=list)
+    max_size: int = 1 << 16
+    sample_size: int = 400  # inputs of the CI sample: a few seconds
+
+
+class Context:
+    """Modules and files a target needs, prepared once per process in `root`."""
+
+    def __init__(self, root):
+        import numpy as np
+
+        import mirelo_utils as mu
+
+        self.np, self.mu, self.root = np, mu, root
+        self.input_path = os.path.join(root, "input")
+        self.out_dir = os.path.join(root, "out")
+        self.image = os.path.join(root, "frame.png")
+        from PIL import Image
+
+        Image.new("RGB", (64, 40), (40, 50, 60)).save(self.image)
+        self.mask = np.ones((40, 64), bool)
+        self._videos = None
+
+    def write_input(self, data, name="input"):
+        path = os.path.join(self.root, name)
+        with open(path, "wb") as f:
+            f.write(data)
+        return path
+
+    def fresh_dir(self, name):
+        path = os.path.join(self.root, name)
+        shutil.rmtree(path, ignore_errors=True)
+        os.makedirs(path)
+        return path
+
+    def videos(self):
+        """Small recordings of the kinds the cameras write, made once."""
+        if self._videos is None:
+            self._videos = make_videos(self)
+        return self._videos
+
+
+# --------------------------------------------------------------------------
+# Pen polygon files
+
+
+def pen_seeds(c):
+    def doc(points, **extra):
+        return json.dumps({"shapes": [{"label": "pen", "points": points, **extra}]}).encode()
+
+    return [
+        doc([[0, 0], [63, 0], [63, 39], [0, 39]]),
+        doc([[10.5, 3.25], [50, 8], [60, 35.75], [5, 30]]),
+        doc([[-20, -10], [90, 5], [30, 70]]),
+        doc([[32, 20]]),
+        doc([[0, 0], [1e6, 1e6], [-1e6, 1e6], [-2147483648, 0]]),
+        json.dumps({"version": "5.0", "shapes": [{"points": [[1, 2], [30, 2], [30, 20]], "shape_type": "polygon"},
+                                                 {"points": [[0, 0], [5, 5], [0, 5]]}]}, indent=2).encode(),
+        b'{"shapes": []}',
+        b'{"shapes": [{"points": [[1, 1], [2, 2], [3, 3]]}], "imagePath": "f.png"}',
+    ]
+
+
+def run_pen_file(c, data):
+    path = c.write_input(data, "pen.json")
+    mu = c.mu
+    points = mu.draw_pen(c.image, path)
+    if len(points) >= 3:
+        mu.calculate_pen_intersection_ratio(points, [[0, 0, 10, 10], [20, 5, 60, 39]], 40)
+    mu.get_in_pen_mask(0, c.mask, path, ["f.png"])
+
+
+PEN_TOKENS = [b'"shapes"', b'"points"', b'"label"', b"[", b"]", b"{", b"}", b",", b":", b"null", b"true",
+              b"[[0, 0], [1, 1], [2, 0]]", b'"x"']
+
+# --------------------------------------------------------------------------
+# Annotation files (repair of their polygon normalisation)
+
+
+def annotation_seeds(c):
+    def doc(polygons, image=None, **extra):
+        return json.dumps({"image_path": image or c.image,
+                           "detections": [{"class_name": "pig", "track_id": k + 1, "formatted_polygon": p}
+                                          for k, p in enumerate(polygons)], **extra}, indent=4).encode()
+
+    return [
+        doc(["0 0.1 0.2 0.3 0.2 0.3 0.4"]),
+        doc(["0 0.5 0.5", "1 0.25 0.75 0.5 0.5 0.125 0.25"]),
+        doc([]),
+        doc(["0 1e-7 0.999999 2 -3"], frame_id=7),
+        doc(["2 0.1 0.1 0.2 0.2"], image=os.path.join(c.root, "missing.png")),
+    ]
+
+
+def run_annotation_repair(c, data):
+    path = c.write_input(data, "ann.json")
+    c.mu.fix_polygon_scaling(path, os.path.join(c.root, "ann_fixed.json"))
+
+
+ANNOTATION_TOKENS = [b'"image_path"', b'"detections"', b'"formatted_polygon"', b'"track_id"', b'"class_name"',
+                     b'"0 0.5 0.5"', b"\\ud800", b"\\u0000", b'"\\udc80"', b"1e400", b"NaN", b"-0"]
+
+# --------------------------------------------------------------------------
+# Recording names (the catalogue's file-name pattern) and clip folders
+
+
+def name_seeds(c):
+    return [
+        b"Camera64_1_20240115083000.mp4",
+        b"Camera61_2_20231231235959.mp4\nCamera61_2_20231231060001.mp4",
+        b"Camera7_12_20240229120000.mp4 copy.mp4",
+        b"camera64_1_20240115083000.MP4",
+        b"Camera64_1_2024011508300.mp4\nCamera\xd9\xa4_1_20240115083000.mp4",
+        b"Camera64_1_20240115083000.mp4.part",
+    ]
+
+
+def run_recording_names(c, data):
+    base = c.fresh_dir("recordings")
+    folder = os.path.join(base, "cam")
+    os.makedirs(folder)
+    for raw in data.split(b"\n")[:4]:
+        name = raw.replace(b"/", b"_").replace(b"\x00", b"_")[:250]
+        if name in (b"", b".", b".."):
+            continue
+        try:
+            open(os.path.join(os.fsencode(folder), name), "wb").close()
+        except OSError:
+            continue  # a name this file system refuses
+    md = c.mu.VideoMetadata(base, ["cam"], sample_step=1)
+    if len(data) % 2:
+        md.camera_number = "64"
+        md.filter_start, md.filter_end = "00:00:00", "23:59:59"
+    md.get_filtered_video_dataframe()
+    c.mu.PEN_JSON_ROOT = c.root
+    c.mu.get_pen_json_path(os.path.join(os.fsdecode(data[:200].replace(b"\x00", b"_")), "clip"))
+
+
+NAME_TOKENS = [b"Camera", b"_", b".mp4", b"20240115", b"083000", b"99999999999999", b"\xff", b"\xed\xa0\x80",
+               b"\xd9\xa4", b"\\", b"Camera61_", b"\n"]
+
+# --------------------------------------------------------------------------
+# MP4 recordings
+
+
+def make_videos(c):
+    import cv2
+
+    np = c.np
+    out = []
+    for k, (w, h, frames) in enumerate([(32, 24, 12), (48, 32, 4)]):
+        path = os.path.join(c.root, f"seed{k}.mp4")
+        wr = cv2.VideoWriter(path, cv2.VideoWriter_fourcc(*"mp4v"), 25.0, (w, h))
+        for i in range(frames):
+            f = np.full((h, w, 3), 90, np.uint8)
+            f[2:h - 4, w - 8:w - 4] = (0, 128, 255)  # the orange marker
+            f[0, i % w] = 255
+            wr.write(f)
+        wr.release()
+        with open(path, "rb") as f:
+            out.append(f.read())
+    return out
+
+
+def run_recording(c, data):
+    path = c.write_input(data, "video.mp4")
+    out = c.fresh_dir("frames")
+    vp = c.mu.VideoProcessor(output_dir_base=out, resize_dim=(16, 12) if len(data) % 3 == 0 else None)
+    vp.get_video_duration(path)
+    vp.crop_video_to_frames(path, out, 0, 0.01, camera_number="64", crop=len(data) % 2 == 0)
+
+
+MP4_TOKENS = [b"ftyp", b"moov", b"mvhd", b"trak", b"tkhd", b"mdia", b"mdhd", b"minf", b"stbl", b"stsd", b"stts",
+              b"stsz", b"stco", b"co64", b"stss", b"mdat", b"mp4v", b"avc1", b"elst", b"\x00\x00\x00\x00",
+              b"\xff\xff\xff\xff", b"\x7f\xff\xff\xff"]
+
+
+TARGETS = {t.name: t for t in [
+    Target("pen_file", pen_seeds, run_pen_file, PEN_TOKENS),
+    Target("annotation_repair", annotation_seeds, run_annotation_repair, ANNOTATION_TOKENS),
+    Target("recording_names", name_seeds, run_recording_names, NAME_TOKENS, max_size=1024, sample_size=150),
+    Target("mp4_file", lambda c: c.videos(), run_recording, MP4_TOKENS, max_size=1 << 20, sample_size=100),
+]}
