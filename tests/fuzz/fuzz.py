@@ -103,7 +103,7 @@ def check(ctx, target, data):
         exc = e
     finally:
         sys.stdout = old
-    reason = judge(exc)
+    reason = "round trip" if isinstance(exc, fuzz_targets.Mismatch) else judge(exc)
     ending = "returned" if exc is None else f"{type(exc).__name__}: {QUOTED.sub('_', str(exc))[:80]}"
     kind = f"{ending} | {QUOTED.sub('_', printed.getvalue()[:300])}"
     return (f"{reason}: {type(exc).__name__}: {exc!s:.300}" if reason else None), kind

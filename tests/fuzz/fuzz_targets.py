@@ -197,9 +197,71 @@ MP4_TOKENS = [b"ftyp", b"moov", b"mvhd", b"trak", b"tkhd", b"mdia", b"mdhd", b"m
               b"\xff\xff\xff\xff", b"\x7f\xff\xff\xff"]
 
 
+# --------------------------------------------------------------------------
+# The tracking report: frame records in, CSV out, read back by pandas
+
+
+class Mismatch(Exception):
+    """A written file that does not read back as what was written."""
+
+
+def report_seeds(c):
+    return [
+        b"0;1;599\nBox0;Box1;Box2\n0;95.5;10;80;0;3;1;0;0\n1200;0;3400\n50",
+        b"7\nBox0;Box1\n0;100;100;0\n0;5\n99.9",
+        b'frame "a",b;12\nBox,0;Box\n1;0\n0;60;60;0\n60',
+        b"1\nBox\xc3\xa90;Box\n\n0;0;0;0\n0;0\n-1",
+        b"3\nBox0;Box1;Box0\n1e308;nan;-0;inf;2;3;4;5;6\n0;1;2\n1",
+    ]
+
+
+def number(text, default):
+    try:
+        v = float(text)
+    except ValueError:
+        return default
+    return int(v) if v.is_integer() and abs(v) < 2**53 else v
+
+
+def run_report(c, data):
+    import pandas as pd
+
+    lines = (data.decode("utf-8", "surrogateescape").split("\n") + [""] * 5)[:5]
+    frames = [int(k) if k.isdigit() and len(k) < 10 else k for k in lines[0].split(";")[:4]]
+    boxes = lines[1].split(";")[:4]
+    values = [number(v, 0) for v in lines[2].split(";") if v] or [0]
+    areas = [number(v, 1) for v in lines[3].split(";") if v] or [1]
+    threshold = number(lines[4], 50)
+    n = len(boxes)
+    data_ = {}
+    for f, key in enumerate(frames):
+        cells = [[values[(f + i * n + j) % len(values)] for j in range(n)] for i in range(n)]
+        data_[key] = {"mask_areas": {b: areas[(f + i) % len(areas)] for i, b in enumerate(boxes)},
+                      "intersections_df": pd.DataFrame(cells, index=boxes, columns=boxes)}
+    out = c.fresh_dir("report")
+    overlaps, zero_rows, _, _ = c.mu.generate_tracking_report(data_, out, threshold)
+    path = os.path.join(out, "tracking_question_report.csv")
+    if not os.path.exists(path):
+        if len(overlaps) or zero_rows:
+            raise Mismatch("rows reported but no report file written")
+        return
+    back = pd.read_csv(path, dtype=str, keep_default_na=False)
+    ids = [str(k) for k in overlaps["Frame ID"]] + [str(r["Frame ID"]) for r in zero_rows]
+    pairs = [str(p) for p in overlaps["Box Pair"]] + [""] * len(zero_rows)
+    box_ids = [""] * len(overlaps) + [str(r["Box ID"]) for r in zero_rows]
+    if list(back["Frame ID"]) != ids or list(back["Box Pair"]) != pairs or list(back["Box ID"]) != box_ids:
+        raise Mismatch(f"report read back as {back.to_dict('list')!r:.500}, written from {ids!r:.200} "
+                       f"{pairs!r:.200} {box_ids!r:.200}")
+
+
+REPORT_TOKENS = [b";", b"\n", b",", b'"', b"\r", b"Box0", b"Box1", b"0", b"100", b"nan", b"inf", b"-0", b"1e308",
+                 b"\xff", b"\xed\xa0\x80", b" "]
+
+
 TARGETS = {t.name: t for t in [
     Target("pen_file", pen_seeds, run_pen_file, PEN_TOKENS),
     Target("annotation_repair", annotation_seeds, run_annotation_repair, ANNOTATION_TOKENS),
     Target("recording_names", name_seeds, run_recording_names, NAME_TOKENS, max_size=1024, sample_size=150),
     Target("mp4_file", lambda c: c.videos(), run_recording, MP4_TOKENS, max_size=1 << 20, sample_size=100),
+    Target("report_csv", report_seeds, run_report, REPORT_TOKENS, max_size=4096, sample_size=300),
 ]}
