@@ -1344,13 +1344,11 @@ def clip_record_values():
 
 
 class BadLenDict(dict):
-    def __len__(self):
-        raise Boom("__len__ failed")
+    __len__ = BadLen.__len__
 
 
 class LyingLenDict(dict):
-    def __len__(self):
-        return 10**12
+    __len__ = LyingLen.__len__
 
 
 def kind_values():
