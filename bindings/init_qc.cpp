@@ -40,10 +40,23 @@ nb::list as_list(nb::handle seq) {
   return nb::steal<nb::list>(l);
 }
 
-nb::object get_field(nb::handle record, const char* field) {
-  PyObject* v = PyObject_GetItem(record.ptr(), nb::str(field).ptr());
+// container[key], raising what the container raises.
+nb::object get_item(nb::handle container, nb::handle key) {
+  PyObject* v = PyObject_GetItem(container.ptr(), key.ptr());
   if (!v) throw nb::python_error();
   return nb::steal(v);
+}
+
+nb::object get_field(nb::handle record, const char* field) { return get_item(record, nb::str(field)); }
+
+// The area of a mask key; a missing key raises KeyError(key), as the
+// mapping raises it, once the key has shown that it has a text form.
+nb::object area_of(nb::handle areas, nb::handle key) {
+  PyObject* v = PyObject_GetItem(areas.ptr(), key.ptr());
+  if (v) return nb::steal(v);
+  nb::python_error missing;
+  if (missing.matches(PyExc_KeyError)) (void)to_text(nb::repr(key));
+  throw missing;
 }
 
 // A host value as a report field: integers (numpy ones too) as integers,
@@ -128,10 +141,7 @@ nb::tuple generate_tracking_report(nb::handle data, nb::handle save_dir_base, nb
       nb::object key_row = row_keys[static_cast<size_t>(index / n_cols)];
       nb::object key_col = col_keys[static_cast<size_t>(index % n_cols)];
       const HostNumber value = report_value(f.cells, index);
-      nb::object area1 = nb::steal(PyObject_GetItem(f.areas.ptr(), key_row.ptr()));
-      if (!area1.is_valid()) throw nb::python_error();
-      nb::object area2 = nb::steal(PyObject_GetItem(f.areas.ptr(), key_col.ptr()));
-      if (!area2.is_valid()) throw nb::python_error();
+      nb::object area1 = area_of(f.areas, key_row), area2 = area_of(f.areas, key_col);
       nb::object pair = pair_format.attr("format")(key_row, key_col);
       const nb::object fields[8] = {f.key, pair, host_number_to_py(value), area1, area2,
                                     nb::str(kHighOverlapType), nb::none(), nb::none()};
@@ -204,7 +214,7 @@ std::optional<Centroid> centroid_of(nb::handle prev_centroids, nb::handle object
   if (has < 0) throw nb::python_error();
   if (!has) return std::nullopt;
   const std::string name = item_name(what, object_id);
-  const NDArray v = to_ndarray(nb::steal(PyObject_GetItem(prev_centroids.ptr(), object_id.ptr())), name);
+  const NDArray v = to_ndarray(get_item(prev_centroids, object_id), name);
   if (v.size() != 2) throw ValueError(expected_got("an (x, y) centroid for " + name, "an array of shape " + v.shape_text()));
   return Centroid{v.get(0), v.get(1)};
 }
@@ -281,8 +291,7 @@ void refine_one(nb::handle refiner, nb::handle objects, nb::handle frame_idx, nb
   if (runs.empty()) return;
 
   // Looked up as the pen outline's image (which is not opened).
-  nb::object frame_name = nb::steal(PyObject_GetItem(frame_names.ptr(), frame_idx.ptr()));
-  if (!frame_name.is_valid()) throw nb::python_error();
+  (void)get_item(frame_names, frame_idx);
   const RefineSettings s = settings_of(refiner);
   const PenRows& pen = pens.get(pen_file_of(refiner, video_dir), m.view.height, m.view.width);
   nb::object prev_centroids = refiner.attr("prev_centroids");

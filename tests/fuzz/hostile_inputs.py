@@ -959,6 +959,38 @@ def _plot(c, fn, *args):
         plt.close("all")
 
 
+def records(c, areas=None, cells=((0, 90.0), (12.5, 0)), keys=("Box0", "Box1")):
+    """A clip of two frame records: one overlap, one vanished mask."""
+    import pandas as pd
+
+    areas = {"Box0": 25, "Box1": 0} if areas is None else areas
+    table = pd.DataFrame(list(cells), index=list(keys), columns=list(keys))
+    return {0: {"mask_areas": areas, "intersections_df": table}, 1: {"mask_areas": dict(areas), "intersections_df": table}}
+
+
+class FakeTable:
+    """A table whose parts disagree or misbehave."""
+
+    def __init__(self, cells, index, columns):
+        self._cells, self.index, self.columns = cells, index, columns
+
+    def to_numpy(self):
+        if isinstance(self._cells, Exception):
+            raise self._cells
+        return self._cells
+
+
+def _refine(c, video_segments, video_dir, frame_names, min_area_ratio, max_distance_ratios, max_prev_dist,
+            prev_centroids, custom_pen_json_path):
+    r = c.mu.Mask_Refinement(min_area_ratio, max_distance_ratios, max_prev_dist, custom_pen_json_path)
+    r.prev_centroids = prev_centroids
+    return r.process_video_segments(video_segments, video_dir, frame_names)
+
+
+def _kept_pieces(c, *args):
+    return c.mu.Mask_Refinement().get_dis_to_main_and_prev_blob(*args)
+
+
 def _pen_root(c, video_dir, custom, root):
     old = c.mu.PEN_JSON_ROOT
     c.mu.PEN_JSON_ROOT = root
@@ -1097,6 +1129,44 @@ def build_targets():
           lambda c, a, b, d: _plot(c, c.mu.video_segments_mask_visual, a, b, d),
           {"video_segments": (["segments"], lambda c: {0: {1: mask(c)[None]}}), "frame_idx": ([], lambda c: 0),
            "object_id": ([], lambda c: 1)}),
+        T("generate_tracking_report", ["gsam_annotation_data", "save_dir_base", "intersection_thrr"],
+          lambda c, a, b, d: c.mu.generate_tracking_report(a, b, d),
+          {"gsam_annotation_data": (["clip_records"], lambda c: records(c)),
+           "save_dir_base": (["file"], lambda c: c.scratch()), "intersection_thrr": (["cluster_number"], lambda c: 80)}),
+        T("find_boxes_with_small_area_from_last_video", ["laste_frame", "min_frame_id", "area_threshold", "min_count"],
+          lambda c, *a: c.mu.find_boxes_with_small_area_from_last_video(*a),
+          {"laste_frame": (["clip_records"], lambda c: {f: {"mask_areas": {"Box0": 5, "Box1": 900}} for f in (9, 10, 11)}),
+           "min_frame_id": (["cluster_number"], lambda c: 9), "area_threshold": (["cluster_number"], lambda c: 100),
+           "min_count": (["cluster_number"], lambda c: 1)}),
+        T("Mask_Refinement.process_video_segments",
+          ["video_segments", "video_dir", "frame_names", "MIN_AREA_RATIO", "MAX_DISTANCE_RATIOS", "MAX_PREV_DIST",
+           "prev_centroids", "custom_pen_json_path"],
+          _refine,
+          {"video_segments": (["segments", "refine_segments"],
+                              lambda c: {0: {1: mask(c)[None], 2: mask(c, x0=3)}, 1: {1: mask(c, x1=3) | mask(c, x0=5)}}),
+           "video_dir": ([], lambda c: "D:\\x\\Camera61_1_20240115\\left"), "frame_names": (["frames"], lambda c: ["a", "b"]),
+           "MIN_AREA_RATIO": (["cluster_number"], lambda c: 0.3), "MAX_DISTANCE_RATIOS": (["ratios"], lambda c: [0.5, 1.5]),
+           "MAX_PREV_DIST": (["cluster_number"], lambda c: 200), "prev_centroids": (["centroids"], lambda c: {2: (3.0, 3.0)}),
+           "custom_pen_json_path": (["file"], lambda c: c.path("pen_ok"))}),
+        T("Mask_Refinement.get_main_blob", ["mask", "prev_centroids", "object_id"],
+          lambda c, a, b, d: c.mu.Mask_Refinement().get_main_blob(a, b, d),
+          {"mask": (["array"], lambda c: mask(c, x1=3) | mask(c, x0=5)), "prev_centroids": (["centroids"], lambda c: {1: (6, 3)}),
+           "object_id": ([], lambda c: 1)}),
+        T("Mask_Refinement.get_dis_to_main_and_prev_blob",
+          ["num_labels", "labels", "stats", "centroids", "max_distance_threshold", "min_area_threshold", "best_idx",
+           "prev_centroids", "object_id", "frame_idx", "mask", "video_segments"],
+          _kept_pieces,
+          {"num_labels": (["cluster_number"], lambda c: 3),
+           "labels": (["array"], lambda c: mask(c, x1=3).astype(c.np.int32) + 2 * mask(c, x0=5)),
+           "stats": (["array"], lambda c: c.np.array([[0, 0, 8, 8, 39], [1, 1, 2, 5, 10], [5, 1, 1, 5, 5]], c.np.int32)),
+           "centroids": (["array"], lambda c: c.np.array([[4.0, 4.0], [1.5, 3.0], [5.0, 3.0]])),
+           "max_distance_threshold": (["cluster_number"], lambda c: 5.0),
+           "min_area_threshold": (["cluster_number"], lambda c: 3.0), "best_idx": (["cluster_number"], lambda c: 1),
+           "prev_centroids": (["centroids"], lambda c: {}), "object_id": ([], lambda c: 1), "frame_idx": ([], lambda c: 0),
+           "mask": (["array"], lambda c: mask(c)), "video_segments": (["segments"], lambda c: {0: {}})}),
+        T("Mask_Refinement.blob_shortest_distance", ["blob_mask1", "blob_mask2"],
+          lambda c, a, b: c.mu.Mask_Refinement().blob_shortest_distance(a, b),
+          {"blob_mask1": (["array"], lambda c: mask(c, x1=3)), "blob_mask2": (["array"], lambda c: mask(c, (9, 20), x0=12))}),
         T("process_gdino_results", ["gdino_results", "target_label"],
           lambda c, a, b: c.mu.process_gdino_results(a, b),
           {"gdino_results": (["detections"], lambda c: [{"scores": c.np.array([0.5, 0.7]), "labels": ["pig", "cow"],
@@ -1546,6 +1616,69 @@ def kind_values():
                                                                       "b": [1.0, 2.0]}),
             "ht_series": lambda c: __import__("pandas").Series([1.0, 2.0]),
             "ht_bcast_huge": lambda c: c.np.broadcast_to(c.np.float64(1), (2**31, 2**31)),
+        },
+        "clip_records": {
+            "rec_no_areas": lambda c: {0: {"intersections_df": records(c)[0]["intersections_df"]}},
+            "rec_no_table": lambda c: {0: {"mask_areas": {"Box0": 5}}},
+            "rec_key_missing": lambda c: records(c, areas={"Box0": 25}),
+            "rec_areas_str": lambda c: records(c, areas={"Box0": "25", "Box1": "0"}),
+            "rec_areas_nan": lambda c: records(c, areas={"Box0": float("nan"), "Box1": float("-inf")}),
+            "rec_areas_arrays": lambda c: records(c, areas={"Box0": c.np.ones(3), "Box1": c.np.zeros(2)}),
+            "rec_areas_list": lambda c: {0: {"mask_areas": [25, 0], "intersections_df": records(c)[0]["intersections_df"]}},
+            "rec_areas_huge": lambda c: records(c, areas={"Box0": 10**400, "Box1": c.np.uint64(2**64 - 1)}),
+            "rec_cells_str": lambda c: records(c, cells=(("a", "b"), ("c", "d"))),
+            "rec_cells_objects": lambda c: records(c, cells=((None, object()), (90, 1))),
+            "rec_cells_inf": lambda c: records(c, cells=((float("inf"), float("nan")), (-float("inf"), 1e308))),
+            "rec_cells_complex": lambda c: records(c, cells=((1j, 90), (0, 0))),
+            "rec_cells_int": lambda c: records(c, cells=((2**63 - 1, 90), (0, -(2**63)))),
+            "rec_table_array": lambda c: {0: {"mask_areas": {}, "intersections_df": c.np.full((2, 2), 90.0)}},
+            "rec_table_3d": lambda c: {0: {"mask_areas": {}, "intersections_df": FakeTable(c.np.full((2, 2, 2), 90.0),
+                                                                                        ["a"], ["b"])}},
+            "rec_table_short_labels": lambda c: {0: {"mask_areas": {"a": 1}, "intersections_df": FakeTable(
+                c.np.full((2, 2), 90.0), ["a"], ["a"])}},
+            "rec_table_unhashable_labels": lambda c: {0: {"mask_areas": {"a": 1}, "intersections_df": FakeTable(
+                c.np.full((1, 1), 90.0), [["a"]], [{}])}},
+            "rec_table_raises": lambda c: {0: {"mask_areas": {}, "intersections_df": FakeTable(Boom("no cells"), [], [])}},
+            "rec_table_bcast_huge": lambda c: {0: {"mask_areas": {}, "intersections_df": FakeTable(
+                c.np.broadcast_to(c.np.float64(90), (2**31, 2**31)), [], [])}},
+            "rec_labels_surrogate": lambda c: records(c, areas={"\ud800": 1, "Box1": 2}, keys=("\ud800", "Box1")),
+            "rec_labels_bad_str": lambda c: records(c, areas={1: 1, 2: 2}, keys=(BadStr(), 2)),
+            "rec_frame_key_bad_str": lambda c: {BadStr(): records(c)[0]},
+            "rec_record_int": lambda c: {0: 5},
+            "rec_record_raises": lambda c: {0: BadKeysDict(a=1)},
+            "rec_proxy": lambda c: __import__("types").MappingProxyType(records(c)),
+            "rec_many": lambda c: {f: records(c)[0] for f in range(3000)},
+        },
+        "refine_segments": {
+            "rs_outside_pen": lambda c: {0: {1: mask(c, (20, 20), x0=12, x1=19)}},
+            "rs_object_ids_odd": lambda c: {0: {None: mask(c), (1, 2): mask(c), BadHashKey(): mask(c)}},
+            "rs_frame_key_bad_str": lambda c: {BadStr(): {1: mask(c)}},
+            "rs_inner_proxy": lambda c: {0: __import__("types").MappingProxyType({1: mask(c)})},
+            "rs_inner_list": lambda c: {0: [mask(c)]},
+            "rs_tensor": lambda c: {0: {1: c.torch.ones((1, 8, 8)) if c.torch else mask(c)}},
+            "rs_1x8x1x8": lambda c: {0: {1: c.np.ones((1, 8, 1, 8), c.np.float16)}},
+            "rs_wide": lambda c: {0: {1: c.np.ones((1, 2**20), bool)}},
+            "rs_readonly": lambda c: {0: {1: readonly(mask(c))}},
+            "rs_many_pieces": lambda c: {0: {1: (c.np.indices((64, 64)).sum(0) % 2 == 0)}},
+        },
+        "ratios": {
+            "ratios_empty": lambda c: [],
+            "ratios_one": lambda c: [0.5],
+            "ratios_str": lambda c: "ab",
+            "ratios_nan": lambda c: [float("nan"), float("inf")],
+            "ratios_bad": lambda c: [BadFloat(), BadIndex()],
+            "ratios_array": lambda c: c.np.array([0.5, 1.5]),
+        },
+        "centroids": {
+            "cent_str": lambda c: {1: "ab", 2: "cd"},
+            "cent_short": lambda c: {1: [1], 2: ()},
+            "cent_3": lambda c: {1: (1, 2, 3), 2: c.np.zeros((2, 2))},
+            "cent_nan": lambda c: {1: (float("nan"), float("inf")), 2: (1e308, -1e308)},
+            "cent_huge": lambda c: {1: (10**400, 0), 2: (0, 10**400)},
+            "cent_none": lambda c: {1: None, 2: None},
+            "cent_raises": lambda c: BadKeysDict(a=1),
+            "cent_list": lambda c: [(1, 1), (2, 2)],
+            "cent_proxy": lambda c: __import__("types").MappingProxyType({1: (1, 1)}),
         },
         "segments": {
             "seg_missing_frame": lambda c: {1: {1: mask(c)}},

@@ -217,6 +217,21 @@ def test_bad_masks(refiner, mask, exc):
         refiner.process_video_segments({0: {1: mask}}, CLIP, ["a"])
 
 
+@pytest.mark.parametrize(
+    "prev, exc, match",
+    [
+        ({1}, TypeError, "subscriptable"),  # says it holds the object, then cannot give its centroid
+        ({1: "ab"}, TypeError, r"prev_centroids\[1\]"),
+        ({1: (1, 2, 3)}, ValueError, r"\(x, y\) centroid"),
+        ([(0, 0)], IndexError, None),  # a list cannot remember object 1
+    ],
+)
+def test_bad_remembered_centroids(refiner, prev, exc, match):
+    refiner.prev_centroids = prev
+    with pytest.raises(exc, match=match):
+        refine(refiner, canvas((1, 1, 3, 3)))
+
+
 def random_animal(rng, shape=(H, W)):
     """An ellipse with stray fragments, some near, some far, some outside the pen."""
     m = np.zeros(shape, np.uint8)
