@@ -596,6 +596,25 @@ std::vector<PlaneView> planes_of(const std::vector<PlaneInput>& masks) {
   return v;
 }
 
+RunMask to_run_mask(nb::handle obj, const std::string& what) {
+  PlaneInput in = to_plane(obj, what);
+  RunMask out;
+  {
+    nb::gil_scoped_release release;
+    out = runs_of(in.plane);
+  }
+  return out;
+}
+
+nb::object to_numpy(MaskStack&& stack) {
+  auto* holder = new MaskStack(std::move(stack));
+  nb::capsule owner(holder, [](void* p) noexcept { delete static_cast<MaskStack*>(p); });
+  const size_t shape[3] = {static_cast<size_t>(holder->layers), static_cast<size_t>(holder->height),
+                           static_cast<size_t>(holder->width)};
+  nb::ndarray<nb::numpy, uint8_t> arr(holder->data.get(), 3, shape, owner);
+  return nb::cast(arr, nb::rv_policy::reference);
+}
+
 std::vector<MaskView> views_of(const std::vector<MaskInput>& masks) {
   std::vector<MaskView> v;
   v.reserve(masks.size());

@@ -22,6 +22,7 @@
 
 #include "common/mask.hpp"
 #include "common/ndarray.hpp"
+#include "common/run_mask.hpp"
 #include "common/number.hpp"
 #include "common/json.hpp"
 
@@ -241,6 +242,14 @@ MaskInput to_squeezed_mask(nb::handle array, const std::string& what);
 /// A fresh numpy bool array of `shape`, all False, and its first byte. The
 /// zeros come from the allocator, so pages never written cost nothing.
 nb::object new_bool_array(const std::vector<int64_t>& shape, uint8_t*& data);
+
+/// A mask argument in compact form: read as to_plane reads it (in place
+/// where it can be), its runs found without the interpreter lock.
+RunMask to_run_mask(nb::handle obj, const std::string& what);
+
+/// Dense masks as a layers x height x width uint8 numpy array that owns the
+/// stack's block (no copy).
+nb::object to_numpy(MaskStack&& stack);
 
 /// A mapping of mask keys to masks, in the mapping's order: the caller's
 /// key objects, their texts (str(key)) and the converted masks.

@@ -6,7 +6,7 @@ using namespace nb::literals;
 
 namespace mirelo::py {
 
-PilFrames::PilFrames(nb::object frame_names, int64_t count, PyDetectorProcessor& processor,
+PilFrames::PilFrames(nb::object frame_names, int64_t count, PyDetectorProcessor* processor,
                      PyImagePredictor& predictor)
     : names_(std::move(frame_names)), count_(count), processor_(processor), predictor_(predictor) {
   loader_ = nb::cpp_function([](nb::handle path) {
@@ -53,7 +53,7 @@ cv::Mat PilFrames::open(int64_t index) {
     loaded = loader_(names_[nb::int_(index)]);
   }
   image_ = loaded[nb::int_(0)];
-  processor_.set_source_image(image_);
+  if (processor_) processor_->set_source_image(image_);
   nb::object rgb = loaded[nb::int_(1)];
   nb::object pixels = rgb_pixels(rgb);
   const bool fresh = !pixels.is_none();

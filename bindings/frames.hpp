@@ -21,19 +21,22 @@ namespace mirelo::py {
 // only when the search reaches it.
 class PilFrames : public FrameSource {
  public:
-  /// `frame_names`: the caller's sequence of `count` frame paths.
-  PilFrames(nb::object frame_names, int64_t count, PyDetectorProcessor& processor, PyImagePredictor& predictor);
+  /// `frame_names`: the caller's sequence of `count` frame paths. Without
+  /// a processor (nullptr) the frames only go to the predictor.
+  PilFrames(nb::object frame_names, int64_t count, PyDetectorProcessor* processor, PyImagePredictor& predictor);
   ~PilFrames() override;
 
   int64_t size() const override { return count_; }
   cv::Mat open(int64_t index) override;
   void prefetch(int64_t index) override;
   cv::Mat rgba() override;
+  /// The image object opened last, as the imaging library opened it.
+  nb::object image() const { return image_; }
 
  private:
   nb::object names_;
   int64_t count_;
-  PyDetectorProcessor& processor_;
+  PyDetectorProcessor* processor_;
   PyImagePredictor& predictor_;
   nb::object loader_, executor_, pending_;
   int64_t pending_index_ = -1;

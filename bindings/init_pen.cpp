@@ -1,14 +1,18 @@
-// Pen polygon files: the per-camera pen file, the pen outline, the share of
-// boxes inside the pen, masks cut to the pen and the annotation repair tool.
+// Pen polygon files and annotation files: the per-camera pen file, the pen
+// outline, the share of boxes inside the pen, masks cut to the pen, the
+// annotation repair tool, and masks and drawings of annotation files.
 #include <nanobind/nanobind.h>
 #include <nanobind/stl/string.h>
 
 #include <cmath>
+#include <random>
 
 #include "bindings.hpp"
 #include "common/errors.hpp"
 #include "convert.hpp"
 #include "pen_support.hpp"
+#include "common/files.hpp"
+#include "pen/annotation.hpp"
 #include "pen/pen.hpp"
 
 using namespace nb::literals;
@@ -149,6 +153,86 @@ void fix_polygon_scaling(nb::handle json_path, nb::handle save_path) {
   };
   nb::gil_scoped_release release;
   mirelo::fix_polygon_scaling(jp, sp, size_of);
+}
+
+nb::tuple process_json_and_generate_masks(nb::handle json_path, nb::handle height, nb::handle width) {
+  const std::string path = to_path(json_path, "json_path");
+  const int64_t h = to_integer(height, "height"), w = to_integer(width, "width");
+  AnnotationMasks file;
+  MaskStack stack;
+  {
+    nb::gil_scoped_release release;
+    file = read_annotation_masks(path, h, w);
+    std::vector<const RunMask*> masks;
+    for (const RunMask& m : file.masks) masks.push_back(&m);
+    if (!masks.empty()) stack = paint_stack(masks, h, w);
+  }
+  nb::list keys;
+  for (int64_t k : file.box_keys) keys.append(nb::int_(k));
+  // A file without detections gives the empty one-dimensional array.
+  nb::object masks = file.masks.empty() ? numpy().attr("zeros")(0, "dtype"_a = "uint8") : to_numpy(std::move(stack));
+  return nb::make_tuple(json_to_py(file.image_path), masks, keys);
+}
+
+// The file format Pillow's save() would choose from the path's extension.
+nb::object save_format(nb::handle save_path) {
+  nb::object ext = nb::module_::import_("os.path").attr("splitext")(nb::module_::import_("os").attr("fspath")(save_path));
+  nb::object image_mod = nb::module_::import_("PIL.Image");
+  image_mod.attr("init")();
+  nb::object format = image_mod.attr("EXTENSION").attr("get")(ext[nb::int_(1)].attr("lower")());
+  if (format.is_none()) throw ValueError("unknown file extension: " + to_text(ext[nb::int_(1)]));
+  return format;
+}
+
+nb::object retrieve_annotation(nb::handle json_path, nb::handle save_path, nb::handle box_drawing,
+                               nb::handle object_ids) {
+  const std::string path = to_path(json_path, "json_path");
+  AnnotationForDrawing file;
+  {
+    nb::gil_scoped_release release;
+    file = read_annotation_for_drawing(path);
+  }
+  if (!file.image_path.is_string())
+    throw TypeError(expected_got("a path text for \"image_path\" of the annotation file", file.image_path.type_name()));
+  nb::object opened = nb::module_::import_("PIL.Image").attr("open")(json_to_py(file.image_path));
+  nb::object image;
+  try {
+    image = opened.attr("convert")("RGBA");
+  } catch (...) {
+    opened.attr("close")();
+    throw;
+  }
+  opened.attr("close")();
+  const bool boxes = to_bool(box_drawing);
+  const bool all = nb::isinstance<nb::str>(object_ids) && to_text(object_ids) == "all";
+  std::vector<char> drawn;
+  for (int64_t id : file.object_ids) {
+    int in = 1;
+    if (!all && (in = PySequence_Contains(object_ids.ptr(), nb::int_(id).ptr())) < 0) throw nb::python_error();
+    drawn.push_back(static_cast<char>(in));
+  }
+  const bool save = !save_path.is_none() && to_bool(save_path);
+  const nb::object format = save ? save_format(save_path) : nb::none();
+  const std::string target = save ? to_path(save_path, "save_path") : std::string();
+  nb::object keep;
+  const cv::Mat pixels = array_to_mat(numpy().attr("asarray")(image), keep, "image");
+  const uint64_t seed = (static_cast<uint64_t>(std::random_device{}()) << 32) ^ std::random_device{}();
+  cv::Mat out;
+  {
+    nb::gil_scoped_release release;
+    out = draw_annotation(pixels, file, drawn, boxes, seed, path);
+  }
+  nb::object result = mat_to_pil(out);
+  if (save) {
+    // Encoded in memory first, so that a failing encoder leaves the file as it was.
+    nb::object buffer = nb::module_::import_("io").attr("BytesIO")();
+    result.attr("save")(buffer, "format"_a = format);
+    nb::bytes bytes = nb::borrow<nb::bytes>(buffer.attr("getvalue")());
+    const std::string_view data(bytes.c_str(), bytes.size());
+    nb::gil_scoped_release release;
+    write_file_atomically(target, data);
+  }
+  return result;
 }
 
 }  // namespace
@@ -292,6 +376,19 @@ Raises:
 When the image cannot be loaded, prints "Error loading image: <error>" and
 writes nothing.
 )");
+
+  m.def("process_json_and_generate_masks", &process_json_and_generate_masks, "json_path"_a.none(), "height"_a.none(), "width"_a.none(),
+        nb::sig("def process_json_and_generate_masks(json_path: str | os.PathLike[str], height: int, width: int) "
+                "-> tuple[typing.Any, numpy.ndarray, list[int]]"),
+        "Process a JSON file to generate masks for detected objects in an image.");
+  m.def("retrieve_annotation", &retrieve_annotation, "json_path"_a.none(), "save_path"_a.none() = nb::none(),
+        "box_drawing"_a.none() = false, "object_ids"_a.none() = "all",
+        nb::sig("def retrieve_annotation(json_path: str | os.PathLike[str], "
+                "save_path: str | os.PathLike[str] | None = None, box_drawing: bool = False, "
+                "object_ids: str | collections.abc.Container[int] = 'all') -> PIL.Image.Image"),
+        "Draw bounding boxes and polygons from a JSON file on an image.\n\n"
+        "Bounding boxes are solid.\n"
+        "Polygons are filled with transparency.");
 }
 
 }  // namespace mirelo::py

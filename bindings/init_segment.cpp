@@ -1,5 +1,6 @@
-// Clip segmentation and hand-over: detection filtering, the model adapters and
-// the first-frame initialisation.
+// Clip segmentation and hand-over: detection filtering, the first-frame
+// initialisation, loading a tracked clip's annotation files, the best last
+// frame and the hand-over matcher.
 #include <nanobind/nanobind.h>
 #include <nanobind/stl/string.h>
 
@@ -9,9 +10,13 @@
 #include "frames.hpp"
 #include "models.hpp"
 #include "pen_support.hpp"
+#include "common/runtime.hpp"
+#include "segment/annotation_data.hpp"
 #include "segment/detections.hpp"
 #include "segment/features.hpp"
 #include "segment/initializer.hpp"
+#include "segment/last_frame.hpp"
+#include "segment/matcher.hpp"
 
 using namespace nb::literals;
 
@@ -70,7 +75,7 @@ nb::tuple initializer(nb::handle video_dir, nb::handle frame_names, nb::object p
   PyDetectorProcessor proc(std::move(processor), std::move(device));
   PyDetectorModel model(std::move(grounding_model));
   PyImagePredictor predictor(std::move(image_predictor));
-  PilFrames frames(nb::borrow(frame_names), count, proc, predictor);
+  PilFrames frames(nb::borrow(frame_names), count, &proc, predictor);
   InitializerResult r;
   {
     nb::gil_scoped_release release;
@@ -81,9 +86,221 @@ nb::tuple initializer(nb::handle video_dir, nb::handle frame_names, nb::object p
                         mat_to_pil(r.annotated));
 }
 
+// The module itself, for the drawing function the matcher shows.
+PyObject* segment_module = nullptr;
+
+constexpr int64_t kPenAnimals = 10;
+
+// ---------------------------------------------------------- clip loading
+
+// A loaded frame record as the host's dict, keys in the record's order.
+nb::dict record_dict(FrameRecord&& r, bool with_table) {
+  nb::dict out;
+  out["frame_index"] = nb::steal(PyLong_FromString(r.frame_index.c_str(), nullptr, 10));
+  nb::dict masks, areas;
+  nb::list keys;
+  if (!r.keys.empty()) {
+    nb::object stack = to_numpy(std::move(r.dense));
+    for (size_t k = 0; k < r.keys.size(); ++k) {
+      nb::str key(r.keys[k].c_str(), r.keys[k].size());
+      masks[key] = stack[nb::int_(k)];
+      areas[key] = nb::int_(r.masks[k].area());
+      keys.append(key);
+    }
+  }
+  out["masks_dict"] = masks;
+  out["mask_areas"] = areas;
+  out["json_path"] = path_str(r.json_path);
+  out["image_path"] = json_to_py(r.image_path);
+  if (with_table) out["intersections_df"] = square_frame(std::move(r.table), keys);
+  return out;
+}
+
+nb::tuple get_gsam_annotation_data(nb::handle /*video_dir*/, nb::handle last_or_not, nb::handle ixx,
+                                   nb::handle save_dir_base) {
+  // The flag is tested as the host tests it; both of its values give the
+  // same results, so it selects nothing.
+  (void)to_bool(last_or_not);
+  const int64_t index = to_integer(ixx, "ixx");
+  const std::string folder = to_path(save_dir_base, "save_dir_base");
+  std::vector<std::string> files;
+  {
+    nb::gil_scoped_release release;
+    files = list_annotation_files(folder);
+  }
+  if (files.empty()) {
+    print_line("No JSON files found in " + to_text(save_dir_base) + ". Please check the directory and try again.");
+    return nb::make_tuple(nb::none(), nb::none());
+  }
+  const auto count = static_cast<int64_t>(files.size());
+  std::vector<FrameRecord> records;
+  {
+    nb::gil_scoped_release release;
+    const auto [height, width] = annotation_frame_size(files.front());
+    if (index <= 0) {
+      records = load_frame_records(files, height, width, LoadOptions{true, true});
+    } else if (index < count) {
+      records = load_frame_records({files[static_cast<size_t>(index)]}, height, width, LoadOptions{false, true});
+    }
+  }
+  nb::dict data;
+  if (index > 0) {
+    if (!records.empty()) data[nb::int_(index)] = record_dict(std::move(records.front()), false);
+    return nb::make_tuple(data, data);
+  }
+  for (int64_t k = 0; k < count; ++k) data[nb::int_(k)] = record_dict(std::move(records[static_cast<size_t>(k)]), true);
+  return nb::make_tuple(data[nb::int_(count - 1)], data);
+}
+
+// ------------------------------------------------------------ last frame
+
+// The caller's frame records as the last-frame search reads them: the keys
+// in ascending order (the host's sorted()), each record's "masks_dict" read
+// when the search reaches it.
+class PyFrameRecords : public FrameRecords {
+ public:
+  explicit PyFrameRecords(nb::handle laste_frame) : records_(nb::borrow(laste_frame)) {
+    nb::list keys;
+    for (const auto& item : mapping_items(laste_frame, "a mapping of frame keys to frame records for laste_frame"))
+      keys.append(item.first);
+    keys_ = nb::module_::import_("builtins").attr("sorted")(keys);
+  }
+  ~PyFrameRecords() override {
+    nb::gil_scoped_acquire gil;
+    records_.reset();
+    keys_.reset();
+  }
+
+  /// The record at `pos` of the key order (the caller's own object).
+  nb::object record(int64_t pos) const { return records_[keys_[nb::int_(pos)]]; }
+
+  int64_t size() override {
+    nb::gil_scoped_acquire gil;
+    return static_cast<int64_t>(nb::len(keys_));
+  }
+  std::vector<RunMask> masks(int64_t pos) override {
+    nb::gil_scoped_acquire gil;
+    std::vector<RunMask> out;
+    for (const auto& [key, mask] :
+         mapping_items(record(pos)["masks_dict"], "a mapping of mask keys to masks for \"masks_dict\""))
+      out.push_back(to_run_mask(mask, "masks_dict[" + to_text(nb::repr(key)) + "]"));
+    return out;
+  }
+  std::string key_text(int64_t pos) override {
+    nb::gil_scoped_acquire gil;
+    return to_text(keys_[nb::int_(pos)]);
+  }
+  bool is_regular_last(int64_t pos) override {
+    nb::gil_scoped_acquire gil;
+    const int ne = PyObject_RichCompareBool(keys_[nb::int_(pos)].ptr(), nb::int_(599).ptr(), Py_NE);
+    if (ne < 0) throw nb::python_error();
+    return ne == 0;
+  }
+
+ private:
+  nb::object records_, keys_;
+};
+
+// Tracks left once `removed` (a sized collection of mask keys) are dropped
+// from a pen of ten.
+int64_t tracks_left(nb::handle removed) {
+  const Py_ssize_t n = PyObject_Length(removed.ptr());
+  if (n < 0) throw nb::python_error();
+  return kPenAnimals - static_cast<int64_t>(n);
+}
+
+// Removes the keys of `removed` from every record's "masks_dict" (the
+// caller's own mappings), when at least one of them is truthy.
+void remove_masks(nb::handle laste_frame, nb::handle removed) {
+  bool any = false;
+  for (nb::handle k : removed)
+    if ((any = to_bool(k))) break;
+  if (!any) return;
+  for (const auto& [frame, record] : mapping_items(laste_frame, "a mapping of frame keys to frame records for laste_frame")) {
+    nb::object masks = record["masks_dict"];
+    size_t n = 0;
+    for (nb::handle k : removed) {
+      masks.attr("pop")(k, nb::none());
+      if ((++n & 4095) == 0 && PyErr_CheckSignals() != 0) throw nb::python_error();
+    }
+  }
+}
+
+LastFrameOptions last_frame_options(nb::handle min_area, nb::handle max_attempts, int64_t n_track) {
+  LastFrameOptions o;
+  o.min_area = to_host_number(min_area, "min_area");
+  o.max_attempts = to_host_number(max_attempts, "max_attempts", BigInt::Raise);
+  o.n_track = n_track;
+  return o;
+}
+
+nb::tuple find_best_laste_frame(nb::handle laste_frame, nb::handle min_area, nb::handle max_attempts,
+                                nb::handle remove_stack_obs) {
+  const LastFrameOptions options = last_frame_options(min_area, max_attempts, tracks_left(remove_stack_obs));
+  remove_masks(laste_frame, remove_stack_obs);
+  PyFrameRecords records(laste_frame);
+  std::optional<LastFrame> best;
+  {
+    nb::gil_scoped_release release;
+    best = find_best_last_frame(records, options);
+  }
+  if (!best) return nb::make_tuple(nb::none(), true);
+  return nb::make_tuple(records.record(best->position), false);
+}
+
+// -------------------------------------------------------------- matcher
+
+nb::tuple matcher(nb::handle laste_frame, nb::handle frame_names, nb::handle ann_frame_idx, nb::object image_predictor,
+                  nb::handle remove_stack_box, nb::handle min_area, nb::handle max_attempts, nb::handle display_func) {
+  const nb::object removed = remove_stack_box.is_none() ? nb::object(nb::list()) : nb::borrow(remove_stack_box);
+  const LastFrameOptions last = last_frame_options(min_area, max_attempts, tracks_left(removed));
+  MatcherOptions options;
+  options.min_area = last.min_area;
+  options.max_attempts = last.max_attempts;
+  options.n_track = last.n_track;
+  options.frame_text = to_text(ann_frame_idx);
+  const int64_t index = to_integer(ann_frame_idx, "ann_frame_idx");
+  nb::list keep_box;
+  for (int64_t k = 0; k < kPenAnimals; ++k) {
+    nb::str key(("Box" + std::to_string(k)).c_str());
+    const int in = PySequence_Contains(removed.ptr(), key.ptr());
+    if (in < 0) throw nb::python_error();
+    if (!in) keep_box.append(key);
+  }
+  // A shallow copy: the records, and the removals made in them, are the caller's.
+  nb::dict copy;
+  for (const auto& [key, record] : mapping_items(laste_frame, "a mapping of frame keys to frame records for laste_frame"))
+    copy[key] = record;
+  remove_masks(copy, removed);
+  PyFrameRecords records(copy);
+  PyImagePredictor predictor(std::move(image_predictor));
+  PilFrames frames(nb::borrow(frame_names), 0, nullptr, predictor);
+  std::function<void(int64_t)> display;
+  if (!display_func.is_none()) {
+    display = [&](int64_t best) {
+      nb::gil_scoped_acquire gil;
+      nb::object drawing = nb::borrow(segment_module)
+                               .attr("img_bbx_drawing")(frames.image().attr("copy")(), records.record(best)["masks_dict"]);
+      display_func(drawing);
+    };
+  }
+  MatcherResult r;
+  {
+    nb::gil_scoped_release release;
+    r = match_next_clip(records, [&] { return frames.open(index); }, predictor, options, display);
+  }
+  if (!r.accepted) return nb::make_tuple(nb::none(), nb::none(), nb::none(), nb::none(), true);
+  nb::tuple shape = nb::make_tuple(r.mask_shape[0], r.mask_shape[1], r.mask_shape[2]);
+  nb::object masks = numpy().attr("reshape")(predictor.last_masks(), shape);
+  nb::list objects;
+  for (int64_t k = 0; k < r.mask_shape[0]; ++k) objects.append("pig");
+  return nb::make_tuple(masks, objects, keep_box, records.record(*r.best_position), false);
+}
+
 }  // namespace
 
 void init_segment(nb::module_& m) {
+  segment_module = m.ptr();
   m.def("process_gdino_results", &process_gdino_results, "gdino_results"_a, "target_label"_a = "pig",
         nb::sig("def process_gdino_results(gdino_results: collections.abc.Sequence[collections.abc.Mapping[str, "
                 "typing.Any]], target_label: str = 'pig') -> tuple[numpy.ndarray, numpy.ndarray, numpy.ndarray]"),
@@ -162,6 +379,151 @@ Raises:
                 "masks: collections.abc.Sequence[numpy.ndarray] | numpy.ndarray, image_predictor: typing.Any) "
                 "-> list[torch.Tensor | None]"),
         "Extract SAM image features for masked regions in the input image.");
+
+  m.def("get_gsam_annotation_data", &get_gsam_annotation_data, "video_dir"_a.none(), "last_or_not"_a.none() = false, "ixx"_a.none() = 0,
+        "save_dir_base"_a.none() = "D:\\ToBeLabeled_20pigs\\GSAM2_output_2hr",
+        nb::sig("def get_gsam_annotation_data(video_dir: object, last_or_not: bool = False, ixx: int = 0, "
+                "save_dir_base: str | os.PathLike[str] = 'D:\\\\ToBeLabeled_20pigs\\\\GSAM2_output_2hr') -> "
+                "tuple[dict[str, typing.Any], dict[int, dict[str, typing.Any]]] | "
+                "tuple[dict[int, dict[str, typing.Any]], dict[int, dict[str, typing.Any]]] | tuple[None, None]"),
+        R"(Load a tracked clip's annotation files into frame records.
+
+The files are looked for in save_dir_base and every folder below it: the
+folder's own files first, then its sub-folders in ascending name order,
+recursively (symbolic links to folders are not followed). Of each folder's
+files those named "<anything>_<digits>.json" are taken, ordered by the value
+of the digits (equal values keep the folder listing's order). The frame size
+is that of the image named by the first file's "image_path", as cv2.imread
+reads it. Files are loaded in parallel, without the interpreter lock.
+
+Each record is a dict with the keys, in this order: "frame_index" (the
+number after "output_pp_" in the file's path), "masks_dict" ("Box<object id -
+1>" -> H x W uint8 mask, 1 inside the animal, one per detection in file
+order; a repeated key keeps its first place and its last mask), "mask_areas"
+(same keys -> pixel count, int), "json_path", "image_path" (as stored) and,
+in the full load only, "intersections_df" (the intersection_between_masks
+table of the masks, a pandas DataFrame). The masks of a record are views of
+one array that owns its memory.
+
+Args:
+    video_dir: Accepted and not used.
+    last_or_not: Accepted; the results are the same for both values.
+    ixx: 0 or less loads every file, keyed by its position in the ordered
+        list; a positive value loads only the file at that position.
+    save_dir_base: Folder searched for annotation files.
+
+Returns:
+    (last_frame, gsam_annotation_data). Full load: the record of the last
+    file and every record keyed 0, 1, ... . Single-frame load: the same
+    one-entry dict {ixx: record} twice, or an empty dict twice when ixx is
+    past the last file. (None, None) when no file is found, after printing
+    "No JSON files found in <save_dir_base>. Please check the directory and
+    try again.".
+
+Raises:
+    KeyError: a file without "image_path", "detections" or a detection's
+        "formatted_polygon".
+    TypeError: members of the wrong type (an "object_id" that is not an
+        integer, a polygon that is not a text, ...); ixx not an integer.
+    ValueError: malformed JSON, a polygon text with an odd number of
+        values, values that are not numbers or whose pixel coordinates do
+        not fit 32-bit integers, or a taken file whose path has no frame
+        number after "output_pp_".
+    FileNotFoundError, OSError: a file or the first file's image that
+        cannot be read.
+)");
+
+  m.def("find_best_laste_frame", &find_best_laste_frame, "laste_frame"_a.none(), "min_area"_a.none() = 10, "max_attempts"_a.none() = 10,
+        "remove_stack_obs"_a.none() = nb::list(),
+        nb::sig("def find_best_laste_frame(laste_frame: collections.abc.Mapping[typing.Any, typing.Any], "
+                "min_area: float = 10, max_attempts: int = 10, remove_stack_obs: collections.abc.Sequence[str] = []) "
+                "-> tuple[typing.Any, bool]"),
+        R"(Find the latest frame of a clip whose masks can start the next clip.
+
+Frames are examined from the largest key backwards, at most max_attempts of
+them. A frame is usable when every mask of its "masks_dict" has more than
+min_area pixels, at least 10 - len(remove_stack_obs) masks are non-empty and
+no mask covers 50 % or more of another's area (the intersection_between_masks
+table, counted on the masks' runs of pixels). A usable frame other than key
+599 prints "Switched to frame key <key> due to small mask area in later
+frames.". With none found, prints "No valid frame found with all masks area >
+<min_area> in the last <max_attempts> frames for <n> tracks.".
+
+When an entry of remove_stack_obs is truthy, its keys are first removed from
+the "masks_dict" of every record: the caller's records change (their
+"mask_areas" and "intersections_df" are left as they are); remove_stack_obs
+itself is never changed.
+
+Args:
+    laste_frame: Frame key -> frame record (as get_gsam_annotation_data
+        returns them); only each record's "masks_dict" is read.
+    min_area: Pixels every mask must exceed.
+    max_attempts: Frames examined, counted back from the last.
+    remove_stack_obs: Mask keys to drop from every frame.
+
+Returns:
+    (record, False) with the caller's own record of the frame found, or
+    (None, True).
+
+Raises:
+    IndexError: the scan runs past the first frame (more attempts than
+        frames, or an empty laste_frame).
+    KeyError: a record without "masks_dict".
+    ValueError: masks of different sizes in one frame, or masks that are
+        not 2-D.
+)");
+
+  m.def("matcher", &matcher, "laste_frame"_a.none(), "frame_names"_a.none(), "ann_frame_idx"_a.none() = 0, "image_predictor"_a.none() = nb::none(),
+        "remove_stack_box"_a.none() = nb::none(), "min_area"_a.none() = 10, "max_attempts"_a.none() = 10, "display_func"_a.none() = nb::none(),
+        nb::sig("def matcher(laste_frame: collections.abc.Mapping[typing.Any, typing.Any], "
+                "frame_names: collections.abc.Sequence[str | os.PathLike[str]], ann_frame_idx: int = 0, "
+                "image_predictor: typing.Any = None, remove_stack_box: collections.abc.Sequence[str] | None = None, "
+                "min_area: float = 10, max_attempts: int = 10, "
+                "display_func: collections.abc.Callable[[PIL.Image.Image], object] | None = None) -> "
+                "tuple[numpy.ndarray, list[str], list[str], typing.Any, bool] | tuple[None, None, None, None, bool]"),
+        R"(Carry the previous clip's animals over to a frame of the next clip.
+
+Picks the previous clip's best last frame with find_best_laste_frame (on a
+shallow copy of laste_frame: the removals of remove_stack_box reach the
+caller's records), boxes each of its masks (smallest to largest column and
+row of its non-zero pixels, inclusive) and prompts image_predictor with the
+boxes on frame_names[ann_frame_idx], opened with Pillow:
+set_image(RGB array), then predict(point_coords=None, point_labels=None,
+box=boxes, multimask_output=False). Masks of shape (H, W) gain a leading
+axis, (N, 1, H, W) lose axis 1. The new masks are accepted when no mask
+covers more than 10 % of another's area, there is one per box and each has at
+least min_area pixels. When display_func is given it is called once, whatever
+the outcome, with img_bbx_drawing(new frame, best frame's "masks_dict").
+Prints "ann_frame_idx [<i>] works for mask finding!!!" or "ann_frame_idx
+[<i>] cannot work..\n" (a message ending in its own line break), or,
+without a usable last frame, "Issue is from the laste frame, not enough
+masks found.".
+
+Args:
+    laste_frame: The previous clip's frame records, frame key -> record.
+    frame_names: Paths of the new clip's frames.
+    ann_frame_idx: Index into frame_names of the frame to segment.
+    image_predictor: The image predictor (set_image, predict).
+    remove_stack_box: Track keys to drop before the hand-over (None: none).
+    min_area: Pixels a mask of the last frame must exceed and a new mask
+        must reach.
+    max_attempts: Frames the last-frame search examines.
+    display_func: Callable shown the drawing, or None.
+
+Returns:
+    (masks, OBJECTS, keep_box, best_laste_frame, False) when accepted: the
+    predictor's masks as an N x H x W numpy array of its dtype, ["pig"] * N,
+    the keys "Box0" .. "Box9" not in remove_stack_box, and the caller's
+    record of the best last frame. (None, None, None, None, True) otherwise.
+
+Raises:
+    IndexError: the last-frame search runs past the first frame, or
+        ann_frame_idx is outside frame_names.
+    KeyError: a record without "masks_dict".
+    ValueError: predictor masks of a shape other than (H, W), (N, H, W) or
+        (N, 1, H, W); an empty mask in the best last frame.
+    Errors of reading the image and of the predictor reach the caller.
+)");
 }
 
 }  // namespace mirelo::py

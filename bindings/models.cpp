@@ -132,6 +132,7 @@ PyImagePredictor::PyImagePredictor(nb::object predictor) : predictor_(std::move(
 PyImagePredictor::~PyImagePredictor() {
   release(predictor_);
   release(source_array_);
+  release(last_masks_);
 }
 
 void PyImagePredictor::set_source_array(nb::object array) {
@@ -178,7 +179,8 @@ Prediction PyImagePredictor::predict(const NDArray& boxes) {
 ArrayView PyImagePredictor::predict_masks(const NDArray& boxes) {
   nb::gil_scoped_acquire gil;
   nb::object result = call_predict(boxes);
-  return to_array_view(result[nb::int_(0)], "numeric or bool masks from predict()");
+  last_masks_ = host_array(result[nb::int_(0)]);
+  return to_array_view(last_masks_, "numeric or bool masks from predict()");
 }
 
 namespace {

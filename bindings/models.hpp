@@ -68,10 +68,14 @@ class PyImagePredictor : public ImagePredictor {
   /// the model's device.
   ModelValuePtr encode(NDArray crop) override;
   std::vector<double> feature_values(const ModelValuePtr& feature) override;
+  /// The masks of the last predict_masks call as a numpy array of the
+  /// predictor's own element type and shape (tensors copied to the host).
+  /// Needs the interpreter lock.
+  nb::object last_masks() const { return last_masks_; }
 
  private:
   nb::object call_predict(const NDArray& boxes);
-  nb::object predictor_, source_array_;
+  nb::object predictor_, source_array_, last_masks_;
 };
 
 /// Runs `fn()` inside torch.no_grad(); the previous gradient mode is restored

@@ -168,12 +168,6 @@ std::optional<VideoRecord> RecordingPattern::parse(const std::string& path) cons
   return r;
 }
 
-std::string path_join(const std::string& a, const std::string& b) {
-  if (!b.empty() && b.front() == '/') return b;
-  if (a.empty() || a.back() == '/') return a + b;
-  return a + "/" + b;
-}
-
 void check_no_nul(const std::string& path) {
   if (path.find('\0') == std::string::npos) return;
   throw ValueError("embedded null character in path " + repr_text(path));
@@ -234,42 +228,19 @@ std::vector<int64_t> filter_catalogue(const std::vector<VideoRecord>& rows, cons
   return kept;
 }
 
-namespace {
-
-void walk(const std::string& folder, const std::vector<std::string>& suffixes, std::vector<std::string>& out) {
-  std::error_code ec;
-  fs::directory_iterator it(fs::path(folder), ec);
-  if (ec) return;
-  std::vector<std::pair<std::u32string, std::string>> dirs, files;
-  for (; it != fs::directory_iterator(); it.increment(ec)) {
-    std::string name = it->path().filename().string();
-    std::error_code tec;
-    const bool is_dir = it->is_directory(tec) && !tec;
-    (is_dir ? dirs : files).emplace_back(code_points(name), std::move(name));
-  }
-  // A listing error part-way is ignored, keeping what was listed, as a
-  // tolerant walk does.
-  std::sort(dirs.begin(), dirs.end());
-  std::sort(files.begin(), files.end());
-  for (const auto& [key, name] : files) {
-    bool take = suffixes.empty();
-    for (const auto& s : suffixes) take = take || ends_with(name, s);
-    if (take) out.push_back(path_join(folder, name));
-  }
-  for (const auto& [key, name] : dirs) {
-    const std::string sub = path_join(folder, name);
-    std::error_code lec;
-    if (fs::is_symlink(fs::symlink_status(fs::path(sub), lec)) || lec) continue;
-    walk(sub, suffixes, out);
-  }
-}
-
-}  // namespace
-
 std::vector<std::string> list_all_files(const std::string& directory, const std::vector<std::string>& suffixes) {
   check_no_nul(directory);
   std::vector<std::string> out;
-  walk(directory, suffixes, out);
+  walk_folders(directory, [&](const std::string& folder, const std::vector<std::string>& files) {
+    std::vector<std::pair<std::u32string, const std::string*>> names;
+    for (const std::string& name : files) {
+      bool take = suffixes.empty();
+      for (const auto& s : suffixes) take = take || ends_with(name, s);
+      if (take) names.emplace_back(code_points(name), &name);
+    }
+    std::sort(names.begin(), names.end());
+    for (const auto& [key, name] : names) out.push_back(path_join(folder, *name));
+  });
   return out;
 }
 

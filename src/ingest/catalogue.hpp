@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "common/walk.hpp"
+
 namespace mirelo {
 
 /// The five text cells of one video-table row.
@@ -40,10 +42,6 @@ class RecordingPattern {
   struct Impl;
   std::unique_ptr<Impl> impl_;
 };
-
-/// Joins two path pieces as POSIX os.path.join does: an absolute `b`
-/// replaces `a`; a separator is added unless `a` is empty or ends with one.
-std::string path_join(const std::string& a, const std::string& b);
 
 /// Candidate recordings of `base_dir`: for each name of `sub_dirs`, in order,
 /// the entries of base_dir/name (not recursive, in directory-listing order)

@@ -29,6 +29,24 @@ void require_same_shapes(const std::vector<MaskView>& a, const std::vector<MaskV
                          std::to_string(m.width) + ")");
 }
 
+// The table of n masks from the overlap count of each pair: each unordered
+// pair once, skipped when the later mask's area is at most 1.
+template <typename CountPair>
+std::vector<double> table_of(size_t n, const std::vector<double>& areas, CountPair&& count_pair) {
+  if (areas.size() != n) throw ValueError(expected_got(std::to_string(n) + " areas", std::to_string(areas.size())));
+  std::vector<double> table(n * n, 0.0);
+  for (size_t i = 0; i < n; ++i) {
+    if (areas[i] <= 1) continue;
+    for (size_t j = 0; j < i; ++j) {
+      const int64_t inter = count_pair(i, j);
+      table[i * n + j] = percentage_of(inter, areas[i]).as_double();
+      table[j * n + i] = percentage_of(inter, areas[j]).as_double();
+    }
+    check_interrupt();
+  }
+  return table;
+}
+
 }  // namespace
 
 HostNumber box_iou(const HostNumber (&b1)[4], const HostNumber (&b2)[4]) {
@@ -74,21 +92,19 @@ std::vector<double> intersection_table(const std::vector<MaskView>& masks,
 std::vector<double> intersection_table(const std::vector<MaskView>& masks, const std::vector<double>& areas,
                                        const std::vector<PixelBox>& boxes) {
   const size_t n = masks.size();
-  if (areas.size() != n) throw ValueError(expected_got(std::to_string(n) + " areas", std::to_string(areas.size())));
   if (boxes.size() != n) throw ValueError(expected_got(std::to_string(n) + " boxes", std::to_string(boxes.size())));
-  std::vector<double> table(n * n, 0.0);
-  if (n == 0) return table;
-  require_same_shapes(masks, masks);
-  for (size_t i = 0; i < n; ++i) {
-    if (areas[i] <= 1) continue;
-    for (size_t j = 0; j < i; ++j) {
-      const int64_t inter = count_intersection(masks[i], boxes[i], masks[j], boxes[j]);
-      table[i * n + j] = percentage_of(inter, areas[i]).as_double();
-      table[j * n + i] = percentage_of(inter, areas[j]).as_double();
-    }
-    check_interrupt();
-  }
-  return table;
+  if (n > 0) require_same_shapes(masks, masks);
+  return table_of(n, areas, [&](size_t i, size_t j) { return count_intersection(masks[i], boxes[i], masks[j], boxes[j]); });
+}
+
+std::vector<double> intersection_table(const std::vector<const RunMask*>& masks, const std::vector<double>& areas) {
+  const size_t n = masks.size();
+  for (const RunMask* m : masks)
+    if (!m->same_shape(*masks.front()))
+      throw ValueError("all masks must have the same shape: expected (" + std::to_string(masks.front()->height()) +
+                       ", " + std::to_string(masks.front()->width()) + "), got (" + std::to_string(m->height()) +
+                       ", " + std::to_string(m->width()) + ")");
+  return table_of(n, areas, [&](size_t i, size_t j) { return count_intersection(*masks[i], *masks[j]); });
 }
 
 std::vector<double> intersection_table(const std::vector<MaskView>& masks) {

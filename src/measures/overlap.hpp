@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "common/mask.hpp"
+#include "common/run_mask.hpp"
 #include "common/number.hpp"
 
 namespace mirelo {
@@ -31,6 +32,9 @@ std::vector<double> intersection_table(const std::vector<MaskView>& masks, const
 
 /// As above, with each mask's own set-pixel count as its area.
 std::vector<double> intersection_table(const std::vector<MaskView>& masks);
+
+/// The same table for compact masks, counted on their runs.
+std::vector<double> intersection_table(const std::vector<const RunMask*>& masks, const std::vector<double>& areas);
 
 /// IoU matrix, row-major new x old: intersection / (union + 1e-6).
 std::vector<double> iou_matrix(const std::vector<MaskView>& masks_new,

@@ -2,7 +2,6 @@
 
 #define GEOS_USE_ONLY_R_API
 #include <geos_c.h>
-#include <locale.h>
 
 #include <climits>
 #include <cmath>
@@ -17,6 +16,7 @@
 #include "common/polygon_fill.hpp"
 #include "common/runtime.hpp"
 #include "common/text.hpp"
+#include "pen/polygon_text.hpp"
 
 namespace mirelo {
 namespace {
@@ -122,84 +122,6 @@ std::vector<double> pen_ring(const std::vector<PenPoint>& pen) {
                                   std::to_string(corners) + " (from " + std::to_string(pen.size()) + " points)"));
   }
   return xy;
-}
-
-// ---------------------------------------------------------- whitespace ----
-
-// Whitespace as the host's str.split() sees it.
-bool is_py_space(char32_t cp) {
-  return (cp >= 0x09 && cp <= 0x0D) || (cp >= 0x1C && cp <= 0x20) || cp == 0x85 || cp == 0xA0 ||
-         cp == 0x1680 || (cp >= 0x2000 && cp <= 0x200A) || cp == 0x2028 || cp == 0x2029 ||
-         cp == 0x202F || cp == 0x205F || cp == 0x3000;
-}
-
-std::vector<std::string_view> split_whitespace(std::string_view s) {
-  std::vector<std::string_view> out;
-  size_t i = 0, start = std::string_view::npos;
-  while (i < s.size()) {
-    char32_t cp = 0;
-    size_t len = utf8_decode(s, i, cp, true);
-    if (len == 0) len = 1, cp = 0xFFFD;
-    if (is_py_space(cp)) {
-      if (start != std::string_view::npos) out.push_back(s.substr(start, i - start));
-      start = std::string_view::npos;
-    } else if (start == std::string_view::npos) {
-      start = i;
-    }
-    i += len;
-  }
-  if (start != std::string_view::npos) out.push_back(s.substr(start));
-  return out;
-}
-
-// float(text) of the host: sign, digits with single underscores between
-// them, optional fraction and exponent, or inf / infinity / nan in any case.
-bool parse_py_float(std::string_view t, double& out) {
-  std::string clean;
-  size_t i = 0;
-  if (i < t.size() && (t[i] == '+' || t[i] == '-')) clean.push_back(t[i++]);
-  std::string rest(t.substr(i));
-  for (auto& ch : rest) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
-  if (rest == "inf" || rest == "infinity") {
-    out = clean == "-" ? -HUGE_VAL : HUGE_VAL;
-    return true;
-  }
-  if (rest == "nan") {
-    out = std::nan("");
-    return true;
-  }
-  auto digit = [&](size_t k) { return k < t.size() && t[k] >= '0' && t[k] <= '9'; };
-  // digitpart ::= digit (["_"] digit)*
-  auto digitpart = [&]() {
-    if (!digit(i)) return false;
-    clean.push_back(t[i++]);
-    while (i < t.size()) {
-      if (digit(i)) {
-        clean.push_back(t[i++]);
-      } else if (t[i] == '_' && digit(i + 1)) {
-        ++i;
-      } else {
-        break;
-      }
-    }
-    return true;
-  };
-  const bool int_part = digitpart();
-  bool frac_part = false;
-  if (i < t.size() && t[i] == '.') {
-    clean.push_back(t[i++]);
-    frac_part = digitpart();
-  }
-  if (!int_part && !frac_part) return false;
-  if (i < t.size() && (t[i] == 'e' || t[i] == 'E')) {
-    clean.push_back(t[i++]);
-    if (i < t.size() && (t[i] == '+' || t[i] == '-')) clean.push_back(t[i++]);
-    if (!digitpart()) return false;
-  }
-  if (i != t.size()) return false;
-  static locale_t c_locale = newlocale(LC_ALL_MASK, "C", static_cast<locale_t>(0));
-  out = strtod_l(clean.c_str(), nullptr, c_locale);
-  return true;
 }
 
 }  // namespace
@@ -402,26 +324,14 @@ void rescale_polygon_texts(JsonValue& doc, int64_t width, int64_t height) {
       JsonValue& text = polys->items[p];
       const std::string where = where_det + "[\"formatted_polygon\"][" + std::to_string(p) + "]";
       if (!text.is_string()) throw TypeError(expected_got("a polygon text for " + where, text.type_name()));
-      const std::vector<std::string_view> parts = split_whitespace(text.text);
-      if (parts.empty())
-        throw ValueError(expected_got("an identifier followed by x y coordinates in " + where, "an empty text"));
-      const size_t ncoords = parts.size() - 1;
-      if (ncoords % 2 != 0)
-        throw ValueError(expected_got("an even number of coordinates (x y pairs) in " + where,
-                                      std::to_string(ncoords) + " coordinates in " + repr_text(text.text)));
-      if (ncoords > 0 && (width == 0 || height == 0))
+      const PolygonText poly = parse_polygon_text(text.text, where);
+      if (!poly.points.empty() && (width == 0 || height == 0))
         throw ZeroDivisionError("division by zero: the image is " + std::to_string(width) + " x " +
                                 std::to_string(height) + " pixels");
-      std::string out(parts[0]);
-      for (size_t i = 0; i < ncoords; i += 2) {
-        double xy[2];
-        for (int c = 0; c < 2; ++c) {
-          const std::string_view piece = parts[1 + i + c];
-          if (!parse_py_float(piece, xy[c]))
-            throw ValueError("could not convert string to float: " + repr_text(piece) + " (in " + where + ")");
-        }
-        const double x = xy[0] * (static_cast<double>(height) / static_cast<double>(width));
-        const double y = xy[1] * (static_cast<double>(width) / static_cast<double>(height));
+      std::string out(poly.identifier);
+      for (const auto& [x0, y0] : poly.points) {
+        const double x = x0 * (static_cast<double>(height) / static_cast<double>(width));
+        const double y = y0 * (static_cast<double>(width) / static_cast<double>(height));
         out += ' ';
         out += format_fixed(x, 6);
         out += ' ';

@@ -1,6 +1,8 @@
 #include "visual/raster.hpp"
 
 #include <algorithm>
+#include <climits>
+#include <cmath>
 #include <string>
 
 #include "common/errors.hpp"
@@ -45,7 +47,105 @@ void vline(cv::Mat& m, int64_t x, int64_t a, int64_t b, const Rgba& c) {
   for (int64_t y = lo; y <= hi; ++y) put(m, x, y, c);
 }
 
+// An edge of the scanline fill, with the imaging library's field types: the
+// crossing of a row is computed in single precision, as it computes it.
+struct Edge {
+  int64_t x0 = 0, y0 = 0, xmin = 0, ymin = 0, xmax = 0, ymax = 0;
+  float dx = 0;
+
+  Edge(int64_t xa, int64_t ya, int64_t xb, int64_t yb)
+      : x0(xa), y0(ya), xmin(std::min(xa, xb)), ymin(std::min(ya, yb)), xmax(std::max(xa, xb)), ymax(std::max(ya, yb)) {
+    if (ya != yb) dx = static_cast<float>(xb - xa) / static_cast<float>(yb - ya);
+  }
+  float x_at(int64_t y) const { return static_cast<float>(y - y0) * dx + static_cast<float>(x0); }
+};
+
+// The library's rounding of a span's ends (a float sum, then a double floor
+// or ceiling), clamped to what an int holds before the conversion.
+int64_t to_int_clamped(double v) { return static_cast<int64_t>(std::clamp(v, double{INT_MIN}, double{INT_MAX})); }
+int64_t round_up(float f) {
+  return to_int_clamped(f >= 0.0f ? std::floor(static_cast<double>(f + 0.5f)) : -std::floor(std::fabs(f) + 0.5));
+}
+int64_t round_down(float f) {
+  return to_int_clamped(f >= 0.0f ? std::ceil(static_cast<double>(f - 0.5f)) : -std::ceil(std::fabs(f) - 0.5));
+}
+
 }  // namespace
+
+void fill_polygon_scanline(cv::Mat& rgba, const std::vector<std::array<int32_t, 2>>& vertices, const Rgba& colour) {
+  require_rgba(rgba, "drawing");
+  const size_t count = vertices.size();
+  if (count == 0) return;
+  // Edges, with runs of horizontal segments going one way merged into one.
+  std::vector<Edge> edges;
+  size_t i = 0;
+  for (; i + 1 < count; ++i) {
+    const int64_t x0 = vertices[i][0], y0 = vertices[i][1], x1 = vertices[i + 1][0], y1 = vertices[i + 1][1];
+    if (y0 == y1 && i != 0 && y0 == vertices[i - 1][1]) {
+      const int64_t before = vertices[i - 1][0];
+      if (x1 > x0 && x0 > before) {
+        edges.back().xmax = x1;
+        continue;
+      }
+      if (x1 < x0 && x0 < before) {
+        edges.back().xmin = x1;
+        continue;
+      }
+    }
+    edges.emplace_back(x0, y0, x1, y1);
+  }
+  if (vertices[i] != vertices[0]) edges.emplace_back(vertices[i][0], vertices[i][1], vertices[0][0], vertices[0][1]);
+  if (edges.empty()) return;
+
+  int64_t ymin = rgba.rows - 1, ymax = 0;
+  std::vector<const Edge*> sloped;
+  for (const Edge& e : edges) {
+    ymin = std::min(ymin, e.ymin);
+    ymax = std::max(ymax, e.ymax);
+    if (e.ymin == e.ymax) {
+      hline(rgba, e.xmin, e.xmax, e.ymin, colour);
+      continue;
+    }
+    sloped.push_back(&e);
+  }
+  ymin = std::max<int64_t>(ymin, 0);
+  ymax = std::min<int64_t>(ymax, rgba.rows);
+  std::vector<float> xx;
+  xx.reserve(sloped.size() * 2);
+  for (int64_t y = ymin; y <= ymax; ++y) {
+    xx.clear();
+    for (size_t k = 0; k < sloped.size(); ++k) {
+      const Edge& cur = *sloped[k];
+      if (y < cur.ymin || y > cur.ymax) continue;
+      xx.push_back(cur.x_at(y));
+      if (y == cur.ymax && y < ymax) {
+        xx.push_back(xx.back());  // keeps consecutive edges consistent
+      } else if ((y == cur.ymin || y == cur.ymax) && cur.dx != 0) {
+        // A corner where this edge meets an earlier one: moved one pixel
+        // beyond the neighbouring rows' crossings when it sticks out past both.
+        for (size_t o = 0; o < k; ++o) {
+          const Edge& other = *sloped[o];
+          if ((y != other.ymin && y != other.ymax) || other.dx == 0) continue;
+          if (std::roundf(xx.back()) != std::roundf(other.x_at(y))) continue;
+          const int64_t next = y + (y == cur.ymax ? -1 : 1);
+          const float adjacent = cur.x_at(next);
+          if (next >= other.ymin && next <= other.ymax) {
+            const float adjacent_other = other.x_at(next);
+            float& x = xx.back();
+            if (x > adjacent + 1 && x > adjacent_other + 1) {
+              x = std::roundf(static_cast<float>(std::fmax(adjacent, adjacent_other))) + 1;
+            } else if (x < adjacent - 1 && x < adjacent_other - 1) {
+              x = std::roundf(static_cast<float>(std::fmin(adjacent, adjacent_other))) - 1;
+            }
+            break;
+          }
+        }
+      }
+    }
+    std::sort(xx.begin(), xx.end());
+    for (size_t k = 1; k < xx.size(); k += 2) hline(rgba, round_up(xx[k - 1]), round_down(xx[k]), y, colour);
+  }
+}
 
 cv::Mat alpha_composite(const cv::Mat& dst, const cv::Mat& src) {
   require_rgba(dst, "the lower image");

@@ -7,6 +7,7 @@
 // (how text is laid down).
 #include <array>
 #include <cstdint>
+#include <vector>
 
 #include <opencv2/core.hpp>
 
@@ -52,6 +53,14 @@ void draw_rectangle_outline(cv::Mat& rgba, int64_t x0, int64_t y0, int64_t x1, i
 /// Every pixel of the rectangle with inclusive corners (x0, y0), (x1, y1)
 /// set to `colour` (replaced, not blended); pixels outside are skipped.
 void fill_rectangle(cv::Mat& rgba, int64_t x0, int64_t y0, int64_t x1, int64_t y1, const Rgba& colour);
+
+/// Fills the polygon through `vertices` (pixel coordinates, closed
+/// implicitly) with `colour`, replacing pixels, by the imaging library's
+/// scanline rule for filled polygons on an image it does not blend into:
+/// spans from the rounded-up left crossing to the rounded-down right one,
+/// horizontal edges drawn whole, corners joined as that library joins them.
+/// Rows outside `rgba` are skipped, so far-away vertices cost nothing.
+void fill_polygon_scanline(cv::Mat& rgba, const std::vector<std::array<int32_t, 2>>& vertices, const Rgba& colour);
 
 /// Paints `ink` through `coverage` (CV_8UC1, 0 = untouched, 255 = ink)
 /// whose top-left pixel lands on (x, y) of `rgba`; partial coverage blends

@@ -80,3 +80,37 @@ class DetectorModel:
         if self.fail:
             raise RuntimeError("detector failed")
         return {"pred_boxes": "raw"}
+
+
+def polygon_text(points, width, height, identifier="0"):
+    """A polygon text of annotation files from pixel points (x, y)."""
+    return identifier + " " + " ".join(f"{float(x) / width!r} {float(y) / height!r}" for x, y in points)
+
+
+def write_annotation(path, image_path, detections):
+    """Writes an annotation file; returns its path as a str."""
+    import json
+
+    path.write_text(json.dumps({"image_path": str(image_path), "detections": detections}), encoding="utf-8")
+    return str(path)
+
+
+def reference_masks(json_path, height, width):
+    """The masks of an annotation file rasterised the straightforward way:
+    cv2.fillPoly into float32 zeros, one mask per detection."""
+    import json
+
+    import cv2
+
+    with open(json_path, encoding="utf-8") as f:
+        doc = json.load(f)
+    masks, keys = [], []
+    for det in doc["detections"]:
+        m = np.zeros((height, width), np.float32)
+        for text in det["formatted_polygon"]:
+            v = text.split()[1:]
+            pts = [(int(float(v[i]) * width), int(float(v[i + 1]) * height)) for i in range(0, len(v), 2)]
+            cv2.fillPoly(m, [np.array(pts, np.int32)], 1)
+        masks.append(m)
+        keys.append(det.get("object_id", 0) - 1)
+    return doc["image_path"], np.array(masks).astype(np.uint8), keys

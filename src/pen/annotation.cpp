@@ -1,0 +1,240 @@
+#include "pen/annotation.hpp"
+
+#include <algorithm>
+#include <climits>
+#include <cmath>
+#include <memory>
+#include <optional>
+#include <random>
+
+#include "common/errors.hpp"
+#include "common/memory.hpp"
+#include "common/polygon_fill.hpp"
+#include "common/text.hpp"
+#include "pen/polygon_text.hpp"
+#include "visual/raster.hpp"
+#include "visual/text.hpp"
+
+namespace mirelo {
+namespace {
+
+constexpr uint8_t kOverlayAlpha = 100;
+constexpr int kBoxWidth = 2;
+constexpr int kLabelPadding = 4;
+constexpr int kLabelFontSize = 11;
+const Rgba kWhite{255, 255, 255, 255};
+
+// Where a member sits, for messages: detections[2]["xyxy"][0] of 'a.json'.
+struct Where {
+  const std::string& file;
+  std::string member;
+  std::string text() const { return member + " of " + repr_text(file); }
+  Where operator[](const std::string& key) const { return Where{file, member + "[\"" + key + "\"]"}; }
+  Where operator[](size_t index) const { return Where{file, member + "[" + std::to_string(index) + "]"}; }
+};
+
+const JsonValue& member(const JsonValue& obj, const char* key) {
+  const JsonValue* v = obj.find(key);
+  if (!v) throw KeyError(key);
+  return *v;
+}
+
+const JsonValue& as_list(const JsonValue& v, const Where& where) {
+  if (!v.is_array()) throw TypeError(expected_got("a list for " + where.text(), v.type_name()));
+  return v;
+}
+
+// The top level and its "image_path" and "detections" members.
+struct Document {
+  JsonValue doc;
+  const JsonValue* image_path = nullptr;
+  const JsonValue* detections = nullptr;
+};
+
+Document read_document(const std::string& json_path) {
+  Document d;
+  d.doc = read_json_file(json_path);
+  if (!d.doc.is_object())
+    throw TypeError(expected_got("a JSON object in the annotation file " + repr_text(json_path), d.doc.type_name()));
+  d.image_path = &member(d.doc, "image_path");
+  d.detections = &as_list(member(d.doc, "detections"), Where{json_path, "\"detections\""});
+  return d;
+}
+
+const JsonValue& detection_at(const Document& d, size_t k, const Where& where) {
+  const JsonValue& det = d.detections->items[k];
+  if (!det.is_object()) throw TypeError(expected_got("an object for " + where.text(), det.type_name()));
+  return det;
+}
+
+int64_t object_id_of(const JsonValue& v, const Where& where) {
+  if (v.kind != JsonValue::Kind::Int)
+    throw TypeError(expected_got("an integer for " + where.text(), v.type_name()));
+  // The mask key is the id minus one: it must stay a 64-bit number.
+  if (v.big_int || v.integer == INT64_MIN)
+    throw ValueError(expected_got("an object id within 64-bit integers for " + where.text(),
+                                  v.big_int ? v.text : std::to_string(v.integer)));
+  return v.integer;
+}
+
+// The pixel vertices of every polygon text of a detection.
+std::vector<std::vector<std::array<int32_t, 2>>> polygons_of(const JsonValue& det, int64_t width, int64_t height,
+                                                              const Where& where) {
+  const Where at = where["formatted_polygon"];
+  const JsonValue& texts = as_list(member(det, "formatted_polygon"), at);
+  std::vector<std::vector<std::array<int32_t, 2>>> out;
+  for (size_t p = 0; p < texts.items.size(); ++p) {
+    const JsonValue& t = texts.items[p];
+    const std::string here = at[p].text();
+    if (!t.is_string()) throw TypeError(expected_got("a polygon text for " + here, t.type_name()));
+    const PolygonText poly = parse_polygon_text(t.text, here);
+    std::vector<std::array<int32_t, 2>> vertices;
+    vertices.reserve(poly.points.size());
+    for (const auto& point : poly.points) vertices.push_back(pixel_vertex(point, width, height, here));
+    out.push_back(std::move(vertices));
+  }
+  return out;
+}
+
+void require_frame_side(int64_t side, const char* name) {
+  if (side < 1 || side > INT32_MAX)
+    throw ValueError(expected_got(std::string("a frame ") + name + " from 1 to " + std::to_string(INT32_MAX),
+                                  std::to_string(side)));
+}
+
+// The union of the polygons, each filled inside the part of its box that
+// lies in the frame.
+RunMask fill_detection(const std::vector<std::vector<std::array<int32_t, 2>>>& polygons, int64_t height,
+                       int64_t width, const std::string& where) {
+  int64_t x0 = INT64_MAX, y0 = INT64_MAX, x1 = INT64_MIN, y1 = INT64_MIN;
+  for (const auto& poly : polygons) {
+    if (poly.empty())
+      throw ValueError(expected_got("at least one x y pair in every polygon text of " + where, "none"));
+    for (const auto& v : poly) {
+      x0 = std::min<int64_t>(x0, v[0]), x1 = std::max<int64_t>(x1, v[0]);
+      y0 = std::min<int64_t>(y0, v[1]), y1 = std::max<int64_t>(y1, v[1]);
+    }
+  }
+  x0 = std::max<int64_t>(x0, 0), y0 = std::max<int64_t>(y0, 0);
+  x1 = std::min<int64_t>(x1, width - 1), y1 = std::min<int64_t>(y1, height - 1);
+  if (polygons.empty() || x0 > x1 || y0 > y1) return RunMask(height, width);
+  const int64_t box_w = x1 - x0 + 1, box_h = y1 - y0 + 1;
+  require_allocatable(static_cast<uint64_t>(box_w), static_cast<uint64_t>(box_h),
+                      [&] { return "the box of " + where; });
+  cv::Mat box = cv::Mat::zeros(static_cast<int>(box_h), static_cast<int>(box_w), CV_8UC1);
+  std::vector<cv::Point2l> shifted;
+  for (const auto& poly : polygons) {
+    shifted.clear();
+    for (const auto& v : poly) shifted.emplace_back(v[0] - x0, v[1] - y0);
+    fill_polygon(box, shifted, cv::Scalar(1));
+  }
+  return runs_of(MaskView{box.data, box_h, box_w, static_cast<int64_t>(box.step[0])}, x0, y0, height, width);
+}
+
+// A box entry of "xyxy": exactly four numbers.
+std::array<double, 4> box_of(const JsonValue& v, const Where& where) {
+  if (!v.is_array()) throw TypeError(expected_got("a list of four numbers for " + where.text(), v.type_name()));
+  if (v.items.size() != 4)
+    throw ValueError(expected_got("4 values to unpack in " + where.text(), std::to_string(v.items.size())));
+  std::array<double, 4> out{};
+  for (size_t c = 0; c < 4; ++c) {
+    const JsonValue& n = v.items[c];
+    if (!n.is_number()) throw TypeError(expected_got("a number for " + where[c].text(), n.type_name()));
+    out[c] = n.kind == JsonValue::Kind::Float ? n.number : n.big_int ? HUGE_VAL : static_cast<double>(n.integer);
+  }
+  return out;
+}
+
+// A drawing coordinate as the imaging library takes it: truncated toward zero.
+int64_t draw_coordinate(double v, const std::string& where) {
+  if (!(std::fabs(v) < 2147483648.0))
+    throw ValueError(expected_got("box coordinates that are finite and fit in 32-bit integers in " + where,
+                                  std::to_string(v)));
+  return static_cast<int64_t>(std::trunc(v));
+}
+
+void draw_box_and_label(cv::Mat& overlay, const std::array<double, 4>& b, int64_t object_id, const Rgba& colour,
+                        const std::string& where) {
+  if (b[2] < b[0]) throw ValueError("x1 must be greater than or equal to x0 (" + where + ")");
+  if (b[3] < b[1]) throw ValueError("y1 must be greater than or equal to y0 (" + where + ")");
+  const int64_t x1 = draw_coordinate(b[0], where), y1 = draw_coordinate(b[1], where);
+  draw_rectangle_outline(overlay, x1, y1, draw_coordinate(b[2], where), draw_coordinate(b[3], where), colour,
+                         kBoxWidth);
+  const std::shared_ptr<const Font> font = label_font(kLabelFontSize);
+  const std::string label = "Box " + std::to_string(object_id - 1);
+  const TextBox t = font->text_bbox(label, 0, 0);
+  const double text_w = static_cast<double>(t.x2 - t.x1), text_h = static_cast<double>(t.y2 - t.y1);
+  auto trunc_of = [](double v) { return static_cast<int64_t>(std::trunc(v)); };
+  fill_rectangle(overlay, x1, trunc_of(b[1] - text_h - kLabelPadding), trunc_of(b[0] + text_w + kLabelPadding), y1,
+                 colour);
+  font->draw_text(overlay, label, trunc_of(b[0] + 2), trunc_of(b[1] - text_h - 2), kWhite);
+}
+
+}  // namespace
+
+AnnotationMasks read_annotation_masks(const std::string& json_path, int64_t height, int64_t width) {
+  require_frame_side(height, "height");
+  require_frame_side(width, "width");
+  const Document d = read_document(json_path);
+  AnnotationMasks out;
+  out.image_path = *d.image_path;
+  const Where detections{json_path, "\"detections\""};
+  for (size_t k = 0; k < d.detections->items.size(); ++k) {
+    const Where where = detections[k];
+    const JsonValue& det = detection_at(d, k, where);
+    const JsonValue* id = det.find("object_id");
+    out.box_keys.push_back((id ? object_id_of(*id, where["object_id"]) : 0) - 1);
+    out.masks.push_back(fill_detection(polygons_of(det, width, height, where), height, width, where.text()));
+  }
+  return out;
+}
+
+AnnotationForDrawing read_annotation_for_drawing(const std::string& json_path) {
+  const Document d = read_document(json_path);
+  AnnotationForDrawing out;
+  const Where detections{json_path, "\"detections\""};
+  for (size_t k = 0; k < d.detections->items.size(); ++k) {
+    const Where where = detections[k];
+    out.object_ids.push_back(object_id_of(member(detection_at(d, k, where), "object_id"), where["object_id"]));
+  }
+  out.image_path = *d.image_path;
+  out.doc = d.doc;
+  return out;
+}
+
+cv::Mat draw_annotation(const cv::Mat& rgba, const AnnotationForDrawing& file, const std::vector<char>& drawn,
+                        bool box_drawing, uint64_t seed, const std::string& json_path) {
+  if (rgba.type() != CV_8UC4) throw ValueError("internal: the annotation is drawn on an RGBA image");
+  const JsonValue& dets = member(file.doc, "detections");
+  if (drawn.size() != dets.items.size() || file.object_ids.size() != drawn.size())
+    throw ValueError("internal: one drawing flag per detection expected");
+  cv::Mat overlay(rgba.size(), CV_8UC4, cv::Scalar(255, 255, 255, 0));
+  std::mt19937_64 gen(seed);
+  std::uniform_int_distribution<int> component(0, 254);
+  const Where detections{json_path, "\"detections\""};
+  for (size_t k = 0; k < drawn.size(); ++k) {
+    if (!drawn[k]) continue;
+    const Where where = detections[k];
+    const JsonValue& det = dets.items[k];
+    Rgba colour{};
+    for (int c = 0; c < 3; ++c) colour[c] = static_cast<uint8_t>(component(gen));
+    colour[3] = 255;
+    const Rgba translucent{colour[0], colour[1], colour[2], kOverlayAlpha};
+    const Where at = where["xyxy"];
+    const JsonValue& boxes = as_list(member(det, "xyxy"), at);
+    std::optional<std::array<double, 4>> box;
+    for (size_t j = 0; j < boxes.items.size(); ++j) box = box_of(boxes.items[j], at[j]);
+    for (const auto& poly : polygons_of(det, rgba.cols, rgba.rows, where)) {
+      // The imaging library refuses a polygon of fewer than two points.
+      if (poly.size() < 2)
+        throw ValueError(expected_got("at least 2 x y pairs in every polygon text of " + where.text(),
+                                      std::to_string(poly.size())));
+      fill_polygon_scanline(overlay, poly, translucent);
+    }
+    // A detection without a box has no box and no label of its own.
+    if (box_drawing && box) draw_box_and_label(overlay, *box, file.object_ids[k], colour, at.text());
+  }
+  return alpha_composite(rgba, overlay);
+}
+
+}  // namespace mirelo

@@ -1,0 +1,58 @@
+#pragma once
+// Annotation files, one JSON file per tracked frame: "image_path" and
+// "detections", each detection with its "object_id" (the track id, from 1),
+// its outline as polygon texts in "formatted_polygon" and its boxes in
+// "xyxy". Their polygons rasterised into masks, and the animals drawn on the
+// frame for inspection.
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include <opencv2/core.hpp>
+
+#include "common/json.hpp"
+#include "common/run_mask.hpp"
+
+namespace mirelo {
+
+/// The detections of an annotation file rasterised at a frame size.
+struct AnnotationMasks {
+  JsonValue image_path;           ///< the file's "image_path", as stored
+  std::vector<int64_t> box_keys;  ///< object id - 1 per detection (object id 0 when it has none)
+  std::vector<RunMask> masks;     ///< per detection: the union of its polygons
+};
+
+/// Reads `json_path` (UTF-8 JSON) and fills every detection's polygons on a
+/// `height` x `width` frame as cv::fillPoly fills them (vertices truncated
+/// to 32-bit integers, 8-connected, outline included), each only inside the
+/// detection's box. Throws TypeError / KeyError / ValueError naming the
+/// file and the member for a malformed file, and ValueError for a frame
+/// side below 1 or beyond 2^31 - 1.
+AnnotationMasks read_annotation_masks(const std::string& json_path, int64_t height, int64_t width);
+
+/// An annotation file read for drawing: the document, its "image_path"
+/// and the "object_id" of every detection, in order.
+struct AnnotationForDrawing {
+  JsonValue doc;
+  JsonValue image_path;
+  std::vector<int64_t> object_ids;
+};
+
+/// Reads `json_path` for draw_annotation. Throws as read_annotation_masks
+/// does; every detection must carry an integer "object_id" (KeyError).
+AnnotationForDrawing read_annotation_for_drawing(const std::string& json_path);
+
+/// Draws the detections whose `drawn` flag is set on `rgba` (CV_8UC4, RGBA):
+/// each in a random colour (r, g, b), components 0 to 254 from a generator
+/// seeded with `seed`; its polygons filled in (r, g, b, 100) on a transparent
+/// overlay, a later shape replacing an earlier one; with `box_drawing`, the
+/// last box of its "xyxy" outlined 2 pixels wide in (r, g, b) with the label
+/// "Box <object id - 1>" in white on a filled tab above it (a detection with
+/// no box gets neither). Returns the image with the overlay composited on it.
+/// Every member is checked before anything is drawn: TypeError / KeyError /
+/// ValueError for a drawn detection without valid "xyxy" entries (four
+/// numbers each) or polygons.
+cv::Mat draw_annotation(const cv::Mat& rgba, const AnnotationForDrawing& file, const std::vector<char>& drawn,
+                        bool box_drawing, uint64_t seed, const std::string& json_path);
+
+}  // namespace mirelo
