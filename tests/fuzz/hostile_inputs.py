@@ -450,8 +450,12 @@ def file_values():
              "ann_polygon_int", "ann_polygon_nums", "ann_polygon_odd", "ann_polygon_inf", "ann_polygon_huge",
              "ann_polygon_empty", "ann_polygon_unicode_space", "ann_polygon_bad_utf8", "ann_polygon_long",
              "ann_lone_surrogate", "ann_image_surrogate_key", "ann_image_surrogate_list", "ann_big_int",
-             "ann_readonly_dir", "video_ok", "video_empty", "video_garbage", "video_truncated", "video_one_frame",
-             "video_huge_claims", "image_as_video", "name_too_long", "dev_null", "symlink_loop", "symlink_dangling"]
+             "ann_readonly_dir", "ann_draw_ok", "ann_top_list", "ann_no_image_path", "ann_object_id_str",
+             "ann_object_id_list", "ann_object_id_null", "ann_object_id_huge", "ann_polygon_nan", "ann_polygon_int32",
+             "ann_polygon_far", "ann_polygon_one_point", "ann_xyxy_empty", "ann_xyxy_short", "ann_xyxy_nan",
+             "ann_xyxy_inverted", "ann_xyxy_str", "ann_many_detections", "ann_utf16", "video_ok", "video_empty",
+             "video_garbage", "video_truncated", "video_one_frame", "video_huge_claims", "image_as_video",
+             "name_too_long", "dev_null", "symlink_loop", "symlink_dangling"]
     out = {f"file_{n}": (lambda n: lambda c: c.path(n))(n) for n in names}
     out["file_name_too_long"] = name_too_long
     out["file_dev_null"] = lambda c: os.devnull
@@ -889,6 +893,51 @@ def make_files(c):
     ann("ann_image_surrogate_key", raw='{"image_path": {"\\ud800": 1}, "detections": []}')
     ann("ann_image_surrogate_list", raw='{"image_path": ["\\ud800"], "detections": []}')
     ann("ann_big_int", raw='{"image_path": "%s", "detections": [], "n": %s}' % (frame, "9" * 300))
+    def drawn(**det):
+        return {"object_id": 1, "xyxy": [[1, 1, 6, 6]], "formatted_polygon": ["0 0.1 0.1 0.5 0.1 0.5 0.9"], **det}
+
+    ann("ann_draw_ok", detections=[drawn(), drawn(object_id=2, xyxy=[[0, 0, 4, 4], [8, 2, 15, 7]])])
+    ann("ann_top_list", raw="[1, 2]")
+    ann("ann_no_image_path", raw=json.dumps({"detections": [drawn()]}))
+    ann("ann_object_id_str", detections=[drawn(object_id="2")])
+    ann("ann_object_id_list", detections=[drawn(object_id=[1])])
+    ann("ann_object_id_null", detections=[drawn(object_id=None)])
+    ann("ann_object_id_huge", raw='{"image_path": "%s", "detections": [{"object_id": %s, "xyxy": [], '
+                                  '"formatted_polygon": []}]}' % (frame, "-" + "9" * 30))
+    ann("ann_polygon_nan", detections=[drawn(formatted_polygon=["0 nan 0.5 0.5 0.5"])])
+    ann("ann_polygon_int32", detections=[drawn(formatted_polygon=["0 2e8 0.5 0.5 0.5 0.5 0.7"])])
+    ann("ann_polygon_far", detections=[drawn(formatted_polygon=["0 -1e7 -1e7 1e7 0.5 0.5 1e7"])])
+    ann("ann_polygon_one_point", detections=[drawn(formatted_polygon=["0 0.5 0.5"])])
+    ann("ann_xyxy_empty", detections=[drawn(), drawn(object_id=2, xyxy=[])])
+    ann("ann_xyxy_short", detections=[drawn(xyxy=[[1, 2, 3]])])
+    ann("ann_xyxy_nan", raw='{"image_path": "%s", "detections": [{"object_id": 1, "xyxy": [[NaN, 0, Infinity, 1]], '
+                            '"formatted_polygon": []}]}' % frame)
+    ann("ann_xyxy_inverted", detections=[drawn(xyxy=[[9, 9, 1, 1]])])
+    ann("ann_xyxy_str", detections=[drawn(xyxy=["abcd"])])
+    ann("ann_many_detections", detections=[drawn(object_id=k) for k in range(3000)])
+    write(p("ann_utf16"), json.dumps({"image_path": frame, "detections": []}).encode("utf-16"))
+
+    def clip(name, files, image=frame):
+        d = p(name)
+        os.makedirs(d, exist_ok=True)
+        for file_name, doc in files.items():
+            target = os.path.join(d, file_name)
+            os.makedirs(os.path.dirname(target), exist_ok=True)
+            write(target, doc if isinstance(doc, (str, bytes)) else json.dumps({"image_path": image, **doc}))
+        return d
+
+    ok_doc = {"detections": [drawn(), drawn(object_id=2, formatted_polygon=["0 0.6 0.1 0.9 0.1 0.9 0.9"])]}
+    clip("clip_ok", {f"output_pp_{k}.json": ok_doc for k in range(3)})
+    clip("clip_bad_json", {"output_pp_0.json": ok_doc, "output_pp_1.json": "{broken"})
+    clip("clip_image_missing", {"output_pp_0.json": ok_doc}, image=p("missing"))
+    clip("clip_image_text", {"output_pp_0.json": ok_doc}, image=p("pen_ok"))
+    clip("clip_bad_name", {"data_7.json": ok_doc})
+    clip("clip_huge_index", {"output_pp_" + "9" * 40 + ".json": ok_doc, "sub/output_pp_00.json": ok_doc})
+    clip("clip_bad_detections", {"output_pp_0.json": ok_doc, "output_pp_1.json": {"detections": {"a": 1}}})
+    try:
+        os.symlink(p("clip_ok"), os.path.join(p("clip_ok"), "loop"))
+    except OSError:
+        pass
     ro = p("ann_readonly_dir")
     os.makedirs(ro, exist_ok=True)
 
@@ -1193,6 +1242,31 @@ def build_targets():
           lambda c, a, b: c.mu.fix_polygon_scaling(a, b),
           {"json_path": (["file_copy"], lambda c: c.copy_of("ann_ok")),
            "save_path": (["file_copy"], lambda c: os.path.join(c.scratch(), "out.json"))}),
+        T("process_json_and_generate_masks", ["json_path", "height", "width"],
+          lambda c, a, b, d: c.mu.process_json_and_generate_masks(a, b, d),
+          {"json_path": (["file"], lambda c: c.path("ann_draw_ok")), "height": ([], lambda c: 8),
+           "width": ([], lambda c: 16)}),
+        T("retrieve_annotation", ["json_path", "save_path", "box_drawing", "object_ids"],
+          lambda c, a, b, d, e: c.mu.retrieve_annotation(a, b, d, e),
+          {"json_path": (["file"], lambda c: c.path("ann_draw_ok")),
+           "save_path": (["file_copy"], lambda c: os.path.join(c.scratch(), "drawn.png")),
+           "box_drawing": ([], lambda c: True), "object_ids": ([], lambda c: "all")}),
+        T("get_gsam_annotation_data", ["video_dir", "last_or_not", "ixx", "save_dir_base"],
+          lambda c, *a: c.mu.get_gsam_annotation_data(*a),
+          {"video_dir": ([], lambda c: None), "last_or_not": ([], lambda c: False), "ixx": ([], lambda c: 0),
+           "save_dir_base": (["file", "clip_dir"], lambda c: c.path("clip_ok"))}),
+        T("find_best_laste_frame", ["laste_frame", "min_area", "max_attempts", "remove_stack_obs"],
+          lambda c, *a: c.mu.find_best_laste_frame(*a),
+          {"laste_frame": (["records"], good_records), "min_area": ([], lambda c: 10),
+           "max_attempts": ([], lambda c: 2), "remove_stack_obs": (["remove_keys"], lambda c: [])}),
+        T("matcher", ["laste_frame", "frame_names", "ann_frame_idx", "image_predictor", "remove_stack_box",
+                      "min_area", "max_attempts", "display_func"],
+          lambda c, *a: c.mu.matcher(*a),
+          {"laste_frame": (["records"], good_records), "frame_names": (["frames"], lambda c: [c.frame] * 2),
+           "ann_frame_idx": ([], lambda c: 1), "image_predictor": (["model"], lambda c: c.doubles("pred_ok")),
+           "remove_stack_box": (["remove_keys"], lambda c: [f"Box{k}" for k in range(2, 10)]),
+           "min_area": ([], lambda c: 10), "max_attempts": ([], lambda c: 2),
+           "display_func": (["display"], lambda c: lambda image: None)}),
         T("draw_masks_on_image", ["image", "masks"],
           lambda c, a, b: c.mu.draw_masks_on_image(a, b),
           {"image": (["image", "array"], lambda c: c.Image.new("RGB", (8, 8))),
@@ -1680,6 +1754,39 @@ def kind_values():
             "cent_list": lambda c: [(1, 1), (2, 2)],
             "cent_proxy": lambda c: __import__("types").MappingProxyType({1: (1, 1)}),
         },
+        "clip_dir": {f"clip_{k}": (lambda k: lambda c: c.path("clip_" + k))(k) for k in
+                     ("ok", "bad_json", "image_missing", "image_text", "bad_name", "huge_index", "bad_detections")},
+        "records": {
+            "rec_empty": lambda c: {},
+            "rec_list": lambda c: [good_records(c)[599]],
+            "rec_no_masks_dict": lambda c: {599: {"mask_areas": {}}},
+            "rec_record_none": lambda c: {599: None},
+            "rec_masks_none": lambda c: {599: {"masks_dict": None}},
+            "rec_masks_list": lambda c: {599: {"masks_dict": [mask(c)]}},
+            "rec_mask_str": lambda c: {599: {"masks_dict": {"Box0": "x", "Box1": mask(c)}}},
+            "rec_mask_shapes": lambda c: {599: {"masks_dict": {"Box0": mask(c), "Box1": mask(c, (5, 9))}}},
+            "rec_mask_4d": lambda c: {599: {"masks_dict": {"Box0": c.np.ones((1, 1, 8, 16)), "Box1": mask(c)}}},
+            "rec_mask_empty": lambda c: {599: {"masks_dict": {"Box0": c.np.zeros((8, 16)), "Box1": mask(c)}}},
+            "rec_mask_bcast_huge": lambda c: {599: {"masks_dict": {
+                "Box0": c.np.broadcast_to(c.np.uint8(1), (2**31, 2**31))}}},
+            "rec_mixed_keys": lambda c: {599: good_records(c)[599], "a": good_records(c)[599]},
+            "rec_bad_getitem": lambda c: BadKeysDict(a=1),
+            "rec_many": lambda c: {k: {"masks_dict": {"Box0": mask(c)}} for k in range(2000)},
+            "rec_masks_mutating": lambda c: {599: {"masks_dict": MutatingDict({"Box0": mask(c), "Box1": mask(c)})}},
+        },
+        "remove_keys": {
+            "rm_str": lambda c: "Box0",
+            "rm_unhashable": lambda c: [["Box0"]],
+            "rm_generator": lambda c: (k for k in ["Box0"]),
+            "rm_bad_bool": lambda c: [BadBool()],
+            "rm_lying_len": lambda c: LyingLen(["Box0"]),
+            "rm_eleven": lambda c: [f"Box{k}" for k in range(11)],
+        },
+        "display": {
+            "display_raises": lambda c: raising_display,
+            "display_reenters": lambda c: lambda image: c.mu.img_bbx_drawing(image, {"Box0": mask(c)}),
+            "display_not_callable": lambda c: 5,
+        },
         "segments": {
             "seg_missing_frame": lambda c: {1: {1: mask(c)}},
             "seg_missing_object": lambda c: {0: {2: mask(c)}},
@@ -1729,6 +1836,16 @@ class BadHashKey:
         raise Boom("__repr__ failed")
 
 
+def good_records(c):
+    """Two frames of two usable masks each, in the 16 x 8 frame."""
+    return {k: {"frame_index": k, "masks_dict": {"Box0": mask(c, (8, 16), 0, 1, 6, 7),
+                                                  "Box1": mask(c, (8, 16), 8, 1, 15, 7)}} for k in (598, 599)}
+
+
+def raising_display(image):
+    raise Boom("display failed")
+
+
 class MutatingDict(dict):
     """items() that changes the mapping while the caller walks it."""
 
@@ -1769,6 +1886,9 @@ KNOWN_SLOW = {
     # `key in range(10**18)` with a key that is not an int walks the range
     ("VideoProcessor.crop_video_to_frames", "camera_crop_coords", "range_huge"),
     ("VideoProcessor.process_videos_to_frames", "camera_crop_coords", "range_huge"),
+    # removing 10**18 keys from every record; `"Box0" in range(10**18)` walks the range
+    ("find_best_laste_frame", "remove_stack_obs", "range_huge"),
+    ("matcher", "remove_stack_box", "range_huge"),
 }
 
 
