@@ -141,14 +141,25 @@ def test_image_encoder_through_the_adapter():
 
 
 def test_appearance_vectors_from_the_real_encoder(clip):
+    from test_features import ellipse, reference_input
+
     predictor = real_models.image_predictor()
-    image = Image.open(clip[0][0])
-    masks = np.zeros((3, H, W), bool)
-    masks[0, 10:40, 20:70] = True
-    masks[2, 30:60, 5:30] = True
+    image = Image.open(clip[0][1])
+    few = np.zeros((H, W), bool)
+    few[3, 3:12] = True  # 9 pixels: too few to describe
+    masks = [ellipse(H, W, (30, 30), (20, 10)), few, ellipse(H, W, (70, 40), (15, 12), dtype=bool)]
     features = mu.generate_sam2_image_features(image, masks, predictor)
-    assert features[1] is None and [f.shape for f in (features[0], features[2])] == [(32,), (32,)]
-    # The predictor holds the whole frame afterwards.
-    np.testing.assert_array_equal(predictor._orig_hw, [(H, W)])
+    # The predictor holds the whole frame, as set_image(rgb) leaves it.
+    held = predictor.get_image_embedding().clone()
+    predictor.set_image(np.asarray(image.convert("RGB")))
+    torch.testing.assert_close(held, predictor.get_image_embedding(), rtol=0, atol=0)
+
+    assert len(features) == 3 and features[1] is None
+    for mask, feature in zip(masks[::2], features[::2]):
+        with torch.no_grad():
+            fmap = predictor.model.image_encoder(reference_input(image, mask).float())["vision_features"]
+        assert feature.shape == (32,) and feature.dtype == torch.float32 and not feature.requires_grad
+        torch.testing.assert_close(feature, fmap.mean(dim=[2, 3])[0], rtol=1e-4, atol=1e-5)
     scores = mu.cosine_scores_cal(features, features)
     assert scores[1].tolist() == [-np.inf] * 3 and np.isclose(scores[0, 0], 1.0)
+
