@@ -21,7 +21,7 @@ import pandas as pd
 from PIL import Image
 
 import mirelo_utils as mu
-from _harness import measure, numpy_intersection_table
+from _harness import measure, numpy_intersection_table, python_masks_of_file
 
 
 def outline(rng, h, w, points=40, cell=None):
@@ -60,22 +60,11 @@ def python_loader(folder):
         h, w = cv2.imread(json.load(f)["image_path"]).shape[:2]
     data = {}
     for k, path in enumerate(paths):
-        with open(path) as f:
-            doc = json.load(f)
-        masks, keys = [], []
-        for det in doc["detections"]:
-            m = np.zeros((h, w), np.float32)
-            for text in det["formatted_polygon"]:
-                v = text.split()[1:]
-                pts = [(int(float(v[i]) * w), int(float(v[i + 1]) * h)) for i in range(0, len(v), 2)]
-                cv2.fillPoly(m, [np.array(pts, np.int32)], 1)
-            masks.append(m)
-            keys.append(det.get("object_id", 0) - 1)
-        stack = np.array(masks).astype(np.uint8)
+        image_path, stack, keys = python_masks_of_file(path, h, w)
         md = {f"Box{b}": stack[i] for i, b in enumerate(keys)}
         areas = {key: int(np.count_nonzero(m)) for key, m in md.items()}
         data[k] = {"frame_index": int(path.split("output_pp_")[-1].split(".")[0]), "masks_dict": md,
-                   "mask_areas": areas, "json_path": path, "image_path": doc["image_path"],
+                   "mask_areas": areas, "json_path": path, "image_path": image_path,
                    "intersections_df": numpy_intersection_table(md, areas)}
     return data[len(paths) - 1], data
 

@@ -722,6 +722,19 @@ nb::object mat_to_pil(const cv::Mat& m) {
   return pil.attr("frombytes")(mode, size, view);
 }
 
+nb::object open_image(nb::handle path, const char* mode) {
+  nb::object opened = nb::module_::import_("PIL.Image").attr("open")(path);
+  nb::object image;
+  try {
+    image = opened.attr("convert")(mode);
+  } catch (...) {
+    opened.attr("close")();
+    throw;
+  }
+  opened.attr("close")();
+  return image;
+}
+
 nb::object as_pil(nb::handle image) {
   if (is_pil(image)) return nb::borrow(image);
   if (is_array_like(image)) {

@@ -275,6 +275,9 @@ PlaneDictInput to_plane_dict(nb::handle obj, const std::string& what);
 cv::Mat pil_to_rgb(nb::handle image);
 /// A new PIL image of a CV_8UC1/3/4 Mat: mode "L", "RGB" or "RGBA".
 nb::object mat_to_pil(const cv::Mat& m);
+/// The image file at `path` opened with the imaging library and converted
+/// to `mode` ("RGB", "RGBA", ...); the file is closed whatever happens.
+nb::object open_image(nb::handle path, const char* mode);
 /// Any image argument (PIL image, or an H x W x 3/4 or H x W uint8 array) as
 /// a PIL image.
 nb::object as_pil(nb::handle image);

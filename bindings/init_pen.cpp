@@ -65,17 +65,8 @@ nb::object draw_pen(nb::handle image_path, nb::handle json_path, nb::handle draw
   nb::list points = points_to_list(pts);
   if (!to_bool(drawout)) return points;
 
-  nb::module_ image_mod = nb::module_::import_("PIL.Image");
   nb::module_ draw_mod = nb::module_::import_("PIL.ImageDraw");
-  nb::object opened = image_mod.attr("open")(image_path);
-  nb::object image;
-  try {
-    image = opened.attr("convert")("RGB");
-  } catch (...) {
-    opened.attr("close")();
-    throw;
-  }
-  opened.attr("close")();
+  nb::object image = open_image(image_path, "RGB");
   if (pts.empty()) throw ValueError("cannot draw the pen outline: the pen file has no points");
   nb::list outline;
   for (nb::handle p : points) outline.append(p);
@@ -194,15 +185,7 @@ nb::object retrieve_annotation(nb::handle json_path, nb::handle save_path, nb::h
   }
   if (!file.image_path.is_string())
     throw TypeError(expected_got("a path text for \"image_path\" of the annotation file", file.image_path.type_name()));
-  nb::object opened = nb::module_::import_("PIL.Image").attr("open")(json_to_py(file.image_path));
-  nb::object image;
-  try {
-    image = opened.attr("convert")("RGBA");
-  } catch (...) {
-    opened.attr("close")();
-    throw;
-  }
-  opened.attr("close")();
+  nb::object image = open_image(json_to_py(file.image_path), "RGBA");
   const bool boxes = to_bool(box_drawing);
   const bool all = nb::isinstance<nb::str>(object_ids) && to_text(object_ids) == "all";
   std::vector<char> drawn;

@@ -53,9 +53,7 @@ struct Document {
 
 Document read_document(const std::string& json_path) {
   Document d;
-  d.doc = read_json_file(json_path);
-  if (!d.doc.is_object())
-    throw TypeError(expected_got("a JSON object in the annotation file " + repr_text(json_path), d.doc.type_name()));
+  d.doc = read_annotation_file(json_path);
   d.image_path = &member(d.doc, "image_path");
   d.detections = &as_list(member(d.doc, "detections"), Where{json_path, "\"detections\""});
   return d;
@@ -171,6 +169,13 @@ void draw_box_and_label(cv::Mat& overlay, const std::array<double, 4>& b, int64_
 }
 
 }  // namespace
+
+JsonValue read_annotation_file(const std::string& json_path) {
+  JsonValue doc = read_json_file(json_path);
+  if (!doc.is_object())
+    throw TypeError(expected_got("a JSON object in the annotation file " + repr_text(json_path), doc.type_name()));
+  return doc;
+}
 
 AnnotationMasks read_annotation_masks(const std::string& json_path, int64_t height, int64_t width) {
   require_frame_side(height, "height");

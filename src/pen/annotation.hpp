@@ -15,6 +15,11 @@
 
 namespace mirelo {
 
+/// An annotation file's JSON document (UTF-8, whatever the locale). Throws
+/// FileNotFoundError / OSError / ValueError for a file that cannot be read
+/// or parsed and TypeError for a top level that is not an object.
+JsonValue read_annotation_file(const std::string& json_path);
+
 /// The detections of an annotation file rasterised at a frame size.
 struct AnnotationMasks {
   JsonValue image_path;           ///< the file's "image_path", as stored

@@ -148,9 +148,7 @@ std::string frame_index_of(const std::string& path) {
 }
 
 std::pair<int64_t, int64_t> annotation_frame_size(const std::string& json_path) {
-  const JsonValue doc = read_json_file(json_path);
-  if (!doc.is_object())
-    throw TypeError(expected_got("a JSON object in the annotation file " + repr_text(json_path), doc.type_name()));
+  const JsonValue doc = read_annotation_file(json_path);
   const JsonValue* image_path = doc.find("image_path");
   if (!image_path) throw KeyError("image_path");
   if (!image_path->is_string())

@@ -93,24 +93,3 @@ def write_annotation(path, image_path, detections):
 
     path.write_text(json.dumps({"image_path": str(image_path), "detections": detections}), encoding="utf-8")
     return str(path)
-
-
-def reference_masks(json_path, height, width):
-    """The masks of an annotation file rasterised the straightforward way:
-    cv2.fillPoly into float32 zeros, one mask per detection."""
-    import json
-
-    import cv2
-
-    with open(json_path, encoding="utf-8") as f:
-        doc = json.load(f)
-    masks, keys = [], []
-    for det in doc["detections"]:
-        m = np.zeros((height, width), np.float32)
-        for text in det["formatted_polygon"]:
-            v = text.split()[1:]
-            pts = [(int(float(v[i]) * width), int(float(v[i + 1]) * height)) for i in range(0, len(v), 2)]
-            cv2.fillPoly(m, [np.array(pts, np.int32)], 1)
-        masks.append(m)
-        keys.append(det.get("object_id", 0) - 1)
-    return doc["image_path"], np.array(masks).astype(np.uint8), keys

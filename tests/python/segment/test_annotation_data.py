@@ -7,7 +7,8 @@ import pytest
 from PIL import Image
 
 import mirelo_utils as mu
-from conftest import polygon_text, reference_masks, write_annotation
+from _harness import python_masks_of_file as reference_masks
+from conftest import polygon_text, write_annotation
 
 H, W = 30, 40
 RECORD_KEYS = ["frame_index", "masks_dict", "mask_areas", "json_path", "image_path", "intersections_df"]
