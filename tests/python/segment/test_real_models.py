@@ -12,6 +12,7 @@ from PIL import Image
 import mirelo_utils as mu
 import real_models
 from mirelo_utils import _core
+from test_features import ellipse, reference_input
 
 torch = real_models.torch
 W, H = 96, 64
@@ -141,8 +142,6 @@ def test_image_encoder_through_the_adapter():
 
 
 def test_appearance_vectors_from_the_real_encoder(clip):
-    from test_features import ellipse, reference_input
-
     predictor = real_models.image_predictor()
     image = Image.open(clip[0][1])
     few = np.zeros((H, W), bool)
@@ -163,3 +162,36 @@ def test_appearance_vectors_from_the_real_encoder(clip):
     scores = mu.cosine_scores_cal(features, features)
     assert scores[1].tolist() == [-np.inf] * 3 and np.isclose(scores[0, 0], 1.0)
 
+
+
+@pytest.mark.parametrize("tracks", [1, 3])
+def test_matcher(clip, capsys, tracks):
+    predictor = real_models.image_predictor()
+    old = {f"Box{i}": ellipse(H, W, (15 + 30 * i, 20 + 10 * i), (10, 6)) for i in range(tracks)}
+    record = {"masks_dict": old}
+    removed = [f"Box{i}" for i in range(tracks, 10)]
+    shown = []
+    masks, objects, keep_box, best, failed = mu.matcher({599: record}, clip[0], ann_frame_idx=1,
+                                                        image_predictor=predictor, remove_stack_box=removed,
+                                                        display_func=shown.append)
+    # What the library must make of the predictor's answer for the old masks' boxes.
+    boxes = np.array([[xs.min(), ys.min(), xs.max(), ys.max()]
+                      for ys, xs in (np.nonzero(m) for m in old.values())], np.float32)
+    image = Image.open(clip[0][1])
+    predictor.set_image(np.asarray(image.convert("RGB")))
+    answer, _, _ = predictor.predict(point_coords=None, point_labels=None, box=boxes, multimask_output=False)
+    assert answer.shape == ((1, H, W) if tracks == 1 else (tracks, 1, H, W))
+    answer = answer.reshape(tracks, H, W)
+    table = mu.intersection_between_masks({f"Box{i}": m for i, m in enumerate(answer)},
+                                          {f"Box{i}": int(np.count_nonzero(m)) for i, m in enumerate(answer)})
+    accepted = (table.to_numpy() <= 10).all() and (np.count_nonzero(answer, axis=(1, 2)) >= 10).all()
+    assert len(shown) == 1 and shown[0].size == (W, H)
+    out = capsys.readouterr().out
+    if accepted:
+        assert "ann_frame_idx [1] works for mask finding!!!" in out and failed is False
+        np.testing.assert_array_equal(masks, answer)
+        assert masks.dtype == np.float32 and objects == ["pig"] * tracks
+        assert keep_box == [f"Box{i}" for i in range(tracks)] and best is record
+    else:
+        assert "ann_frame_idx [1] cannot work.." in out
+        assert (masks, objects, keep_box, best, failed) == (None, None, None, None, True)
