@@ -8,9 +8,10 @@ matplotlib and seaborn (the ``plots`` extra) are imported by the calls, so
 from __future__ import annotations
 
 import numbers
-from typing import Any, Mapping
+from typing import TYPE_CHECKING, Any, Mapping
 
-import numpy as np
+if TYPE_CHECKING:  # numpy is imported by the calls, not by import mirelo_utils
+    import numpy as np
 
 __all__ = ["draw_intersection_heatmap", "video_segments_mask_visual"]
 
@@ -33,6 +34,8 @@ def _import_plotting(caller: str, with_seaborn: bool):
 
 def _table_values(table: Any) -> np.ndarray:
     """The cells of a square table as float64, without its row and column keys."""
+    import numpy as np
+
     try:
         values = table.to_numpy() if hasattr(table, "to_numpy") else np.asarray(table)
     except MemoryError:
@@ -137,4 +140,6 @@ def video_segments_mask_visual(video_segments: Mapping[Any, Mapping[Any, Any]], 
         mask = objects[object_id]
     except KeyError:
         raise KeyError(f"object_id {object_id!r} is not an object of frame {frame_idx!r}") from None
+    import numpy as np
+
     plt.imshow(np.squeeze(np.asarray(mask)))

@@ -8,9 +8,10 @@ the instance's own dict, read and updated in place.
 
 from __future__ import annotations
 
-from typing import Any, Mapping, MutableMapping, Optional, Sequence
+from typing import TYPE_CHECKING, Any, Mapping, MutableMapping, Optional, Sequence
 
-import numpy as np
+if TYPE_CHECKING:  # numpy is imported by the calls, not by import mirelo_utils
+    import numpy as np
 
 from ._core import _qc as _impl
 
