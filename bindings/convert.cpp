@@ -76,6 +76,12 @@ std::vector<std::pair<nb::object, nb::object>> mapping_items(nb::handle obj, con
   return out;
 }
 
+nb::list to_list(nb::handle seq) {
+  PyObject* l = PySequence_List(seq.ptr());
+  if (!l) throw nb::python_error();
+  return nb::steal<nb::list>(l);
+}
+
 bool to_bool(nb::handle v) {
   const int t = PyObject_IsTrue(v.ptr());
   if (t < 0) throw nb::python_error();
@@ -114,8 +120,10 @@ nb::str str_of(const std::string& utf8) {
   return nb::steal<nb::str>(s);
 }
 
+bool is_path_like(nb::handle obj) { return PyUnicode_Check(obj.ptr()) || nb::hasattr(obj, "__fspath__"); }
+
 std::string to_path(nb::handle path, const std::string& what) {
-  if (!PyUnicode_Check(path.ptr()) && !nb::hasattr(path, "__fspath__"))
+  if (!is_path_like(path))
     throw TypeError(expected_got("a path (str or os.PathLike) for " + what, py_type_name(path)));
   nb::object text = nb::steal(PyOS_FSPath(path.ptr()));
   if (!text.is_valid()) throw nb::python_error();
@@ -863,6 +871,15 @@ nb::object columns_frame(const std::vector<std::string>& columns, const std::vec
   nb::dict data;
   for (size_t c = 0; c < columns.size(); ++c) data[names[c]] = values[c];
   return pandas().attr("DataFrame")(data, "columns"_a = names);
+}
+
+NDArray frame_cells(nb::handle table, const std::string& what) {
+  if (!nb::hasattr(table, "to_numpy") || !nb::hasattr(table, "index") || !nb::hasattr(table, "columns"))
+    throw TypeError(expected_got("a pandas DataFrame for " + what, py_type_name(table)));
+  NDArray cells = to_ndarray(table.attr("to_numpy")(), what);
+  if (cells.ndim() != 2)
+    throw ValueError(expected_got("a 2-D table for " + what, "cells of shape " + cells.shape_text()));
+  return cells;
 }
 
 nb::object json_to_py(const JsonValue& v) {

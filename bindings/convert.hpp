@@ -51,6 +51,9 @@ bool is_pil(nb::handle obj);
 /// TypeError with "expected <expected>" otherwise.
 std::vector<std::pair<nb::object, nb::object>> mapping_items(nb::handle obj, const std::string& expected);
 
+/// A new list of the items of any iterable, as list(value).
+nb::list to_list(nb::handle seq);
+
 /// The truth value of a value, as `bool(value)` (its __bool__ may raise).
 bool to_bool(nb::handle v);
 
@@ -72,6 +75,10 @@ std::string to_utf8(nb::handle v, const std::string& what);
 /// str_of; and the reverse.
 std::string utf8_surrogatepass(nb::handle str);
 nb::str str_of(const std::string& utf8_surrogatepass);
+
+/// A str or an os.PathLike: a value to_path takes (or refuses for its
+/// content, not its type).
+bool is_path_like(nb::handle obj);
 
 /// A path argument (str, or os.PathLike giving str) as file-system bytes:
 /// the surrogate escapes of names that are not UTF-8 (as os.listdir gives
@@ -317,6 +324,10 @@ nb::object square_frame(std::vector<double>&& cells, const nb::list& keys);
 /// infers. Without rows every column has the object type, as
 /// DataFrame(columns=...) gives it.
 nb::object columns_frame(const std::vector<std::string>& columns, const std::vector<nb::list>& values);
+
+/// The cells of a pandas DataFrame (to_numpy()) as an owned 2-D NDArray;
+/// anything without to_numpy, index and columns raises TypeError.
+NDArray frame_cells(nb::handle table, const std::string& what);
 
 /// A JSON value as the host's json module would have loaded it.
 nb::object json_to_py(const JsonValue& v);

@@ -118,7 +118,7 @@ std::string frame_path(nb::handle video_frames, size_t k) {
 }
 
 nb::dict compute_motion_score_in_polygon(nb::handle video_frames, nb::handle masks_dict) {
-  if (PyUnicode_Check(video_frames.ptr()) || PyBytes_Check(video_frames.ptr()) || !PySequence_Check(video_frames.ptr()))
+  if (is_text_like(video_frames) || !PySequence_Check(video_frames.ptr()))
     throw TypeError(expected_got("a sequence of frame paths for video_frames", py_type_name(video_frames)));
   const std::string first = frame_path(video_frames, 0), later = frame_path(video_frames, 5);
   const PlaneDictInput masks = to_plane_dict(masks_dict, "masks_dict");

@@ -34,12 +34,6 @@ std::string item_name(const std::string& base, nb::handle key) { return base + "
 
 std::string field_name(const std::string& base, const char* field) { return base + "[\"" + field + "\"]"; }
 
-nb::list as_list(nb::handle seq) {
-  PyObject* l = PySequence_List(seq.ptr());
-  if (!l) throw nb::python_error();
-  return nb::steal<nb::list>(l);
-}
-
 // container[key], raising what the container raises.
 nb::object get_item(nb::handle container, nb::handle key) {
   PyObject* v = PyObject_GetItem(container.ptr(), key.ptr());
@@ -79,15 +73,6 @@ struct OverlapFrame {
   NDArray cells;
 };
 
-NDArray table_cells(nb::handle table, const std::string& what) {
-  if (!nb::hasattr(table, "to_numpy") || !nb::hasattr(table, "index") || !nb::hasattr(table, "columns"))
-    throw TypeError(expected_got("a pandas DataFrame for " + what, py_type_name(table)));
-  NDArray cells = to_ndarray(table.attr("to_numpy")(), what);
-  if (cells.ndim() != 2)
-    throw ValueError(expected_got("a 2-D table for " + what, "cells of shape " + cells.shape_text()));
-  return cells;
-}
-
 nb::tuple generate_tracking_report(nb::handle data, nb::handle save_dir_base, nb::handle intersection_thrr) {
   const HostNumber threshold = to_host_number(intersection_thrr, "intersection_thrr");
   const std::vector<std::string> columns(kReportColumns.begin(), kReportColumns.end());
@@ -112,7 +97,7 @@ nb::tuple generate_tracking_report(nb::handle data, nb::handle save_dir_base, nb
                            csv_field_of(box_key), csv_field_of(area)});
     }
     nb::object table = get_field(record, "intersections_df");
-    NDArray cells = table_cells(table, field_name(where, "intersections_df"));
+    NDArray cells = frame_cells(table, field_name(where, "intersections_df"));
     if (!any_cell_above(cells, threshold)) continue;
     overlap_frames.append(key);
     overlaps.push_back({key, areas, table, std::move(cells)});
@@ -130,7 +115,7 @@ nb::tuple generate_tracking_report(nb::handle data, nb::handle save_dir_base, nb
   nb::str pair_format("{}-{}");
   for (const OverlapFrame& f : overlaps) {
     const std::string where = item_name("gsam_annotation_data", f.key);
-    nb::list row_keys = as_list(f.table.attr("index")), col_keys = as_list(f.table.attr("columns"));
+    nb::list row_keys = to_list(f.table.attr("index")), col_keys = to_list(f.table.attr("columns"));
     const int64_t n_rows = f.cells.shape[0], n_cols = f.cells.shape[1];
     if (static_cast<int64_t>(nb::len(row_keys)) != n_rows || static_cast<int64_t>(nb::len(col_keys)) != n_cols)
       throw ValueError(expected_got("row and column labels for every cell of " + field_name(where, "intersections_df"),

@@ -57,8 +57,7 @@ nb::tuple initializer(nb::handle video_dir, nb::handle frame_names, nb::object p
   std::optional<std::string> custom;
   if (!custom_pen_json_path.is_none()) custom = to_path(custom_pen_json_path, "custom_pen_json_path");
   // With an explicit pen file the clip folder names nothing that is needed.
-  const bool dir_is_path = nb::isinstance<nb::str>(video_dir) || nb::hasattr(video_dir, "__fspath__");
-  const std::string dir = (custom && !dir_is_path) ? std::string() : to_path(video_dir, "video_dir");
+  const std::string dir = (custom && !is_path_like(video_dir)) ? std::string() : to_path(video_dir, "video_dir");
   const std::string root = pen_json_root();
 
   InitializerOptions options;
