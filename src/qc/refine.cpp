@@ -9,9 +9,6 @@
 #include <numeric>
 #include <tuple>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
 
 #include <opencv2/imgproc.hpp>
 
@@ -24,22 +21,13 @@ namespace {
 constexpr int64_t kLargeMainArea = 1000;  // pixels: from here on the tighter distance ratio applies
 constexpr size_t kMainCandidates = 5;     // the main piece is one of the five largest
 
-// First position in [from, n) whose byte is set (`set`) or clear (not
-// `set`), or n. Sixteen bytes per step where SSE2 is there.
-template <bool set>
-int64_t next_byte(const uint8_t* p, int64_t from, int64_t n) {
-  int64_t i = from;
-#if defined(__SSE2__)
-  const __m128i zero = _mm_setzero_si128();
-  for (; i + 16 <= n; i += 16) {
-    const int zeros = _mm_movemask_epi8(_mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i)), zero));
-    const int hits = set ? (~zeros & 0xFFFF) : zeros;
-    if (hits != 0) return i + __builtin_ctz(static_cast<unsigned>(hits));
+// Appends the runs of set bytes of one row.
+void append_row_runs(const uint8_t* row, int64_t y, int64_t width, std::vector<RowRun>& out) {
+  for (int64_t x = next_set_byte(row, 0, width); x < width;) {
+    const int64_t end = next_clear_byte(row, x, width);
+    out.push_back({y, static_cast<int32_t>(x), static_cast<int32_t>(end)});
+    x = next_set_byte(row, end, width);
   }
-#endif
-  for (; i < n; ++i)
-    if ((p[i] != 0) == set) return i;
-  return n;
 }
 
 // Sum of the integers a .. b - 1.
@@ -63,12 +51,7 @@ std::vector<RowRun> mask_runs(const MaskView& mask) {
   std::vector<RowRun> runs;
   if (mask.width <= 0) return runs;
   for (int64_t y = 0; y < mask.height; ++y) {
-    const uint8_t* r = mask.row(y);
-    for (int64_t x = next_byte<true>(r, 0, mask.width); x < mask.width;) {
-      const int64_t end = next_byte<false>(r, x, mask.width);
-      runs.push_back({y, static_cast<int32_t>(x), static_cast<int32_t>(end)});
-      x = next_byte<true>(r, end, mask.width);
-    }
+    append_row_runs(mask.row(y), y, mask.width, runs);
     if ((y & 1023) == 1023) check_interrupt();
   }
   return runs;
@@ -79,12 +62,7 @@ PenRows::PenRows(const cv::Mat& raster) : height_(raster.rows), width_(raster.co
   row_start_.reserve(static_cast<size_t>(height_) + 1);
   for (int y = 0; y < raster.rows; ++y) {
     row_start_.push_back(spans_.size());
-    const uint8_t* r = raster.ptr<uint8_t>(y);
-    for (int64_t x = next_byte<true>(r, 0, width_); x < width_;) {
-      const int64_t end = next_byte<false>(r, x, width_);
-      spans_.push_back({y, static_cast<int32_t>(x), static_cast<int32_t>(end)});
-      x = next_byte<true>(r, end, width_);
-    }
+    append_row_runs(raster.ptr<uint8_t>(y), y, width_, spans_);
   }
   row_start_.push_back(spans_.size());
 }
