@@ -221,10 +221,10 @@ void print_clean_frame(nb::handle frame_idx, nb::handle object_id) {
 // and rasterised once per size.
 class PenCache {
  public:
-  const PenRows& get(const std::string& path, int64_t height, int64_t width) {
+  const RunMask& get(const std::string& path, int64_t height, int64_t width) {
     auto key = std::make_tuple(path, height, width);
-    auto it = rasters_.find(key);
-    if (it != rasters_.end()) return it->second;
+    auto it = pens_.find(key);
+    if (it != pens_.end()) return it->second;
     auto pts = points_.find(path);
     if (pts == points_.end()) {
       std::vector<PenPoint> read;
@@ -234,17 +234,18 @@ class PenCache {
       }
       pts = points_.emplace(path, std::move(read)).first;
     }
-    std::optional<PenRows> rows;
+    RunMask pen;
     {
       nb::gil_scoped_release release;
-      rows.emplace(pen_mask(pts->second, height, width));
+      const cv::Mat raster = pen_mask(pts->second, height, width);
+      pen = runs_of(MaskView{raster.data, raster.rows, raster.cols, static_cast<int64_t>(raster.step)});
     }
-    return rasters_.emplace(std::move(key), std::move(*rows)).first->second;
+    return pens_.emplace(std::move(key), std::move(pen)).first->second;
   }
 
  private:
   std::map<std::string, std::vector<PenPoint>> points_;
-  std::map<std::tuple<std::string, int64_t, int64_t>, PenRows> rasters_;
+  std::map<std::tuple<std::string, int64_t, int64_t>, RunMask> pens_;
 };
 
 // The pen file of the refiner's setting, or of the camera in video_dir.
@@ -268,17 +269,17 @@ void refine_one(nb::handle refiner, nb::handle objects, nb::handle frame_idx, nb
   // An empty mask is left as it is, whatever its shape.
   if (!mask_height_width(a) && !to_bool(a.attr("any")())) return;
   const MaskInput m = to_squeezed_mask(a, what);
-  std::vector<RowRun> runs;
+  RunMask runs;
   {
     nb::gil_scoped_release release;
-    runs = mask_runs(m.view);
+    runs = runs_of(m.view);
   }
-  if (runs.empty()) return;
+  if (runs.box().empty) return;
 
   // Looked up as the pen outline's image (which is not opened).
   (void)get_item(frame_names, frame_idx);
   const RefineSettings s = settings_of(refiner);
-  const PenRows& pen = pens.get(pen_file_of(refiner, video_dir), m.view.height, m.view.width);
+  const RunMask& pen = pens.get(pen_file_of(refiner, video_dir), m.view.height, m.view.width);
   nb::object prev_centroids = refiner.attr("prev_centroids");
   const std::optional<Centroid> prev = centroid_of(prev_centroids, object_id, "prev_centroids");
 

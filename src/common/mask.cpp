@@ -114,24 +114,6 @@ void require_same_shape(const MaskView& a, const MaskView& b) {
 
 }  // namespace
 
-int64_t next_set_byte(const uint8_t* p, int64_t from, int64_t n) {
-  return from >= n ? n : from + first_set(p + from, n - from);
-}
-
-int64_t next_clear_byte(const uint8_t* p, int64_t from, int64_t n) {
-  int64_t i = from;
-#if defined(__SSE2__)
-  const __m128i zero = _mm_setzero_si128();
-  for (; i + 16 <= n; i += 16) {
-    const int zeros = _mm_movemask_epi8(_mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i)), zero));
-    if (zeros != 0) return i + __builtin_ctz(static_cast<unsigned>(zeros));
-  }
-#endif
-  for (; i < n; ++i)
-    if (!p[i]) return i;
-  return n;
-}
-
 int64_t count_nonzero(const MaskView& m) {
   int64_t c = 0;
   // A mask without columns has no pixels however many rows it claims; its

@@ -45,12 +45,6 @@ struct Mask {
 /// Insertion-ordered mapping from mask key ("Box0", ...) to a mask view.
 using MaskMap = std::vector<std::pair<std::string, MaskView>>;
 
-/// Position of the first set (non-zero) byte of p[from, n), or n.
-int64_t next_set_byte(const uint8_t* p, int64_t from, int64_t n);
-
-/// Position of the first clear (zero) byte of p[from, n), or n.
-int64_t next_clear_byte(const uint8_t* p, int64_t from, int64_t n);
-
 /// Number of set pixels.
 int64_t count_nonzero(const MaskView& m);
 

@@ -200,21 +200,25 @@ RunMask runs_of(const PlaneView& p) {
   }
 }
 
-int64_t count_intersection(const RunMask& a, const RunMask& b) {
+namespace {
+
+// Calls fn(y, lo, hi) for every stretch [lo, hi) of row y set in both masks,
+// rows top to bottom, stretches left to right.
+template <typename F>
+void for_each_overlap(const RunMask& a, const RunMask& b, F&& fn) {
   if (!a.same_shape(b))
     throw ValueError("masks must have the same shape: expected (" + std::to_string(a.height()) + ", " +
                      std::to_string(a.width()) + "), got (" + std::to_string(b.height()) + ", " +
                      std::to_string(b.width()) + ")");
   const PixelBox &ba = a.box(), &bb = b.box();
-  if (ba.empty || bb.empty || ba.x_max < bb.x_min || bb.x_max < ba.x_min) return 0;
-  int64_t count = 0;
+  if (ba.empty || bb.empty || ba.x_max < bb.x_min || bb.x_max < ba.x_min) return;
   for (int64_t y = std::max(ba.y_min, bb.y_min), end = std::min(ba.y_max, bb.y_max); y <= end; ++y) {
     const auto ra = a.row(y), rb = b.row(y);
     size_t i = 0, j = 0;
     while (i < ra.size() && j < rb.size()) {
       const int32_t lo = std::max(ra[i].x_begin, rb[j].x_begin);
       const int32_t hi = std::min(ra[i].x_end, rb[j].x_end);
-      if (lo < hi) count += hi - lo;
+      if (lo < hi) fn(y, lo, hi);
       if (ra[i].x_end < rb[j].x_end) {
         ++i;
       } else {
@@ -222,6 +226,19 @@ int64_t count_intersection(const RunMask& a, const RunMask& b) {
       }
     }
   }
+}
+
+}  // namespace
+
+RunMask intersect(const RunMask& a, const RunMask& b) {
+  RunMaskBuilder out(a.height(), a.width());
+  for_each_overlap(a, b, [&](int64_t y, int32_t lo, int32_t hi) { out.add(y, lo, hi); });
+  return out.finish();
+}
+
+int64_t count_intersection(const RunMask& a, const RunMask& b) {
+  int64_t count = 0;
+  for_each_overlap(a, b, [&](int64_t, int32_t lo, int32_t hi) { count += hi - lo; });
   return count;
 }
 

@@ -87,6 +87,10 @@ RunMask runs_of(const MaskView& m, int64_t x0, int64_t y0, int64_t height, int64
 /// visit_nonzero_type: NaN is set, -0.0 is not).
 RunMask runs_of(const PlaneView& plane);
 
+/// The pixels set in both masks, as a mask of their frame. Throws
+/// ValueError when the frame sizes differ.
+RunMask intersect(const RunMask& a, const RunMask& b);
+
 /// Pixels set in both masks. Throws ValueError when the frame sizes differ.
 int64_t count_intersection(const RunMask& a, const RunMask& b);
 

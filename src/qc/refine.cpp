@@ -21,15 +21,6 @@ namespace {
 constexpr int64_t kLargeMainArea = 1000;  // pixels: from here on the tighter distance ratio applies
 constexpr size_t kMainCandidates = 5;     // the main piece is one of the five largest
 
-// Appends the runs of set bytes of one row.
-void append_row_runs(const uint8_t* row, int64_t y, int64_t width, std::vector<RowRun>& out) {
-  for (int64_t x = next_set_byte(row, 0, width); x < width;) {
-    const int64_t end = next_clear_byte(row, x, width);
-    out.push_back({y, static_cast<int32_t>(x), static_cast<int32_t>(end)});
-    x = next_set_byte(row, end, width);
-  }
-}
-
 // Sum of the integers a .. b - 1.
 int64_t range_sum(int64_t a, int64_t b) { return (a + b - 1) * (b - a) / 2; }
 
@@ -45,44 +36,29 @@ double centroid_distance(const Centroid& a, const Centroid& b) {
   return std::sqrt(dx * dx + dy * dy);
 }
 
-std::vector<RowRun> mask_runs(const MaskView& mask) {
-  if (mask.width > INT32_MAX)
-    throw ValueError(expected_got("a mask of at most 2^31 - 1 columns", std::to_string(mask.width)));
-  std::vector<RowRun> runs;
-  if (mask.width <= 0) return runs;
-  for (int64_t y = 0; y < mask.height; ++y) {
-    append_row_runs(mask.row(y), y, mask.width, runs);
-    if ((y & 1023) == 1023) check_interrupt();
-  }
-  return runs;
+namespace {
+
+// Calls fn(k, y, run) for every run of the mask, numbered k = 0, 1, ... in
+// row order.
+template <typename F>
+void for_each_run(const RunMask& mask, F&& fn) {
+  if (mask.box().empty) return;
+  size_t k = 0;
+  for (int64_t y = mask.box().y_min; y <= mask.box().y_max; ++y)
+    for (const Run& r : mask.row(y)) fn(k++, y, r);
 }
 
-PenRows::PenRows(const cv::Mat& raster) : height_(raster.rows), width_(raster.cols) {
-  if (raster.type() != CV_8UC1) throw ValueError("internal: pen rasters are one byte per pixel");
-  row_start_.reserve(static_cast<size_t>(height_) + 1);
-  for (int y = 0; y < raster.rows; ++y) {
-    row_start_.push_back(spans_.size());
-    append_row_runs(raster.ptr<uint8_t>(y), y, width_, spans_);
-  }
-  row_start_.push_back(spans_.size());
-}
+}  // namespace
 
-std::vector<RowRun> PenRows::clip(const std::vector<RowRun>& runs) const {
-  std::vector<RowRun> out;
-  for (const RowRun& r : runs) {
-    if (r.y < 0 || r.y >= height_) continue;
-    const auto first = spans_.begin() + static_cast<std::ptrdiff_t>(row_start_[static_cast<size_t>(r.y)]);
-    const auto last = spans_.begin() + static_cast<std::ptrdiff_t>(row_start_[static_cast<size_t>(r.y) + 1]);
-    // The first span that ends after the run begins, then all that overlap it.
-    auto it = std::upper_bound(first, last, r.x_begin, [](int32_t x, const RowRun& s) { return x < s.x_end; });
-    for (; it != last && it->x_begin < r.x_end; ++it)
-      out.push_back({r.y, std::max(r.x_begin, it->x_begin), std::min(r.x_end, it->x_end)});
-  }
-  return out;
-}
-
-RunPieces split_pieces(std::vector<RowRun> runs) {
+RunPieces split_pieces(RunMask mask) {
   RunPieces p;
+  // Runs in row order with their rows.
+  std::vector<int64_t> rows;
+  std::vector<Run> runs;
+  for_each_run(mask, [&](size_t, int64_t y, const Run& r) {
+    rows.push_back(y);
+    runs.push_back(r);
+  });
   const size_t n = runs.size();
   // Union-find over runs: a run joins the runs of the row above that touch
   // it, diagonally included. The root of a set is its first run.
@@ -94,8 +70,8 @@ RunPieces split_pieces(std::vector<RowRun> runs) {
   };
   size_t above = 0, row = 0;  // runs of the row above: [above, row)
   for (size_t i = 0; i < n; ++i) {
-    if (i == 0 || runs[i].y != runs[i - 1].y) {
-      const bool adjacent = i > 0 && runs[i].y == runs[i - 1].y + 1;
+    if (i == 0 || rows[i] != rows[i - 1]) {
+      const bool adjacent = i > 0 && rows[i] == rows[i - 1] + 1;
       above = adjacent ? row : i;
       row = i;
     }
@@ -123,20 +99,20 @@ RunPieces split_pieces(std::vector<RowRun> runs) {
     }
     run_slot[i] = slot[root];
     Acc& a = acc[static_cast<size_t>(slot[root])];
-    const RowRun& r = runs[i];
-    const int64_t len = r.x_end - r.x_begin;
+    const Run& r = runs[i];
+    const int64_t y = rows[i], len = r.x_end - r.x_begin;
     Piece& piece = a.piece;
     if (piece.area == 0) {
-      piece.box = PixelBox{r.x_begin, r.y, r.x_end - 1, r.y, false};
+      piece.box = PixelBox{r.x_begin, y, r.x_end - 1, y, false};
     } else {
       piece.box.x_min = std::min<int64_t>(piece.box.x_min, r.x_begin);
       piece.box.x_max = std::max<int64_t>(piece.box.x_max, r.x_end - 1);
-      piece.box.y_max = r.y;
+      piece.box.y_max = y;
     }
     piece.area += len;
     piece.sum_x += range_sum(r.x_begin, r.x_end);
-    piece.sum_y += r.y * len;
-    const int64_t by = r.y >> 1, bx = r.x_begin >> 1;
+    piece.sum_y += y * len;
+    const int64_t by = y >> 1, bx = r.x_begin >> 1;
     if (by < a.block_y || (by == a.block_y && bx < a.block_x)) {
       a.block_y = by;
       a.block_x = bx;
@@ -155,7 +131,7 @@ RunPieces split_pieces(std::vector<RowRun> runs) {
   }
   p.label.resize(n);
   for (size_t i = 0; i < n; ++i) p.label[i] = label_of_slot[static_cast<size_t>(run_slot[i])];
-  p.runs = std::move(runs);
+  p.mask = std::move(mask);
   return p;
 }
 
@@ -164,12 +140,11 @@ std::vector<cv::Point> piece_contour_points(const RunPieces& p, int32_t label) {
   const PixelBox& box = p.pieces[static_cast<size_t>(label - 1)].box;
   cv::Mat image = cv::Mat::zeros(static_cast<int>(box.y_max - box.y_min + 1), static_cast<int>(box.x_max - box.x_min + 1),
                                  CV_8UC1);
-  for (size_t i = 0; i < p.runs.size(); ++i) {
-    if (p.label[i] != label) continue;
-    const RowRun& r = p.runs[i];
-    std::memset(image.ptr<uint8_t>(static_cast<int>(r.y - box.y_min)) + (r.x_begin - box.x_min), 1,
+  for_each_run(p.mask, [&](size_t k, int64_t y, const Run& r) {
+    if (p.label[k] != label) return;
+    std::memset(image.ptr<uint8_t>(static_cast<int>(y - box.y_min)) + (r.x_begin - box.x_min), 1,
                 static_cast<size_t>(r.x_end - r.x_begin));
-  }
+  });
   return outer_contour_points(image, box.x_min, box.y_min, box);
 }
 
@@ -396,10 +371,10 @@ std::vector<char> keep_labelled_pieces(const cv::Mat& labels, int64_t num_labels
   });
 }
 
-RefinedMask refine_mask(const std::vector<RowRun>& mask, const PenRows& pen, const std::optional<Centroid>& prev,
+RefinedMask refine_mask(const RunMask& mask, const RunMask& pen, const std::optional<Centroid>& prev,
                         const RefineSettings& s, bool first_frame, uint8_t* out, int64_t out_stride) {
   RefinedMask result;
-  const RunPieces pieces = split_pieces(pen.clip(mask));
+  const RunPieces pieces = split_pieces(intersect(mask, pen));
   if (pieces.pieces.empty()) return result;
 
   std::vector<int64_t> areas;
@@ -419,11 +394,10 @@ RefinedMask refine_mask(const std::vector<RowRun>& mask, const PenRows& pen, con
   // The stored mask: the kept pieces, else (first frame only) the whole
   // tracked mask.
   int64_t count = 0, sum_x = 0, sum_y = 0;
-  for (size_t i = 0; i < pieces.runs.size(); ++i) {
-    if (!keep[static_cast<size_t>(pieces.label[i] - 1)]) continue;
-    const RowRun& r = pieces.runs[i];
-    std::memset(out + r.y * out_stride + r.x_begin, 1, static_cast<size_t>(r.x_end - r.x_begin));
-  }
+  for_each_run(pieces.mask, [&](size_t k, int64_t y, const Run& r) {
+    if (keep[static_cast<size_t>(pieces.label[k] - 1)])
+      std::memset(out + y * out_stride + r.x_begin, 1, static_cast<size_t>(r.x_end - r.x_begin));
+  });
   for (size_t k = 0; k < keep.size(); ++k) {
     if (!keep[k]) continue;
     count += pieces.pieces[k].area;
@@ -436,12 +410,12 @@ RefinedMask refine_mask(const std::vector<RowRun>& mask, const PenRows& pen, con
       result.outcome = RefinedMask::Outcome::Emptied;
       return result;
     }
-    for (const RowRun& r : mask) {
-      std::memset(out + r.y * out_stride + r.x_begin, 1, static_cast<size_t>(r.x_end - r.x_begin));
+    mask.paint(out, out_stride);
+    for_each_run(mask, [&](size_t, int64_t y, const Run& r) {
       count += r.x_end - r.x_begin;
       sum_x += range_sum(r.x_begin, r.x_end);
-      sum_y += r.y * (r.x_end - r.x_begin);
-    }
+      sum_y += y * (r.x_end - r.x_begin);
+    });
     result.outcome = RefinedMask::Outcome::FirstFrameKept;
   }
   result.centroid = Centroid{static_cast<double>(sum_x) / static_cast<double>(count),

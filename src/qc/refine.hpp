@@ -17,6 +17,7 @@
 
 #include "common/mask.hpp"
 #include "common/ndarray.hpp"
+#include "common/run_mask.hpp"
 
 namespace mirelo {
 
@@ -40,43 +41,16 @@ struct Piece {
   }
 };
 
-/// Columns [x_begin, x_end) of frame row y.
-struct RowRun {
-  int64_t y = 0;
-  int32_t x_begin = 0, x_end = 0;
-};
-
-/// The set (non-zero) pixels of a mask as row runs, top to bottom and left
-/// to right within a row; one pass over the mask's bytes. Throws ValueError
-/// for masks of more than 2^31 - 1 columns.
-std::vector<RowRun> mask_runs(const MaskView& mask);
-
-/// The runs of a pen raster, for cutting masks of its size to the pen.
-class PenRows {
- public:
-  /// `raster`: CV_8UC1, non-zero inside the pen.
-  explicit PenRows(const cv::Mat& raster);
-  int64_t height() const { return height_; }
-  int64_t width() const { return width_; }
-  /// The parts of `runs` (of a mask of the raster's size) inside the pen.
-  std::vector<RowRun> clip(const std::vector<RowRun>& runs) const;
-
- private:
-  int64_t height_ = 0, width_ = 0;
-  std::vector<size_t> row_start_;  ///< height + 1 entries into spans_
-  std::vector<RowRun> spans_;
-};
-
-/// The 8-connected pieces of a set of runs. Pieces are numbered as
+/// The 8-connected pieces of a mask held as runs. Pieces are numbered as
 /// cv::connectedComponentsWithStats (connectivity 8) numbers the components
 /// of the whole frame: by the first 2 x 2 pixel block (blocks at even
 /// coordinates, in raster order) that holds a pixel of theirs.
 struct RunPieces {
-  std::vector<RowRun> runs;
-  std::vector<int32_t> label;  ///< per run: its piece's label (1-based)
+  RunMask mask;
+  std::vector<int32_t> label;  ///< per run of `mask`, rows top to bottom: its piece's label (1-based)
   std::vector<Piece> pieces;   ///< piece of label k + 1 at k
 };
-RunPieces split_pieces(std::vector<RowRun> runs);
+RunPieces split_pieces(RunMask mask);
 
 /// outer_contour_points of the piece with label `label`.
 std::vector<cv::Point> piece_contour_points(const RunPieces& p, int32_t label);
@@ -203,12 +177,11 @@ struct RefinedMask {
   std::optional<Centroid> centroid;
 };
 
-/// Refines one tracked mask, given as the runs of its set pixels (not
-/// empty), against the pen of its frame size; `prev` is the object's
-/// remembered centroid. `out` is a clear height x width byte mask (rows
-/// `out_stride` bytes apart) that receives the stored mask as 0/1 bytes.
-/// Only the pixels of the runs are read and written.
-RefinedMask refine_mask(const std::vector<RowRun>& mask, const PenRows& pen, const std::optional<Centroid>& prev,
+/// Refines one tracked mask (not empty) against the pen (a mask of the same
+/// frame size); `prev` is the object's remembered centroid. `out` is a clear
+/// byte mask of the frame (rows `out_stride` bytes apart) that receives the
+/// stored mask as 0/1 bytes; only the pixels of the mask are written.
+RefinedMask refine_mask(const RunMask& mask, const RunMask& pen, const std::optional<Centroid>& prev,
                         const RefineSettings& s, bool first_frame, uint8_t* out, int64_t out_stride);
 
 }  // namespace mirelo

@@ -52,11 +52,15 @@ TEST(SplitPieces, MatchWholeFrameComponents) {
     const cv::Mat frame = random_blobs(rng, h, w, 4 + trial % 12);
     cv::Mat labels, stats, centroids;
     const int n = cv::connectedComponentsWithStats(frame, labels, stats, centroids, 8, CV_32S);
-    const RunPieces p = split_pieces(mask_runs(MaskView{frame.data, h, w, static_cast<int64_t>(frame.step)}));
+    const RunPieces p = split_pieces(runs_of(MaskView{frame.data, h, w, static_cast<int64_t>(frame.step)}));
     ASSERT_EQ(static_cast<int>(p.pieces.size()), n - 1) << "trial " << trial;
-    for (size_t i = 0; i < p.runs.size(); ++i)
-      for (int x = p.runs[i].x_begin; x < p.runs[i].x_end; ++x)
-        ASSERT_EQ(p.label[i], labels.at<int>(static_cast<int>(p.runs[i].y), x)) << "trial " << trial;
+    size_t k = 0;
+    for (int y = 0; y < h; ++y)
+      for (const mirelo::Run& r : p.mask.row(y)) {
+        for (int x = r.x_begin; x < r.x_end; ++x) ASSERT_EQ(p.label[k], labels.at<int>(y, x)) << "trial " << trial;
+        ++k;
+      }
+    ASSERT_EQ(k, p.label.size());
     for (int l = 1; l < n; ++l) {
       const Piece& piece = p.pieces[static_cast<size_t>(l - 1)];
       EXPECT_EQ(piece.area, stats.at<int>(l, cv::CC_STAT_AREA));
@@ -75,17 +79,19 @@ TEST(SplitPieces, MatchWholeFrameComponents) {
   }
 }
 
-TEST(PenRows, ClipKeepsThePartsInsideThePen) {
-  cv::Mat pen = cv::Mat::zeros(3, 40, CV_8UC1);
-  pen(cv::Rect(2, 0, 5, 3)).setTo(1);
-  pen(cv::Rect(10, 0, 20, 2)).setTo(1);
-  const PenRows rows(pen);
-  const auto clipped = rows.clip({{0, 0, 40}, {1, 5, 12}, {2, 8, 40}, {5, 0, 3}});
-  ASSERT_EQ(clipped.size(), 4u);
-  EXPECT_EQ((std::vector<int>{clipped[0].x_begin, clipped[0].x_end, clipped[1].x_begin, clipped[1].x_end}),
-            (std::vector<int>{2, 7, 10, 30}));
-  EXPECT_EQ((std::vector<int>{clipped[2].x_begin, clipped[2].x_end, clipped[3].x_begin, clipped[3].x_end}),
-            (std::vector<int>{5, 7, 10, 12}));
+TEST(RunMaskIntersect, KeepsThePixelsSetInBoth) {
+  std::mt19937 rng(5);
+  for (int trial = 0; trial < 20; ++trial) {
+    const cv::Mat a = random_blobs(rng, 40, 50, 8), b = random_blobs(rng, 40, 50, 8);
+    const cv::Mat both = a & b;
+    auto runs = [](const cv::Mat& m) { return runs_of(MaskView{m.data, m.rows, m.cols, static_cast<int64_t>(m.step)}); };
+    const RunMask r = intersect(runs(a), runs(b));
+    cv::Mat painted = cv::Mat::zeros(40, 50, CV_8UC1);
+    r.paint(painted.data, static_cast<int64_t>(painted.step));
+    EXPECT_EQ(cv::countNonZero(painted != both), 0) << "trial " << trial;
+    EXPECT_EQ(r.area(), cv::countNonZero(both));
+  }
+  EXPECT_THROW(intersect(RunMask(4, 5), RunMask(5, 4)), std::invalid_argument);
 }
 
 TEST(OuterContourPoints, PiecesInsideHolesAndEdgesOfTheImage) {
