@@ -1,5 +1,6 @@
 """Track quality control against the straightforward OpenCV-Python / pandas
-versions (tests/python/qc/qc_reference.py), side by side.
+versions (_baseline_qc.py, which the tests check the library against too),
+side by side.
 
 Mask refinement: frames of ten animal-shaped masks (bool, 1 x H x W), each
 with a few stray fragments near it, one far away and some outside the pen.
@@ -17,7 +18,6 @@ import contextlib
 import io
 import json
 import os
-import sys
 import tempfile
 
 import cv2
@@ -25,10 +25,8 @@ import numpy as np
 import pandas as pd
 
 import mirelo_utils as mu
+from _baseline_qc import Refinement, tracking_report
 from _harness import child_peak, measure
-
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "python", "qc"))
-from qc_reference import Refinement, tracking_report  # noqa: E402
 
 VARIANTS = 10  # distinct masks per object; frames reuse them in turn
 

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 #include <climits>
-#include <type_traits>
+#include <utility>
 #include <cmath>
 #include <limits>
 #include <cstring>
@@ -280,25 +280,22 @@ int64_t paint_kept(const cv::Mat& labels, const std::vector<char>& keep, uint8_t
 }
 
 cv::Mat label_image(const ArrayView& labels) {
-  if (labels.ndim() != 2) {
-    std::string shape = "(";
-    for (size_t k = 0; k < labels.shape.size(); ++k) shape += (k ? ", " : "") + std::to_string(labels.shape[k]);
-    throw ValueError(expected_got("a 2-D label image", "an array of shape " + shape + (labels.shape.size() == 1 ? ",)" : ")")));
-  }
+  std::string shape;
+  for (int64_t d : labels.shape) shape += (shape.empty() ? "" : ", ") + std::to_string(d);
+  if (labels.ndim() != 2)
+    throw ValueError(expected_got("a 2-D label image", "an array of shape (" + shape + (labels.ndim() == 1 ? ",)" : ")")));
   const int64_t h = labels.shape[0], w = labels.shape[1];
-  if (h > INT_MAX || w > INT_MAX) throw ValueError(expected_got("a label image of at most 2^31 - 1 rows and columns", std::to_string(h) + " x " + std::to_string(w)));
+  if (h > INT_MAX || w > INT_MAX)
+    throw ValueError(expected_got("a label image of at most 2^31 - 1 rows and columns", "(" + shape + ")"));
   cv::Mat out(static_cast<int>(h), static_cast<int>(w), CV_32SC1);
   auto copy = [&](auto zero) {
     using T = decltype(zero);
-    const auto* src = reinterpret_cast<const T*>(labels.data);
+    auto* dst = reinterpret_cast<int32_t*>(out.data);
     for (int64_t i = 0, n = h * w; i < n; ++i) {
-      const T v = src[i];
-      if constexpr (std::is_signed_v<T>) {
-        if (v < INT32_MIN || v > INT32_MAX) throw ValueError(expected_got("label values that fit in 32 bits", std::to_string(v)));
-      } else {
-        if (v > static_cast<T>(INT32_MAX)) throw ValueError(expected_got("label values that fit in 32 bits", std::to_string(v)));
-      }
-      reinterpret_cast<int32_t*>(out.data)[i] = static_cast<int32_t>(v);
+      T v;
+      std::memcpy(&v, labels.data + i * static_cast<int64_t>(sizeof(T)), sizeof(T));
+      if (!std::in_range<int32_t>(v)) throw ValueError(expected_got("label values that fit in 32 bits", std::to_string(v)));
+      dst[i] = static_cast<int32_t>(v);
     }
   };
   switch (labels.dtype) {

@@ -7,7 +7,7 @@ import pandas as pd
 import pytest
 
 import mirelo_utils as mu
-from qc_reference import COLUMNS, tracking_report
+from _baseline_qc import COLUMNS, tracking_report
 
 HEADER = ",".join(COLUMNS) + "\n"
 START = "Generating tracking question report...\n\n"
@@ -272,3 +272,36 @@ def test_frames_up_to_min_frame_id_are_not_read():
 def test_small_area_bad_input(data, kwargs, exc):
     with pytest.raises(exc):
         mu.find_boxes_with_small_area_from_last_video(data, **kwargs)
+
+
+def test_report_of_a_loaded_clip(tmp_path, capsys):
+    from PIL import Image
+
+    from conftest import polygon_text, write_annotation
+
+    w, h = 40, 30
+    frame = tmp_path / "frame.jpg"
+    Image.new("RGB", (w, h)).save(frame)
+
+    def square(x0, y0, side):
+        return polygon_text([(x0, y0), (x0 + side, y0), (x0 + side, y0 + side), (x0, y0 + side)], w, h)
+
+    clip = tmp_path / "clip"
+    clip.mkdir()
+    apart = [{"object_id": 1, "formatted_polygon": [square(2, 2, 8)]},
+             {"object_id": 2, "formatted_polygon": [square(20, 10, 8)]}]
+    nested = [{"object_id": 1, "formatted_polygon": [square(2, 2, 12)]},
+              {"object_id": 2, "formatted_polygon": [square(4, 4, 6)]}]  # Box1 lies inside Box0
+    vanished = [{"object_id": 1, "formatted_polygon": [square(2, 2, 8)]},
+                {"object_id": 2, "formatted_polygon": ["0 2.0 2.0 2.5 2.0 2.5 2.5"]}]  # outside the frame
+    for k, dets in enumerate([apart, nested, vanished]):
+        write_annotation(clip / f"output_pp_{k}.json", frame, dets)
+    with capsys.disabled():
+        _, data = mu.get_gsam_annotation_data(str(clip), save_dir_base=str(clip))
+    overlap, zero, frames, _ = mu.generate_tracking_report(data, tmp_path)
+    area1 = data[1]["mask_areas"]["Box1"]
+    assert frames == [1] and overlap["Box Pair"].tolist() == ["Box1-Box0"]
+    assert overlap["Mask Area1"].tolist() == [area1] and overlap["Intersection Value"].tolist() == [100.0]
+    assert [(r["Frame ID"], r["Box ID"], r["Mask Areas"]) for r in zero] == [(2, "Box1", 0)]
+    small = mu.find_boxes_with_small_area_from_last_video(data, min_frame_id=0, area_threshold=0, min_count=0)
+    assert small == ["Box1"]

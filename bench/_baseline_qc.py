@@ -1,8 +1,8 @@
 """Straightforward NumPy / OpenCV-Python / pandas versions of the track
 quality-control operations: whole-frame masks, one label comparison and one
 findContours per piece, the pen file read for every mask, and pandas tables
-grown frame by frame. The tests check the library against them and the
-benchmarks time them beside it.
+grown frame by frame. The benchmarks time them beside the library and the
+tests check the library against them.
 """
 import json
 
