@@ -157,8 +157,7 @@ nb::object cal_centroid_distance(nb::handle masks_new, nb::handle masks_old) {
 }
 
 std::vector<FeatureVector> to_feature_list(nb::handle features, const std::string& what) {
-  if (nb::isinstance<nb::str>(features) || nb::isinstance<nb::bytes>(features) ||
-      !nb::hasattr(features, "__iter__"))
+  if (is_text_like(features) || !nb::hasattr(features, "__iter__"))
     throw TypeError(expected_got("a list of feature vectors (or None) for " + what, py_type_name(features)));
   std::vector<FeatureVector> out;
   size_t k = 0;

@@ -381,7 +381,7 @@ Raises:
 
   m.def("get_gsam_annotation_data", &get_gsam_annotation_data, "video_dir"_a.none(), "last_or_not"_a.none() = false, "ixx"_a.none() = 0,
         "save_dir_base"_a.none() = "D:\\ToBeLabeled_20pigs\\GSAM2_output_2hr",
-        nb::sig("def get_gsam_annotation_data(video_dir: object, last_or_not: bool = False, ixx: int = 0, "
+        nb::sig("def get_gsam_annotation_data(video_dir: str | os.PathLike[str] | None, last_or_not: bool = False, ixx: int = 0, "
                 "save_dir_base: str | os.PathLike[str] = 'D:\\\\ToBeLabeled_20pigs\\\\GSAM2_output_2hr') -> "
                 "tuple[dict[str, typing.Any], dict[int, dict[str, typing.Any]]] | "
                 "tuple[dict[int, dict[str, typing.Any]], dict[int, dict[str, typing.Any]]] | tuple[None, None]"),

@@ -140,18 +140,13 @@ MaskStats mask_stats(const MaskView& m) {
 
 PixelBox mask_box(const MaskView& m) {
   if (m.width <= 0) return PixelBox{};
-  int64_t x_min = m.width, x_max = -1, y_min = -1, y_max = -1;
+  BoxGrowth g;
   for (int64_t y = 0; y < m.height; ++y) {
     const uint8_t* r = m.row(y);
     const int64_t lo = first_set(r, m.width);
-    if (lo == m.width) continue;
-    if (y_min < 0) y_min = y;
-    y_max = y;
-    x_min = std::min(x_min, lo);
-    x_max = std::max(x_max, lo + last_set(r + lo, m.width - lo));
+    if (lo < m.width) g.add_row(y, lo, lo + last_set(r + lo, m.width - lo));
   }
-  if (y_min < 0) return PixelBox{};
-  return PixelBox{x_min, y_min, x_max, y_max, false};
+  return g.box();
 }
 
 MaskMoments mask_moments(const MaskView& m) {

@@ -19,6 +19,20 @@ struct PixelBox {
   bool empty = true;
 };
 
+/// A tight box grown row by row: each row holding set pixels adds its first
+/// and last set column.
+struct BoxGrowth {
+  int64_t x_min = INT64_MAX, x_max = -1, y_min = -1, y_max = -1;
+
+  void add_row(int64_t y, int64_t first, int64_t last) {
+    if (y_min < 0) y_min = y;
+    y_max = y;
+    if (first < x_min) x_min = first;
+    if (last > x_max) x_max = last;
+  }
+  PixelBox box() const { return y_min < 0 ? PixelBox{} : PixelBox{x_min, y_min, x_max, y_max, false}; }
+};
+
 /// Read-only view of a 2-D mask (uint8 per pixel, non-zero = set).
 struct MaskView {
   const uint8_t* data = nullptr;

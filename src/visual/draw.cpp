@@ -90,7 +90,7 @@ template <int Channels>
 PixelBox paint_overlay(const cv::Mat& src, const MaskView& m, const std::array<uint8_t, 3>& colour, cv::Mat& out) {
   const OverlayFactors& f = overlay_factors();
   if (m.width <= 0) return PixelBox{};  // no pixels, however many rows
-  int64_t x_min = m.width, x_max = -1, y_min = -1, y_max = -1;
+  BoxGrowth box;
   for (int64_t y = 0; y < m.height; ++y) {
     const uint8_t* r = m.row(y);
     const bool inside = y < out.rows;
@@ -119,14 +119,9 @@ PixelBox paint_overlay(const cv::Mat& src, const MaskView& m, const std::array<u
     }
     for (; x < m.width; ++x)
       if (r[x]) visit(x);
-    if (first < 0) continue;
-    if (y_min < 0) y_min = y;
-    y_max = y;
-    x_min = std::min(x_min, first);
-    x_max = std::max(x_max, last);
+    if (first >= 0) box.add_row(y, first, last);
   }
-  if (y_min < 0) return PixelBox{};
-  return PixelBox{x_min, y_min, x_max, y_max, false};
+  return box.box();
 }
 
 void require_image(const cv::Mat& image) {
@@ -198,7 +193,7 @@ bool signed_or_real(DType t) {
 template <typename T>
 PixelBox paint_plane(const PlaneView& p, uint8_t* dst) {
   if (p.width <= 0) return PixelBox{};  // no pixels, however many rows
-  int64_t x_min = p.width, x_max = -1, y_min = -1, y_max = -1;
+  BoxGrowth box;
   for (int64_t y = 0; y < p.height; ++y) {
     const T* src = reinterpret_cast<const T*>(p.row(y));
     uint8_t* out = dst + y * p.width;
@@ -211,14 +206,9 @@ PixelBox paint_plane(const PlaneView& p, uint8_t* dst) {
         last = x;
       }
     }
-    if (first < 0) continue;
-    if (y_min < 0) y_min = y;
-    y_max = y;
-    x_min = std::min(x_min, first);
-    x_max = std::max(x_max, last);
+    if (first >= 0) box.add_row(y, first, last);
   }
-  if (y_min < 0) return PixelBox{};
-  return PixelBox{x_min, y_min, x_max, y_max, false};
+  return box.box();
 }
 
 // Typed masks as the drawing reads them: the painted pixels of each as a
