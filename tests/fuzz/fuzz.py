@@ -43,14 +43,21 @@ INTERESTING_TEXT = [b"0", b"-1", b"1e308", b"-1e308", b"1e400", b"NaN", b"Infini
                     b"2147483647", b"9223372036854775807", b"18446744073709551616", b"9" * 40, b"1e-400", b"0.5",
                     b"-0.0", b'""', b"null", b"true", b"[]", b"{}", b"\\ud800", b"\\u0000", b"\x00", b"\xff"]
 NUMBER = re.compile(rb"-?\d+(?:\.\d+)?(?:[eE][-+]?\d+)?")
+STRING = re.compile(rb'"(?:[^"\\]|\\.)*"')
+INTERESTING_STRINGS = [b'""', b'"\\ud800"', b'"\\u0000"', b'"' + b"x" * 5000 + b'"', b'"/dev/null"', b'"."',
+                       b'"0 nan nan 1 1 0 1"', b'"0 1e308 1e308 -1e308 0 0 1"', b'"0 0.5"', b'"0"', b'"\\n"',
+                       b"5", b"null", b"[]", b"{}", b"true", b'["0 0.1 0.1 0.9 0.1 0.5 0.9"]']
+# Operations that keep a text format's syntax: numbers and strings replaced.
+SYNTAX_KEEPING = [6, 10]
 
 
 def mutate(data: bytes, rng: random.Random, target, corpus) -> bytes:
-    """One to four stacked mutations: bytes, binary integers, numbers of a
-    text format, the target's tokens, and splices with other inputs."""
+    """One to four stacked mutations: bytes, binary integers, numbers and
+    strings of a text format, the target's tokens, and splices with other
+    inputs. Targets of a text format get mostly syntax-keeping ones."""
     b = bytearray(data)
     for _ in range(rng.randint(1, 4)):
-        op = rng.randrange(10)
+        op = rng.choice(SYNTAX_KEEPING) if target.structured and rng.random() < 0.6 else rng.randrange(11)
         pos = rng.randrange(len(b) + 1)
         if op == 0 and b:  # flip a bit
             i = rng.randrange(len(b))
@@ -82,6 +89,13 @@ def mutate(data: bytes, rng: random.Random, target, corpus) -> bytes:
             b = b[:pos] + bytearray(other[cut:])
         elif op == 9 and b:  # truncate
             del b[rng.randrange(len(b)):]
+        elif op == 10:  # a string (or any value) of the text in place of a string
+            strings = list(STRING.finditer(bytes(b)))
+            if strings:
+                m = rng.choice(strings)
+                is_key = bytes(b[m.end():m.end() + 3]).lstrip().startswith(b":")
+                b[m.start():m.end()] = rng.choice([v for v in INTERESTING_STRINGS if v[:1] == b'"'] if is_key
+                                                  else INTERESTING_STRINGS)
     return bytes(b[:target.max_size])
 
 

@@ -22,6 +22,7 @@ class Target:
     run: Callable[["Context", bytes], object]
     tokens: list[bytes] = field(default_factory=list)
     max_size: int = 1 << 16
+    structured: bool = True  # a text format (JSON): mostly syntax-keeping mutations
     sample_size: int = 400  # inputs of the CI sample: a few seconds
 
 
@@ -121,6 +122,41 @@ def run_annotation_repair(c, data):
 
 ANNOTATION_TOKENS = [b'"image_path"', b'"detections"', b'"formatted_polygon"', b'"track_id"', b'"class_name"',
                      b'"0 0.5 0.5"', b"\\ud800", b"\\u0000", b'"\\udc80"', b"1e400", b"NaN", b"-0"]
+
+# --------------------------------------------------------------------------
+# Annotation files of a tracked clip: rasterised, loaded, drawn
+
+
+def clip_seeds(c):
+    def doc(detections, image=None):
+        return json.dumps({"image_path": image or c.image, "detections": detections}).encode()
+
+    def det(object_id, *polygons):
+        return {"object_id": object_id, "class_name": "pig", "xyxy": [[5, 4, 30.5, 20]] * len(polygons),
+                "formatted_polygon": list(polygons)}
+
+    return [
+        doc([det(1, "0 0.1 0.1 0.4 0.1 0.4 0.5 0.1 0.5"), det(3, "0 0.3 0.3 0.9 0.3 0.6 0.95", "0 0.8 0.8 0.9 0.8 0.9 0.9")]),
+        doc([det(2, "0 0.5 0.5 0.5 0.5 0.5 0.5"), det(2, "0 -1 -1 2 -1 2 2 -1 2")]),
+        doc([]),
+        doc([det(7, "0 0.25 0.25 0.75 0.25 0.5 0.75")], image=os.path.join(c.root, "missing.png")),
+        doc([det(1, "0 1e-3 0.999 0.999 1e-3 0.5 0.5 0.2 0.9 0.9 0.2")]),
+    ]
+
+
+def run_clip_annotations(c, data):
+    folder = c.fresh_dir("clip")
+    path = os.path.join(folder, "output_pp_3.json")
+    with open(path, "wb") as f:
+        f.write(data)
+    mu = c.mu
+    mu.process_json_and_generate_masks(path, 40, 64)
+    mu.get_gsam_annotation_data(None, save_dir_base=folder)
+    mu.retrieve_annotation(path, box_drawing=len(data) % 2 == 0)
+
+
+CLIP_TOKENS = [b'"image_path"', b'"detections"', b'"formatted_polygon"', b'"object_id"', b'"xyxy"', b'"0 0.5 0.5 0.6 0.5 0.6 0.6"',
+               b" 0.5", b" -0.5", b" 1e9", b" nan", b"-2147483648", b"[]", b"null", b"\\ud800"]
 
 # --------------------------------------------------------------------------
 # Recording names (the catalogue's file-name pattern) and clip folders
@@ -261,7 +297,11 @@ REPORT_TOKENS = [b";", b"\n", b",", b'"', b"\r", b"Box0", b"Box1", b"0", b"100",
 TARGETS = {t.name: t for t in [
     Target("pen_file", pen_seeds, run_pen_file, PEN_TOKENS),
     Target("annotation_repair", annotation_seeds, run_annotation_repair, ANNOTATION_TOKENS),
-    Target("recording_names", name_seeds, run_recording_names, NAME_TOKENS, max_size=1024, sample_size=150),
-    Target("mp4_file", lambda c: c.videos(), run_recording, MP4_TOKENS, max_size=1 << 20, sample_size=100),
-    Target("report_csv", report_seeds, run_report, REPORT_TOKENS, max_size=4096, sample_size=300),
+    Target("clip_annotations", clip_seeds, run_clip_annotations, CLIP_TOKENS, sample_size=300),
+    Target("recording_names", name_seeds, run_recording_names, NAME_TOKENS, max_size=1024, sample_size=150,
+           structured=False),
+    Target("mp4_file", lambda c: c.videos(), run_recording, MP4_TOKENS, max_size=1 << 20, sample_size=100,
+           structured=False),
+    Target("report_csv", report_seeds, run_report, REPORT_TOKENS, max_size=4096, sample_size=300,
+           structured=False),
 ]}
