@@ -365,9 +365,12 @@ std::vector<double> to_real_vector(nb::handle obj, const std::string& what) {
   nb::object a;
   // Tensors of element types the array library lacks (bfloat16) are
   // widened on their own side first.
-  if (is_tensor(obj) && nb::hasattr(obj, "double"))
+  if (is_tensor(obj) && nb::hasattr(obj, "double")) {
+    // Widening a complex tensor would drop its imaginary parts.
+    if (nb::hasattr(obj, "is_complex") && to_bool(obj.attr("is_complex")()))
+      throw TypeError(expected_got("real numbers in " + what, "dtype " + to_text(obj.attr("dtype"))));
     a = numpy().attr("asarray")(obj.attr("detach")().attr("cpu")().attr("double")().attr("numpy")());
-  else
+  } else
     a = host_array(obj);
   const char kind = dtype_kind(a);
   if (kind != 'b' && kind != 'u' && kind != 'i' && kind != 'f')

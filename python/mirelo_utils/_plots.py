@@ -8,6 +8,7 @@ matplotlib and seaborn (the ``plots`` extra) are imported by the calls, so
 from __future__ import annotations
 
 import numbers
+import sys
 from typing import TYPE_CHECKING, Any, Mapping
 
 if TYPE_CHECKING:  # numpy is imported by the calls, not by import mirelo_utils
@@ -51,9 +52,11 @@ def _table_values(table: Any) -> np.ndarray:
     if values.dtype.kind in "biuf":
         return values.astype(np.float64)
     if values.dtype.kind == "O":
+        # pandas' own missing marker (nullable columns) is absent like None.
+        pd_na = getattr(sys.modules.get("pandas"), "NA", None)
         out = np.empty(values.shape, dtype=np.float64)
         for (r, c), cell in np.ndenumerate(values):
-            if cell is None:
+            if cell is None or (pd_na is not None and cell is pd_na):
                 out[r, c] = np.nan
             elif isinstance(cell, numbers.Real):
                 out[r, c] = float(cell)

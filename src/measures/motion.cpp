@@ -72,9 +72,12 @@ cv::Mat read_gray_image(const std::string& path, const std::string& what) {
   // The system would read the path only up to the NUL: another file.
   if (path.find('\0') != std::string::npos)
     throw ValueError(expected_got("a path without NUL bytes for " + what, repr_text(path)));
+  // A missing file is reported before the decoder is asked: OpenCV would
+  // otherwise log its own warning on stderr, outside the caller's stdout.
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) throw_os_error(errno, path);
   cv::Mat image = cv::imread(path, cv::IMREAD_GRAYSCALE);
   if (!image.empty()) return image;
-  struct stat st {};
   if (::stat(path.c_str(), &st) != 0) throw_os_error(errno, path);
   throw OSError("cannot read " + what + " " + repr_text(path) + " as an image");
 }

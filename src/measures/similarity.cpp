@@ -1,5 +1,6 @@
 #include "measures/similarity.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <string>
@@ -28,10 +29,22 @@ UnitRows unit_rows(const std::vector<FeatureVector>& features, const char* which
     if (v.size() != *length)
       throw ValueError(expected_got("feature vectors of one length, " + std::to_string(*length),
                                     std::to_string(v.size()) + " for " + which + " feature " + std::to_string(k)));
-    double sq = 0;
-    for (double x : v) sq += x * x;
-    const double norm = std::sqrt(sq);
     std::vector<double> u(v);
+    double sq = 0;
+    for (double x : u) sq += x * x;
+    // Squares of very large or very small elements overflow or underflow
+    // the sum; such a vector is scaled by its largest element first, so
+    // that its direction, not its size, decides the score.
+    if (std::isinf(sq) || (sq < std::numeric_limits<double>::min() && !std::isnan(sq))) {
+      double scale = 0;
+      for (double x : u) scale = std::max(scale, std::abs(x));
+      if (scale != 0 && std::isfinite(scale)) {
+        for (double& x : u) x /= scale;
+        sq = 0;
+        for (double x : u) sq += x * x;
+      }
+    }
+    const double norm = std::sqrt(sq);
     if (norm != 0)
       for (double& x : u) x /= norm;
     out.rows.push_back(std::move(u));

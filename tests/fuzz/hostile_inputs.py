@@ -1689,6 +1689,8 @@ def kind_values():
             "ht_datetimes": lambda c: __import__("pandas").DataFrame({"a": __import__("pandas").to_datetime([0, 1]),
                                                                       "b": [1.0, 2.0]}),
             "ht_series": lambda c: __import__("pandas").Series([1.0, 2.0]),
+            "ht_nullable_na": lambda c: __import__("pandas").DataFrame({"a": __import__("pandas").array([1, None], "Int64"),
+                                                                        "b": __import__("pandas").array([None, 2.0], "Float64")}),
             "ht_bcast_huge": lambda c: c.np.broadcast_to(c.np.float64(1), (2**31, 2**31)),
         },
         "clip_records": {
@@ -1808,6 +1810,8 @@ def kind_values():
             "feats_strings": lambda c: [c.np.array(["a", "b", "c", "d"])],
             "feats_objects": lambda c: [c.np.array([None, 1, 2, 3], dtype=object)],
             "feats_complex": lambda c: [c.np.ones(4, complex)],
+            "feats_complex_tensor": lambda c: [c.torch.ones(4, dtype=c.torch.complex64)],
+            "feats_tiny": lambda c: [c.np.full(4, 1e-200), c.np.array([5e-324, 0, 0, 0])],
             "feats_nan_inf": lambda c: [c.np.array([c.np.nan, 1, 2, 3]), c.np.array([c.np.inf, 0, 0, 0])],
             "feats_huge": lambda c: [c.np.full(4, 1e308)],
             "feats_bf16": lambda c: [c.torch.ones(4, dtype=c.torch.bfloat16)],

@@ -99,9 +99,11 @@ def write_file(tmp_path, name, data):
         (lambda c, t: c, [centre_mask()], TypeError, "mapping"),
     ],
 )
-def test_bad_input(clip, tmp_path, frames, masks, exc, match):
+def test_bad_input(clip, tmp_path, capfd, frames, masks, exc, match):
     with pytest.raises(exc, match=match):
         mu.compute_motion_score_in_polygon(frames(clip, tmp_path), masks)
+    # The error is the only report: nothing from the image decoder on stderr.
+    assert capfd.readouterr().err == ""
 
 
 def test_path_like_frames(clip):

@@ -102,6 +102,9 @@ def test_cosine_missing_features_score_minus_infinity():
     ([[1.0, 2.0], None], [], np.zeros((2, 0))),
     ([], [[1.0]], np.zeros((0, 1))),
     ([[3.0, 4.0]], [[3.0, 4.0], [-3.0, -4.0], [0.0, 0.0], [-4.0, 3.0]], [[1.0, -1.0, 0.0, 0.0]]),
+    # Squares beyond the range of float64: the direction still decides.
+    ([[1e200, 1e200], [1e-200, 1e-200], [5e-324, 0.0]], [[1.0, 1.0], [1.0, 0.0]],
+     [[1.0, 0.5 ** 0.5], [1.0, 0.5 ** 0.5], [0.5 ** 0.5, 1.0]]),
 ])
 def test_cosine_shapes_and_values(new, old, expected):
     out = mu.cosine_scores_cal([None if v is None else np.array(v) for v in new],
@@ -124,6 +127,7 @@ def test_cosine_of_tensors_arrays_and_lists_alike():
     ([np.ones((1, 3))], [np.ones(3)], ValueError, "1-D vector"),
     ([np.array(["a", "b"])], [np.ones(2)], TypeError, "real numbers"),
     ([np.ones(2, complex)], [np.ones(2)], TypeError, "real numbers"),
+    ([torch.ones(2, dtype=torch.complex64)], [np.ones(2)], TypeError, "real numbers"),
     ("ab", [np.ones(2)], TypeError, "list of feature vectors"),
     (5, [np.ones(2)], TypeError, "list of feature vectors"),
 ])

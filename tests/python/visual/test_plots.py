@@ -88,8 +88,13 @@ def test_heatmap_rejects_bad_tables(shows, table, error):
     assert shows == []
 
 
-def test_heatmap_accepts_object_cells_that_are_numbers(shows):
-    _, heat = heatmap_of(pd.DataFrame([[0, np.float32(5.5)], [None, True]], dtype=object), shows)
+@pytest.mark.parametrize("table", [
+    pd.DataFrame([[0, np.float32(5.5)], [None, True]], dtype=object),
+    pd.DataFrame({"a": pd.array([0.0, None], dtype="Float64"), "b": pd.array([5.5, 1.0], dtype="Float64")}),
+    pd.DataFrame({"a": pd.array([0, pd.NA], dtype="Int64"), "b": pd.array([5.5, 1], dtype="object")}),
+])
+def test_heatmap_accepts_object_cells_that_are_numbers(shows, table):
+    _, heat = heatmap_of(table, shows)
     assert [t.get_text() for t in heat.texts] == ["0.00", "5.50", "1.00"]
 
 
