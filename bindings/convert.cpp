@@ -8,6 +8,7 @@
 
 #include <opencv2/imgproc.hpp>
 
+#include "clip.hpp"
 #include "common/errors.hpp"
 #include "common/memory.hpp"
 
@@ -441,6 +442,7 @@ namespace {
 // The caller's mask as a 2-D numpy array of a numeric or bool element type
 // (a leading axis of length 1 dropped when allowed).
 nb::object mask_array(nb::handle obj, const std::string& what, bool allow_leading_one) {
+  if (const CompactMask* c = compact_mask_of(obj)) return dense_mask(c->runs());
   if (!is_array_like(obj)) throw TypeError(expected_got("a 2-D array for " + what, py_type_name(obj)));
   nb::object a = host_array(obj);
   size_t ndim = nb::cast<size_t>(a.attr("ndim"));
@@ -608,6 +610,7 @@ std::vector<PlaneView> planes_of(const std::vector<PlaneInput>& masks) {
 }
 
 RunMask to_run_mask(nb::handle obj, const std::string& what) {
+  if (const CompactMask* c = compact_mask_of(obj)) return c->runs();
   PlaneInput in = to_plane(obj, what);
   RunMask out;
   {

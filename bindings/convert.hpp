@@ -204,7 +204,7 @@ struct MaskInput {
 
 /// Converts one mask. Accepts a 2-D array, or 3-D with a leading axis of
 /// length 1 when `allow_leading_one`; any numeric or bool dtype; non-zero
-/// (NaN included) is set.
+/// (NaN included) is set. A CompactMask (clip.hpp) is painted.
 MaskInput to_mask(nb::handle obj, const std::string& what, bool allow_leading_one = true);
 
 /// Converts a sequence of masks (a list of masks, or an N x H x W array).
@@ -251,7 +251,8 @@ MaskInput to_squeezed_mask(nb::handle array, const std::string& what);
 nb::object new_bool_array(const std::vector<int64_t>& shape, uint8_t*& data);
 
 /// A mask argument in compact form: read as to_plane reads it (in place
-/// where it can be), its runs found without the interpreter lock.
+/// where it can be), its runs found without the interpreter lock; a
+/// CompactMask's runs are taken as they are.
 RunMask to_run_mask(nb::handle obj, const std::string& what);
 
 /// Dense masks as a layers x height x width uint8 numpy array that owns the

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "bindings.hpp"
+#include "clip.hpp"
 #include "common/errors.hpp"
 #include "common/runtime.hpp"
 #include "convert.hpp"
@@ -66,11 +67,47 @@ CsvField csv_field_of(nb::handle v) {
 
 // ---------------------------------------------------------------- report
 
+// A record's "mask_areas" mapping. A record of an opened clip that has not
+// handed its areas out gives them from its runs (a new dict).
+nb::object areas_of(nb::handle record, const std::optional<ClipRecordRef>& clip) {
+  if (clip && !clip->handed("mask_areas")) return clip->areas();
+  return get_field(record, "mask_areas");
+}
+
+// A record's "intersections_df": its cells and, for a table the caller
+// holds, the table itself (its labels are read from it); a record of an
+// opened clip that has not handed its table out gives the cells of its runs
+// and its mask keys.
+struct FrameTable {
+  NDArray cells;
+  nb::object table;
+  nb::list keys;
+
+  std::pair<nb::list, nb::list> labels() const {
+    if (!table.is_valid()) return {keys, keys};
+    return {to_list(table.attr("index")), to_list(table.attr("columns"))};
+  }
+};
+
+FrameTable table_of(nb::handle record, const std::optional<ClipRecordRef>& clip, const std::string& where) {
+  FrameTable t;
+  if (clip && !clip->handed("intersections_df")) {
+    const auto n = static_cast<int64_t>(clip->record->keys.size());
+    t.cells = NDArray(DType::Float64, {n, n});
+    if (n > 0) std::memcpy(t.cells.bytes.data(), clip->record->table.data(), t.cells.bytes.size());
+    t.keys = clip->keys();
+    return t;
+  }
+  t.table = get_field(record, "intersections_df");
+  t.cells = frame_cells(t.table, field_name(where, "intersections_df"));
+  return t;
+}
+
 // A frame with at least one overlap above the threshold, kept for the
 // report's second pass.
 struct OverlapFrame {
-  nb::object key, areas, table;
-  NDArray cells;
+  nb::object key, areas;
+  FrameTable table;
 };
 
 nb::tuple generate_tracking_report(nb::handle data, nb::handle save_dir_base, nb::handle intersection_thrr) {
@@ -82,7 +119,8 @@ nb::tuple generate_tracking_report(nb::handle data, nb::handle save_dir_base, nb
 
   for (auto& [key, record] : mapping_items(data, "a mapping of frame keys to frame records for gsam_annotation_data")) {
     const std::string where = item_name("gsam_annotation_data", key);
-    nb::object areas = get_field(record, "mask_areas");
+    const std::optional<ClipRecordRef> clip = clip_record_of(record);
+    nb::object areas = areas_of(record, clip);
     for (auto& [box_key, area] :
          mapping_items(areas, "a mapping of mask keys to areas for " + field_name(where, "mask_areas"))) {
       if (!is_zero_area(to_host_number(area, item_name(field_name(where, "mask_areas"), box_key)))) continue;
@@ -96,11 +134,10 @@ nb::tuple generate_tracking_report(nb::handle data, nb::handle save_dir_base, nb
       zero_rows.push_back({csv_field_of(key), {}, {}, {}, {}, CsvField::of(std::string(kZeroAreaType)),
                            csv_field_of(box_key), csv_field_of(area)});
     }
-    nb::object table = get_field(record, "intersections_df");
-    NDArray cells = frame_cells(table, field_name(where, "intersections_df"));
-    if (!any_cell_above(cells, threshold)) continue;
+    FrameTable table = table_of(record, clip, where);
+    if (!any_cell_above(table.cells, threshold)) continue;
     overlap_frames.append(key);
-    overlaps.push_back({key, areas, table, std::move(cells)});
+    overlaps.push_back({key, areas, std::move(table)});
     if (PyErr_CheckSignals() != 0) throw nb::python_error();
   }
 
@@ -115,17 +152,18 @@ nb::tuple generate_tracking_report(nb::handle data, nb::handle save_dir_base, nb
   nb::str pair_format("{}-{}");
   for (const OverlapFrame& f : overlaps) {
     const std::string where = item_name("gsam_annotation_data", f.key);
-    nb::list row_keys = to_list(f.table.attr("index")), col_keys = to_list(f.table.attr("columns"));
-    const int64_t n_rows = f.cells.shape[0], n_cols = f.cells.shape[1];
+    const NDArray& cells = f.table.cells;
+    auto [row_keys, col_keys] = f.table.labels();
+    const int64_t n_rows = cells.shape[0], n_cols = cells.shape[1];
     if (static_cast<int64_t>(nb::len(row_keys)) != n_rows || static_cast<int64_t>(nb::len(col_keys)) != n_cols)
       throw ValueError(expected_got("row and column labels for every cell of " + field_name(where, "intersections_df"),
                                     std::to_string(nb::len(row_keys)) + " x " + std::to_string(nb::len(col_keys)) +
-                                        " labels for " + f.cells.shape_text() + " cells"));
+                                        " labels for " + cells.shape_text() + " cells"));
     for (auto& col : last) col = nb::list();
-    for (int64_t index : cells_above(f.cells, threshold)) {
+    for (int64_t index : cells_above(cells, threshold)) {
       nb::object key_row = row_keys[static_cast<size_t>(index / n_cols)];
       nb::object key_col = col_keys[static_cast<size_t>(index % n_cols)];
-      const HostNumber value = report_value(f.cells, index);
+      const HostNumber value = report_value(cells, index);
       nb::object area1 = area_of(f.areas, key_row), area2 = area_of(f.areas, key_col);
       nb::object pair = pair_format.attr("format")(key_row, key_col);
       const nb::object fields[8] = {f.key, pair, host_number_to_py(value), area1, area2,
@@ -166,7 +204,8 @@ nb::list find_boxes_with_small_area_from_last_video(nb::handle laste_frame, nb::
       continue;
     const std::string field = field_name(where, "mask_areas");
     FrameAreas frame;
-    for (auto& [box_id, area] : mapping_items(get_field(record, "mask_areas"), "a mapping of mask keys to areas for " + field)) {
+    for (auto& [box_id, area] :
+         mapping_items(areas_of(record, clip_record_of(record)), "a mapping of mask keys to areas for " + field)) {
       const HostNumber a = to_host_number(area, item_name(field, box_id));
       if (!ids.contains(box_id)) {
         ids[box_id] = nb::int_(nb::len(keys));

@@ -5,6 +5,7 @@
 #include <nanobind/stl/string.h>
 
 #include "bindings.hpp"
+#include "clip.hpp"
 #include "common/errors.hpp"
 #include "convert.hpp"
 #include "frames.hpp"
@@ -115,31 +116,37 @@ nb::dict record_dict(FrameRecord&& r, bool with_table) {
   return out;
 }
 
-nb::tuple get_gsam_annotation_data(nb::handle /*video_dir*/, nb::handle last_or_not, nb::handle ixx,
-                                   nb::handle save_dir_base) {
-  // The flag is tested as the host tests it; both of its values give the
-  // same results, so it selects nothing.
-  (void)to_bool(last_or_not);
-  const int64_t index = to_integer(ixx, "ixx");
+// The annotation files below `save_dir_base`, in load order; none, after
+// the message saying so, when there is no file.
+std::optional<std::vector<std::string>> clip_files(nb::handle save_dir_base) {
   const std::string folder = to_path(save_dir_base, "save_dir_base");
   std::vector<std::string> files;
   {
     nb::gil_scoped_release release;
     files = list_annotation_files(folder);
   }
-  if (files.empty()) {
-    print_line("No JSON files found in " + to_text(save_dir_base) + ". Please check the directory and try again.");
-    return nb::make_tuple(nb::none(), nb::none());
-  }
-  const auto count = static_cast<int64_t>(files.size());
+  if (!files.empty()) return files;
+  print_line("No JSON files found in " + to_text(save_dir_base) + ". Please check the directory and try again.");
+  return std::nullopt;
+}
+
+nb::tuple get_gsam_annotation_data(nb::handle /*video_dir*/, nb::handle last_or_not, nb::handle ixx,
+                                   nb::handle save_dir_base) {
+  // The flag is tested as the host tests it; both of its values give the
+  // same results, so it selects nothing.
+  (void)to_bool(last_or_not);
+  const int64_t index = to_integer(ixx, "ixx");
+  const std::optional<std::vector<std::string>> files = clip_files(save_dir_base);
+  if (!files) return nb::make_tuple(nb::none(), nb::none());
+  const auto count = static_cast<int64_t>(files->size());
   std::vector<FrameRecord> records;
   {
     nb::gil_scoped_release release;
-    const auto [height, width] = annotation_frame_size(files.front());
+    const auto [height, width] = annotation_frame_size(files->front());
     if (index <= 0) {
-      records = load_frame_records(files, height, width, LoadOptions{true, true});
+      records = load_frame_records(*files, height, width, LoadOptions{true, true});
     } else if (index < count) {
-      records = load_frame_records({files[static_cast<size_t>(index)]}, height, width, LoadOptions{false, true});
+      records = load_frame_records({(*files)[static_cast<size_t>(index)]}, height, width, LoadOptions{false, true});
     }
   }
   nb::dict data;
@@ -149,6 +156,24 @@ nb::tuple get_gsam_annotation_data(nb::handle /*video_dir*/, nb::handle last_or_
   }
   for (int64_t k = 0; k < count; ++k) data[nb::int_(k)] = record_dict(std::move(records[static_cast<size_t>(k)]), true);
   return nb::make_tuple(data[nb::int_(count - 1)], data);
+}
+
+nb::object open_clip(nb::handle save_dir_base, nb::handle threads) {
+  unsigned workers = 0;
+  if (!threads.is_none()) {
+    const int64_t n = to_integer(threads, "threads");
+    if (n < 1) throw ValueError(expected_got("threads of at least 1 (or None for one per core)", std::to_string(n)));
+    workers = static_cast<unsigned>(std::min<int64_t>(n, 1024));
+  }
+  const std::optional<std::vector<std::string>> files = clip_files(save_dir_base);
+  if (!files) return nb::none();
+  CompactClip clip;
+  {
+    nb::gil_scoped_release release;
+    const auto [height, width] = annotation_frame_size(files->front());
+    clip = load_compact_clip(*files, height, width, workers);
+  }
+  return nb::cast(ClipHandle(std::move(clip)));
 }
 
 // ------------------------------------------------------------ last frame
@@ -181,7 +206,7 @@ class PyFrameRecords : public FrameRecords {
     nb::gil_scoped_acquire gil;
     std::vector<RunMask> out;
     for (const auto& [key, mask] :
-         mapping_items(record(pos)["masks_dict"], "a mapping of mask keys to masks for \"masks_dict\""))
+         mask_entries(record(pos)["masks_dict"], "a mapping of mask keys to masks for \"masks_dict\""))
       out.push_back(to_run_mask(mask, "masks_dict[" + to_text(nb::repr(key)) + "]"));
     return out;
   }
@@ -219,7 +244,7 @@ void remove_masks(nb::handle laste_frame, nb::handle removed) {
     nb::object masks = record["masks_dict"];
     size_t n = 0;
     for (nb::handle k : removed) {
-      masks.attr("pop")(k, nb::none());
+      discard_mask(masks, k);
       if ((++n & 4095) == 0 && PyErr_CheckSignals() != 0) throw nb::python_error();
     }
   }
@@ -300,6 +325,7 @@ nb::tuple matcher(nb::handle laste_frame, nb::handle frame_names, nb::handle ann
 
 void init_segment(nb::module_& m) {
   segment_module = m.ptr();
+  init_clip(m);
   m.def("process_gdino_results", &process_gdino_results, "gdino_results"_a, "target_label"_a = "pig",
         nb::sig("def process_gdino_results(gdino_results: collections.abc.Sequence[collections.abc.Mapping[str, "
                 "typing.Any]], target_label: str = 'pig') -> tuple[numpy.ndarray, numpy.ndarray, numpy.ndarray]"),
@@ -431,6 +457,12 @@ Raises:
     FileNotFoundError, OSError: a file or the first file's image that
         cannot be read.
 )");
+
+  m.def("_open_clip", &open_clip, "save_dir_base"_a.none(), "threads"_a.none() = nb::none(),
+        nb::sig("def _open_clip(save_dir_base: str | os.PathLike[str], threads: int | None = None) -> "
+                "mirelo_utils._core._Clip | None"),
+        "The records of mirelo_utils.open_clip: the files of get_gsam_annotation_data's walk loaded\n"
+        "compactly (masks as runs, intersection tables), or None after its message when there is none.");
 
   m.def("find_best_laste_frame", &find_best_laste_frame, "laste_frame"_a.none(), "min_area"_a.none() = 10, "max_attempts"_a.none() = 10,
         "remove_stack_obs"_a.none() = nb::list(),

@@ -13,8 +13,10 @@ Attributes:
 """
 
 from . import _core
+from ._clip import Clip, ClipMasks, ClipRecord, open_clip
 from ._core import (
     PEN_JSON_ROOT,
+    CompactMask,
     cal_centroid_distance,
     cal_masks_iou_scores,
     calculate_iou,
@@ -51,6 +53,10 @@ from ._plots import draw_intersection_heatmap, video_segments_mask_visual
 from ._qc import Mask_Refinement
 
 __all__ = [
+    "Clip",
+    "ClipMasks",
+    "ClipRecord",
+    "CompactMask",
     "Mask_Refinement",
     "PEN_JSON_ROOT",
     "VideoMetadata",
@@ -82,6 +88,7 @@ __all__ = [
     "intersection_between_masks",
     "list_all_files",
     "matcher",
+    "open_clip",
     "process_gdino_results",
     "process_json_and_generate_masks",
     "process_overlap_frames",

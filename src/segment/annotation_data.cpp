@@ -214,4 +214,27 @@ std::vector<FrameRecord> load_frame_records(const std::vector<std::string>& path
   return records;
 }
 
+size_t CompactClip::memory_bytes() const {
+  // Texts short enough for the string's own buffer hold nothing on the heap.
+  auto text_bytes = [](const std::string& t) { return t.capacity() > 15 ? t.capacity() + 1 : 0; };
+  size_t bytes = records.capacity() * sizeof(FrameRecord);
+  for (const FrameRecord& r : records) {
+    bytes += text_bytes(r.frame_index) + text_bytes(r.json_path) + text_bytes(r.image_path.text);
+    bytes += r.keys.capacity() * sizeof(std::string) + r.masks.capacity() * sizeof(RunMask);
+    for (const std::string& k : r.keys) bytes += text_bytes(k);
+    for (const RunMask& m : r.masks) bytes += m.memory_bytes();
+    bytes += r.table.capacity() * sizeof(double);
+  }
+  return bytes;
+}
+
+CompactClip load_compact_clip(const std::vector<std::string>& paths, int64_t height, int64_t width,
+                              unsigned threads) {
+  CompactClip clip;
+  clip.height = height;
+  clip.width = width;
+  clip.records = load_frame_records(paths, height, width, LoadOptions{true, false}, threads);
+  return clip;
+}
+
 }  // namespace mirelo

@@ -56,4 +56,20 @@ struct LoadOptions {
 std::vector<FrameRecord> load_frame_records(const std::vector<std::string>& paths, int64_t height, int64_t width,
                                             const LoadOptions& options, unsigned threads = 0);
 
+/// A whole clip held compactly: every file's record with its masks as runs
+/// and its intersection table, no dense stacks.
+struct CompactClip {
+  int64_t height = 0, width = 0;  ///< the frame size of every mask
+  std::vector<FrameRecord> records;
+
+  /// Bytes held on the heap by the records.
+  size_t memory_bytes() const;
+};
+
+/// Loads `paths` (list_annotation_files' order) into a compact clip at a
+/// `height` x `width` frame size, on up to `threads` threads (0: one per
+/// core); errors as load_frame_records.
+CompactClip load_compact_clip(const std::vector<std::string>& paths, int64_t height, int64_t width,
+                              unsigned threads = 0);
+
 }  // namespace mirelo
