@@ -1,0 +1,121 @@
+"""The README's main job (examples/pen_pipeline.py) on its reduced scene: the
+generated pen through the whole pipeline with the stand-in models, so that
+the example cannot fall behind the library."""
+import contextlib
+import io
+import json
+import os
+import re
+import sys
+from pathlib import Path
+
+import cv2
+import numpy as np
+import pytest
+import torch
+
+import mirelo_utils as mu
+
+sys.path.insert(0, str(Path(__file__).resolve().parents[3] / "examples"))
+import pen_pipeline  # noqa: E402
+import stand_in_models  # noqa: E402
+
+STAGES = ["ingest", "initialisation", "propagation", "refinement", "loading", "report", "page", "hand-over"]
+
+
+@pytest.fixture(scope="module")
+def run(tmp_path_factory):
+    out = tmp_path_factory.mktemp("main_job")
+    threads = torch.get_num_threads()
+    torch.set_num_threads(1)  # as the script runs; the stand-ins' tensors are tiny
+    try:
+        with contextlib.redirect_stdout(io.StringIO()) as text:
+            code = pen_pipeline.main(["--quick", "--out", str(out)])
+    finally:
+        torch.set_num_threads(threads)
+    return code, text.getvalue(), out
+
+
+def test_the_report_and_the_hand_over_catch_the_swap_and_the_vanishing(run):
+    code, text, _ = run
+    checks = text.split("Checks against the scene:")[1].split("Timings")[0]
+    assert code == 0, checks
+    assert "FAILED" not in checks and checks.count("ok ") >= 9
+    assert "Most frequent box with errors:" in text
+
+
+def test_summary_names_the_files_and_times_every_stage(run):
+    _, text, out = run
+    summary = text.split("== Summary ==")[1]
+    report = re.search(r"report:\s+(\S+\.csv)", summary).group(1)
+    assert report == str(out / "clip1" / "tracking_question_report.csv") and os.path.isfile(report)
+    assert "nothing to report" in summary.split("clip2:")[1]  # the second clip is clean
+    drawings = [p for line in re.findall(r"drawings: (.*)", summary) for p in line.split(", ")]
+    assert len(drawings) == 5 and all(p.endswith(".png") and os.path.isfile(p) for p in drawings)
+    if hasattr(mu, "clip_health_report"):
+        assert os.path.isfile(re.search(r"page:\s+(\S+)", summary).group(1))
+    else:
+        assert "health page skipped" in text
+    timings = dict(re.findall(r"^  ([a-z -]+?)\s+(\d+\.\d+)$", text.split("Timings (s):")[1], re.M))
+    assert set(STAGES) <= set(timings) and "total" in timings
+
+
+def test_annotation_files_in_the_documented_format(run):
+    _, _, out = run
+    ann = out / "clip1" / "annotations"
+    names = sorted(os.listdir(ann), key=lambda n: int(n[len("output_pp_"):-len(".json")]))
+    assert names == [f"output_pp_{k}.json" for k in range(len(names))] and len(names) > 30
+    for name in names[:: len(names) // 6]:
+        doc = json.loads((ann / name).read_text(encoding="utf-8"))
+        h, w = cv2.imread(doc["image_path"]).shape[:2]
+        _, masks, numbers = mu.process_json_and_generate_masks(str(ann / name), h, w)
+        assert [d["object_id"] for d in doc["detections"]] == [n + 1 for n in numbers] == list(range(1, 11))
+        for det, mask in zip(doc["detections"], masks):
+            for polygon in det["formatted_polygon"]:
+                identifier, *values = polygon.split()
+                assert identifier == "0" and len(values) >= 4 and len(values) % 2 == 0
+                assert all(0 <= float(v) <= 1 and re.fullmatch(r"\d\.\d{6}", v) for v in values)
+            ys, xs = np.nonzero(mask)
+            assert det["xyxy"] == ([[xs.min(), ys.min(), xs.max(), ys.max()]] if xs.size else [])
+
+
+def shapes(h, w):
+    ellipse = np.zeros((h, w), np.uint8)
+    cv2.ellipse(ellipse, (20, 15), (18, 9), 30, 0, 360, 1, -1)
+    pieces = np.zeros((h, w), bool)
+    pieces[0:5, 0:4] = pieces[30:h, 45:w] = pieces[20, 20] = pieces[10, 30:40] = True
+    return {"ellipse": ellipse > 0, "corners, a pixel and a line": pieces,
+            "empty": np.zeros((h, w), bool), "whole frame": np.ones((h, w), bool)}
+
+
+def test_annotation_outlines_read_back_as_the_same_masks(tmp_path):
+    h, w = 37, 53
+    masks = shapes(h, w)
+    frame = tmp_path / "0000.jpg"
+    cv2.imwrite(str(frame), np.zeros((h, w, 3), np.uint8))
+    segments = {4: {k + 1: m[None] for k, m in enumerate(masks.values())}}
+    pen_pipeline.write_annotation_files(segments, {4: str(frame)}, str(tmp_path / "ann"))
+    path = str(tmp_path / "ann" / "output_pp_4.json")
+    _, stack, numbers = mu.process_json_and_generate_masks(path, h, w)
+    assert numbers == [0, 1, 2, 3]
+    for (name, mask), got in zip(masks.items(), stack):
+        np.testing.assert_array_equal(got, mask, err_msg=name)
+    assert mu.retrieve_annotation(path, box_drawing=True).size == (w, h)  # drawable, one-pixel pieces too
+
+
+@pytest.mark.parametrize("boxes, masks, scores, logits", [
+    ([[2, 2, 30, 20]], (1, 40, 60), (1,), (1, 256, 256)),
+    ([[2, 2, 30, 20], [35, 10, 58, 38], [0, 0, 1, 1]], (3, 1, 40, 60), (3, 1), (3, 1, 256, 256)),
+])
+def test_stand_in_predictor_answers_in_the_real_predictor_forms(boxes, masks, scores, logits):
+    image = np.full((40, 60, 3), 90, np.uint8)
+    image[5:18, 5:28] = image[15:35, 40:55] = (222, 175, 160)
+    predictor = stand_in_models.BoxPromptedSegmenter()
+    predictor.set_image(image)
+    got = predictor.predict(point_coords=None, point_labels=None, box=np.array(boxes, np.float32),
+                            multimask_output=False)
+    assert [a.shape for a in got] == [masks, scores, logits] and got[0].dtype == np.float32
+    flat = got[0].reshape(len(boxes), 40, 60)
+    assert flat[0, 5:18, 5:28].all() and flat[0].sum() == 13 * 23
+    if len(boxes) > 1:
+        assert flat[1].sum() == 20 * 15 and not flat[2].any()
