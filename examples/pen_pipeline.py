@@ -47,7 +47,6 @@ from typing import Any, Optional
 import cv2
 import numpy as np
 import torch
-from PIL import Image
 
 import mirelo_utils as mu
 
@@ -68,6 +67,7 @@ class Models:
 
 
 def stand_in_models() -> Models:
+    """The stand-ins made for the generated scene (the README shows the real models)."""
     from stand_in_models import (BoxPromptedSegmenter, ColourDetector, ColourDetectorProcessor,
                                  RepromptingVideoPredictor)
 
@@ -113,6 +113,7 @@ class Progress:
 @contextlib.contextmanager
 def messages_to(path: str):
     """Sends the library's printed messages of a chatty step to a log file."""
+    os.makedirs(os.path.dirname(path), exist_ok=True)
     with open(path, "w", encoding="utf-8") as log, contextlib.redirect_stdout(log):
         yield
 
@@ -164,10 +165,12 @@ def outline(mask: np.ndarray) -> tuple[list[str], list[list[int]]]:
     contours, _ = cv2.findContours(mask.astype(np.uint8), cv2.RETR_EXTERNAL, cv2.CHAIN_APPROX_SIMPLE)
     if not contours:
         return [], []
-    # A one-pixel piece is written as a point given twice: readers draw
-    # polygons of at least two points.
-    polygons = ["0 " + " ".join(f"{(x + 0.5) / w:.6f} {(y + 0.5) / h:.6f}" for x, y in np.repeat(c[:, 0], 2 if len(c) == 1 else 1, axis=0))
-                for c in contours]
+    polygons = []
+    for c in contours:
+        # A one-pixel piece is written as its point given twice: readers draw
+        # polygons of at least two points.
+        points = c[:, 0] if len(c) > 1 else np.repeat(c[:, 0], 2, axis=0)
+        polygons.append("0 " + " ".join(f"{(x + 0.5) / w:.6f} {(y + 0.5) / h:.6f}" for x, y in points))
     x, y, bw, bh = cv2.boundingRect(np.concatenate(contours))
     return polygons, [[x, y, x + bw - 1, y + bh - 1]]
 
@@ -232,7 +235,8 @@ def track_clip(clip: Clip, first_idx: int, obj_ids: list[int], first_masks, mode
 
 
 def check_clip(clip: Clip, image_predictor, stages: Stages) -> None:
-    """Tracking question report, overlap-episode analysis and health page."""
+    """Tracking question report, overlap-episode analysis, health page, and
+    drawings of the first overlap frame and the last frame."""
     with stages("report"):
         overlap, zero_area, _, _ = mu.generate_tracking_report(clip.records, clip.out)
         clip.overlap_rows, clip.zero_area_rows = overlap, zero_area
@@ -242,6 +246,10 @@ def check_clip(clip: Clip, image_predictor, stages: Stages) -> None:
             clip.analysis = mu.process_overlap_frames(overlap, clip.records, image_predictor)
     with stages("page"):
         clip.page = health_page(clip, image_predictor)
+    with stages("drawings"):
+        if len(overlap):
+            draw(clip, int(overlap["Frame ID"].min()), "first_overlap")
+        draw(clip, len(clip.records) - 1, "last_frame")
 
 
 def health_page(clip: Clip, image_predictor) -> Optional[str]:
@@ -280,7 +288,8 @@ class Run:
 
 def run_pipeline(frame_windows: list[list[str]], out: str, models: Models, pen_json: Optional[str],
                  stages: Stages) -> Run:
-    """Tracks the first window, hands its animals over to the second and tracks that."""
+    """Tracks the first window, hands its animals over to the second and tracks
+    that; the library's chatty messages go to <out>/logs."""
     logs = os.path.join(out, "logs")
     first = Clip("clip1", frame_windows[0], os.path.join(out, "clip1"))
     second = Clip("clip2", frame_windows[1], os.path.join(out, "clip2"))
@@ -292,7 +301,7 @@ def run_pipeline(frame_windows: list[list[str]], out: str, models: Models, pen_j
                                                       models.processor, models.grounding_model, models.device,
                                                       models.image_predictor, custom_pen_json_path=pen_json)
     if masks is None:
-        raise SystemExit("no frame of the first window shows ten animals")
+        raise RuntimeError("no frame of the first window shows ten animals")
     os.makedirs(os.path.join(first.out, "drawings"), exist_ok=True)
     first.drawings.append(os.path.join(first.out, "drawings", "first_frame.png"))
     drawing.save(first.drawings[-1])
@@ -311,7 +320,7 @@ def run_pipeline(frame_windows: list[list[str]], out: str, models: Models, pen_j
                                                     remove, display_func=lambda image: image.save(shown))
         second.drawings.append(shown)
     if failed:
-        raise SystemExit("the hand-over to the second window failed")
+        raise RuntimeError("the hand-over to the second window failed")
 
     print("\n== Clip 2: tracking ==")
     # The i-th new mask continues the track keep_box[i] ("Box<k>" is object k + 1).
@@ -341,33 +350,67 @@ def identities(records: dict, frame_key: int, truth: dict[str, np.ndarray]) -> d
     return found
 
 
-def scene_checks(run: Run, scene, frame_size: tuple[int, int], start: dict, end: dict) -> list[tuple[bool, str]]:
-    """What the scene holds against what the pipeline reported."""
+def scene_checks(run: Run, scene, frame_size: tuple[int, int]) -> list[tuple[bool, str]]:
+    """What the scene holds against what the pipeline found. Clip frame k of
+    window w is recording frame w * clip_frames + 1 + k (the frame extraction
+    reads each window's first frame only to find the marker)."""
     first, second = run.clips
+    frame = [lambda k, w=w: scene.truth(w * scene.clip_frames + 1 + k, frame_size) for w in (0, 1)]
+    last1, last2 = len(first.records) - 1, len(second.records) - 1
+    start = identities(first.records, run.first_frame, frame[0](run.first_frame))
+    end = identities(first.records, last1, frame[0](last1))
     track_of = {animal: key for key, animal in start.items()}
     a, b, v = track_of.get("A"), track_of.get("B"), track_of.get("V")
-    checks = [(len(start) == 10 and None not in start.values(), f"ten tracks, one per animal, at frame {run.first_frame}")]
+    checks = [(len(start) == 10 and None not in start.values(),
+               f"ten tracks, one per animal, at frame {run.first_frame}")]
     swapped = sorted(k for k in start if end.get(k) != start[k] and end.get(k) is not None)
     checks.append((swapped == sorted([a, b]) and end.get(a) == "B" and end.get(b) == "A",
                    f"identity swap at the crossing: {a} ends on animal B, {b} on animal A"))
     checks.append((end.get(v) is None, f"vanishing: {v} (animal V) is empty at the end of clip 1"))
-    pairs = set(first.overlap_rows["Box Pair"]) if first.overlap_rows is not None else set()
-    checks.append((pairs == {f"{a}-{b}", f"{b}-{a}"}, f"report: heavy overlap only between {a} and {b} ({sorted(pairs)})"))
+    pairs = set(first.overlap_rows["Box Pair"])
+    checks.append((pairs == {f"{a}-{b}", f"{b}-{a}"},
+                   f"report: heavy overlap only between {a} and {b} {sorted(pairs)}"))
     zero = {row["Box ID"] for row in first.zero_area_rows}
-    checks.append((zero == {v}, f"report: vanished masks only for {v} ({sorted(zero)})"))
+    checks.append((zero == {v}, f"report: vanished masks only for {v} {sorted(zero)}"))
     named = first.analysis[1] if first.analysis else None
     checks.append((named in (a, b), f"overlap analysis names one of the crossing pair ({named})"))
-    checks.append((run.removed == [v], f"hand-over drops {v} ({run.removed})"))
-    last1 = scene.clip_frames + 1 + len(second.records) - 1
-    end2 = identities(second.records, len(second.records) - 1, scene.truth(last1, frame_size))
-    start2 = identities(second.records, 0, scene.truth(scene.clip_frames + 1, frame_size))
+    checks.append((run.removed == [v], f"hand-over drops {v} {run.removed}"))
+    start2, end2 = identities(second.records, 0, frame[1](0)), identities(second.records, last2, frame[1](last2))
     carried = all(start2.get(k) == end.get(k) == end2.get(k) for k in run.keep_box)
     checks.append((carried and len(run.keep_box) == 9, "clip 2: nine tracks, each on the animal it ended clip 1 on"))
-    checks.append((second.overlap_rows is not None and len(second.overlap_rows) == 0 and not second.zero_area_rows,
+    checks.append((len(second.overlap_rows) == 0 and not second.zero_area_rows,
                    "clip 2: no vanished or overlapping masks in the report"))
     if hasattr(mu, "clip_health_report"):
         checks.append((first.page is not None and os.path.exists(first.page), f"health page written ({first.page})"))
     return checks
+
+
+def print_summary(run: Run, out: str, checks: list[tuple[bool, str]], started: float) -> None:
+    print(f"\n== Summary (paths below {out}) ==")
+    for clip in run.clips:
+        def rel(path):
+            return os.path.relpath(path, out)
+
+        print(f"{clip.name}: {len(clip.records)} frames, annotation files in {rel(clip.ann_dir)}")
+        print(f"  report:   {rel(clip.report_path) if clip.report_path else 'nothing to report (no file written)'}")
+        if len(clip.overlap_rows):
+            frames = clip.overlap_rows["Frame ID"]
+            pairs = dict(Counter(clip.overlap_rows["Box Pair"]))
+            print(f"            heavy overlap {pairs} in frames {frames.min()}-{frames.max()}")
+        if clip.zero_area_rows:
+            print(f"            vanished masks {dict(Counter(row['Box ID'] for row in clip.zero_area_rows))}")
+        if clip.analysis:
+            print(f"  analysis: episode from frame {clip.analysis[0]}, track named {clip.analysis[1]}")
+        print(f"  page:     {rel(clip.page) if clip.page else 'not built'}")
+        print(f"  drawings: {', '.join(rel(p) for p in clip.drawings)}")
+    print(f"Hand-over: dropped {run.removed}, carried {run.keep_box}")
+    print("\nChecks against the scene:")
+    for ok, text in checks:
+        print(f"  {'ok    ' if ok else 'FAILED'} {text}")
+    print("\nTimings (s):")
+    for name, seconds in run.stages.seconds.items():
+        print(f"  {name:<17}{seconds:7.2f}")
+    print(f"  {'total':<17}{time.perf_counter() - started:7.2f}")
 
 
 def main(argv=None) -> int:
@@ -377,11 +420,10 @@ def main(argv=None) -> int:
     args = ap.parse_args(argv)
     from pen_scene import PenScene
 
-    start_time = time.perf_counter()
+    started = time.perf_counter()
     stages = Stages()
     out = os.path.abspath(args.out)
     shutil.rmtree(out, ignore_errors=True)
-    os.makedirs(os.path.join(out, "logs"))
 
     # Full size: a 1250 x 720 recording, two clips of 120 frames at 8 fps,
     # frames 507 x 480. Quick: half the size, 60 frames per clip.
@@ -400,50 +442,16 @@ def main(argv=None) -> int:
         windows = ingest(os.path.join(out, "recordings"), ["sub"], os.path.join(out, "frames"),
                          scene.clip_frames / scene.fps / 60, resize_dim, os.path.join(out, "logs"))
     frame_h, frame_w = cv2.imread(windows[0][0]).shape[:2]
+    # The pen outline in the frames' pixels.
     factor = frame_h / scene.height
     pen_json = os.path.join(out, "pen_polygon.json")
     with open(pen_json, "w", encoding="utf-8") as f:
-        json.dump({"shapes": [{"label": "pen", "points": [[x * factor, y * factor] for x, y in scene.pen_polygon()]}]}, f)
+        points = [[x * factor, y * factor] for x, y in scene.pen_polygon()]
+        json.dump({"shapes": [{"label": "pen", "points": points}]}, f)
 
     run = run_pipeline(windows[:2], out, stand_in_models(), pen_json, stages)
-    first, second = run.clips
-
-    # What each track lies on at the start and the end of clip 1; clip frame
-    # k of a window is recording frame (window start + 1 + k).
-    last = len(first.records) - 1
-    start = identities(first.records, 0, scene.truth(1 + run.first_frame, (frame_w, frame_h)))
-    end = identities(first.records, last, scene.truth(1 + last, (frame_w, frame_h)))
-    checks = scene_checks(run, scene, (frame_w, frame_h), start, end)
-    if first.overlap_rows is not None and len(first.overlap_rows):
-        draw(first, int(first.overlap_rows["Frame ID"].min()), "first_overlap")
-    draw(first, last, "last_frame")
-    draw(second, len(second.records) - 1, "last_frame")
-
-    print("\n== Summary ==")
-    for clip in run.clips:
-        zero = Counter(row["Box ID"] for row in clip.zero_area_rows)
-        pairs = Counter(clip.overlap_rows["Box Pair"]) if clip.overlap_rows is not None else Counter()
-        print(f"{clip.name}: {len(clip.records)} frames, annotation files in {clip.ann_dir}")
-        print(f"  report:   {clip.report_path or 'nothing to report (no file written)'}")
-        if pairs:
-            frames = clip.overlap_rows["Frame ID"]
-            print(f"            heavy overlap {dict(pairs)} in frames {frames.min()}-{frames.max()}")
-        if zero:
-            print(f"            vanished masks {dict(zero)}")
-        if clip.analysis:
-            print(f"  analysis: episode from frame {clip.analysis[0]}, track named {clip.analysis[1]}")
-        print(f"  page:     {clip.page or 'not built'}")
-        print(f"  drawings: {', '.join(clip.drawings)}")
-    print(f"Hand-over: dropped {run.removed}, carried {run.keep_box}")
-
-    print("\nChecks against the scene:")
-    for ok, text in checks:
-        print(f"  {'ok    ' if ok else 'FAILED'} {text}")
-
-    print("\nTimings (s):")
-    for name, seconds in stages.seconds.items():
-        print(f"  {name:<17}{seconds:7.2f}")
-    print(f"  {'total':<17}{time.perf_counter() - start_time:7.2f}")
+    checks = scene_checks(run, scene, (frame_w, frame_h))
+    print_summary(run, out, checks, started)
     return 0 if all(ok for ok, _ in checks) else 1
 
 
