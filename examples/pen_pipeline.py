@@ -16,7 +16,7 @@ feeder roof), then:
     animal's previous position;
  5. annotation files: one output_pp_<frame>.json per frame, polygons from the
     mask contours, as a tracking run stores them;
- 6. loading: the annotation files are loaded back into frame records;
+ 6. loading: `open_clip` loads the annotation files back into frame records;
  7. report: the tracking question report (vanished and heavily overlapping
     masks) and the overlap-episode analysis;
  8. page: the clip's identity-health page;
@@ -229,7 +229,9 @@ def track_clip(clip: Clip, first_idx: int, obj_ids: list[int], first_masks, mode
         write_annotation_files(video_segments, clip.frame_names, clip.ann_dir)
     del video_segments
     with stages("loading"):
-        _, clip.records = mu.get_gsam_annotation_data(os.path.dirname(clip.frame_names[0]), save_dir_base=clip.ann_dir)
+        # The clip held compactly (runs of pixels per mask row); a record's
+        # masks become arrays only when read.
+        clip.records = mu.open_clip(clip.ann_dir)
     print(f"{clip.name}: {len(clip.records)} frames tracked; refinement changed {clip.refined[0]} masks "
           f"({clip.refined[1]} pixels)")
 
