@@ -119,3 +119,77 @@ def test_stand_in_predictor_answers_in_the_real_predictor_forms(boxes, masks, sc
     assert flat[0, 5:18, 5:28].all() and flat[0].sum() == 13 * 23
     if len(boxes) > 1:
         assert flat[1].sum() == 20 * 15 and not flat[2].any()
+
+
+PINK = (222, 175, 160)
+
+
+def pen_frame(blobs, h=60, w=120):
+    """A floor with pink rectangles (x0, y0, x1, y1), maxima exclusive."""
+    image = np.full((h, w, 3), (120, 110, 90), np.uint8)
+    for x0, y0, x1, y1 in blobs:
+        image[y0:y1, x0:x1] = PINK
+    return image
+
+
+def test_stand_in_detector_answers_boxes_in_pixels_with_label_texts():
+    from PIL import Image
+
+    image = pen_frame([(10, 10, 40, 30), (60, 20, 100, 50), (2, 50, 4, 52)])  # the last one is a speck
+    processor, model = stand_in_models.ColourDetectorProcessor(), stand_in_models.ColourDetector()
+    inputs = processor(images=Image.fromarray(image), text="pig.", return_tensors="pt").to("cpu")
+    assert inputs.input_ids.tolist() == [[101, 10369, 1012, 102]]
+    with torch.no_grad():
+        outputs = model(**inputs)
+    (result,) = processor.post_process_grounded_object_detection(outputs, inputs.input_ids, text_threshold=0.3,
+                                                                 target_sizes=[(60, 120)])
+    np.testing.assert_allclose(result["boxes"].numpy(), [[10, 10, 40, 30], [60, 20, 100, 50]])
+    assert result["text_labels"] == ["pig", "pig"] and (result["scores"] > 0.9).all()
+    (none,) = processor.post_process_grounded_object_detection(outputs, inputs.input_ids, threshold=0.999,
+                                                               target_sizes=[(60, 120)])
+    assert none["boxes"].shape == (0, 4) and none["text_labels"] == []
+
+
+def track(frames, first_masks, tmp_path):
+    """Runs the stand-in video predictor over frames (RGB arrays); returns per
+    frame the boxes (x0, y0, x1, y1) of each track's mask, None when empty."""
+    for k, frame in enumerate(frames):
+        cv2.imwrite(str(tmp_path / f"{k:04d}.jpg"), frame[..., ::-1], [cv2.IMWRITE_JPEG_QUALITY, 100])
+    video = stand_in_models.RepromptingVideoPredictor(stand_in_models.BoxPromptedSegmenter(), margin=4)
+    state = video.init_state(video_path=str(tmp_path))
+    for obj_id, mask in enumerate(first_masks, 1):
+        video.add_new_mask(state, frame_idx=0, obj_id=obj_id, mask=mask)
+    boxes = []
+    for frame_idx, ids, logits in video.propagate_in_video(state):
+        assert ids == list(range(1, len(first_masks) + 1)) and logits.shape == (len(ids), 1, 60, 120)
+        found = []
+        for m in (logits[:, 0] > 0).numpy():
+            ys, xs = np.nonzero(m)
+            found.append((xs.min(), ys.min(), xs.max() + 1, ys.max() + 1) if xs.size else None)
+        boxes.append(found)
+    return boxes
+
+
+def test_stand_in_tracks_hand_a_split_blob_out_left_to_right(tmp_path):
+    # Two animals walk past each other: apart, touching for two frames, apart
+    # on each other's side.
+    xs = [(10, 80), (30, 60), (45, 45), (45, 45), (60, 30), (80, 10)]
+    frames = [pen_frame([(a, 10, a + 25, 28), (b, 26, b + 25, 44)]) for a, b in xs]
+    first = [np.zeros((60, 120), bool) for _ in range(2)]
+    first[0][10:28, 10:35] = first[1][26:44, 80:105] = True
+    boxes = track(frames, first, tmp_path)
+    assert boxes[0] == [(10, 10, 35, 28), (80, 26, 105, 44)]
+    assert boxes[2][0] == boxes[2][1] == boxes[3][0]  # one blob for both tracks while they touch
+    # Apart again: track 1, which started on the left, takes the left blob: the other animal.
+    assert boxes[4] == [(30, 26, 55, 44), (60, 10, 85, 28)]
+    assert boxes[5] == [(10, 26, 35, 44), (80, 10, 105, 28)]
+
+
+def test_stand_in_track_of_a_hidden_animal_stays_empty(tmp_path):
+    frames = [pen_frame([(10, 10, 35, 28), (70, 30, 95, 48)]), pen_frame([(12, 10, 37, 28)]),
+              pen_frame([(14, 10, 39, 28)]), pen_frame([(16, 10, 41, 28), (72, 30, 97, 48)])]
+    first = [np.zeros((60, 120), bool) for _ in range(2)]
+    first[0][10:28, 10:35] = first[1][30:48, 70:95] = True
+    boxes = track(frames, first, tmp_path)
+    assert [b[1] for b in boxes] == [(70, 30, 95, 48), None, None, (72, 30, 97, 48)]  # found where it was lost
+    assert [b[0] for b in boxes] == [(10 + 2 * k, 10, 35 + 2 * k, 28) for k in range(4)]
