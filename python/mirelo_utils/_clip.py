@@ -207,7 +207,10 @@ class Clip(Mapping[int, ClipRecord]):
         self._records: dict[int, Any] = dict(zip(range(len(handle)), range(len(handle))))
 
     def __getitem__(self, key: int) -> ClipRecord:
-        record = self._records[key]
+        try:
+            record = self._records[key]
+        except KeyError:
+            raise KeyError(f"no frame key {key!r} in the clip: its keys are 0 to {len(self) - 1}") from None
         if type(record) is int:
             index = record
             record = self._records[index] = ClipRecord(self._handle, index)

@@ -1255,6 +1255,15 @@ def build_targets():
           lambda c, *a: c.mu.get_gsam_annotation_data(*a),
           {"video_dir": ([], lambda c: None), "last_or_not": ([], lambda c: False), "ixx": ([], lambda c: 0),
            "save_dir_base": (["file", "clip_dir"], lambda c: c.path("clip_ok"))}),
+        T("open_clip", ["save_dir_base", "threads"],
+          lambda c, a, b: c.mu.open_clip(a, b),
+          {"save_dir_base": (["file", "clip_dir"], lambda c: c.path("clip_ok")), "threads": (["threads"], lambda c: 1)}),
+        T("Clip.to_dict", ["keys"],
+          lambda c, a: c.mu.open_clip(c.path("clip_ok")).to_dict(a),
+          {"keys": ([], lambda c: [2, 0])}),
+        T("CompactMask.from_array", ["mask"],
+          lambda c, a: c.np.asarray(c.mu.CompactMask.from_array(a)),
+          {"mask": (["array"], lambda c: mask(c))}),
         T("find_best_laste_frame", ["laste_frame", "min_area", "max_attempts", "remove_stack_obs"],
           lambda c, *a: c.mu.find_best_laste_frame(*a),
           {"laste_frame": (["records"], good_records), "min_area": ([], lambda c: 10),
@@ -1450,6 +1459,17 @@ def overlap_df_values():
     }
 
 
+def opened_clip_changed(c):
+    """An opened clip whose records' values were changed by the caller."""
+    clip = c.mu.open_clip(c.path("clip_ok"))
+    clip[0]["masks_dict"]["Box0"] = None
+    clip[1]["masks_dict"]["Box9"] = c.np.ones((3, 5))
+    clip[1]["mask_areas"]["Box0"] = "x"
+    clip[2]["masks_dict"]["Box1"] = c.mu.CompactMask.from_array(c.np.ones((2, 2)))
+    clip[2]["intersections_df"].iloc[0, 0] = float("nan")
+    return clip
+
+
 def clip_record_values():
     def with_masks(fn):
         return lambda c: clip_records(c, make_mask=lambda f, m: fn(c, f, m))
@@ -1484,6 +1504,8 @@ def clip_record_values():
         "clip_image_1x1": lambda c: clip_records(c, image=lambda c: c.path("png_1x1")),
         "clip_image_object": lambda c: clip_records(c, image=lambda c: c.Image.new("RGB", (16, 8))),
         "clip_mapping_proxy": lambda c: __import__("types").MappingProxyType(clip_records(c)),
+        "clip_opened": lambda c: c.mu.open_clip(c.path("clip_ok")),
+        "clip_opened_changed": lambda c: opened_clip_changed(c),
     }
 
 
@@ -1693,7 +1715,10 @@ def kind_values():
                                                                         "b": __import__("pandas").array([None, 2.0], "Float64")}),
             "ht_bcast_huge": lambda c: c.np.broadcast_to(c.np.float64(1), (2**31, 2**31)),
         },
+        # Opened clips and the frame records (any) of the report, the small-area
+        # search and the overlap analysis.
         "clip_records": {
+            **clip_record_values(),
             "rec_no_areas": lambda c: {0: {"intersections_df": records(c)[0]["intersections_df"]}},
             "rec_no_table": lambda c: {0: {"mask_areas": {"Box0": 5}}},
             "rec_key_missing": lambda c: records(c, areas={"Box0": 25}),
@@ -1775,6 +1800,9 @@ def kind_values():
             "rec_bad_getitem": lambda c: BadKeysDict(a=1),
             "rec_many": lambda c: {k: {"masks_dict": {"Box0": mask(c)}} for k in range(2000)},
             "rec_masks_mutating": lambda c: {599: {"masks_dict": MutatingDict({"Box0": mask(c), "Box1": mask(c)})}},
+            "rec_opened_clip": lambda c: c.mu.open_clip(c.path("clip_ok")),
+            "rec_opened_clip_changed": lambda c: opened_clip_changed(c),
+            "rec_opened_records": lambda c: {599: c.mu.open_clip(c.path("clip_ok"))[2], 1: {"masks_dict": {}}},
         },
         "remove_keys": {
             "rm_str": lambda c: "Box0",
@@ -1825,7 +1853,14 @@ def kind_values():
             "feats_dict": lambda c: {"a": c.np.ones(4)},
         },
         "overlap_df": overlap_df_values(),
-        "clip_records": clip_record_values(),
+        "threads": {
+            "threads_zero": lambda c: 0,
+            "threads_negative": lambda c: -3,
+            "threads_huge": lambda c: 2**70,
+            "threads_many": lambda c: 10**6,
+            "threads_float": lambda c: 2.0,
+            "threads_bad_index": lambda c: BadIndex(),
+        },
     }
 
 
