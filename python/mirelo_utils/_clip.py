@@ -54,7 +54,7 @@ def open_clip(save_dir_base: str | os.PathLike[str], threads: int | None = None)
         FileNotFoundError, OSError: a file or the first file's image that
             cannot be read.
     """
-    handle = _core._open_clip(save_dir_base, threads)
+    handle = _core._open_clip(save_dir_base, threads)  # type: ignore[attr-defined]  # private, not in the stubs
     return None if handle is None else Clip(handle)
 
 
@@ -121,7 +121,7 @@ class ClipMasks(MutableMapping[Any, Any]):
         shapes = {m.shape for m in compact}
         painted: Iterator[np.ndarray]
         if len(shapes) == 1:
-            painted = iter(_core._paint_masks(compact))
+            painted = iter(_core._paint_masks(compact))  # type: ignore[attr-defined]
         else:
             painted = (m.to_array() for m in compact)
         return {k: next(painted) if type(v) is CompactMask else v for k, v in self._entries.items()}
@@ -286,4 +286,4 @@ class Clip(Mapping[int, ClipRecord]):
         return out
 
 
-_core._clip_types(ClipRecord, ClipMasks)
+_core._clip_types(ClipRecord, ClipMasks)  # type: ignore[attr-defined]  # private, not in the stubs

@@ -17,3 +17,4 @@ count: int = mu.cal_masks_iou_scores([mask], [mask])  # error
 mu.initializer("clip", ["a.jpg"], None, None, "cpu", None, step="10")  # error
 mu.find_continuous_frames({"Frame ID": [1]})  # error
 mu.process_overlap_frames(None, {}, None, n_consecutive="2")  # error
+mu.open_clip("out", threads="2")  # error

@@ -5,7 +5,7 @@ Checked by test_stubs.py; never run.
 from __future__ import annotations
 
 import os
-from typing import assert_type
+from typing import Any, assert_type
 
 import numpy as np
 import pandas as pd
@@ -61,6 +61,22 @@ def features_and_episodes(image: Image.Image, masks: np.ndarray, predictor: obje
     assert_type(box, str)
     assert_type(episodes, dict[str, list[list[int]]])
     assert_type(worst, list[str])
+
+
+def compact_clip(predictor: object, table: pd.DataFrame, frames: list[str]) -> None:
+    clip = mu.open_clip("out", threads=2)
+    assert_type(clip, mu.Clip | None)
+    if clip is None:
+        return
+    assert_type(clip[0], mu.ClipRecord)
+    assert_type(clip.animals(0)["Box0"].box, tuple[int, int, int, int] | None)
+    assert_type(mu.CompactMask.from_array(np.ones((2, 2))).runs, np.ndarray)
+    assert_type(clip.to_dict([0, 1]), dict[int, dict[str, Any]])
+    mu.generate_tracking_report(clip, "out")
+    mu.find_boxes_with_small_area_from_last_video(clip)
+    mu.find_best_laste_frame(clip)
+    mu.process_overlap_frames(table, clip, predictor)
+    mu.matcher(clip, frames, 0, predictor)
 
 
 def ingest() -> None:
