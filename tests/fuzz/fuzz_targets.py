@@ -151,8 +151,37 @@ def run_clip_annotations(c, data):
         f.write(data)
     mu = c.mu
     mu.process_json_and_generate_masks(path, 40, 64)
-    mu.get_gsam_annotation_data(None, save_dir_base=folder)
+    same_clip(c, folder)
     mu.retrieve_annotation(path, box_drawing=len(data) % 2 == 0)
+
+
+def same_clip(c, folder):
+    """The clip folder loaded densely and opened compactly: the same error,
+    or the same records."""
+    mu, np = c.mu, c.np
+    try:
+        _, dense = mu.get_gsam_annotation_data(None, save_dir_base=folder)
+    except Exception as e:
+        try:
+            mu.open_clip(folder)
+        except Exception as f:  # noqa: BLE001 - compared with the dense load's
+            if type(f) is not type(e) or str(f) != str(e):
+                raise Mismatch(f"open_clip raised {type(f).__name__}: {f}, the dense load {type(e).__name__}: {e}")
+            raise
+        raise Mismatch(f"the dense load raised {type(e).__name__}: {e}, open_clip did not") from None
+    clip = mu.open_clip(folder)
+    if (dense is None) != (clip is None) or (dense is not None and list(dense) != list(clip)):
+        raise Mismatch("open_clip found other files than the dense load")
+    for k in dense or {}:
+        want, got = dense[k], clip[k]
+        if list(want["masks_dict"]) != list(got["masks_dict"]) or want["mask_areas"] != got["mask_areas"] or \
+                want["image_path"] != got["image_path"] or want["frame_index"] != got["frame_index"]:
+            raise Mismatch(f"record {k}: keys, areas, image path or frame index differ")
+        if any(not np.array_equal(m, got["masks_dict"][key]) for key, m in want["masks_dict"].items()):
+            raise Mismatch(f"record {k}: masks differ")
+        a, b = want["intersections_df"], got["intersections_df"]
+        if list(a.index) != list(b.index) or not np.array_equal(a.to_numpy(), b.to_numpy(), equal_nan=True):
+            raise Mismatch(f"record {k}: intersection tables differ")
 
 
 CLIP_TOKENS = [b'"image_path"', b'"detections"', b'"formatted_polygon"', b'"object_id"', b'"xyxy"', b'"0 0.5 0.5 0.6 0.5 0.6 0.6"',
@@ -238,7 +267,9 @@ MP4_TOKENS = [b"ftyp", b"moov", b"mvhd", b"trak", b"tkhd", b"mdia", b"mdhd", b"m
 
 
 class Mismatch(Exception):
-    """A written file that does not read back as what was written."""
+    """A result that differs from what it must equal: a written file that does
+    not read back as what was written, or a clip opened compactly that is not
+    its dense load."""
 
 
 def report_seeds(c):
