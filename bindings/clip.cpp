@@ -131,6 +131,10 @@ std::vector<std::pair<nb::object, nb::object>> mask_entries(nb::handle masks_dic
                        expected);
 }
 
+nb::object mask_entry(nb::handle masks_dict, nb::handle key) {
+  return is_instance(masks_dict, masks_type) ? masks_dict.attr("_entries")[key] : masks_dict[key];
+}
+
 void discard_mask(nb::handle masks_dict, nb::handle key) {
   nb::object entries = is_instance(masks_dict, masks_type) ? masks_dict.attr("_entries") : nb::borrow(masks_dict);
   entries.attr("pop")(key, nb::none());

@@ -76,6 +76,10 @@ std::optional<ClipRecordRef> clip_record_of(nb::handle record);
 /// its items. `expected` as for mapping_items.
 std::vector<std::pair<nb::object, nb::object>> mask_entries(nb::handle masks_dict, const std::string& expected);
 
+/// Entry `key` of a "masks_dict" (raising what the mapping raises): a mask
+/// of an opened clip not read yet comes as its CompactMask.
+nb::object mask_entry(nb::handle masks_dict, nb::handle key);
+
 /// Removes `key` from a "masks_dict" when it is there, as pop(key, None)
 /// does, without painting the mask of an opened clip.
 void discard_mask(nb::handle masks_dict, nb::handle key);

@@ -518,7 +518,7 @@ class PyClip : public OverlapClip {
       nb::str k(key.data(), key.size());
       nb::object mask;
       try {
-        mask = masks_dict[k];
+        mask = mask_entry(masks_dict, k);
       } catch (nb::python_error& e) {
         if (!e.matches(PyExc_KeyError)) throw;
         throw KeyError("frame " + std::to_string(index) + " has no mask \"" + key + "\" in its masks_dict");

@@ -350,3 +350,4 @@ def test_overlap_analysis_equal(pen, capsys):
     got = mu.process_overlap_frames(rows.iloc[:3], clip, FeaturePredictor())
     want = mu.process_overlap_frames(rows.iloc[:3], dense, FeaturePredictor())
     assert got == want and got[0] == 5
+    assert all(not clip[k]["masks_dict"]._views for k in clip)  # painted for the comparison only
