@@ -428,7 +428,8 @@ order; a repeated key keeps its first place and its last mask), "mask_areas"
 (same keys -> pixel count, int), "json_path", "image_path" (as stored) and,
 in the full load only, "intersections_df" (the intersection_between_masks
 table of the masks, a pandas DataFrame). The masks of a record are views of
-one array that owns its memory.
+one array that owns its memory. open_clip loads the same records with the
+masks held compactly, for whole clips.
 
 Args:
     video_dir: Accepted and not used.

@@ -108,6 +108,14 @@ class ClipMasks(MutableMapping[Any, Any]):
     def __repr__(self) -> str:
         return f"ClipMasks({list(self._entries)!r})"
 
+    def clear(self) -> None:
+        self._entries.clear()
+        self._views.clear()
+
+    def copy(self) -> ClipMasks:
+        """A shallow copy, as dict.copy: the same masks, held the same way."""
+        return ClipMasks(dict(self._entries))
+
     def compact(self) -> dict[Any, CompactMask]:
         """The masks as CompactMask objects (box, area, runs), in order; a
         mask assigned as an array is converted."""

@@ -181,6 +181,9 @@ def test_read_only_clip_and_records_with_a_mutable_masks_dict(rich):
     masks["Box0"] = np.zeros((H, W), np.uint8)
     assert not masks["Box0"].any()
     assert masks.pop("Box1").sum() > 0 and "Box1" not in masks
+    copy = masks.copy()
+    copy.clear()
+    assert len(copy) == 0 and len(masks) == 5
     assert record["mask_areas"] is record["mask_areas"]
 
 
