@@ -17,6 +17,7 @@
 #include "bindings.hpp"
 #include "clip.hpp"
 #include "common/errors.hpp"
+#include "common/files.hpp"
 #include "common/runtime.hpp"
 #include "convert.hpp"
 #include "models.hpp"
@@ -571,6 +572,15 @@ nb::tuple process_overlap_frames(nb::handle overlap_frames_dataframe, nb::object
                         worst);
 }
 
+// The health page is written by the package's Python code, through the
+// core's one atomic writer like every other file of the library.
+void write_file(nb::handle path, nb::bytes data) {
+  const std::string target = to_path(path, "path");
+  const std::string_view bytes(data.c_str(), data.size());
+  nb::gil_scoped_release release;
+  write_file_atomically(target, bytes);
+}
+
 }  // namespace
 
 void init_qc(nb::module_& m) {
@@ -720,6 +730,12 @@ Raises:
                  "typing.Any, frame_idx: typing.Any, mask: numpy.ndarray, video_segments: "
                  "collections.abc.Mapping[typing.Any, typing.Any]) -> numpy.ndarray"),
          "The cleaned mask of Mask_Refinement.get_dis_to_main_and_prev_blob on `refiner`'s settings.");
+  qc.def("write_file", &write_file, "path"_a, "data"_a,
+         nb::sig("def write_file(path: str | os.PathLike[str], data: bytes) -> None"),
+         "Writes data to path through a hidden temporary sibling renamed over it\n"
+         "(an existing file is replaced whole, a failure leaves it as it was).\n\n"
+         "Raises:\n"
+         "    FileNotFoundError, OSError: the folder is missing or cannot be written.");
   qc.def("blob_shortest_distance", &blob_shortest_distance, "blob_mask1"_a, "blob_mask2"_a,
          nb::sig("def blob_shortest_distance(blob_mask1: numpy.ndarray, blob_mask2: numpy.ndarray) -> float"),
          "The distance of Mask_Refinement.blob_shortest_distance.");

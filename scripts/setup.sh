@@ -10,6 +10,7 @@ APT_PACKAGES=(
   python3-dev python3-venv
   libopencv-dev libjpeg-dev libavformat-dev libavcodec-dev libswscale-dev libavutil-dev libgeos-dev libfreetype-dev libpcre2-dev
   libgtest-dev fonts-dejavu-core
+  chromium
 )
 
 missing=()

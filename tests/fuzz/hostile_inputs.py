@@ -1338,6 +1338,11 @@ def build_targets():
           {"overlap_frames_dataframe": (["overlap_df"], lambda c: overlap_table(c)),
            "gsam_annotation_data": (["clip_records"], lambda c: clip_records(c)),
            "image_predictor": (["model"], lambda c: c.doubles("pred_ok")), "n_consecutive": ([], lambda c: 2)}),
+        T("clip_health_report", ["clip", "out_dir", "image_predictor", "min_episode_frames"],
+          lambda c, a, b, d, e: c.mu.clip_health_report(a, b, d, min_episode_frames=e),
+          {"clip": (["clip_records"], lambda c: health_records(c)), "out_dir": (["file"], lambda c: c.scratch()),
+           "image_predictor": (["model"], lambda c: c.doubles("pred_ok")),
+           "min_episode_frames": (["cluster_number"], lambda c: 2)}),
         T("VideoMetadata.get_filtered_video_dataframe",
           ["base_dir", "sub_dirs", "filter_start", "filter_end", "sample_step", "top_n", "match_pattern",
            "camera_number"],
@@ -1393,6 +1398,17 @@ def clip_records(c, n=8, make_mask=None, image=None, **record):
         if make_mask:
             masks = make_mask(f, masks)
         out[f] = {"masks_dict": masks, "image_path": image(c) if image else c.frame, **record}
+    return out
+
+
+def health_records(c):
+    """Four full frame records (masks, areas, tables) in which Box1's mask
+    sits on Box0 in frames 1 and 2."""
+    out = clip_records(c, n=4, make_mask=lambda f, m: {"Box0": m["Box0"], "Box1": m["Box0" if f in (1, 2) else "Box1"]})
+    for rec in out.values():
+        areas = {k: int(v.sum()) for k, v in rec["masks_dict"].items()}
+        rec["mask_areas"] = areas
+        rec["intersections_df"] = c.mu.intersection_between_masks(rec["masks_dict"], areas)
     return out
 
 

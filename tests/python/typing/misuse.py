@@ -18,3 +18,4 @@ mu.initializer("clip", ["a.jpg"], None, None, "cpu", None, step="10")  # error
 mu.find_continuous_frames({"Frame ID": [1]})  # error
 mu.process_overlap_frames(None, {}, None, n_consecutive="2")  # error
 mu.open_clip("out", threads="2")  # error
+mu.clip_health_report({}, "out", expected_animals="10")  # error

@@ -5,6 +5,7 @@ Checked by test_stubs.py; never run.
 from __future__ import annotations
 
 import os
+from pathlib import Path
 from typing import Any, assert_type
 
 import numpy as np
@@ -87,3 +88,9 @@ def ingest() -> None:
     assert_type(vp.get_video_duration("v.mp4"), float)
     assert_type(mu.__version__, str)
 
+
+
+def health_page(records: dict[int, dict[str, object]]) -> None:
+    table = mu.clip_health_report(records, "out", None, expected_animals=10, progress=lambda s, d, t: None)
+    assert_type(table, pd.DataFrame | None)
+    assert_type(mu.clip_health_report("clip_folder", Path("out")), pd.DataFrame | None)

@@ -1,0 +1,137 @@
+"""Command line of mirelo_utils.
+
+    python -m mirelo_utils report SAVE_DIR_BASE OUT_DIR
+
+writes the identity-health page of the tracked clip whose annotation files
+lie below SAVE_DIR_BASE into OUT_DIR/index.html, with the tracking question
+report beside it. Exit codes: 0 done, 2 bad input (a one-line message; a
+folder without annotation files gives the loader's message), 1 any other
+failure, 130 interrupted.
+"""
+
+from __future__ import annotations
+
+import argparse
+import sys
+import threading
+import time
+from typing import Optional, Sequence, TextIO
+
+PROG = "python -m mirelo_utils"
+
+# Errors a caller can mend by fixing the input: files, folders and values.
+_BAD_INPUT = (OSError, ValueError, KeyError, TypeError, IndexError, LookupError)
+
+
+class _Parser(argparse.ArgumentParser):
+    def error(self, message: str) -> None:  # one line instead of usage + error
+        self.exit(2, f"{self.prog}: error: {message} (see --help)\n")
+
+
+class ProgressBar:
+    """A progress bar on a stream, shown only once the work has taken longer
+    than `delay` seconds; redrawn by a timer thread, so that it moves also
+    while one long call (loading the clip) runs without the interpreter lock."""
+
+    def __init__(self, stream: TextIO, delay: float = 1.0, interval: float = 0.2, width: int = 30):
+        self._stream = stream
+        self._delay = delay
+        self._interval = interval
+        self._width = width
+        self._start = time.monotonic()
+        self._state = ("Starting", 0, 0)
+        self._shown = False
+        self._lock = threading.Lock()
+        self._stop = threading.Event()
+        self._thread = threading.Thread(target=self._run, name="mirelo-progress", daemon=True)
+        self._thread.start()
+
+    def __call__(self, stage: str, done: int, total: int) -> None:
+        with self._lock:
+            self._state = (stage, done, total)
+
+    def _run(self) -> None:
+        while not self._stop.wait(self._interval):
+            if time.monotonic() - self._start >= self._delay:
+                self._draw()
+
+    def _draw(self) -> None:
+        with self._lock:
+            stage, done, total = self._state
+            elapsed = time.monotonic() - self._start
+            filled = int(self._width * done / total) if total > 0 else 0
+            bar = "#" * filled + "-" * (self._width - filled)
+            count = f" {done}/{total}" if total > 1 else ""
+            self._stream.write(f"\r[{bar}] {stage}{count} {elapsed:5.1f}s\033[K")
+            self._stream.flush()
+            self._shown = True
+
+    def close(self) -> None:
+        self._stop.set()
+        self._thread.join()
+        if self._shown:
+            self._draw()
+            self._stream.write("\n")
+            self._stream.flush()
+
+
+def _report(args: argparse.Namespace) -> int:
+    from ._health import PAGE_NAME, clip_health_report
+
+    bar = ProgressBar(sys.stderr)
+    try:
+        table = clip_health_report(
+            args.save_dir_base,
+            args.out_dir,
+            expected_animals=args.expected_animals,
+            intersection_thrr=args.intersection_threshold,
+            progress=bar,
+        )
+    finally:
+        bar.close()
+    if table is None:  # no annotation files: the loader has printed why
+        return 2
+    import os
+
+    print(table.to_string())
+    print(f"Health page written to {os.path.join(args.out_dir, PAGE_NAME)}")
+    return 0
+
+
+def main(argv: Optional[Sequence[str]] = None) -> int:
+    parser = _Parser(prog=PROG, description="Tools of mirelo_utils.")
+    commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND", parser_class=_Parser)
+    report = commands.add_parser(
+        "report",
+        help="write the identity-health page of a tracked clip",
+        description="Writes OUT_DIR/index.html, the identity-health page of the tracked clip whose annotation "
+        "files (output_pp_<frame>.json) lie below SAVE_DIR_BASE, and the tracking question report beside it.",
+    )
+    report.add_argument("save_dir_base", metavar="SAVE_DIR_BASE", help="folder of the clip's annotation files")
+    report.add_argument("out_dir", metavar="OUT_DIR", help="folder of the page (created when missing)")
+    report.add_argument("--expected-animals", type=int, default=10, metavar="N", help="animals in the pen (10)")
+    report.add_argument(
+        "--intersection-threshold", type=float, default=80, metavar="PCT",
+        help="percentage of a mask covered by another above which they overlap heavily (80)",
+    )
+    args = parser.parse_args(argv)
+    try:
+        return _report(args)
+    except KeyboardInterrupt:
+        print(f"{PROG} {args.command}: interrupted", file=sys.stderr)
+        return 130
+    except _BAD_INPUT as e:
+        print(f"{PROG} {args.command}: error: {_one_line(e)}", file=sys.stderr)
+        return 2
+    except Exception as e:  # noqa: BLE001 - a command line reports, it does not trace back
+        print(f"{PROG} {args.command}: failed: {type(e).__name__}: {_one_line(e)}", file=sys.stderr)
+        return 1
+
+
+def _one_line(e: BaseException) -> str:
+    text = str(e.args[0]) if isinstance(e, KeyError) and len(e.args) == 1 else str(e)
+    return " ".join(text.split()) or type(e).__name__
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,981 @@
+"""The identity-health page of a tracked clip.
+
+``clip_health_report`` reads a clip's frame records (areas and intersection
+tables for every frame, masks and images only for the frames it pictures),
+writes one self-contained ``index.html`` and the tracking question report
+beside it, and returns one row per animal. The per-frame numbers come from
+the records and the core's calls (the tracking report, runs of consecutive
+frames, mask IoU, box IoU, appearance features, the small-area check and the
+last-frame choice); this module only gathers them and lays out the page.
+
+numpy, pandas, Pillow and matplotlib are imported by the call, so
+``import mirelo_utils`` stays light.
+"""
+
+from __future__ import annotations
+
+import base64
+import html
+import io
+import math
+import numbers
+import os
+import tempfile
+from collections.abc import Mapping, MutableMapping
+from dataclasses import dataclass, field
+from typing import TYPE_CHECKING, Any, Callable, Iterator, Optional, Union
+
+from . import _core
+from ._core import _qc as _qc_impl
+
+if TYPE_CHECKING:
+    import numpy as np
+    import pandas as pd
+
+__all__ = ["clip_health_report", "ANIMAL_COLUMNS"]
+
+PAGE_NAME = "index.html"
+
+#: Columns of the per-animal table, in order.
+ANIMAL_COLUMNS = [
+    "Frames present",
+    "Frames with zero area",
+    "Frames in heavy overlap",
+    "Overlap episodes",
+    "Times named as failing track",
+    "First suspect frame",
+    "Confidence",
+]
+
+# A mask area at most this is a vanished mask, as in the tracking report.
+_ZERO_AREA = 0.1
+_THUMB_SIDE = 360
+_MIN_MARGIN = 24
+# Label text of img_bbx_drawing sits above a box: room for it in a crop.
+_LABEL_ROOM = 22
+
+ProgressFn = Callable[[str, int, int], None]
+
+
+# ------------------------------------------------------------------ inputs
+
+
+def _out_folder(out_dir: Any) -> str:
+    """The output folder as a text, created when missing and proved writable
+    by a probe file, so that a bad folder fails before any work is done."""
+    if not isinstance(out_dir, (str, os.PathLike)):
+        raise TypeError(f"expected a folder path (str or os.PathLike) for out_dir, got {type(out_dir).__name__}")
+    folder = os.fspath(out_dir)
+    if isinstance(folder, bytes):
+        folder = os.fsdecode(folder)
+    if not folder:
+        raise ValueError("expected a folder path for out_dir, got an empty text")
+    if "\x00" in folder:
+        raise ValueError(f"expected a folder path without NUL characters for out_dir, got {folder!r}")
+    try:
+        os.makedirs(folder, exist_ok=True)
+        fd, probe = tempfile.mkstemp(prefix=".index.html.probe-", suffix=".tmp", dir=folder)
+        os.close(fd)
+        os.unlink(probe)
+    except FileExistsError:
+        raise NotADirectoryError(f"cannot write the health report into out_dir {folder!r}: not a folder") from None
+    except OSError as e:
+        reason = e.strerror or str(e)
+        raise type(e)(f"cannot write the health report into out_dir {folder!r}: {reason}") from None
+    return folder
+
+
+def _open_records(clip: Any) -> tuple[Optional[Mapping], Optional[str]]:
+    """The frame records and, for a clip folder, its path. (None, folder)
+    when the folder holds no annotation files (the loader has said so)."""
+    if isinstance(clip, (str, os.PathLike)):
+        folder = os.fspath(clip)
+        if isinstance(folder, bytes):
+            folder = os.fsdecode(folder)
+        _, records = _core.get_gsam_annotation_data(None, save_dir_base=folder)
+        return records, folder
+    if isinstance(clip, Mapping):
+        return clip, None
+    raise TypeError(
+        f"expected a clip (a Mapping of frame key -> frame record) or a clip folder for clip, got {type(clip).__name__}"
+    )
+
+
+def _frame_number(key: Any) -> int:
+    if isinstance(key, bool) or not isinstance(key, numbers.Integral):
+        raise TypeError(f"expected whole-number frame keys in clip, got {type(key).__name__} {key!r}")
+    return int(key)
+
+
+def _number(value: Any, what: str) -> float:
+    if isinstance(value, bool) or not isinstance(value, numbers.Real):
+        raise TypeError(f"expected a number for {what}, got {type(value).__name__} {value!r}")
+    return float(value)
+
+
+def _field(record: Any, name: str, frame: Any) -> Any:
+    if not isinstance(record, Mapping):
+        raise TypeError(f"expected a frame record (a Mapping) for frame {frame!r}, got {type(record).__name__}")
+    try:
+        return record[name]
+    except KeyError:
+        raise KeyError(f"frame record {frame!r} has no {name!r}") from None
+
+
+# ------------------------------------------------------------ frame scan
+
+
+@dataclass
+class _Scan:
+    """Every frame's areas and heavy overlaps, frames in ascending key order."""
+
+    keys: list  # frame keys as the clip holds them
+    frames: "np.ndarray"  # their numbers, ascending
+    animals: list  # mask keys, in order of first appearance
+    area: "np.ndarray"  # frames x animals, NaN where a frame lacks the key
+    heavy: "np.ndarray"  # frames x animals: in a cell above the threshold
+    pairs: list = field(default_factory=list)  # per frame: set of (i, j), i < j, heavily overlapping
+
+
+def _scan_frames(records: Mapping, threshold: float, progress: "_Progress") -> _Scan:
+    import numpy as np
+
+    keys = list(records.keys())
+    numbers_ = [_frame_number(k) for k in keys]
+    order = sorted(range(len(keys)), key=numbers_.__getitem__)
+    keys = [keys[i] for i in order]
+    index: dict = {}
+    animals: list = []
+
+    def animal(key: Any) -> int:
+        i = index.get(key)
+        if i is None:
+            i = index[key] = len(animals)
+            animals.append(key)
+        return i
+
+    rows: list[dict[int, float]] = []
+    pairs: list[set] = []
+    for pos, key in enumerate(keys):
+        record = records[key]
+        areas = _field(record, "mask_areas", key)
+        if not isinstance(areas, Mapping):
+            raise TypeError(f"expected a Mapping for \"mask_areas\" of frame {key!r}, got {type(areas).__name__}")
+        row = {animal(k): _number(v, f"the \"mask_areas\" of {k!r} in frame {key!r}") for k, v in areas.items()}
+        table = _field(record, "intersections_df", key)
+        frame_pairs = set()
+        for r, c in _cells_above(table, threshold, key):
+            i, j = animal(r), animal(c)
+            if i != j:
+                frame_pairs.add((min(i, j), max(i, j)))
+        rows.append(row)
+        pairs.append(frame_pairs)
+        progress.step("Reading frame records", pos + 1, len(keys))
+    area = np.full((len(keys), len(animals)), np.nan)
+    heavy = np.zeros((len(keys), len(animals)), dtype=bool)
+    for pos, (row, frame_pairs) in enumerate(zip(rows, pairs)):
+        for i, a in row.items():
+            area[pos, i] = a
+        for i, j in frame_pairs:
+            heavy[pos, i] = heavy[pos, j] = True
+    frames = np.array([numbers_[i] for i in order], dtype=np.int64)
+    return _Scan(keys, frames, animals, area, heavy, pairs)
+
+
+def _cells_above(table: Any, threshold: float, frame: Any) -> Iterator[tuple[Any, Any]]:
+    """(row key, column key) of the cells of an intersection table strictly
+    above the threshold (NaN never), row by row."""
+    import numpy as np
+
+    try:
+        labels_r, labels_c, to_numpy = table.index, table.columns, table.to_numpy
+    except AttributeError:
+        raise TypeError(
+            f"expected a pandas DataFrame for \"intersections_df\" of frame {frame!r}, got {type(table).__name__}"
+        ) from None
+    try:
+        cells = np.asarray(to_numpy(), dtype=np.float64)
+    except (TypeError, ValueError) as e:
+        raise TypeError(f"expected numbers in the \"intersections_df\" of frame {frame!r}: {e}") from None
+    if cells.ndim != 2 or cells.shape != (len(labels_r), len(labels_c)):
+        raise ValueError(
+            f"expected a table with one row and column per label in the \"intersections_df\" of frame {frame!r}, "
+            f"got cells of shape {cells.shape} for {len(labels_r)} x {len(labels_c)} labels"
+        )
+    with np.errstate(invalid="ignore"):
+        hits = np.argwhere(cells > threshold)
+    for r, c in hits:
+        yield labels_r[r], labels_c[c]
+
+
+# --------------------------------------------------------------- episodes
+
+
+@dataclass
+class _Episode:
+    a: int
+    b: int
+    first: int  # frame numbers, inclusive
+    last: int
+    before: Optional[int] = None  # frames compared
+    after: Optional[int] = None
+    shape: tuple = (math.nan, math.nan)  # 1 - mask IoU, per animal of the pair
+    box: tuple = (math.nan, math.nan)  # 1 - box IoU
+    appearance: tuple = (math.nan, math.nan)  # 1 - cosine similarity (with a predictor)
+    swapped: bool = False
+    suspects: tuple = ()
+    thumbnails: list = field(default_factory=list)  # (frame, data URI)
+
+    @property
+    def frames(self) -> int:
+        return self.last - self.first + 1
+
+
+def _find_episodes(scan: _Scan, min_frames: int) -> list[_Episode]:
+    """Runs of at least min_frames consecutive frames in which a pair of
+    animals overlaps heavily (either way round)."""
+    import pandas as pd
+
+    n = len(scan.animals)
+    frame_ids, codes = [], []
+    for pos, frame_pairs in enumerate(scan.pairs):
+        for i, j in sorted(frame_pairs):
+            frame_ids.append(int(scan.frames[pos]))
+            codes.append(i * n + j)
+    if not codes:
+        return []
+    table = pd.DataFrame({"Frame ID": frame_ids, "Pair": codes})
+    runs = _core.find_continuous_frames(table, group_by="Pair", n_consecutive=min_frames)
+    episodes = [
+        _Episode(code // n, code % n, run[0], run[-1]) for code, code_runs in runs.items() for run in code_runs
+    ]
+    episodes.sort(key=lambda e: (e.first, e.a, e.b))
+    return episodes
+
+
+class _Frames:
+    """Reads masks and images of the few frames the page pictures, keeping
+    the last frame's masks, which the next look-up usually wants again."""
+
+    def __init__(self, records: Mapping, scan: _Scan):
+        self._records = records
+        self._key_of = {int(f): k for f, k in zip(scan.frames, scan.keys)}
+        self._cached: tuple = (None, None)
+
+    def __contains__(self, frame: int) -> bool:
+        return frame in self._key_of
+
+    def record(self, frame: int) -> Mapping:
+        key = self._key_of[frame]
+        return self._records[key]
+
+    def masks(self, frame: int) -> Mapping:
+        if self._cached[0] != frame:
+            key = self._key_of[frame]
+            masks = _field(self.record(frame), "masks_dict", key)
+            if not isinstance(masks, Mapping):
+                raise TypeError(f"expected a Mapping for \"masks_dict\" of frame {key!r}, got {type(masks).__name__}")
+            self._cached = (frame, {k: _plane(v, k, key) for k, v in masks.items()})
+        return self._cached[1]
+
+    def image(self, frame: int):
+        from PIL import Image
+
+        key = self._key_of[frame]
+        path = _field(self.record(frame), "image_path", key)
+        if not isinstance(path, (str, os.PathLike)):
+            raise TypeError(f"expected a path for \"image_path\" of frame {key!r}, got {type(path).__name__}")
+        with Image.open(path) as im:
+            return im.convert("RGB")
+
+
+def _plane(mask: Any, key: Any, frame: Any) -> "np.ndarray":
+    """A mask as a 2-D array (a leading axis of length 1 dropped)."""
+    import numpy as np
+
+    a = np.asarray(mask)
+    if a.ndim == 3 and a.shape[0] == 1:
+        a = a[0]
+    if a.ndim != 2:
+        raise ValueError(f"expected a 2-D mask for {key!r} in frame {frame!r}, got shape {a.shape}")
+    if a.dtype.kind not in "biuf":
+        raise TypeError(f"expected a numeric mask for {key!r} in frame {frame!r}, got dtype {a.dtype}")
+    return a
+
+
+def _box(mask: "np.ndarray") -> list[int]:
+    """Tight box [x_min, y_min, x_max, y_max] of the set pixels (inclusive
+    indices); [0, 0, 0, 0] for an empty mask."""
+    import numpy as np
+
+    rows = np.flatnonzero(mask.any(axis=1))
+    if rows.size == 0:
+        return [0, 0, 0, 0]
+    cols = np.flatnonzero(mask[rows[0] : rows[-1] + 1].any(axis=0))
+    return [int(cols[0]), int(rows[0]), int(cols[-1]), int(rows[-1])]
+
+
+def _judge_episode(ep: _Episode, scan: _Scan, frames: _Frames, predictor: Any) -> None:
+    """Compares the pair's masks on the frame before the episode with those
+    on the frame after it (the episode's own first or last frame at the
+    clip's ends): shape and box mismatch, appearance mismatch with a
+    predictor, and whether the two identities came out swapped."""
+    import numpy as np
+
+    before = ep.first - 1 if ep.first - 1 in frames else ep.first
+    after = ep.last + 1 if ep.last + 1 in frames else ep.last
+    ep.before, ep.after = before, after
+    if before == after:
+        return
+    pair = (scan.animals[ep.a], scan.animals[ep.b])
+    old_all, new_all = frames.masks(before), frames.masks(after)
+    shape = next((m.shape for m in (*old_all.values(), *new_all.values())), None)
+    if shape is None:
+        return
+    old = [old_all.get(k) for k in pair]
+    new = [new_all.get(k) for k in pair]
+    empty = np.zeros(shape, dtype=np.uint8)
+    old = [empty if m is None else m for m in old]
+    new = [empty if m is None else m for m in new]
+    iou = _core.cal_masks_iou_scores(new, old)  # new x old: diagonal = same identity
+    boxes_old, boxes_new = [_box(m) for m in old], [_box(m) for m in new]
+    box_iou = np.array([[_core.calculate_iou(bn, bo) for bo in boxes_old] for bn in boxes_new])
+    ep.shape = (1.0 - iou[0, 0], 1.0 - iou[1, 1])
+    ep.box = (1.0 - box_iou[0, 0], 1.0 - box_iou[1, 1])
+    similarity = iou + box_iou
+    mismatch = np.array(ep.shape) + np.array(ep.box)
+    if predictor is not None:
+        feats_old = _core.generate_sam2_image_features(frames.image(before), np.stack(old), predictor)
+        feats_new = _core.generate_sam2_image_features(frames.image(after), np.stack(new), predictor)
+        cosine = _core.cosine_scores_cal(feats_new, feats_old)
+        ep.appearance = (1.0 - cosine[0, 0], 1.0 - cosine[1, 1])
+        mismatch = mismatch + np.array(ep.appearance)
+        if np.isfinite(cosine).all():
+            similarity = similarity + cosine
+    ep.swapped = bool(similarity[0, 1] + similarity[1, 0] > similarity[0, 0] + similarity[1, 1])
+    if ep.swapped:
+        ep.suspects = (ep.a, ep.b)
+    else:
+        ep.suspects = (ep.b,) if mismatch[1] > mismatch[0] else (ep.a,)
+
+
+def _thumbnail(frames: _Frames, frame: int, pair: tuple) -> str:
+    """The frame around the pair's masks with every mask of the frame drawn
+    by img_bbx_drawing, as a JPEG data URI."""
+    image = frames.image(frame)
+    masks = frames.masks(frame)
+    width, height = image.size
+    boxes = [_box(masks[k]) for k in pair if k in masks and masks[k].any()]
+    if boxes:
+        x0, y0 = min(b[0] for b in boxes), min(b[1] for b in boxes)
+        x1, y1 = max(b[2] for b in boxes) + 1, max(b[3] for b in boxes) + 1
+        margin = max(_MIN_MARGIN, (x1 - x0 + y1 - y0) // 8)
+        x0, x1 = max(0, x0 - margin), min(width, x1 + margin)
+        y0, y1 = max(0, y0 - margin - _LABEL_ROOM), min(height, y1 + margin)
+    else:
+        x0, y0, x1, y1 = 0, 0, width, height
+    crop = image.crop((x0, y0, x1, y1))
+    cut = {k: m[y0:y1, x0:x1] for k, m in masks.items() if m.shape[:2] == (height, width)}
+    drawn = _core.img_bbx_drawing(crop, cut).convert("RGB")
+    side = max(drawn.size)
+    if side < _THUMB_SIDE // 2:  # a small frame is enlarged to stay readable
+        factor = _THUMB_SIDE // 2 // side + 1
+        drawn = drawn.resize((drawn.width * factor, drawn.height * factor), resample=0)
+    drawn.thumbnail((_THUMB_SIDE, _THUMB_SIDE))
+    buffer = io.BytesIO()
+    drawn.save(buffer, format="JPEG", quality=82)
+    return _data_uri(buffer.getvalue(), "image/jpeg")
+
+
+# ------------------------------------------------------------- hand-over
+
+
+class _MasksWithout(MutableMapping):
+    """A view of a record's masks from which keys can be removed without
+    touching the record: the last-frame choice removes tracks from the
+    records it is given."""
+
+    def __init__(self, masks: Mapping):
+        self._masks = masks
+        self._gone: set = set()
+
+    def __getitem__(self, key: Any) -> Any:
+        if key in self._gone:
+            raise KeyError(key)
+        return self._masks[key]
+
+    def __iter__(self) -> Iterator:
+        return (k for k in self._masks if k not in self._gone)
+
+    def __len__(self) -> int:
+        return sum(1 for _ in self)
+
+    def __setitem__(self, key: Any, value: Any) -> None:
+        raise TypeError("the masks of a clip record are read-only here")
+
+    def __delitem__(self, key: Any) -> None:
+        if key not in self:
+            raise KeyError(key)
+        self._gone.add(key)
+
+
+class _LastFrames(Mapping):
+    """The clip's last frames, each record reduced to a removable view of its
+    masks (built once per key, read only when the search reaches it)."""
+
+    def __init__(self, records: Mapping, keys: list):
+        self._records = records
+        self._keys = keys
+        self._views: dict = {}
+
+    def __getitem__(self, key: Any) -> dict:
+        view = self._views.get(key)
+        if view is None:
+            if key not in self._keys:
+                raise KeyError(key)
+            masks = _field(self._records[key], "masks_dict", key)
+            if not isinstance(masks, Mapping):
+                raise TypeError(f"expected a Mapping for \"masks_dict\" of frame {key!r}, got {type(masks).__name__}")
+            view = self._views[key] = {"masks_dict": _MasksWithout(masks)}
+        return view
+
+    def __iter__(self) -> Iterator:
+        return iter(self._keys)
+
+    def __len__(self) -> int:
+        return len(self._keys)
+
+
+@dataclass
+class _HandOver:
+    remove: list
+    best_frame: Any  # frame key, or None when no frame is usable
+    attempts: int
+
+
+def _hand_over(records: Mapping, scan: _Scan, max_attempts: int = 10) -> _HandOver:
+    remove = list(_core.find_boxes_with_small_area_from_last_video(records))
+    attempts = min(max_attempts, len(scan.keys))
+    last = _LastFrames(records, scan.keys[-attempts:])
+    best, failed = _core.find_best_laste_frame(last, remove_stack_obs=remove, max_attempts=attempts)
+    best_key = None
+    if not failed:
+        best_key = next(k for k in last._views if last._views[k] is best)
+    return _HandOver(remove, best_key, attempts)
+
+
+# ------------------------------------------------------------------ plots
+
+
+def _figure(width: float, height: float):
+    try:
+        from matplotlib.figure import Figure
+    except ImportError as e:
+        raise ImportError(
+            "clip_health_report needs matplotlib, which is installed with the plots extra: "
+            "pip install 'mirelo_utils[plots]'"
+        ) from e
+    # A Figure of its own (no pyplot): no global figure state, no GUI back end.
+    return Figure(figsize=(width, height), dpi=80)
+
+
+def _png(fig) -> str:
+    buffer = io.BytesIO()
+    fig.savefig(buffer, format="png")
+    return _data_uri(buffer.getvalue(), "image/png")
+
+
+def _data_uri(data: bytes, mime: str) -> str:
+    return f"data:{mime};base64,{base64.b64encode(data).decode('ascii')}"
+
+
+def _spans(frames: "np.ndarray", flags: "np.ndarray") -> list[tuple[int, int]]:
+    """First and last frame of each run of consecutive flagged frames."""
+    out: list[tuple[int, int]] = []
+    for f, flag in zip(frames.tolist(), flags.tolist()):
+        if flag:
+            if out and out[-1][1] == f - 1:
+                out[-1] = (out[-1][0], f)
+            else:
+                out.append((f, f))
+    return out
+
+
+def _counts_plot(scan: _Scan, present: "np.ndarray", distinct: "np.ndarray", expected: int) -> str:
+    fig = _figure(9, 2.6)
+    fig.subplots_adjust(left=0.08, right=0.99, bottom=0.18, top=0.96)
+    ax = fig.subplots()
+    x = scan.frames
+    ax.axhline(expected, color="#2a7", lw=1.5, label=f"expected ({expected})")
+    ax.step(x, present, where="mid", color="#36c", lw=1.2, label="masks present")
+    ax.step(x, distinct, where="mid", color="#c33", lw=1.2, ls="--", label="distinct animals")
+    top = max(expected, int(present.max(initial=0))) + 1
+    ax.set_ylim(-0.2, top + 0.2)
+    ax.set_xlabel("frame")
+    ax.set_ylabel("animals")
+    ax.legend(loc="lower left", fontsize=8, ncols=3)
+    return _png(fig)
+
+
+class _AreaPlots:
+    """Each animal's mask area over the frames, zero-area frames and overlap
+    episodes shaded. One figure serves every animal (its axes and ticks are
+    built once; only the line, the shading and the limits change), which
+    makes a plot about three times cheaper than a figure of its own."""
+
+    def __init__(self, frames: "np.ndarray"):
+        import numpy as np
+
+        self._x = frames
+        self._fig = _figure(9, 1.5)
+        self._fig.subplots_adjust(left=0.08, right=0.99, bottom=0.17, top=0.96)
+        self._ax = self._fig.subplots()
+        (self._line,) = self._ax.plot(frames, np.zeros(len(frames)), color="#1f4e8c", lw=1.0)
+        self._label = self._ax.text(0.005, 0.93, "", transform=self._ax.transAxes, fontsize=9, va="top")
+        self._ax.set_xlim(frames[0] - 0.5, frames[-1] + 0.5)
+        self._ax.set_ylabel("area (px)", fontsize=8)
+        self._ax.tick_params(labelsize=8)
+
+    def draw(self, key: Any, area: "np.ndarray", episode_frames: "np.ndarray") -> str:
+        import numpy as np
+
+        for patch in list(self._ax.patches):
+            patch.remove()
+        for first, last in _spans(self._x, episode_frames):
+            self._ax.axvspan(first - 0.5, last + 0.5, color="#f4a340", alpha=0.35, lw=0)
+        with np.errstate(invalid="ignore"):
+            zero = area <= _ZERO_AREA
+        for first, last in _spans(self._x, zero):
+            self._ax.axvspan(first - 0.5, last + 0.5, color="#d62728", alpha=0.35, lw=0)
+        self._line.set_ydata(area)
+        top = np.nanmax(area, initial=0.0) if np.isfinite(area).any() else 0.0
+        self._ax.set_ylim(0, top * 1.08 if top > 0 else 1.0)
+        self._label.set_text(str(key))
+        return _png(self._fig)
+
+
+def _in_episodes(frames: "np.ndarray", i: int, episodes: list[_Episode]) -> "np.ndarray":
+    import numpy as np
+
+    flags = np.zeros(len(frames), dtype=bool)
+    for ep in episodes:
+        if i in (ep.a, ep.b):
+            flags |= (frames >= ep.first) & (frames <= ep.last)
+    return flags
+
+
+# ------------------------------------------------------------- the table
+
+
+def _animal_table(scan: _Scan, episodes: list[_Episode]) -> "pd.DataFrame":
+    import numpy as np
+    import pandas as pd
+
+    n = len(scan.frames)
+    with np.errstate(invalid="ignore"):
+        present = scan.area > _ZERO_AREA
+        zero = scan.area <= _ZERO_AREA
+    absent = np.isnan(scan.area)
+    rows = []
+    for i, key in enumerate(scan.animals):
+        involved = [ep for ep in episodes if i in (ep.a, ep.b)]
+        named = [ep for ep in involved if i in ep.suspects]
+        suspect_frames = [ep.first for ep in named]
+        doubtful = zero[:, i] | absent[:, i]
+        if doubtful.any():
+            suspect_frames.append(int(scan.frames[np.argmax(doubtful)]))
+        clean = int((present[:, i] & ~scan.heavy[:, i]).sum())
+        rows.append(
+            [
+                int(present[:, i].sum()),
+                int(zero[:, i].sum()),
+                int(scan.heavy[:, i].sum()),
+                len(involved),
+                len(named),
+                min(suspect_frames) if suspect_frames else pd.NA,
+                clean / n * 0.5 ** len(named),
+            ]
+        )
+    table = pd.DataFrame(rows, columns=ANIMAL_COLUMNS, index=pd.Index(scan.animals, name="Animal", dtype=object))
+    table["First suspect frame"] = table["First suspect frame"].astype("Int64")
+    return table
+
+
+def _counts(scan: _Scan) -> tuple["np.ndarray", "np.ndarray"]:
+    """Masks present per frame, and distinct animals: present masks with
+    heavily overlapping ones counted once."""
+    import numpy as np
+
+    with np.errstate(invalid="ignore"):
+        present = scan.area > _ZERO_AREA
+    distinct = present.sum(axis=1)
+    for pos, frame_pairs in enumerate(scan.pairs):
+        parent: dict = {}
+
+        def root(i: int) -> int:
+            while parent.get(i, i) != i:
+                i = parent[i]
+            return i
+
+        for i, j in frame_pairs:
+            if present[pos, i] and present[pos, j]:
+                ri, rj = root(i), root(j)
+                if ri != rj:
+                    parent[rj] = ri
+                    distinct[pos] -= 1
+    return present.sum(axis=1), distinct
+
+
+# ------------------------------------------------------------------- page
+
+_CSS = """
+body{font-family:system-ui,-apple-system,"Segoe UI",Roboto,sans-serif;margin:24px;color:#222;max-width:1200px}
+h1{font-size:1.5em;margin-bottom:.2em}h2{font-size:1.2em;margin-top:1.6em;border-bottom:1px solid #ccc}
+p.sub{color:#555;margin-top:0}table{border-collapse:collapse;font-size:.9em;margin:.6em 0}
+th,td{border:1px solid #ccc;padding:3px 8px;text-align:right;vertical-align:top}
+th{background:#f2f2f2}td.k,th.k{text-align:left}tr.bad td{background:#fdecea}tr.warn td{background:#fff6e0}
+.plots img,.counts img{display:block;max-width:100%;height:auto;margin:4px 0}
+.thumbs{display:flex;gap:6px;flex-wrap:wrap}.thumbs figure{margin:0}.thumbs img{display:block}
+figcaption{font-size:.8em;color:#555}.note{font-size:.85em;color:#555}
+.legend span{display:inline-block;width:12px;height:12px;margin:0 4px 0 12px;vertical-align:middle}
+"""
+
+
+def _fmt(value: float) -> str:
+    if isinstance(value, float):
+        if math.isnan(value):
+            return "–"
+        if math.isinf(value):
+            return "∞"
+        return f"{value:.2f}"
+    return html.escape(str(value))
+
+
+def _tag(name: str, text: Any, cls: str = "") -> str:
+    attr = f' class="{cls}"' if cls else ""
+    return f"<{name}{attr}>{html.escape(str(text))}</{name}>"
+
+
+def _page(
+    title: str,
+    scan: _Scan,
+    table: "pd.DataFrame",
+    counts_uri: str,
+    area_uris: list[str],
+    episodes: list[_Episode],
+    shown: int,
+    hand: _HandOver,
+    expected: int,
+    threshold: float,
+    with_predictor: bool,
+    present: "np.ndarray",
+    distinct: "np.ndarray",
+) -> str:
+    import numpy as np
+
+    esc = html.escape
+    n = len(scan.frames)
+    short = int(np.count_nonzero(distinct < expected))
+    over = int(np.count_nonzero(present > expected))
+    out = [
+        "<!DOCTYPE html>",
+        '<html lang="en"><head><meta charset="utf-8">',
+        f"<title>Identity health: {esc(title)}</title>",
+        f"<style>{_CSS}</style></head><body>",
+        f"<h1>Identity health: {esc(title)}</h1>",
+        f'<p class="sub">{n} frames ({scan.frames[0]} to {scan.frames[-1]}), {len(scan.animals)} tracked animals, '
+        f"{expected} expected in the pen. {len(episodes)} overlap episode(s); {short} frame(s) with fewer distinct "
+        f"animals than expected, {over} with more masks than expected. The frames with a vanished mask or a heavy "
+        f'overlap are listed in <a href="tracking_question_report.csv">tracking_question_report.csv</a>.</p>',
+        "<h2>Animals per frame</h2>",
+        '<div class="counts">',
+        f'<img alt="Expected and observed animal counts per frame" src="{counts_uri}">',
+        "</div>",
+        '<p class="note">Masks present: masks with a non-zero area. Distinct animals: the masks present, where masks '
+        f"that overlap heavily (more than {threshold:g} % of one covered by the other) count once.</p>",
+        "<h2>Animals</h2>",
+        _animal_html(table),
+        '<p class="note">Confidence = (frames in which the animal has a mask of non-zero area outside any heavy '
+        "overlap) / (frames of the clip) × 0.5<sup>times named as failing track</sup>. An animal is named in an overlap "
+        "episode when its mask changed more than its partner's across the episode, or when the two identities came "
+        "out swapped (both are named). First suspect frame: the first frame in which its mask is missing or of "
+        "zero area, or the first frame of an episode in which it was named.</p>",
+        '<p class="legend">Mask area per frame:<span style="background:#d62728;opacity:.5"></span>zero area'
+        '<span style="background:#f4a340;opacity:.6"></span>overlap episode</p>',
+        '<div class="plots">',
+    ]
+    for key, uri in zip(scan.animals, area_uris):
+        out.append(f'<img alt="Mask area of {esc(str(key))} per frame" src="{uri}">')
+    out.append("</div>")
+    out.append("<h2>Overlap episodes</h2>")
+    out.append(_episodes_html(scan, episodes, shown, with_predictor))
+    out.append("<h2>Hand-over to the next clip</h2>")
+    removed = ", ".join(esc(str(k)) for k in hand.remove) if hand.remove else "none"
+    out.append(
+        "<p>Tracks the small-area check would remove (tiny in more than 100 frames after frame 500): "
+        f"<b>{removed}</b>.</p>"
+    )
+    if hand.best_frame is None:
+        out.append(
+            f"<p>Last-frame choice: <b>no usable frame</b> in the last {hand.attempts} frames; the hand-over would fail. "
+            "Check the vanished and merged masks of the clip's end before the next clip.</p>"
+        )
+    else:
+        out.append(f"<p>Last-frame choice: frame key <b>{esc(str(hand.best_frame))}</b>.</p>")
+    out.append('<p class="note">Generated by mirelo_utils.clip_health_report.</p>')
+    out.append("</body></html>")
+    return "\n".join(out) + "\n"
+
+
+def _animal_html(table: "pd.DataFrame") -> str:
+    import pandas as pd
+
+    head = "".join(_tag("th", c) for c in ["Animal", *table.columns])
+    head = head.replace("<th>Animal</th>", '<th class="k">Animal</th>', 1)
+    body = []
+    for key, row in table.iterrows():
+        conf = row["Confidence"]
+        cls = "bad" if conf < 0.5 else "warn" if conf < 0.9 else ""
+        cells = [_tag("td", key, "k")]
+        for c in table.columns:
+            v = row[c]
+            cells.append(_tag("td", "–" if v is pd.NA else f"{v:.2f}" if c == "Confidence" else v))
+        attr = f' class="{cls}"' if cls else ""
+        body.append(f"<tr{attr}>{''.join(cells)}</tr>")
+    return f'<table id="animals"><thead><tr>{head}</tr></thead><tbody>{"".join(body)}</tbody></table>'
+
+
+def _episodes_html(scan: _Scan, episodes: list[_Episode], shown: int, with_predictor: bool) -> str:
+    esc = html.escape
+    if not episodes:
+        return "<p>No overlap episode: no two masks overlapped heavily in consecutive frames.</p>"
+    cols = ["#", "Frames", "Pair", "Suspect", "Shape mismatch", "Box mismatch"]
+    if with_predictor:
+        cols.append("Appearance mismatch")
+    cols += ["Identities swapped", "Compared frames", "First and last frame"]
+    rows = []
+    for n, ep in enumerate(episodes, 1):
+        a, b = str(scan.animals[ep.a]), str(scan.animals[ep.b])
+        suspect = ", ".join(str(scan.animals[i]) for i in ep.suspects) or "–"
+
+        def both(v: tuple) -> str:
+            return f"{esc(a)} {_fmt(float(v[0]))}<br>{esc(b)} {_fmt(float(v[1]))}"
+
+        cells = [
+            f"<td>{n}</td>",
+            f"<td>{ep.first}–{ep.last} ({ep.frames})</td>",
+            f'<td class="k">{esc(a)} – {esc(b)}</td>',
+            f'<td class="k"><b>{esc(suspect)}</b></td>',
+            f"<td>{both(ep.shape)}</td>",
+            f"<td>{both(ep.box)}</td>",
+        ]
+        if with_predictor:
+            cells.append(f"<td>{both(ep.appearance)}</td>")
+        cells.append(f"<td>{'yes' if ep.swapped else 'no'}</td>")
+        compared = "–" if ep.before == ep.after else f"{ep.before} → {ep.after}"
+        cells.append(f"<td>{compared}</td>")
+        if ep.thumbnails:
+            figs = "".join(
+                f'<figure><img alt="Frame {f}, {esc(a)} and {esc(b)}" src="{uri}"><figcaption>frame {f}</figcaption>'
+                "</figure>"
+                for f, uri in ep.thumbnails
+            )
+            cells.append(f'<td class="k"><div class="thumbs">{figs}</div></td>')
+        else:
+            cells.append('<td class="k">not pictured</td>')
+        rows.append(f"<tr>{''.join(cells)}</tr>")
+    head = "".join(_tag("th", c) for c in cols)
+    note = (
+        '<p class="note">Mismatch = 1 − similarity of the animal\'s mask on the frame before the episode and on the '
+        "frame after it: mask IoU (shape), box IoU (box)"
+        + (", cosine similarity of the image predictor's features (appearance)" if with_predictor else "")
+        + ". Identities swapped: each mask after the episode matches the other animal's mask before it better than "
+        "its own.</p>"
+    )
+    more = ""
+    if shown < len(episodes):
+        more = f'<p class="note">Pictures are shown for the first {shown} episodes only.</p>'
+    return f'<table id="episodes"><thead><tr>{head}</tr></thead><tbody>{"".join(rows)}</tbody></table>{note}{more}'
+
+
+# --------------------------------------------------------------- progress
+
+
+class _Progress:
+    def __init__(self, callback: Optional[ProgressFn]):
+        self._callback = callback
+
+    def step(self, stage: str, done: int, total: int) -> None:
+        if self._callback is not None:
+            self._callback(stage, done, total)
+
+
+def _title(records: Mapping, folder: Optional[str], scan: _Scan) -> str:
+    if folder is not None:
+        return folder
+    first = records[scan.keys[0]]
+    path = first.get("json_path") if isinstance(first, Mapping) else None
+    if isinstance(path, str) and path:
+        return os.path.dirname(path) or path
+    return "tracked clip"
+
+
+# ------------------------------------------------------------------- entry
+
+
+def clip_health_report(
+    clip: Union[Mapping[Any, Mapping[str, Any]], str, os.PathLike],
+    out_dir: Union[str, os.PathLike],
+    image_predictor: Any = None,
+    *,
+    expected_animals: int = 10,
+    intersection_thrr: float = 80,
+    min_episode_frames: int = 2,
+    max_pictured_episodes: int = 40,
+    title: Optional[str] = None,
+    progress: Optional[ProgressFn] = None,
+) -> Optional["pd.DataFrame"]:
+    """Writes the identity-health page of a tracked clip and returns its
+    per-animal summary.
+
+    Writes ``out_dir/index.html``, one self-contained page (images embedded
+    as data URIs; no network and no JavaScript needed), and the tracking
+    question report ``out_dir/tracking_question_report.csv`` beside it (by
+    ``generate_tracking_report``; a header-only file when there is nothing to
+    report). Both replace earlier files whole, through temporaries. The page
+    shows the expected and observed animal counts per frame, each animal's
+    mask area over the frames with zero-area frames and overlap episodes
+    shaded, the table of overlap episodes with their evidence and pictures of
+    their first and last frames (drawn by ``img_bbx_drawing``), and the
+    hand-over advice: the tracks ``find_boxes_with_small_area_from_last_video``
+    would remove and the frame ``find_best_laste_frame`` would pick (run on a
+    view of the last frames: the caller's records are not changed).
+
+    Every frame's "mask_areas" and "intersections_df" are read; masks and
+    images only for the frames around the overlap episodes, their pictures
+    and the last frames. An overlap episode is a run of at least
+    ``min_episode_frames`` consecutive frames in which two animals overlap
+    heavily (a cell of the intersection table above ``intersection_thrr``,
+    either way round). Its evidence compares each of the two masks on the
+    frame before the episode with the same key's mask on the frame after it:
+    shape mismatch 1 - mask IoU, box mismatch 1 - box IoU and, with an image
+    predictor, appearance mismatch 1 - cosine similarity of the predictor's
+    features. The identities count as swapped when the masks after the
+    episode are more similar (sum of those similarities) to the other
+    animal's mask before it than to their own; both animals are then named
+    as failing tracks, otherwise the one with the larger total mismatch is
+    (the first of the pair on a tie).
+
+    Confidence of an animal, in [0, 1]:
+    ``clean / frames * 0.5 ** named``, where ``clean`` counts the frames in
+    which its mask has a non-zero area (above 0.1 pixel) and is in no heavy
+    overlap, ``frames`` is the number of frames of the clip and ``named``
+    the number of episodes in which it was named as a failing track.
+
+    Args:
+        clip: The frame records (frame key -> record, as
+            ``get_gsam_annotation_data`` returns them, or any Mapping of that
+            form, such as an opened clip), or a clip folder to load them from.
+            Frame keys are whole numbers.
+        out_dir: Folder of the page and the report; created when missing.
+        image_predictor: The image predictor, for the appearance evidence;
+            None to judge by shape and box only.
+        expected_animals: Animals in the pen.
+        intersection_thrr: Percentage of a mask covered by another above
+            which the two overlap heavily (as in generate_tracking_report).
+        min_episode_frames: Shortest overlap episode, in frames.
+        max_pictured_episodes: Episodes pictured (the first ones); every
+            episode is listed.
+        title: Page title; by default the clip folder (or the folder of the
+            first record's "json_path").
+        progress: Called as ``progress(stage, done, total)`` as the work
+            goes on.
+
+    Returns:
+        pandas DataFrame indexed by the mask key ("Animal"), one row per
+        animal in order of first appearance, with the columns "Frames
+        present", "Frames with zero area", "Frames in heavy overlap",
+        "Overlap episodes", "Times named as failing track", "First suspect
+        frame" (nullable integer, <NA> when never suspect) and "Confidence".
+        None when ``clip`` is a folder without annotation files (after the
+        loader's message "No JSON files found in ...").
+
+    Raises:
+        TypeError: clip is neither a Mapping nor a folder path; frame keys
+            that are not whole numbers; records of the wrong form.
+        ValueError: an empty clip; a bad option.
+        KeyError: a record without "mask_areas", "intersections_df" or, for a
+            pictured frame, "masks_dict" or "image_path".
+        NotADirectoryError, PermissionError, OSError: out_dir cannot be
+            written (raised before the clip is read).
+        ImportError: matplotlib is not installed.
+    """
+    for name, value, low in (
+        ("expected_animals", expected_animals, 0),
+        ("min_episode_frames", min_episode_frames, 1),
+        ("max_pictured_episodes", max_pictured_episodes, 0),
+    ):
+        if isinstance(value, bool) or not isinstance(value, numbers.Integral) or value < low:
+            raise ValueError(f"expected a whole number >= {low} for {name}, got {value!r}")
+    threshold = _number(intersection_thrr, "intersection_thrr")
+    if math.isnan(threshold):
+        raise ValueError("expected a number for intersection_thrr, got nan")
+    if title is not None and not isinstance(title, str):
+        raise TypeError(f"expected a text or None for title, got {type(title).__name__}")
+    if progress is not None and not callable(progress):
+        raise TypeError(f"expected a callable or None for progress, got {type(progress).__name__}")
+    folder = _out_folder(out_dir)
+    steps = _Progress(progress)
+
+    steps.step("Loading the clip", 0, 1)
+    records, clip_folder = _open_records(clip)
+    if records is None:
+        return None
+    if len(records) == 0:
+        raise ValueError("expected a clip with at least one frame record, got an empty mapping")
+    steps.step("Loading the clip", 1, 1)
+
+    scan = _scan_frames(records, threshold, steps)
+    report = _core.generate_tracking_report(records, folder, threshold)
+    if report[0].empty and not report[1]:
+        header = ",".join(report[0].columns) + "\n"
+        _qc_impl.write_file(os.path.join(folder, "tracking_question_report.csv"), header.encode("utf-8"))
+
+    episodes = _find_episodes(scan, int(min_episode_frames))
+    frames = _Frames(records, scan)
+    shown = min(len(episodes), int(max_pictured_episodes))
+    for n, ep in enumerate(episodes):
+        _judge_episode(ep, scan, frames, image_predictor)
+        if n < shown:
+            pair = (scan.animals[ep.a], scan.animals[ep.b])
+            ep.thumbnails = [(f, _thumbnail(frames, f, pair)) for f in dict.fromkeys((ep.first, ep.last))]
+        steps.step("Judging overlap episodes", n + 1, len(episodes))
+
+    table = _animal_table(scan, episodes)
+    present, distinct = _counts(scan)
+    counts_uri = _counts_plot(scan, present, distinct, int(expected_animals))
+    plots = _AreaPlots(scan.frames)
+    area_uris = []
+    for i, key in enumerate(scan.animals):
+        area_uris.append(plots.draw(key, scan.area[:, i], _in_episodes(scan.frames, i, episodes)))
+        steps.step("Drawing the plots", i + 1, len(scan.animals))
+
+    hand = _hand_over(records, scan)
+    page = _page(
+        title if title is not None else _title(records, clip_folder, scan),
+        scan,
+        table,
+        counts_uri,
+        area_uris,
+        episodes,
+        shown,
+        hand,
+        int(expected_animals),
+        threshold,
+        image_predictor is not None,
+        present,
+        distinct,
+    )
+    _qc_impl.write_file(os.path.join(folder, PAGE_NAME), page.encode("utf-8"))
+    steps.step("Writing the page", 1, 1)
+    return table

@@ -1,0 +1,65 @@
+"""The identity-health page opened in a real browser: headless Chromium
+(Debian's chromium package) renders it, loads every embedded image and
+shows the animal table."""
+import html
+import json
+import os
+import re
+import shutil
+import subprocess
+
+import pytest
+from PIL import Image
+
+import mirelo_utils as mu
+from test_health import KEYS, write_clip
+
+CHROMIUM = shutil.which("chromium") or shutil.which("chromium-browser")
+pytestmark = pytest.mark.skipif(
+    CHROMIUM is None, reason="no headless browser: Debian's chromium package is not installed (scripts/setup.sh "
+    "installs it)")
+
+# Added to a copy of the page for the test only (the page itself has no
+# script): once loaded, it writes what it found into the document, which
+# --dump-dom then prints.
+PROBE = """<pre id="probe"></pre><script>
+addEventListener("load", () => {
+  const rows = Array.from(document.querySelectorAll("#animals tbody tr"), r => Array.from(r.cells, c => c.textContent));
+  const images = Array.from(document.images, i => [i.alt, i.complete, i.naturalWidth, i.naturalHeight]);
+  document.getElementById("probe").textContent = JSON.stringify({rows, images, height: document.body.scrollHeight});
+});
+</script>"""
+
+
+def chromium(profile, *args):
+    done = subprocess.run(
+        [CHROMIUM, "--headless", "--no-sandbox", "--disable-gpu", "--disable-dev-shm-usage", "--no-first-run",
+         "--no-default-browser-check", f"--user-data-dir={profile}", "--hide-scrollbars", *args],
+        capture_output=True, text=True, timeout=180)
+    assert done.returncode == 0, done.stderr[-2000:]
+    return done.stdout
+
+
+def test_page_renders_in_chromium(tmp_path, capsys):
+    clip = write_clip(tmp_path / "clip")
+    mu.clip_health_report(clip, tmp_path / "out")
+    page = (tmp_path / "out" / "index.html").read_text(encoding="utf-8")
+    probed = tmp_path / "out" / "probed.html"
+    probed.write_text(page.replace("</body>", PROBE + "</body>"), encoding="utf-8")
+
+    dom = chromium(tmp_path / "profile", "--dump-dom", probed.as_uri())
+    found = json.loads(html.unescape(re.search(r'<pre id="probe">(.*?)</pre>', dom, re.S).group(1)))
+    assert len(found["images"]) == 1 + len(KEYS) + 4
+    assert [alt for alt, complete, width, height in found["images"] if not (complete and width > 0 and height > 0)] == []
+    assert [row[0] for row in found["rows"]] == KEYS
+    assert found["rows"][2][1:] == ["35", "5", "0", "0", "0", "25", "0.88"]
+    assert found["height"] > 1000
+
+    shot = tmp_path / "page.png"
+    chromium(tmp_path / "profile", "--window-size=1200,1600", f"--screenshot={shot}",
+             (tmp_path / "out" / "index.html").as_uri())
+    with Image.open(shot) as image:
+        assert image.size == (1200, 1600)
+        colours = image.convert("RGB").getcolors(maxcolors=1 << 16)
+    assert colours is None or len(colours) > 50  # text, plots and pictures, not a blank page
+    assert os.path.getsize(shot) > 20_000
