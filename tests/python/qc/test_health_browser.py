@@ -32,10 +32,13 @@ addEventListener("load", () => {
 
 
 def chromium(profile, *args):
+    # Not the sanitizer runtime that the sanitizer test run preloads into
+    # every process it starts: the browser is not the code under test.
+    env = {k: v for k, v in os.environ.items() if k not in ("LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS")}
     done = subprocess.run(
         [CHROMIUM, "--headless", "--no-sandbox", "--disable-gpu", "--disable-dev-shm-usage", "--no-first-run",
          "--no-default-browser-check", f"--user-data-dir={profile}", "--hide-scrollbars", *args],
-        capture_output=True, text=True, timeout=180)
+        capture_output=True, text=True, timeout=180, env=env)
     assert done.returncode == 0, done.stderr[-2000:]
     return done.stdout
 
