@@ -21,11 +21,13 @@ import math
 import numbers
 import os
 import tempfile
-from collections.abc import Mapping, MutableMapping
+from collections.abc import Mapping
 from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any, Callable, Iterator, Optional, Union
 
 from . import _core
+from ._clip import ClipMasks, open_clip
+from ._core import CompactMask
 from ._core import _qc as _qc_impl
 
 if TYPE_CHECKING:
@@ -49,7 +51,7 @@ ANIMAL_COLUMNS = [
 
 # A mask area at most this is a vanished mask, as in the tracking report.
 _ZERO_AREA = 0.1
-_THUMB_SIDE = 360
+_THUMB_SIDE = 280
 _MIN_MARGIN = 24
 # Label text of img_bbx_drawing sits above a box: room for it in a crop.
 _LABEL_ROOM = 22
@@ -92,8 +94,7 @@ def _open_records(clip: Any) -> tuple[Optional[Mapping], Optional[str]]:
         folder = os.fspath(clip)
         if isinstance(folder, bytes):
             folder = os.fsdecode(folder)
-        _, records = _core.get_gsam_annotation_data(None, save_dir_base=folder)
-        return records, folder
+        return open_clip(folder), folder
     if isinstance(clip, Mapping):
         return clip, None
     raise TypeError(
@@ -217,7 +218,7 @@ class _Episode:
     b: int
     first: int  # frame numbers, inclusive
     last: int
-    before: Optional[int] = None  # frames compared
+    before: Optional[int] = None  # the frames around it, None at the clip's ends
     after: Optional[int] = None
     shape: tuple = (math.nan, math.nan)  # 1 - mask IoU, per animal of the pair
     box: tuple = (math.nan, math.nan)  # 1 - box IoU
@@ -270,12 +271,16 @@ class _Frames:
         return self._records[key]
 
     def masks(self, frame: int) -> Mapping:
+        """Mask key -> CompactMask (the masks of an opened clip, never
+        painted here) or 2-D array."""
         if self._cached[0] != frame:
             key = self._key_of[frame]
-            masks = _field(self.record(frame), "masks_dict", key)
-            if not isinstance(masks, Mapping):
-                raise TypeError(f"expected a Mapping for \"masks_dict\" of frame {key!r}, got {type(masks).__name__}")
-            self._cached = (frame, {k: _plane(v, k, key) for k, v in masks.items()})
+            masks = _masks_of(self.record(frame), key)
+            if isinstance(masks, ClipMasks):
+                planes = dict(masks.compact())
+            else:
+                planes = {k: _plane(v, k, key) for k, v in masks.items()}
+            self._cached = (frame, planes)
         return self._cached[1]
 
     def image(self, frame: int):
@@ -289,10 +294,20 @@ class _Frames:
             return im.convert("RGB")
 
 
-def _plane(mask: Any, key: Any, frame: Any) -> "np.ndarray":
-    """A mask as a 2-D array (a leading axis of length 1 dropped)."""
+def _masks_of(record: Mapping, frame: Any) -> Mapping:
+    masks = _field(record, "masks_dict", frame)
+    if not isinstance(masks, Mapping):
+        raise TypeError(f"expected a Mapping for \"masks_dict\" of frame {frame!r}, got {type(masks).__name__}")
+    return masks
+
+
+def _plane(mask: Any, key: Any, frame: Any) -> Any:
+    """A mask as a 2-D array (a leading axis of length 1 dropped), or the
+    CompactMask it is."""
     import numpy as np
 
+    if type(mask) is CompactMask:
+        return mask
     a = np.asarray(mask)
     if a.ndim == 3 and a.shape[0] == 1:
         a = a[0]
@@ -303,11 +318,14 @@ def _plane(mask: Any, key: Any, frame: Any) -> "np.ndarray":
     return a
 
 
-def _box(mask: "np.ndarray") -> list[int]:
+def _box(mask: Any) -> list[int]:
     """Tight box [x_min, y_min, x_max, y_max] of the set pixels (inclusive
     indices); [0, 0, 0, 0] for an empty mask."""
     import numpy as np
 
+    if type(mask) is CompactMask:
+        box = mask.box
+        return [0, 0, 0, 0] if box is None else list(box)
     rows = np.flatnonzero(mask.any(axis=1))
     if rows.size == 0:
         return [0, 0, 0, 0]
@@ -315,57 +333,86 @@ def _box(mask: "np.ndarray") -> list[int]:
     return [int(cols[0]), int(rows[0]), int(cols[-1]), int(rows[-1])]
 
 
+def _overlaps(a: list, b: tuple) -> bool:
+    """Whether two inclusive boxes [x0, y0, x1, y1] share a pixel."""
+    return a[0] <= b[2] and b[0] <= a[2] and a[1] <= b[3] and b[1] <= a[3]
+
+
+def _is_set(mask: Any) -> bool:
+    return mask.area > 0 if type(mask) is CompactMask else bool(mask.any())
+
+
 def _judge_episode(ep: _Episode, scan: _Scan, frames: _Frames, predictor: Any) -> None:
-    """Compares the pair's masks on the frame before the episode with those
-    on the frame after it (the episode's own first or last frame at the
-    clip's ends): shape and box mismatch, appearance mismatch with a
-    predictor, and whether the two identities came out swapped."""
+    """Judges an episode from the pair's masks at its edges.
+
+    A track that fails in an overlap jumps: its mask leaves its animal for
+    the other one as the episode begins (and may jump back as it ends), or
+    the two identities come out of it exchanged. So each animal's mask is
+    compared across the entry (the frame before the episode -> its first
+    frame) and the exit (its last frame -> the frame after), keeping the
+    larger mismatch of each measure, and the frame before is compared with
+    the frame after for an exchange. At the clip's ends the comparison that
+    has no frame is left out."""
     import numpy as np
 
-    before = ep.first - 1 if ep.first - 1 in frames else ep.first
-    after = ep.last + 1 if ep.last + 1 in frames else ep.last
-    ep.before, ep.after = before, after
-    if before == after:
-        return
     pair = (scan.animals[ep.a], scan.animals[ep.b])
-    old_all, new_all = frames.masks(before), frames.masks(after)
-    shape = next((m.shape for m in (*old_all.values(), *new_all.values())), None)
-    if shape is None:
+    ep.before = ep.first - 1 if ep.first - 1 in frames else None
+    ep.after = ep.last + 1 if ep.last + 1 in frames else None
+    edges = [(f, g) for f, g in ((ep.before, ep.first), (ep.last, ep.after)) if f is not None and g is not None]
+    shape = next((tuple(m.shape) for m in frames.masks(ep.first).values()), None)
+    if not edges or shape is None:
         return
-    old = [old_all.get(k) for k in pair]
-    new = [new_all.get(k) for k in pair]
-    empty = np.zeros(shape, dtype=np.uint8)
-    old = [empty if m is None else m for m in old]
-    new = [empty if m is None else m for m in new]
-    iou = _core.cal_masks_iou_scores(new, old)  # new x old: diagonal = same identity
-    boxes_old, boxes_new = [_box(m) for m in old], [_box(m) for m in new]
-    box_iou = np.array([[_core.calculate_iou(bn, bo) for bo in boxes_old] for bn in boxes_new])
-    ep.shape = (1.0 - iou[0, 0], 1.0 - iou[1, 1])
-    ep.box = (1.0 - box_iou[0, 0], 1.0 - box_iou[1, 1])
-    similarity = iou + box_iou
-    mismatch = np.array(ep.shape) + np.array(ep.box)
-    if predictor is not None:
-        feats_old = _core.generate_sam2_image_features(frames.image(before), np.stack(old), predictor)
-        feats_new = _core.generate_sam2_image_features(frames.image(after), np.stack(new), predictor)
-        cosine = _core.cosine_scores_cal(feats_new, feats_old)
-        ep.appearance = (1.0 - cosine[0, 0], 1.0 - cosine[1, 1])
-        mismatch = mismatch + np.array(ep.appearance)
-        if np.isfinite(cosine).all():
-            similarity = similarity + cosine
-    ep.swapped = bool(similarity[0, 1] + similarity[1, 0] > similarity[0, 0] + similarity[1, 1])
+    looks: dict = {}
+
+    def look(frame: int) -> tuple:
+        """The pair's masks on a frame (empty where missing), and their
+        appearance features with a predictor."""
+        if frame not in looks:
+            present = frames.masks(frame)
+            masks = [present[k] if k in present else np.zeros(shape, np.uint8) for k in pair]
+            features = None
+            if predictor is not None:
+                stack = np.stack([np.asarray(m) for m in masks])
+                features = _core.generate_sam2_image_features(frames.image(frame), stack, predictor)
+            looks[frame] = (masks, features)
+        return looks[frame]
+
+    def compare(old_frame: int, new_frame: int) -> tuple:
+        """Mismatch per measure and animal, and the similarity of every new
+        mask (rows) with every old one (columns)."""
+        (old, old_features), (new, new_features) = look(old_frame), look(new_frame)
+        iou = _core.cal_masks_iou_scores(new, old)
+        boxes_old = [_box(m) for m in old]
+        box_iou = np.array([[_core.calculate_iou(_box(n), b) for b in boxes_old] for n in new])
+        similarity = iou + box_iou
+        cosine = np.full((2, 2), np.nan)
+        if predictor is not None:
+            cosine = _core.cosine_scores_cal(new_features, old_features)
+            if np.isfinite(cosine).all():
+                similarity = similarity + cosine
+        return np.stack([1.0 - np.diag(iou), 1.0 - np.diag(box_iou), 1.0 - np.diag(cosine)]), similarity
+
+    mismatch = np.max([compare(f, g)[0] for f, g in edges], axis=0)
+    ep.shape, ep.box, ep.appearance = (tuple(float(v) for v in row) for row in mismatch)
+    if ep.before is not None and ep.after is not None:
+        similarity = compare(ep.before, ep.after)[1]
+        ep.swapped = bool(similarity[0, 1] + similarity[1, 0] > similarity[0, 0] + similarity[1, 1])
     if ep.swapped:
         ep.suspects = (ep.a, ep.b)
     else:
-        ep.suspects = (ep.b,) if mismatch[1] > mismatch[0] else (ep.a,)
+        total = mismatch[:2].sum(axis=0) + (mismatch[2] if predictor is not None else 0.0)
+        ep.suspects = (ep.b,) if total[1] > total[0] else (ep.a,)
 
 
 def _thumbnail(frames: _Frames, frame: int, pair: tuple) -> str:
     """The frame around the pair's masks with every mask of the frame drawn
     by img_bbx_drawing, as a JPEG data URI."""
+    import numpy as np
+
     image = frames.image(frame)
     masks = frames.masks(frame)
     width, height = image.size
-    boxes = [_box(masks[k]) for k in pair if k in masks and masks[k].any()]
+    boxes = [_box(masks[k]) for k in pair if k in masks and _is_set(masks[k])]
     if boxes:
         x0, y0 = min(b[0] for b in boxes), min(b[1] for b in boxes)
         x1, y1 = max(b[2] for b in boxes) + 1, max(b[3] for b in boxes) + 1
@@ -375,7 +422,15 @@ def _thumbnail(frames: _Frames, frame: int, pair: tuple) -> str:
     else:
         x0, y0, x1, y1 = 0, 0, width, height
     crop = image.crop((x0, y0, x1, y1))
-    cut = {k: m[y0:y1, x0:x1] for k, m in masks.items() if m.shape[:2] == (height, width)}
+    # Only the masks inside the picture: an empty one would be drawn as a box
+    # at its corner. An opened clip's mask is painted into fresh zero pages,
+    # so only its own pixels are touched, whatever the frame size.
+    cut = {}
+    for k, m in masks.items():
+        if tuple(m.shape) == (height, width) and _is_set(m) and _overlaps(_box(m), (x0, y0, x1 - 1, y1 - 1)):
+            part = np.asarray(m)[y0:y1, x0:x1]
+            if part.any():
+                cut[k] = part
     drawn = _core.img_bbx_drawing(crop, cut).convert("RGB")
     side = max(drawn.size)
     if side < _THUMB_SIDE // 2:  # a small frame is enlarged to stay readable
@@ -390,62 +445,6 @@ def _thumbnail(frames: _Frames, frame: int, pair: tuple) -> str:
 # ------------------------------------------------------------- hand-over
 
 
-class _MasksWithout(MutableMapping):
-    """A view of a record's masks from which keys can be removed without
-    touching the record: the last-frame choice removes tracks from the
-    records it is given."""
-
-    def __init__(self, masks: Mapping):
-        self._masks = masks
-        self._gone: set = set()
-
-    def __getitem__(self, key: Any) -> Any:
-        if key in self._gone:
-            raise KeyError(key)
-        return self._masks[key]
-
-    def __iter__(self) -> Iterator:
-        return (k for k in self._masks if k not in self._gone)
-
-    def __len__(self) -> int:
-        return sum(1 for _ in self)
-
-    def __setitem__(self, key: Any, value: Any) -> None:
-        raise TypeError("the masks of a clip record are read-only here")
-
-    def __delitem__(self, key: Any) -> None:
-        if key not in self:
-            raise KeyError(key)
-        self._gone.add(key)
-
-
-class _LastFrames(Mapping):
-    """The clip's last frames, each record reduced to a removable view of its
-    masks (built once per key, read only when the search reaches it)."""
-
-    def __init__(self, records: Mapping, keys: list):
-        self._records = records
-        self._keys = keys
-        self._views: dict = {}
-
-    def __getitem__(self, key: Any) -> dict:
-        view = self._views.get(key)
-        if view is None:
-            if key not in self._keys:
-                raise KeyError(key)
-            masks = _field(self._records[key], "masks_dict", key)
-            if not isinstance(masks, Mapping):
-                raise TypeError(f"expected a Mapping for \"masks_dict\" of frame {key!r}, got {type(masks).__name__}")
-            view = self._views[key] = {"masks_dict": _MasksWithout(masks)}
-        return view
-
-    def __iter__(self) -> Iterator:
-        return iter(self._keys)
-
-    def __len__(self) -> int:
-        return len(self._keys)
-
-
 @dataclass
 class _HandOver:
     remove: list
@@ -454,13 +453,19 @@ class _HandOver:
 
 
 def _hand_over(records: Mapping, scan: _Scan, max_attempts: int = 10) -> _HandOver:
+    """The small-area check on the clip, then the last-frame choice without
+    those tracks, on copies of the last frames' "masks_dict" (the choice
+    removes the tracks from the records it is given)."""
     remove = list(_core.find_boxes_with_small_area_from_last_video(records))
     attempts = min(max_attempts, len(scan.keys))
-    last = _LastFrames(records, scan.keys[-attempts:])
+    last = {}
+    for key in scan.keys[-attempts:]:
+        masks = _masks_of(records[key], key)
+        # An opened clip's masks are copied as their runs, never painted.
+        copy = ClipMasks(masks.compact()) if isinstance(masks, ClipMasks) else dict(masks.items())
+        last[key] = {"masks_dict": copy}
     best, failed = _core.find_best_laste_frame(last, remove_stack_obs=remove, max_attempts=attempts)
-    best_key = None
-    if not failed:
-        best_key = next(k for k in last._views if last._views[k] is best)
+    best_key = None if failed else next(k for k, record in last.items() if record is best)
     return _HandOver(remove, best_key, attempts)
 
 
@@ -635,7 +640,7 @@ p.sub{color:#555;margin-top:0}table{border-collapse:collapse;font-size:.9em;marg
 th,td{border:1px solid #ccc;padding:3px 8px;text-align:right;vertical-align:top}
 th{background:#f2f2f2}td.k,th.k{text-align:left}tr.bad td{background:#fdecea}tr.warn td{background:#fff6e0}
 .plots img,.counts img{display:block;max-width:100%;height:auto;margin:4px 0}
-.thumbs{display:flex;gap:6px;flex-wrap:wrap}.thumbs figure{margin:0}.thumbs img{display:block}
+#episodes td,#episodes th{white-space:nowrap}.thumbs{display:flex;gap:6px}.thumbs figure{margin:0}.thumbs img{display:block}
 figcaption{font-size:.8em;color:#555}.note{font-size:.85em;color:#555}
 .legend span{display:inline-block;width:12px;height:12px;margin:0 4px 0 12px;vertical-align:middle}
 """
@@ -697,7 +702,7 @@ def _page(
         _animal_html(table),
         '<p class="note">Confidence = (frames in which the animal has a mask of non-zero area outside any heavy '
         "overlap) / (frames of the clip) × 0.5<sup>times named as failing track</sup>. An animal is named in an overlap "
-        "episode when its mask changed more than its partner's across the episode, or when the two identities came "
+        "episode when its mask changed more than its partner's on entering or leaving it, or when the two identities came "
         "out swapped (both are named). First suspect frame: the first frame in which its mask is missing or of "
         "zero area, or the first frame of an episode in which it was named.</p>",
         '<p class="legend">Mask area per frame:<span style="background:#d62728;opacity:.5"></span>zero area'
@@ -772,8 +777,8 @@ def _episodes_html(scan: _Scan, episodes: list[_Episode], shown: int, with_predi
         if with_predictor:
             cells.append(f"<td>{both(ep.appearance)}</td>")
         cells.append(f"<td>{'yes' if ep.swapped else 'no'}</td>")
-        compared = "–" if ep.before == ep.after else f"{ep.before} → {ep.after}"
-        cells.append(f"<td>{compared}</td>")
+        edges = [f"{f} → {g}" for f, g in ((ep.before, ep.first), (ep.last, ep.after)) if f is not None and g is not None]
+        cells.append(f"<td>{'<br>'.join(edges) or '–'}</td>")
         if ep.thumbnails:
             figs = "".join(
                 f'<figure><img alt="Frame {f}, {esc(a)} and {esc(b)}" src="{uri}"><figcaption>frame {f}</figcaption>'
@@ -784,13 +789,14 @@ def _episodes_html(scan: _Scan, episodes: list[_Episode], shown: int, with_predi
         else:
             cells.append('<td class="k">not pictured</td>')
         rows.append(f"<tr>{''.join(cells)}</tr>")
-    head = "".join(_tag("th", c) for c in cols)
+    head = "".join(_tag("th", c, "k" if c in ("Pair", "Suspect", "First and last frame") else "") for c in cols)
     note = (
-        '<p class="note">Mismatch = 1 − similarity of the animal\'s mask on the frame before the episode and on the '
-        "frame after it: mask IoU (shape), box IoU (box)"
+        '<p class="note">Mismatch = 1 − similarity of the animal\'s mask across the compared frames, the entry into '
+        "the episode and the exit from it (the larger of the two): mask IoU (shape), box IoU (box)"
         + (", cosine similarity of the image predictor's features (appearance)" if with_predictor else "")
-        + ". Identities swapped: each mask after the episode matches the other animal's mask before it better than "
-        "its own.</p>"
+        + ". The animal whose mask changed more is named: a track that fails in an overlap jumps onto the other "
+        "animal. Identities swapped: each mask after the episode matches the other animal's mask before it better "
+        "than its own; both are named.</p>"
     )
     more = ""
     if shown < len(episodes):
@@ -848,23 +854,25 @@ def clip_health_report(
     shaded, the table of overlap episodes with their evidence and pictures of
     their first and last frames (drawn by ``img_bbx_drawing``), and the
     hand-over advice: the tracks ``find_boxes_with_small_area_from_last_video``
-    would remove and the frame ``find_best_laste_frame`` would pick (run on a
-    view of the last frames: the caller's records are not changed).
+    would remove and the frame ``find_best_laste_frame`` would pick (run on
+    copies of the last frames' masks: the caller's records are not changed).
 
     Every frame's "mask_areas" and "intersections_df" are read; masks and
     images only for the frames around the overlap episodes, their pictures
     and the last frames. An overlap episode is a run of at least
     ``min_episode_frames`` consecutive frames in which two animals overlap
     heavily (a cell of the intersection table above ``intersection_thrr``,
-    either way round). Its evidence compares each of the two masks on the
-    frame before the episode with the same key's mask on the frame after it:
-    shape mismatch 1 - mask IoU, box mismatch 1 - box IoU and, with an image
+    either way round). Its evidence compares each of the two masks across
+    the entry (the frame before the episode -> its first frame) and the exit
+    (its last frame -> the frame after), keeping the larger value: shape
+    mismatch 1 - mask IoU, box mismatch 1 - box IoU and, with an image
     predictor, appearance mismatch 1 - cosine similarity of the predictor's
     features. The identities count as swapped when the masks after the
     episode are more similar (sum of those similarities) to the other
     animal's mask before it than to their own; both animals are then named
-    as failing tracks, otherwise the one with the larger total mismatch is
-    (the first of the pair on a tie).
+    as failing tracks, otherwise the one whose mask changed more (larger
+    total mismatch; the first of the pair on a tie): a track that fails in
+    an overlap jumps onto the other animal.
 
     Confidence of an animal, in [0, 1]:
     ``clean / frames * 0.5 ** named``, where ``clean`` counts the frames in
@@ -873,9 +881,10 @@ def clip_health_report(
     the number of episodes in which it was named as a failing track.
 
     Args:
-        clip: The frame records (frame key -> record, as
-            ``get_gsam_annotation_data`` returns them, or any Mapping of that
-            form, such as an opened clip), or a clip folder to load them from.
+        clip: The frame records: a clip of ``open_clip`` (its masks are read
+            as runs, painted only for the pictures), the records of
+            ``get_gsam_annotation_data`` or any Mapping of frame key ->
+            record of that form; or a clip folder, opened with ``open_clip``.
             Frame keys are whole numbers.
         out_dir: Folder of the page and the report; created when missing.
         image_predictor: The image predictor, for the appearance evidence;

@@ -111,8 +111,11 @@ def test_summary_of_a_clip_with_a_swap_a_vanishing_and_a_merge(records, tmp_path
     episodes = re.search(r'<table id="episodes">.*?</table>', page, re.S).group(0)
     rows = re.findall(r"<tr>(.*?)</tr>", episodes, re.S)[1:]
     assert len(rows) == 2
-    assert "16–19 (4)" in rows[0] and "<b>Box0, Box1</b>" in rows[0] and ">yes<" in rows[0] and "15 → 20" in rows[0]
-    assert "32–39 (8)" in rows[1] and "<b>Box3</b>" in rows[1] and ">no<" in rows[1] and "31 → 39" in rows[1]
+    assert "16–19 (4)" in rows[0] and "<b>Box0, Box1</b>" in rows[0] and ">yes<" in rows[0]
+    assert "15 → 16<br>19 → 20" in rows[0]
+    assert "32–39 (8)" in rows[1] and "<b>Box3</b>" in rows[1] and ">no<" in rows[1]
+    assert "<td>31 → 32</td>" in rows[1]  # the clip ends with the episode
+    assert "Box3 1.00<br>Box4 0.00" in rows[1]  # Box3's mask jumped onto Box4
     assert "no usable frame</b> in the last 10 frames" in page
 
 
@@ -142,7 +145,7 @@ def test_page_is_one_self_contained_file(records, tmp_path):
     import io
 
     thumb = Image.open(io.BytesIO(base64.b64decode(sources[-1].split(",", 1)[1])))
-    assert thumb.format == "JPEG" and max(thumb.size) <= 360
+    assert thumb.format == "JPEG" and max(thumb.size) <= 280
 
 
 def test_no_episode_and_nothing_to_report(tmp_path, capsys):
@@ -224,8 +227,9 @@ def test_appearance_evidence_with_a_predictor(records, tmp_path):
 
     a, b = torch.zeros(1, 4, 2, 2), torch.zeros(1, 4, 2, 2)
     a[0, 0], b[0, 1] = 1.0, 1.0
-    # Episode 1 (Box0, Box1): before a, b; after b, a. Episode 2 (Box3, Box4): unchanged looks.
-    looks = [a, b, b, a, a, b, a, b]
+    # One look per mask, frame by frame: episode 1 (Box0, Box1) frames 15, 16, 19, 20, the looks
+    # exchanged on leaving it; episode 2 (Box3, Box4), at the clip's end: frames 31 and 32, unchanged looks.
+    looks = [a, b, a, b, a, b, b, a] + [a, b] * 2
     table = mu.clip_health_report(records, tmp_path, _Predictor(looks))
     assert looks == []
     pd.testing.assert_frame_equal(table, EXPECTED)
