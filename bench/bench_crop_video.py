@@ -30,7 +30,7 @@ START_MIN = 0.02  # frame 30
 END_MIN = START_MIN + 10 / 60  # 250 frames later
 
 
-def generate_video(path):
+def generate_video(path, frames=FRAMES):
     """A pen scene: textured floor, fence posts, an orange marker, ten moving animals, sensor noise."""
     import cv2
     import numpy as np
@@ -44,7 +44,7 @@ def generate_video(path):
     cv2.rectangle(base, (2250, 300), (2309, 900), (0, 128, 255), -1)  # orange marker, right edge 2310
     noise = [rng.integers(0, 6, (HEIGHT, WIDTH, 3), dtype=np.uint8) for _ in range(5)]
     writer = cv2.VideoWriter(path + ".tmp.mp4", cv2.VideoWriter_fourcc(*"mp4v"), FPS, (WIDTH, HEIGHT))
-    for i in range(FRAMES):
+    for i in range(frames):
         frame = base.copy()
         for k in range(10):
             cx = int(300 + k * 190 + 80 * np.sin(i / 15 + k))

@@ -24,8 +24,7 @@ using namespace nb::literals;
 namespace mirelo::py {
 namespace {
 
-CropWindow window_from(nb::handle value, nb::handle key) {
-  const std::string where = "camera_crop_coords[" + to_text(nb::repr(key)) + "]";
+CropWindow window_from(nb::handle value, const std::string& where) {
   nb::object seq = nb::steal(PySequence_Fast(value.ptr(), ""));
   if (!seq.is_valid()) {
     PyErr_Clear();
@@ -48,7 +47,7 @@ CameraWindowCache cache_entry(nb::handle coords, nb::handle key) {
     const int has = PySequence_Contains(coords.ptr(), key.ptr());
     if (has < 0) throw nb::python_error();
     if (has == 0) return std::nullopt;
-    return window_from(coords[key], key);
+    return window_from(coords[key], "camera_crop_coords[" + to_text(nb::repr(key)) + "]");
   };
   c.store = [coords, key](const CropWindow& w) {
     nb::gil_scoped_acquire gil;
@@ -122,13 +121,29 @@ void crop_video_to_frames_py(nb::handle processor, nb::handle video_path, nb::ha
   crop_video_to_frames(req, settings, cache);
 }
 
-void process_videos_to_frames_py(nb::handle processor, nb::handle df) {
+// The settings of a run over a video table, read from the record's fields.
+RunSettings run_settings_of(nb::handle processor) {
   RunSettings s;
   s.extraction = extraction_settings(processor);
   s.time_step = to_host_number(processor.attr("time_step"), "time_step", BigInt::Raise);
   s.output_dir_base = to_fs_text(processor.attr("output_dir_base"));
   s.crop = to_bool(processor.attr("crop"));
   s.left_folder = to_bool(processor.attr("left_crop"));
+  return s;
+}
+
+// The columns of one row of the video table (a pandas Series).
+VideoRow video_row_of(nb::handle row) {
+  VideoRow r;
+  r.video_name = to_fs_text(row["Video Name"]);
+  r.file_path = to_path(row["File Path"], "\"File Path\"");
+  r.date = to_fs_text(row["Date"]);
+  r.camera_label = to_fs_text(row["Camera Number"]);
+  return r;
+}
+
+void process_videos_to_frames_py(nb::handle processor, nb::handle df) {
+  const RunSettings s = run_settings_of(processor);
   nb::object coords = processor.attr("camera_crop_coords");
 
   // The rows are read ahead; one that cannot be read ends the run after the
@@ -139,14 +154,8 @@ void process_videos_to_frames_py(nb::handle processor, nb::handle df) {
   for (nb::handle item : df.attr("iterrows")()) {
     try {
       nb::object row = item[1];
-      VideoRow r;
-      r.video_name = to_fs_text(row["Video Name"]);
-      r.file_path = to_path(row["File Path"], "\"File Path\"");
-      r.date = to_fs_text(row["Date"]);
-      nb::object camera = row["Camera Number"];
-      r.camera_label = to_fs_text(camera);
-      rows.push_back(std::move(r));
-      cameras.push_back(std::move(camera));
+      rows.push_back(video_row_of(row));
+      cameras.push_back(row["Camera Number"]);
     } catch (...) {
       bad_row = std::current_exception();
       break;
@@ -157,6 +166,168 @@ void process_videos_to_frames_py(nb::handle processor, nb::handle df) {
     process_videos_to_frames(rows, s, [&](size_t i) { return cache_entry(coords, cameras[i]); });
   }
   if (bad_row) std::rethrow_exception(bad_row);
+}
+
+// ---------------------------------------------------------------------------
+// Single windows, for runs spread over a cluster (mirelo_utils._dask): the
+// caller reads the settings and rows once into plain tuples that travel to
+// the workers, which plan a recording's windows and run single windows. The
+// lines a call prints are appended to the caller's list instead, also when
+// the call fails.
+
+nb::tuple settings_tuple(const RunSettings& s) {
+  const ExtractionSettings& e = s.extraction;
+  const char* side = e.side == CropSide::Left ? "left" : e.side == CropSide::Right ? "right" : "keep";
+  return nb::make_tuple(e.resize_height ? nb::object(nb::int_(*e.resize_height)) : nb::none(),
+                        host_number_to_py(e.frame_skip), nb::str(side), host_number_to_py(s.time_step),
+                        path_str(s.output_dir_base), nb::bool_(s.crop), nb::bool_(s.left_folder));
+}
+
+// The items of a tuple of exactly `n` values.
+PyObject** tuple_items(nb::handle t, Py_ssize_t n, const char* what) {
+  if (!PyTuple_Check(t.ptr()) || PyTuple_GET_SIZE(t.ptr()) != n)
+    throw TypeError(expected_got(std::string("a tuple of ") + std::to_string(n) + " values for " + what,
+                                 PyTuple_Check(t.ptr()) ? std::to_string(PyTuple_GET_SIZE(t.ptr())) + " values"
+                                                        : py_type_name(t)));
+  return &PyTuple_GET_ITEM(t.ptr(), 0);
+}
+
+RunSettings settings_from_tuple(nb::handle t) {
+  PyObject** v = tuple_items(t, 7, "the run settings");
+  RunSettings s;
+  if (v[0] != Py_None) s.extraction.resize_height = to_integer(v[0], "resize_dim[1]");
+  s.extraction.frame_skip = to_host_number(v[1], "frame_skip", BigInt::Raise);
+  const std::string side = to_utf8(v[2], "the crop side");
+  if (side == "left") {
+    s.extraction.side = CropSide::Left;
+  } else if (side == "right") {
+    s.extraction.side = CropSide::Right;
+  } else if (side == "keep") {
+    s.extraction.side = CropSide::Keep;
+  } else {
+    throw ValueError(expected_got("the crop side \"left\", \"right\" or \"keep\"", repr_text(side)));
+  }
+  s.time_step = to_host_number(v[3], "time_step", BigInt::Raise);
+  s.output_dir_base = to_path(v[4], "output_dir_base");
+  s.crop = to_bool(v[5]);
+  s.left_folder = to_bool(v[6]);
+  return s;
+}
+
+nb::tuple row_tuple(const VideoRow& r) {
+  return nb::make_tuple(path_str(r.video_name), path_str(r.file_path), path_str(r.date), path_str(r.camera_label));
+}
+
+VideoRow row_from_tuple(nb::handle t) {
+  PyObject** v = tuple_items(t, 4, "a video row");
+  VideoRow r;
+  r.video_name = to_path(v[0], "\"Video Name\"");
+  r.file_path = to_path(v[1], "\"File Path\"");
+  r.date = to_path(v[2], "\"Date\"");
+  r.camera_label = to_path(v[3], "\"Camera Number\"");
+  return r;
+}
+
+// Runs `work` without the interpreter lock, its printed lines appended to
+// `lines` (a list), whether it returns or throws.
+template <class Work>
+auto with_captured_lines(nb::handle lines, Work&& work) {
+  if (!PyList_Check(lines.ptr())) throw TypeError(expected_got("a list for the printed lines", py_type_name(lines)));
+  MessageCapture capture;
+  auto append = [&] {
+    // Decoded as the console sink decodes them.
+    for (const std::string& l : capture.take()) {
+      nb::object text =
+          nb::steal(PyUnicode_DecodeUTF8(l.data(), static_cast<Py_ssize_t>(l.size()), "backslashreplace"));
+      if (!text.is_valid() || PyList_Append(lines.ptr(), text.ptr()) != 0) throw nb::python_error();
+    }
+  };
+  try {
+    auto result = [&] {
+      nb::gil_scoped_release release;
+      return work();
+    }();
+    append();
+    return result;
+  } catch (...) {
+    append();
+    throw;
+  }
+}
+
+nb::tuple window_tuple(const CropWindow& w) {
+  return nb::make_tuple(nb::int_(w.x1), nb::int_(w.y1), nb::int_(w.x2), nb::int_(w.y2));
+}
+
+nb::tuple read_crop_window(nb::handle value, nb::handle camera) {
+  return window_tuple(window_from(value, "camera_crop_coords[" + to_text(nb::repr(camera)) + "]"));
+}
+
+nb::tuple read_run_settings(nb::handle processor) { return settings_tuple(run_settings_of(processor)); }
+
+nb::tuple read_video_row(nb::handle row) { return row_tuple(video_row_of(row)); }
+
+// The windows of one recording: [(start, end, folder), ...].
+nb::list plan_recording(nb::handle settings, nb::handle row, nb::handle lines, int64_t max_windows) {
+  const RunSettings s = settings_from_tuple(settings);
+  const VideoRow r = row_from_tuple(row);
+  struct Planned {
+    HostNumber start, end;
+    std::string folder;
+  };
+  std::vector<Planned> windows = with_captured_lines(lines, [&] {
+    std::vector<Planned> out;
+    const std::optional<double> duration = video_duration_minutes(r.file_path);
+    const HostNumber total = duration ? HostNumber::real(*duration) : HostNumber::integer(0);
+    for_each_window(total, s.time_step, [&](const HostNumber& start, const HostNumber& end) {
+      if (static_cast<int64_t>(out.size()) >= max_windows)
+        throw ValueError(expected_got("at most " + std::to_string(max_windows) + " windows in " +
+                                          repr_text(r.file_path),
+                                      "more with a time_step of " + s.time_step.text() + " minutes"));
+      out.push_back({start, end, window_folder(s, r, start, end)});
+    });
+    return out;
+  });
+  nb::list out;
+  for (const Planned& w : windows)
+    out.append(nb::make_tuple(host_number_to_py(w.start), host_number_to_py(w.end), path_str(w.folder)));
+  return out;
+}
+
+const char* outcome_name(const WindowRun& run) {
+  if (run.skipped) return "skipped";
+  switch (run.result.outcome) {
+    case WindowOutcome::Completed:
+      return "saved";
+    case WindowOutcome::NotOpened:
+      return "not opened";
+    case WindowOutcome::NoFirstFrame:
+      return "no first frame";
+    case WindowOutcome::NoOrangeRegion:
+      return "no orange region";
+  }
+  return "saved";
+}
+
+// One window: (status, images saved, crop window chosen or None).
+nb::tuple run_window_py(nb::handle settings, nb::handle row, nb::handle start_min, nb::handle end_min,
+                        nb::handle crop_window, bool detect_only, int encode_threads, nb::handle lines) {
+  RunSettings s = settings_from_tuple(settings);
+  if (encode_threads < 0)
+    throw ValueError(expected_got("encode_threads of at least 0", std::to_string(encode_threads)));
+  s.extraction.encode_threads = encode_threads;
+  const VideoRow r = row_from_tuple(row);
+  const HostNumber start = to_host_number(start_min, "start_min", BigInt::Raise);
+  const HostNumber end = to_host_number(end_min, "end_min", BigInt::Raise);
+  std::optional<CropWindow> window;
+  if (!crop_window.is_none()) window = window_from(crop_window, "the crop window");
+  CameraWindowCache cache;
+  cache.find = [&window] { return window; };
+  cache.store = [&window](const CropWindow& w) { window = w; };
+  const WindowRun run = with_captured_lines(lines, [&] { return run_window(r, s, start, end, cache, detect_only); });
+  nb::object chosen = nb::none();
+  if (window && !run.skipped && run.result.outcome == WindowOutcome::Completed && s.crop) chosen = window_tuple(*window);
+  return nb::make_tuple(nb::str(outcome_name(run)), nb::int_(run.result.saved), chosen);
 }
 
 nb::object filtered_video_dataframe(nb::handle record) {
@@ -282,6 +453,29 @@ Raises:
           nb::sig("def process_videos_to_frames(processor: mirelo_utils._ingest.VideoProcessor, "
                   "df: pandas.DataFrame) -> None"),
           "The run of VideoProcessor.process_videos_to_frames.");
+  ing.def("run_settings", &read_run_settings, "processor"_a,
+          nb::sig("def run_settings(processor: mirelo_utils._ingest.VideoProcessor) -> tuple[typing.Any, ...]"),
+          "The record's settings of a run as a plain tuple (resize height, frame_skip, crop side, time_step, "
+          "output_dir_base, crop, left folder).");
+  ing.def("crop_window", &read_crop_window, "value"_a.none(), "camera"_a.none(),
+          nb::sig("def crop_window(value: typing.Any, camera: typing.Any) -> tuple[int, int, int, int]"),
+          "A cached crop window as four ints, checked as the extraction checks camera_crop_coords[camera].");
+  ing.def("video_row", &read_video_row, "row"_a.none(),
+          nb::sig("def video_row(row: pandas.Series) -> tuple[str, str, str, str]"),
+          "The columns of a video-table row a run reads: (video name, file path, date, camera as printed).");
+  ing.def("plan_recording", &plan_recording, "settings"_a.none(), "row"_a.none(), "lines"_a.none(),
+          "max_windows"_a,
+          nb::sig("def plan_recording(settings: tuple[typing.Any, ...], row: tuple[str, str, str, str], "
+                  "lines: list[str], max_windows: int) -> list[tuple[float, float, str]]"),
+          "The windows (start, end, folder) of one recording of a run; the printed lines go to `lines`.");
+  ing.def("run_window", &run_window_py, "settings"_a.none(), "row"_a.none(), "start_min"_a.none(),
+          "end_min"_a.none(), "crop_window"_a.none(), "detect_only"_a, "encode_threads"_a, "lines"_a.none(),
+          nb::sig("def run_window(settings: tuple[typing.Any, ...], row: tuple[str, str, str, str], "
+                  "start_min: float, end_min: float, crop_window: tuple[int, int, int, int] | None, "
+                  "detect_only: bool, encode_threads: int, lines: list[str]) -> "
+                  "tuple[str, int, tuple[int, int, int, int] | None]"),
+          "One window of a run: (status, images saved, crop window chosen); JPEG encoding on `encode_threads` "
+          "threads (0: one per core, at most 4); the printed lines go to `lines`.");
 }
 
 }  // namespace mirelo::py

@@ -48,6 +48,7 @@ from ._core import (
     process_overlap_frames,
     retrieve_annotation,
 )
+from ._dask import process_videos_on_cluster
 from ._health import clip_health_report
 from ._ingest import VideoMetadata, VideoProcessor
 from ._plots import draw_intersection_heatmap, video_segments_mask_visual
@@ -95,6 +96,7 @@ __all__ = [
     "process_json_and_generate_masks",
     "process_overlap_frames",
     "retrieve_annotation",
+    "process_videos_on_cluster",
     "video_segments_mask_visual",
 ]
 

@@ -18,10 +18,15 @@ InterruptCheck& interrupt() {
   static InterruptCheck c;
   return c;
 }
+thread_local std::vector<std::string>* captured = nullptr;
 
 }  // namespace
 
 void print_line(std::string_view text) {
+  if (captured) {
+    captured->emplace_back(text);
+    return;
+  }
   std::string line(text);
   line.push_back('\n');
   MessageSink current;
@@ -53,6 +58,16 @@ void set_message_sink(MessageSink s) {
 void set_interrupt_check(InterruptCheck c) {
   std::lock_guard<std::mutex> lock(sink_mutex());
   interrupt() = std::move(c);
+}
+
+MessageCapture::MessageCapture() : outer_(captured) { captured = &lines_; }
+
+MessageCapture::~MessageCapture() { captured = outer_; }
+
+std::vector<std::string> MessageCapture::take() {
+  std::vector<std::string> out;
+  out.swap(lines_);
+  return out;
 }
 
 }  // namespace mirelo

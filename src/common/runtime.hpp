@@ -5,6 +5,7 @@
 #include <functional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace mirelo {
 
@@ -23,5 +24,23 @@ void set_message_sink(MessageSink sink);
 
 /// Installs the interrupt check (an empty function restores the no-op).
 void set_interrupt_check(InterruptCheck check);
+
+/// While alive, keeps the lines that print_line writes on the constructing
+/// thread (without their line breaks) instead of sending them to the sink;
+/// other threads print as usual. Captures nest: the innermost one collects.
+class MessageCapture {
+ public:
+  MessageCapture();
+  ~MessageCapture();
+  MessageCapture(const MessageCapture&) = delete;
+  MessageCapture& operator=(const MessageCapture&) = delete;
+
+  /// The lines collected so far, removed from the capture.
+  std::vector<std::string> take();
+
+ private:
+  std::vector<std::string> lines_;
+  std::vector<std::string>* outer_;
+};
 
 }  // namespace mirelo

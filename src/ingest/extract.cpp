@@ -368,7 +368,7 @@ std::optional<WindowOutcome> plan_window(VideoReader& reader, const WindowReques
 }
 
 // The crop window: the camera's cached one, or the one derived from the
-// orange region of the frame the reader is on (then cached).
+// orange region of the frame the reader is on (then cached and printed).
 std::optional<WindowOutcome> choose_crop_window(const VideoReader& reader, const WindowRequest& req,
                                                 CropSide side, const CameraWindowCache& cache, CropWindow& window) {
   if (std::optional<CropWindow> cached = cache.find ? cache.find() : std::nullopt) {
@@ -387,7 +387,6 @@ std::optional<WindowOutcome> choose_crop_window(const VideoReader& reader, const
     window = crop_window_for(*region, side);
     if (cache.store) cache.store(window);
   }
-  print_line("Detected crop region for Camera " + req.camera_label + ": " + window_text(window));
   return std::nullopt;
 }
 
@@ -441,6 +440,7 @@ WindowResult crop_video_to_frames(const WindowRequest& req, const ExtractionSett
   CropWindow window{};
   if (req.crop) {
     if (const auto early = choose_crop_window(reader, req, settings.side, cache, window)) return {*early, 0};
+    print_line("Detected crop region for Camera " + req.camera_label + ": " + window_text(window));
   }
   // Encoding runs on the pipeline's threads while this one decodes.
   EncodePipeline pipe(dir, req.crop, window, settings.resize_height, encode_thread_count(settings.encode_threads));
@@ -454,10 +454,93 @@ WindowResult crop_video_to_frames(const WindowRequest& req, const ExtractionSett
   return {WindowOutcome::Completed, summary.saved};
 }
 
+WindowOutcome choose_window_crop(const WindowRequest& req, CropSide side, const CameraWindowCache& cache,
+                                 CropWindow& window) {
+  check_no_nul(req.video_path);
+  VideoReader reader(req.video_path);
+  WindowPlan plan;
+  if (const auto early = plan_window(reader, req, plan)) return *early;
+  if (req.crop) {
+    if (const auto early = choose_crop_window(reader, req, side, cache, window)) return *early;
+  }
+  return WindowOutcome::Completed;
+}
+
 std::string window_folder(const RunSettings& s, const VideoRow& row, const HostNumber& start_min,
                           const HostNumber& end_min) {
   return s.output_dir_base + "/" + row.date + "/" + row.video_name + "/" + start_min.text() + "min_to_" +
          end_min.text() + "min/" + (s.left_folder ? "left_cropped_frames" : "right_cropped_frames");
+}
+
+void for_each_window(const HostNumber& total, const HostNumber& time_step,
+                     const std::function<void(const HostNumber&, const HostNumber&)>& visit) {
+  const HostNumber zero = HostNumber::integer(0);
+  HostNumber start = zero;
+  // An infinite step makes one window up to the end; a step that is zero,
+  // negative or NaN cannot cut the recording into windows.
+  if (start < total && !(zero < time_step))
+    throw ValueError(expected_got("a time_step of more than 0 minutes", time_step.text()));
+  while (start < total) {
+    check_interrupt();
+    const HostNumber next = start + time_step;
+    visit(start, total < next ? total : next);
+    start = next;
+  }
+}
+
+WindowRun run_window(const VideoRow& row, const RunSettings& s, const HostNumber& start, const HostNumber& end,
+                     const CameraWindowCache& cache, bool detect_only) {
+  const std::string folder = window_folder(s, row, start, end);
+  check_no_nul(folder);
+  std::error_code ec;
+  if (fs::exists(fs::path(folder), ec)) {
+    print_line("Skipping " + folder + ", already exists.");
+    return {true, {}};
+  }
+  WindowRequest req;
+  req.video_path = row.file_path;
+  req.output_dir = folder;
+  req.start_min = start;
+  req.end_min = end;
+  req.camera_label = row.camera_label;
+  req.crop = s.crop;
+  if (detect_only) {
+    CropWindow window{};
+    return {false, {choose_window_crop(req, s.extraction.side, cache, window), 0}};
+  }
+  // Built beside its final name and renamed once complete: a window that
+  // returns early, fails or is interrupted leaves no folder that a later
+  // run would take for a finished one.
+  const std::string staging = folder + ".partial";
+  req.write_dir = staging;
+  const fs::path window_dir = fs::path(folder).parent_path();
+  const bool window_dir_existed = fs::exists(window_dir, ec);
+  fs::remove_all(fs::path(staging), ec);
+  if (ec) throw_os_error(ec, staging, "could not clear the unfinished folder");
+  // Drops what an unfinished window leaves: its staging folder, and the
+  // window's own folder when this run created it and it stayed empty.
+  auto discard = [&] {
+    std::error_code ignore;
+    fs::remove_all(fs::path(staging), ignore);
+    if (!window_dir_existed) fs::remove(window_dir, ignore);
+  };
+  WindowResult result;
+  try {
+    result = crop_video_to_frames(req, s.extraction, cache);
+  } catch (...) {
+    discard();
+    throw;
+  }
+  if (result.outcome == WindowOutcome::Completed) {
+    fs::rename(fs::path(staging), fs::path(folder), ec);
+    if (ec) {
+      discard();
+      throw_os_error(ec, folder, "could not complete the folder");
+    }
+  } else {
+    discard();
+  }
+  return {false, result};
 }
 
 void process_videos_to_frames(const std::vector<VideoRow>& rows, const RunSettings& s,
@@ -466,65 +549,10 @@ void process_videos_to_frames(const std::vector<VideoRow>& rows, const RunSettin
     const VideoRow& row = rows[r];
     const std::optional<double> duration = video_duration_minutes(row.file_path);
     const HostNumber total = duration ? HostNumber::real(*duration) : HostNumber::integer(0);
-    HostNumber start = HostNumber::integer(0);
-    // An infinite step makes one window up to the end; a step that is zero,
-    // negative or NaN cannot cut the recording into windows.
-    if (start < total && !(HostNumber::integer(0) < s.time_step))
-      throw ValueError(expected_got("a time_step of more than 0 minutes", s.time_step.text()));
     const CameraWindowCache cache = cache_for_row(r);
-    while (start < total) {
-      check_interrupt();
-      const HostNumber next = start + s.time_step;
-      const HostNumber end = total < next ? total : next;
-      const std::string folder = window_folder(s, row, start, end);
-      check_no_nul(folder);
-      std::error_code ec;
-      if (fs::exists(fs::path(folder), ec)) {
-        print_line("Skipping " + folder + ", already exists.");
-        start = next;
-        continue;
-      }
-      // Built beside its final name and renamed once complete: a window that
-      // returns early, fails or is interrupted leaves no folder that a later
-      // run would take for a finished one.
-      const std::string staging = folder + ".partial";
-      const fs::path window_dir = fs::path(folder).parent_path();
-      const bool window_dir_existed = fs::exists(window_dir, ec);
-      fs::remove_all(fs::path(staging), ec);
-      if (ec) throw_os_error(ec, staging, "could not clear the unfinished folder");
-      // Drops what an unfinished window leaves: its staging folder, and the
-      // window's own folder when this run created it and it stayed empty.
-      auto discard = [&] {
-        std::error_code ignore;
-        fs::remove_all(fs::path(staging), ignore);
-        if (!window_dir_existed) fs::remove(window_dir, ignore);
-      };
-      WindowRequest req;
-      req.video_path = row.file_path;
-      req.output_dir = folder;
-      req.write_dir = staging;
-      req.start_min = start;
-      req.end_min = end;
-      req.camera_label = row.camera_label;
-      req.crop = s.crop;
-      WindowResult result;
-      try {
-        result = crop_video_to_frames(req, s.extraction, cache);
-      } catch (...) {
-        discard();
-        throw;
-      }
-      if (result.outcome == WindowOutcome::Completed) {
-        fs::rename(fs::path(staging), fs::path(folder), ec);
-        if (ec) {
-          discard();
-          throw_os_error(ec, folder, "could not complete the folder");
-        }
-      } else {
-        discard();
-      }
-      start = next;
-    }
+    for_each_window(total, s.time_step, [&](const HostNumber& start, const HostNumber& end) {
+      run_window(row, s, start, end, cache);
+    });
   }
 }
 

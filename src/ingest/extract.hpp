@@ -102,12 +102,38 @@ struct RunSettings {
 std::string window_folder(const RunSettings& settings, const VideoRow& row, const HostNumber& start_min,
                           const HostNumber& end_min);
 
-/// Cuts every row's recording into windows of time_step minutes and extracts
-/// the windows whose folder does not exist yet. A window is built in a
-/// staging folder beside its final one and renamed when complete, so a
-/// window that returned early, failed or was interrupted is redone by the
-/// next run. Throws ValueError for a time_step that is not more than 0 (NaN
-/// included) and for a folder name holding a NUL character.
+/// Opens the window's recording, reads its first frame and chooses the crop
+/// window as crop_video_to_frames would, printing the same lines up to the
+/// choice (not "Detected crop region ..."), and writes nothing. The chosen
+/// window is set when the outcome is Completed. Without `req.crop` only the
+/// first frame is read.
+WindowOutcome choose_window_crop(const WindowRequest& req, CropSide side, const CameraWindowCache& cache,
+                                 CropWindow& window);
+
+/// Calls visit(start, end) for each window of a recording `total` minutes
+/// long: start 0 (an integer), then start + time_step repeatedly, the last
+/// window ending at `total`. Throws ValueError for a time_step that is not
+/// more than 0 (NaN included).
+void for_each_window(const HostNumber& total, const HostNumber& time_step,
+                     const std::function<void(const HostNumber& start, const HostNumber& end)>& visit);
+
+/// What became of one window of a run.
+struct WindowRun {
+  bool skipped = false;  ///< its folder existed: "Skipping <folder>, already exists."
+  WindowResult result;
+};
+
+/// One window of a run: skipped when its folder exists; otherwise built in
+/// "<folder>.partial" and renamed to its folder when complete. A window that
+/// returns early, fails or is interrupted leaves nothing behind (not even
+/// the window's parent folder when this call created it), so it is redone by
+/// the next run. With `detect_only` the window is not extracted: only its
+/// crop window is chosen (choose_window_crop) and nothing is written.
+WindowRun run_window(const VideoRow& row, const RunSettings& settings, const HostNumber& start_min,
+                     const HostNumber& end_min, const CameraWindowCache& cache, bool detect_only = false);
+
+/// Cuts every row's recording into windows of time_step minutes
+/// (for_each_window) and runs each window (run_window).
 void process_videos_to_frames(const std::vector<VideoRow>& rows, const RunSettings& settings,
                               const std::function<CameraWindowCache(size_t row)>& cache_for_row);
 

@@ -4,12 +4,16 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <string>
+#include <thread>
+#include <vector>
 
 #include "common/errors.hpp"
 #include "common/format.hpp"
 #include "common/mask.hpp"
 #include "common/ndarray.hpp"
 #include "common/polygon_fill.hpp"
+#include "common/runtime.hpp"
 
 #include <opencv2/imgproc.hpp>
 
@@ -190,4 +194,28 @@ TEST(MaskBox, LonePixelAtEveryColumn) {
       }
     }
   }
+}
+
+// A capture takes the lines of its own thread only; nested captures keep
+// their own lines, and the sink gets the lines again once the capture ends.
+TEST(MessageCapture, PerThreadAndNested) {
+  std::vector<std::string> sunk;
+  set_message_sink([&](std::string_view s) { sunk.emplace_back(s); });
+  {
+    MessageCapture outer;
+    print_line("a");
+    std::thread other([] { print_line("from another thread"); });
+    other.join();
+    {
+      MessageCapture inner;
+      print_line("b");
+      EXPECT_EQ(inner.take(), std::vector<std::string>{"b"});
+    }
+    print_line("c");
+    EXPECT_EQ(outer.take(), (std::vector<std::string>{"a", "c"}));
+    EXPECT_TRUE(outer.take().empty());
+  }
+  print_line("d");
+  set_message_sink({});
+  EXPECT_EQ(sunk, (std::vector<std::string>{"from another thread\n", "d\n"}));
 }

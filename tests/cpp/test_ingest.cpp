@@ -213,6 +213,25 @@ TEST(Extraction, WindowFolderNames) {
             "out/20240115/Camera64_1_20240115063000/0.2min_to_0.30000000000000004min/left_cropped_frames");
 }
 
+TEST(Extraction, WindowPlanning) {
+  std::vector<std::string> seen;
+  auto plan = [&](HostNumber total, HostNumber step) {
+    seen.clear();
+    for_each_window(total, step,
+                    [&](const HostNumber& a, const HostNumber& b) { seen.push_back(a.text() + "-" + b.text()); });
+    return seen;
+  };
+  EXPECT_EQ(plan(R(0.25), R(0.1)),
+            (std::vector<std::string>{"0-0.1", "0.1-0.2", "0.2-0.25"}));
+  EXPECT_EQ(plan(R(0.35), R(0.1)),
+            (std::vector<std::string>{"0-0.1", "0.1-0.2", "0.2-0.30000000000000004", "0.30000000000000004-0.35"}));
+  EXPECT_EQ(plan(R(2.5), I(1)), (std::vector<std::string>{"0-1", "1-2", "2-2.5"}));
+  EXPECT_EQ(plan(R(0.5), R(INFINITY)), (std::vector<std::string>{"0-0.5"}));
+  EXPECT_TRUE(plan(I(0), R(-1)).empty());  // nothing to cut: the step is never used
+  EXPECT_THROW(plan(R(1), R(0)), ValueError);
+  EXPECT_THROW(plan(R(1), R(NAN)), ValueError);
+}
+
 namespace {
 
 // A recording whose frame k differs from its neighbours everywhere (moving

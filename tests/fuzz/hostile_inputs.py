@@ -785,6 +785,18 @@ class Context:
             return d["model"]
         return d["predictor"]
 
+    def cluster(self):
+        """An in-process Dask cluster, started on first use and kept for the worker's cases."""
+        if getattr(self, "_client", None) is None:
+            import logging
+
+            import distributed
+
+            logging.getLogger("distributed").setLevel(logging.ERROR)  # stderr is read only at the end
+            self._client = distributed.Client(processes=False, n_workers=1, threads_per_worker=2,
+                                              dashboard_address=None)
+        return self._client
+
     def copy_of(self, name):
         """A fresh copy of a prepared file (for calls that rewrite files)."""
         import shutil
@@ -1070,6 +1082,14 @@ def _run(c, resize_dim, frame_skip, time_step, output_dir_base, camera_crop_coor
     fields = dict(resize_dim=resize_dim, frame_skip=frame_skip, time_step=time_step, output_dir_base=output_dir_base,
                   camera_crop_coords=camera_crop_coords, crop=crop, left_crop=left_crop)
     return _processor(c, fields, "process_videos_to_frames", df)
+
+
+def _cluster_run(c, resize_dim, frame_skip, time_step, output_dir_base, camera_crop_coords, crop, left_crop, df,
+                 client, messages, errors):
+    vp = c.mu.VideoProcessor(resize_dim=resize_dim, frame_skip=frame_skip, time_step=time_step,
+                             output_dir_base=output_dir_base, camera_crop_coords=camera_crop_coords, crop=crop,
+                             left_crop=left_crop)
+    return c.mu.process_videos_on_cluster(df, vp, client, messages=messages, errors=errors)
 
 
 def video_table(c, path=None, camera="64", date="20240115"):
@@ -1375,6 +1395,16 @@ def build_targets():
            "time_step": ([], lambda c: 0.01), "output_dir_base": ([], lambda c: c.scratch()),
            "camera_crop_coords": (["coords"], lambda c: {}), "crop": ([], lambda c: False),
            "left_crop": ([], lambda c: True), "df": (["df"], lambda c: video_table(c))}),
+        T("process_videos_on_cluster",
+          ["resize_dim", "frame_skip", "time_step", "output_dir_base", "camera_crop_coords", "crop", "left_crop",
+           "df", "client", "messages", "errors"],
+          _cluster_run,
+          {"resize_dim": (["resize"], lambda c: None), "frame_skip": ([], lambda c: 9),
+           "time_step": ([], lambda c: 0.01), "output_dir_base": ([], lambda c: c.scratch()),
+           "camera_crop_coords": (["coords"], lambda c: {}), "crop": ([], lambda c: True),
+           "left_crop": ([], lambda c: False), "df": (["df"], lambda c: video_table(c)),
+           "client": ([], lambda c: c.cluster()), "messages": ([], lambda c: "summary"),
+           "errors": ([], lambda c: "report")}),
     ]
 
 
@@ -1944,6 +1974,7 @@ KNOWN_SLOW = {
     # removing 10**18 keys from every record; `"Box0" in range(10**18)` walks the range
     ("find_best_laste_frame", "remove_stack_obs", "range_huge"),
     ("matcher", "remove_stack_box", "range_huge"),
+    ("process_videos_on_cluster", "camera_crop_coords", "range_huge"),
 }
 
 

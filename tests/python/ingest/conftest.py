@@ -27,14 +27,15 @@ def read_code(image):
     return value
 
 
-def write_video(path, frames, width=160, height=90, fps=25, marker=None):
-    """An mp4v recording whose frame k carries k in code blocks; `marker` (x1, y1, x2, y2) is painted orange."""
+def write_video(path, frames, width=160, height=90, fps=25, marker=None, marker_from=0):
+    """An mp4v recording whose frame k carries k in code blocks; `marker` (x1, y1, x2, y2) is painted orange
+    from frame `marker_from` on."""
     os.makedirs(os.path.dirname(path) or ".", exist_ok=True)
     writer = cv2.VideoWriter(path, cv2.VideoWriter_fourcc(*"mp4v"), fps, (width, height))
     assert writer.isOpened()
     for k in range(frames):
         frame = frame_code_blocks(k, width, height)
-        if marker is not None:
+        if marker is not None and k >= marker_from:
             x1, y1, x2, y2 = marker
             frame[y1:y2, x1:x2] = ORANGE_BGR
         writer.write(frame)

@@ -1,0 +1,453 @@
+"""Frame extraction spread over a Dask cluster.
+
+The run is the serial ``VideoProcessor.process_videos_to_frames`` cut into
+tasks: one per recording to read its duration and plan its windows, one per
+window to extract it, and, for each camera whose crop window is not cached
+yet, a short detection task on the windows in run order until one finds the
+orange marker. The caller's thread keeps the crop-window cache and the
+console: it stores each camera's window as the serial run would, then fans
+the camera's windows out, and prints the messages of the recordings and
+windows in the serial run's order.
+
+Workers run the same core code as the serial run and write to the output
+folder themselves, so it must be storage that every worker reaches under the
+same path. ``dask`` and ``distributed`` are imported only by these calls.
+"""
+
+from __future__ import annotations
+
+import pickle
+from collections import deque
+from dataclasses import dataclass, field
+from typing import TYPE_CHECKING, Any, Optional
+
+from ._core import _ingest as _impl  # type: ignore[attr-defined]
+
+if TYPE_CHECKING:
+    import distributed
+    import pandas
+
+    from ._ingest import VideoProcessor
+
+__all__ = ["process_videos_on_cluster"]
+
+# More windows than this in one recording is a time_step mistake, not a plan
+# a scheduler could hold.
+MAX_WINDOWS_PER_RECORDING = 1_000_000
+
+
+def import_distributed(call: str) -> Any:
+    """The ``distributed`` module, or an ImportError naming the extra."""
+    try:
+        import distributed
+    except ImportError as e:
+        raise ImportError(
+            f"{call} runs on a Dask cluster and needs the optional dask and distributed packages: "
+            "pip install 'mirelo_utils[dask]'"
+        ) from e
+    return distributed
+
+
+def check_client(client: Any, distributed: Any) -> None:
+    if not isinstance(client, distributed.Client):
+        raise TypeError(f"expected a distributed.Client for client, got {type(client).__name__}")
+    if client.asynchronous:
+        raise TypeError("expected a synchronous distributed.Client for client, got an asynchronous one")
+
+
+def _travelling(error: BaseException) -> BaseException:
+    """The error itself when it pickles (it goes back to the caller), else its text."""
+    try:
+        pickle.dumps(error)
+    except Exception:
+        return RuntimeError(f"{type(error).__name__}: {error}")
+    return error
+
+
+# ----------------------------------------------------------------- workers
+
+
+def _plan_task(settings: tuple, row: tuple) -> tuple:
+    lines: list[str] = []
+    try:
+        return _impl.plan_recording(settings, row, lines, MAX_WINDOWS_PER_RECORDING), lines, None
+    except Exception as e:
+        return None, lines, _travelling(e)
+
+
+def _window_task(settings: tuple, row: tuple, start: Any, end: Any, crop_window: Any, detect_only: bool) -> tuple:
+    lines: list[str] = []
+    try:
+        # One encoding thread beside the decoding one: a task takes about a
+        # core, and the cluster's parallelism comes from its worker threads.
+        status, saved, window = _impl.run_window(settings, row, start, end, crop_window, detect_only, 1, lines)
+    except Exception as e:
+        return "failed", 0, None, lines, _travelling(e)
+    return status, saved, window, lines, None
+
+
+# ------------------------------------------------------------------ caller
+
+
+@dataclass(eq=False)
+class _Recording:
+    index: int
+    name: Any
+    path: Any
+    where: str  # the recording in messages: its path, or its row when that cannot be read
+    row: Optional[tuple] = None  # None when the table row cannot be read
+    camera: Any = None
+    lines: list = field(default_factory=list)
+    windows: Optional[list] = None  # None until planned
+    error: Optional[BaseException] = None
+    printed: bool = False
+
+
+@dataclass(eq=False)
+class _Window:
+    recording: _Recording
+    start: Any
+    end: Any
+    folder: str
+    order: int  # position in the serial run, set when the recordings before it are planned
+    status: Optional[str] = None
+    saved: int = 0
+    lines: list = field(default_factory=list)
+    error: Optional[BaseException] = None
+
+
+@dataclass(eq=False)
+class _Camera:
+    known: bool = False
+    window: Any = None
+    detecting: Optional[_Window] = None
+    waiting: deque = field(default_factory=deque)  # windows after `detecting`, in run order
+    found_at: Optional[int] = None  # order of the window whose detection stored the window
+    error: Optional[BaseException] = None  # the cached entry cannot be read
+
+
+_DESCRIPTIONS = {
+    "skipped": "skipped, already exists",
+    "not opened": "could not open the video",
+    "no first frame": "could not read the first frame",
+    "no orange region": "no orange region detected",
+}
+
+
+class _Run:
+    def __init__(self, distributed: Any, client: Any, processor: Any, df: Any, messages: str) -> None:
+        self.distributed = distributed
+        self.client = client
+        self.settings = _impl.run_settings(processor)
+        self.crop = bool(self.settings[5])
+        self.coords = processor.camera_crop_coords
+        self.verbose = messages == "all"
+        self.recordings: list[_Recording] = []
+        self.windows: list[_Window] = []
+        self.cameras: dict[Any, _Camera] = {}
+        self.tasks: dict[Any, tuple] = {}  # future -> (kind, subject)
+        self.folder_queue: dict[str, deque] = {}  # folders in use -> submissions waiting for them
+        self.routed = 0  # recordings whose windows were handed to the cluster, in row order
+        self.print_at = [0, 0]  # next recording and window to print
+        self.finished = 0
+        self.ac = distributed.as_completed(with_results=True, raise_errors=False)
+        for index, (label, row) in enumerate(df.iterrows()):
+            rec = _Recording(index, None, None, f"row {label!r}")
+            self.recordings.append(rec)
+            try:
+                rec.name, rec.path = row["Video Name"], row["File Path"]
+                rec.row = _impl.video_row(row)
+                rec.camera = row["Camera Number"]
+                rec.where = rec.row[1]
+            except Exception as e:
+                rec.error, rec.windows = e, []
+
+    # -- submission
+
+    def _submit(self, fn: Any, args: tuple, kind: str, subject: Any, priority: int) -> None:
+        future = self.client.submit(fn, *args, pure=False, priority=priority)
+        self.tasks[future] = (kind, subject)
+        self.ac.add(future)
+
+    def _submit_window(self, w: _Window, crop_window: Any, detect_only: bool, holds_folder: bool = False) -> None:
+        # Two windows of one folder (a row listed twice) run one after the
+        # other, as in the serial run, never on the same files at once.
+        if not holds_folder:
+            if w.folder in self.folder_queue:
+                self.folder_queue[w.folder].append((w, crop_window, detect_only))
+                return
+            self.folder_queue[w.folder] = deque()
+        rec = w.recording
+        args = (self.settings, rec.row, w.start, w.end, crop_window, detect_only)
+        # Detections gate whole cameras; windows go in run order.
+        priority = 1 if detect_only else -w.order
+        self._submit(_window_task, args, "detect" if detect_only else "window", w, priority)
+
+    def _release_folder(self, folder: str) -> None:
+        waiting = self.folder_queue.get(folder)
+        if waiting:
+            self._submit_window(*waiting.popleft(), holds_folder=True)
+        else:
+            self.folder_queue.pop(folder, None)
+
+    # -- routing windows to their camera, in run order
+
+    def _route_planned(self) -> None:
+        while self.routed < len(self.recordings) and self.recordings[self.routed].windows is not None:
+            rec = self.recordings[self.routed]
+            self.routed += 1
+            for w in rec.windows:
+                w.order = len(self.windows)
+                self.windows.append(w)
+            if not rec.windows:
+                continue
+            if not self.crop:
+                for w in rec.windows:
+                    self._submit_window(w, None, False)
+                continue
+            try:
+                cam = self._camera(rec.camera)
+            except Exception as e:  # a camera value that cannot be a cache key
+                cam = _Camera(error=e)
+            if cam.error is not None:
+                for w in rec.windows:
+                    self._settle(w, "failed", 0, [], cam.error)
+                continue
+            for w in rec.windows:
+                if cam.known:
+                    self._submit_window(w, cam.window, False)
+                elif cam.detecting is None:
+                    cam.detecting = w
+                    self._submit_window(w, None, True)
+                else:
+                    cam.waiting.append(w)
+
+    def _camera(self, key: Any) -> _Camera:
+        cam = self.cameras.get(key)
+        if cam is None:
+            cam = _Camera()
+            try:
+                if key in self.coords:
+                    cam.window = _impl.crop_window(self.coords[key], key)
+                    cam.known = True
+            except Exception as e:  # every window of the camera fails as the serial run's first one
+                cam.error = e
+            self.cameras[key] = cam
+        return cam
+
+    def _detected(self, w: _Window, status: str, window: Any, lines: list, error: Optional[BaseException]) -> None:
+        cam = self.cameras[w.recording.camera]
+        w.lines = lines
+        if status == "saved" and window is not None:
+            # Stored before the windows fan out, as the serial run's first
+            # window of the camera stores it.
+            self.coords[w.recording.camera] = window
+            cam.known, cam.window, cam.found_at, cam.detecting = True, window, w.order, None
+            self._submit_window(w, window, False, holds_folder=True)
+            while cam.waiting:
+                self._submit_window(cam.waiting.popleft(), window, False)
+            return
+        # Skipped, or no crop window from this window: it is done, and the
+        # next window of the camera tries.
+        self._settle(w, status, 0, [], error)
+        self._release_folder(w.folder)
+        cam.detecting = cam.waiting.popleft() if cam.waiting else None
+        if cam.detecting is not None:
+            self._submit_window(cam.detecting, None, True)
+
+    # -- results
+
+    def _settle(self, w: _Window, status: str, saved: int, lines: list, error: Optional[BaseException]) -> None:
+        w.status, w.saved, w.error = status, saved, error
+        w.lines = w.lines + lines
+        self.finished += 1
+        if not self.verbose:
+            if error is not None:
+                what = f"failed: {type(error).__name__}: {error}"
+            else:
+                what = _DESCRIPTIONS.get(status, f"{saved} images")
+            print(f"[{self.finished}/{len(self.windows)}] {w.folder}: {what}")
+
+    def _planned(self, rec: _Recording, windows: Optional[list], lines: list, error: Optional[BaseException]) -> None:
+        rec.lines, rec.error = lines, error
+        rec.windows = []
+        for start, end, folder in windows or ():
+            rec.windows.append(_Window(rec, start, end, folder, -1))
+        if not self.verbose:
+            self._print_recording(rec)
+
+    def _print_recording(self, rec: _Recording) -> None:
+        for line in rec.lines:
+            print(line)
+        if rec.error is not None:
+            print(f"Failed: {rec.where}: {type(rec.error).__name__}: {rec.error}")
+
+    def _on_result(self, future: Any, result: Any) -> None:
+        kind, subject = self.tasks.pop(future)
+        if future.status != "finished":
+            # The task itself was lost: its worker died more often than the
+            # scheduler allows, or the task was cancelled.
+            error = result[1] if isinstance(result, tuple) and len(result) == 3 else result
+            if not isinstance(error, BaseException):
+                error = RuntimeError(f"the task ended as {future.status}")
+            result = (None, [], error) if kind == "plan" else ("failed", 0, None, [], error)
+        if kind == "plan":
+            self._planned(subject, *result)
+            self._route_planned()
+        elif kind == "detect":
+            status, _saved, window, lines, error = result
+            self._detected(subject, status, window, lines, error)
+        else:
+            status, saved, _window, lines, error = result
+            self._settle(subject, status, saved, lines, error)
+            self._release_folder(subject.folder)
+
+    # -- console
+
+    def _print_ready(self) -> None:
+        if not self.verbose:
+            return
+        while self.print_at[0] < len(self.recordings):
+            rec = self.recordings[self.print_at[0]]
+            if rec.windows is None:
+                return
+            if not rec.printed:
+                self._print_recording(rec)
+                rec.printed = True
+            while self.print_at[1] < len(rec.windows):
+                w = rec.windows[self.print_at[1]]
+                if w.status is None:
+                    return
+                for line in w.lines:
+                    print(line)
+                if w.error is not None:
+                    print(f"Failed: {w.folder}: {type(w.error).__name__}: {w.error}")
+                self.print_at[1] += 1
+            self.print_at[0] += 1
+            self.print_at[1] = 0
+
+    def _store_in_run_order(self) -> None:
+        # The serial run adds cameras to the cache in the order it meets
+        # them; results arrive in any order.
+        found = sorted((cam.found_at, key) for key, cam in self.cameras.items() if cam.found_at is not None)
+        if len(found) > 1 and type(self.coords) is dict:
+            for _, key in found:
+                self.coords[key] = self.coords.pop(key)
+
+    def run(self) -> None:
+        for rec in self.recordings:
+            if rec.row is not None:
+                self._submit(_plan_task, (self.settings, rec.row), "plan", rec, 2)
+            elif not self.verbose:
+                self._print_recording(rec)
+        self._route_planned()
+        self._print_ready()
+        try:
+            for future, result in self.ac:
+                self._on_result(future, result)
+                self._print_ready()
+        finally:
+            if self.tasks:
+                self.client.cancel(list(self.tasks))
+        self._store_in_run_order()
+        if not self.verbose:
+            counts = {s: sum(w.status == s for w in self.windows) for s in ("saved", "skipped", "failed")}
+            early = len(self.windows) - sum(counts.values())
+            print(f"{len(self.windows)} windows: {counts['saved']} saved, {counts['skipped']} skipped, "
+                  f"{early} without images, {counts['failed']} failed")
+
+    def table(self) -> pandas.DataFrame:
+        import pandas as pd
+
+        rows = []
+        for rec in self.recordings:
+            if rec.error is not None or not rec.windows:
+                status = "failed" if rec.error is not None else "no windows"
+                rows.append([rec.name, rec.path, None, status, 0, _error_text(rec.error)])
+            for w in rec.windows or ():
+                rows.append([rec.name, rec.path, w.folder, w.status, w.saved, _error_text(w.error)])
+        return pd.DataFrame(rows, columns=["Video Name", "File Path", "Window", "Status", "Images", "Error"])
+
+    def first_error(self) -> Optional[tuple[BaseException, int]]:
+        errors = []
+        for rec in self.recordings:
+            if rec.error is not None:
+                errors.append(rec.error)
+            errors.extend(w.error for w in rec.windows or () if w.error is not None)
+        return (errors[0], len(errors)) if errors else None
+
+
+def _error_text(error: Optional[BaseException]) -> Optional[str]:
+    return None if error is None else f"{type(error).__name__}: {error}"
+
+
+def process_videos_on_cluster(
+    df: pandas.DataFrame,
+    processor: VideoProcessor,
+    client: distributed.Client,
+    *,
+    messages: str = "all",
+    errors: str = "raise",
+) -> pandas.DataFrame:
+    """Extracts the frames of every recording of a video table on a Dask cluster.
+
+    Writes exactly the folders, file names and JPEG bytes that
+    ``processor.process_videos_to_frames(df)`` writes, with one task per
+    window so that one long recording spreads over many workers. Each
+    camera's crop window is found as the serial run finds it (on the camera's
+    first window in run order that is not skipped, trying the next window
+    when the orange marker is missing) and stored in
+    ``processor.camera_crop_coords`` before the camera's windows fan out;
+    afterwards the mapping holds the entries the serial run leaves. Each
+    window is built under "<folder>.partial" and renamed when whole, so a
+    task lost with its worker leaves nothing half-written and Dask's retry
+    redoes it.
+
+    Workers read the recordings and write the frames themselves: the
+    recordings and ``output_dir_base`` must be on storage that every worker
+    reaches under the same paths. A recording or window that fails is
+    reported and the others go on.
+
+    Args:
+        df: The video table of ``VideoMetadata.get_filtered_video_dataframe``
+            (columns "Video Name", "File Path", "Date", "Camera Number").
+        processor: The run's settings; its crop-window cache is read and
+            filled.
+        client: A synchronous ``distributed.Client`` of the cluster.
+        messages: "all" prints every line of the serial run in its order
+            (each window's lines once it and the windows before it are
+            done); "summary" prints each recording's duration lines and one
+            line per window as it finishes, then the counts.
+        errors: "raise" raises the first error (in run order) once every
+            other window is done; "report" only records it in the table.
+
+    Returns:
+        pandas.DataFrame: One row per window in run order ("Video Name",
+        "File Path", "Window" (folder), "Status", "Images", "Error"); a
+        recording without windows has one row with "Window" None. "Status" is
+        "saved", "skipped", "not opened", "no first frame",
+        "no orange region", "failed", or "no windows".
+
+    Raises:
+        ImportError: dask or distributed is not installed.
+        TypeError: client is not a synchronous distributed.Client.
+        ValueError: messages or errors is not one of its choices.
+        Exception: With errors="raise", the first failure of a recording or
+            window, after the others finished.
+    """
+    distributed = import_distributed("process_videos_on_cluster")
+    check_client(client, distributed)
+    if messages not in ("all", "summary"):
+        raise ValueError(f"expected messages 'all' or 'summary', got {messages!r}")
+    if errors not in ("raise", "report"):
+        raise ValueError(f"expected errors 'raise' or 'report', got {errors!r}")
+    run = _Run(distributed, client, processor, df, messages)
+    run.run()
+    failure = run.first_error()
+    if failure is not None and errors == "raise":
+        error, count = failure
+        if hasattr(error, "add_note"):
+            error.add_note(f"{count} recording(s) or window(s) failed; the others were extracted "
+                           "(errors='report' returns the table instead)")
+        raise error
+    return run.table()
