@@ -95,8 +95,8 @@ __all__ = [
     "process_gdino_results",
     "process_json_and_generate_masks",
     "process_overlap_frames",
-    "retrieve_annotation",
     "process_videos_on_cluster",
+    "retrieve_annotation",
     "video_segments_mask_visual",
 ]
 
