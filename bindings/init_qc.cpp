@@ -584,8 +584,8 @@ void write_file(nb::handle path, nb::bytes data) {
 }  // namespace
 
 void init_qc(nb::module_& m) {
-  m.def("generate_tracking_report", &generate_tracking_report, "gsam_annotation_data"_a, "save_dir_base"_a,
-        "intersection_thrr"_a = 80,
+  m.def("generate_tracking_report", &generate_tracking_report, "gsam_annotation_data"_a.none(), "save_dir_base"_a.none(),
+        "intersection_thrr"_a.none() = 80,
         nb::sig("def generate_tracking_report(gsam_annotation_data: collections.abc.Mapping[typing.Any, "
                 "collections.abc.Mapping[str, typing.Any]], save_dir_base: str | os.PathLike[str], "
                 "intersection_thrr: float = 80) -> tuple[pandas.DataFrame, list[dict[str, typing.Any]], "
@@ -619,8 +619,8 @@ void init_qc(nb::module_& m) {
         "    TypeError: areas or cells that are not numbers.\n"
         "    FileNotFoundError, OSError: the report cannot be written (after the\n"
         "        first message).");
-  m.def("find_boxes_with_small_area_from_last_video", &find_boxes_with_small_area_from_last_video, "laste_frame"_a,
-        "min_frame_id"_a = 500, "area_threshold"_a = 100, "min_count"_a = 100,
+  m.def("find_boxes_with_small_area_from_last_video", &find_boxes_with_small_area_from_last_video, "laste_frame"_a.none(),
+        "min_frame_id"_a.none() = 500, "area_threshold"_a.none() = 100, "min_count"_a.none() = 100,
         nb::sig("def find_boxes_with_small_area_from_last_video(laste_frame: collections.abc.Mapping[typing.Any, "
                 "collections.abc.Mapping[str, typing.Any]], min_frame_id: float = 500, area_threshold: float = 100, "
                 "min_count: float = 100) -> list[typing.Any]"),
@@ -709,21 +709,21 @@ Raises:
 )");
 
   nb::module_ qc = m.def_submodule("_qc", "Entry points of the mask refinement class.");
-  qc.def("refine_video_segments", &refine_video_segments, "refiner"_a, "video_segments"_a, "video_dir"_a,
-         "frame_names"_a,
+  qc.def("refine_video_segments", &refine_video_segments, "refiner"_a, "video_segments"_a.none(), "video_dir"_a.none(),
+         "frame_names"_a.none(),
          nb::sig("def refine_video_segments(refiner: mirelo_utils._qc.Mask_Refinement, video_segments: "
                  "collections.abc.MutableMapping[typing.Any, collections.abc.MutableMapping[typing.Any, typing.Any]], "
                  "video_dir: str | os.PathLike[str], frame_names: collections.abc.Sequence[str]) -> "
                  "collections.abc.MutableMapping[typing.Any, collections.abc.MutableMapping[typing.Any, typing.Any]]"),
          "The refinement of Mask_Refinement.process_video_segments on `refiner`'s settings.");
-  qc.def("main_blob", &main_blob, "refiner"_a, "mask"_a, "prev_centroids"_a, "object_id"_a,
+  qc.def("main_blob", &main_blob, "refiner"_a, "mask"_a.none(), "prev_centroids"_a.none(), "object_id"_a.none(),
          nb::sig("def main_blob(refiner: mirelo_utils._qc.Mask_Refinement, mask: numpy.ndarray, prev_centroids: "
                  "collections.abc.Mapping[typing.Any, typing.Any], object_id: typing.Any) -> tuple[int, numpy.ndarray, "
                  "numpy.ndarray, float, float, int, numpy.ndarray]"),
          "The labelling and main piece of Mask_Refinement.get_main_blob on `refiner`'s settings.");
-  qc.def("kept_pieces", &kept_pieces, "refiner"_a, "num_labels"_a, "labels"_a, "stats"_a, "centroids"_a,
-         "max_distance_threshold"_a, "min_area_threshold"_a, "best_idx"_a, "prev_centroids"_a, "object_id"_a,
-         "frame_idx"_a, "mask"_a, "video_segments"_a,
+  qc.def("kept_pieces", &kept_pieces, "refiner"_a, "num_labels"_a.none(), "labels"_a.none(), "stats"_a.none(), "centroids"_a.none(),
+         "max_distance_threshold"_a.none(), "min_area_threshold"_a.none(), "best_idx"_a.none(), "prev_centroids"_a.none(), "object_id"_a.none(),
+         "frame_idx"_a.none(), "mask"_a.none(), "video_segments"_a.none(),
          nb::sig("def kept_pieces(refiner: mirelo_utils._qc.Mask_Refinement, num_labels: int, labels: numpy.ndarray, "
                  "stats: numpy.ndarray, centroids: numpy.ndarray, max_distance_threshold: float, min_area_threshold: "
                  "float, best_idx: int, prev_centroids: collections.abc.Mapping[typing.Any, typing.Any], object_id: "
@@ -736,7 +736,7 @@ Raises:
          "(an existing file is replaced whole, a failure leaves it as it was).\n\n"
          "Raises:\n"
          "    FileNotFoundError, OSError: the folder is missing or cannot be written.");
-  qc.def("blob_shortest_distance", &blob_shortest_distance, "blob_mask1"_a, "blob_mask2"_a,
+  qc.def("blob_shortest_distance", &blob_shortest_distance, "blob_mask1"_a.none(), "blob_mask2"_a.none(),
          nb::sig("def blob_shortest_distance(blob_mask1: numpy.ndarray, blob_mask2: numpy.ndarray) -> float"),
          "The distance of Mask_Refinement.blob_shortest_distance.");
 }

@@ -203,6 +203,16 @@ def test_camera_pen_file_under_the_configured_root(tmp_path, monkeypatch):
     np.testing.assert_array_equal(segments[0][1], canvas((5, 5, 5, 5)))
 
 
+def test_none_where_nothing_needs_it(refiner):
+    # Empty masks need neither the clip folder nor the frame names, and None
+    # is an object id like any other.
+    segments = {0: {1: np.zeros((H, W), np.uint8)}}
+    assert refiner.process_video_segments(segments, None, None) is segments
+    assert refiner.get_main_blob(canvas((1, 1, 3, 3)), {None: (2.0, 2.0)}, None)[0] == 2
+    with pytest.raises(TypeError, match="video_segments, got NoneType"):
+        refiner.process_video_segments(None, CLIP, ["a"])
+
+
 @pytest.mark.parametrize(
     "mask, exc",
     [

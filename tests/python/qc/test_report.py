@@ -147,6 +147,27 @@ def test_missing_folder_fails_after_the_start_message(tmp_path, capsys, clip):
     assert capsys.readouterr().out == START
 
 
+@pytest.mark.parametrize(
+    "call, match",
+    [
+        (lambda: mu.generate_tracking_report(None, "x"), "gsam_annotation_data, got NoneType"),
+        (lambda: mu.generate_tracking_report({}, "x", None), "intersection_thrr, got NoneType"),
+        (lambda: mu.find_boxes_with_small_area_from_last_video(None), "laste_frame, got NoneType"),
+        (lambda: mu.find_boxes_with_small_area_from_last_video({}, None), "min_frame_id, got NoneType"),
+    ],
+)
+def test_none_arguments_are_named(call, match):
+    with pytest.raises(TypeError, match=match):
+        call()
+
+
+def test_none_folder_only_matters_when_there_is_a_report(capsys, clip):
+    assert mu.generate_tracking_report({5: clip[5]}, None)[2] == []
+    with pytest.raises(TypeError, match="save_dir_base, got NoneType"):
+        mu.generate_tracking_report(clip, None)
+    assert capsys.readouterr().out == START
+
+
 class FrameRecords(collections.abc.Mapping):
     """A read-only clip whose masks must not be touched by the report."""
 
