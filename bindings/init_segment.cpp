@@ -255,6 +255,8 @@ LastFrameOptions last_frame_options(nb::handle min_area, nb::handle max_attempts
   o.min_area = to_host_number(min_area, "min_area");
   o.max_attempts = to_host_number(max_attempts, "max_attempts", BigInt::Raise);
   o.n_track = n_track;
+  o.min_area_text = to_text(min_area);
+  o.max_attempts_text = to_text(max_attempts);
   return o;
 }
 
@@ -282,6 +284,8 @@ nb::tuple matcher(nb::handle laste_frame, nb::handle frame_names, nb::handle ann
   options.min_area = last.min_area;
   options.max_attempts = last.max_attempts;
   options.n_track = last.n_track;
+  options.min_area_text = last.min_area_text;
+  options.max_attempts_text = last.max_attempts_text;
   options.frame_text = to_text(ann_frame_idx);
   const int64_t index = to_integer(ann_frame_idx, "ann_frame_idx");
   nb::list keep_box;

@@ -41,8 +41,10 @@ std::optional<LastFrame> find_best_last_frame(FrameRecords& records, const LastF
       print_line("Switched to frame key " + records.key_text(pos) + " due to small mask area in later frames.");
     return LastFrame{pos, std::move(masks)};
   }
-  print_line("No valid frame found with all masks area > " + options.min_area.text() + " in the last " +
-             options.max_attempts.text() + " frames for " + std::to_string(options.n_track) + " tracks.");
+  auto text_of = [](const std::string& given, const HostNumber& n) { return given.empty() ? n.text() : given; };
+  print_line("No valid frame found with all masks area > " + text_of(options.min_area_text, options.min_area) +
+             " in the last " + text_of(options.max_attempts_text, options.max_attempts) + " frames for " +
+             std::to_string(options.n_track) + " tracks.");
   return std::nullopt;
 }
 

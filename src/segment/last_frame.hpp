@@ -31,6 +31,9 @@ struct LastFrameOptions {
   HostNumber min_area = HostNumber::integer(10);      ///< every mask must be larger
   HostNumber max_attempts = HostNumber::integer(10);  ///< frames examined, back from the last
   int64_t n_track = 10;                               ///< non-empty masks a frame needs
+  /// min_area and max_attempts as the caller's host prints them (a float32
+  /// 0.1 as "0.1", True as "True"); empty: the numbers' own decimal text.
+  std::string min_area_text, max_attempts_text;
 };
 
 /// The frame found, and its masks as computed for the test.

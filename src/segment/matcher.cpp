@@ -49,6 +49,8 @@ MatcherResult match_next_clip(FrameRecords& records, const std::function<cv::Mat
   last.min_area = options.min_area;
   last.max_attempts = options.max_attempts;
   last.n_track = options.n_track;
+  last.min_area_text = options.min_area_text;
+  last.max_attempts_text = options.max_attempts_text;
   const std::optional<LastFrame> best = find_best_last_frame(records, last);
   if (!best) {
     print_line("Issue is from the laste frame, not enough masks found.");

@@ -22,6 +22,7 @@ struct MatcherOptions {
   HostNumber max_attempts = HostNumber::integer(10);  ///< frames the last-frame search examines
   int64_t n_track = 10;                               ///< tracks left after the removals
   std::string frame_text = "0";                       ///< the new frame's index, as printed
+  std::string min_area_text, max_attempts_text;       ///< as in LastFrameOptions
 };
 
 /// Outcome of the hand-over.

@@ -82,6 +82,19 @@ def test_gives_up_after_max_attempts(capsys):
         "No valid frame found with all masks area > 2.5 in the last 0 frames for 10 tracks.\n")
 
 
+@pytest.mark.parametrize("min_area, max_attempts, printed", [
+    (np.float32(0.1), 0, "0.1 in the last 0"),
+    (2**70, False, "1180591620717411303424 in the last False"),
+    (np.int64(7), np.float64(0.5), "7 in the last 0.5"),
+])
+def test_numbers_in_the_give_up_message_print_as_given(capsys, min_area, max_attempts, printed):
+    nine = clip([5], lambda: animals(9))
+    assert mu.find_best_laste_frame(nine, min_area, max_attempts) == (None, True)
+    assert capsys.readouterr().out == f"No valid frame found with all masks area > {printed} frames for 10 tracks.\n"
+    assert mu.matcher(nine, [], 0, None, None, min_area, max_attempts)[4] is True
+    assert f"> {printed} frames" in capsys.readouterr().out
+
+
 @pytest.mark.parametrize("frames, kwargs, error, match", [
     (clip(range(3), lambda: animals(9)), {}, IndexError, "out of range"),
     ({}, {}, IndexError, "out of range"),
