@@ -19,7 +19,7 @@ feeder roof), then:
  6. loading: `open_clip` loads the annotation files back into frame records;
  7. report: the tracking question report (vanished and heavily overlapping
     masks) and the overlap-episode analysis;
- 8. page: the clip's identity-health page;
+ 8. page: `clip_health_report` writes the clip's identity-health page;
  9. hand-over: the animals that stayed tiny at the end are dropped and
     `matcher` carries the others onto window 2, which goes through steps 3
     to 8 as the second clip.
@@ -205,6 +205,7 @@ class Clip:
     zero_area_rows: list = field(default_factory=list)
     analysis: Any = None
     page: Optional[str] = None
+    health: Any = None  # the page's table: one row per track
     drawings: list[str] = field(default_factory=list)
 
     @property
@@ -247,20 +248,27 @@ def check_clip(clip: Clip, image_predictor, stages: Stages) -> None:
         if len(overlap):
             clip.analysis = mu.process_overlap_frames(overlap, clip.records, image_predictor)
     with stages("page"):
-        clip.page = health_page(clip, image_predictor)
+        clip.page = health_page(clip, image_predictor, len(clip.records[0]["masks_dict"]))
     with stages("drawings"):
         if len(overlap):
             draw(clip, int(overlap["Frame ID"].min()), "first_overlap")
         draw(clip, len(clip.records) - 1, "last_frame")
 
 
-def health_page(clip: Clip, image_predictor) -> Optional[str]:
-    """The clip's identity-health page, where this version of the library has it."""
-    if not hasattr(mu, "clip_health_report"):
-        print(f"{clip.name}: health page skipped (this mirelo_utils has no clip_health_report yet)")
-        return None
+def health_page(clip: Clip, image_predictor, tracks: int) -> str:
+    """The clip's identity-health page: one self-contained index.html with
+    the tracking question report beside it; the per-track table is kept."""
+    bars: dict[str, Progress] = {}
+
+    def shown(stage: str, done: int, total: int) -> None:
+        bar = bars.setdefault(stage, Progress(stage.lower(), total))
+        while bar.done < done:
+            bar.advance()
+
     out_dir = os.path.join(clip.out, "health")
-    mu.clip_health_report(clip.records, out_dir, image_predictor=image_predictor)
+    clip.health = mu.clip_health_report(clip.records, out_dir, image_predictor=image_predictor,
+                                        expected_animals=tracks, title=f"{clip.name}: {clip.ann_dir}",
+                                        progress=shown)
     return os.path.join(out_dir, "index.html")
 
 
@@ -382,8 +390,15 @@ def scene_checks(run: Run, scene, frame_size: tuple[int, int]) -> list[tuple[boo
     checks.append((carried and len(run.keep_box) == 9, "clip 2: nine tracks, each on the animal it ended clip 1 on"))
     checks.append((len(second.overlap_rows) == 0 and not second.zero_area_rows,
                    "clip 2: no vanished or overlapping masks in the report"))
-    if hasattr(mu, "clip_health_report"):
-        checks.append((first.page is not None and os.path.exists(first.page), f"health page written ({first.page})"))
+    health = first.health
+    suspects = sorted(health.index[health["Confidence"] < 1])
+    checks.append((suspects == sorted([a, b, v]), f"page: confidence below 1 for exactly {a}, {b} and {v} {suspects}"))
+    checks.append((health.loc[v, "Frames with zero area"] == len(first.zero_area_rows)
+                   and min(health.loc[[a, b], "Overlap episodes"]) == 1
+                   and max(health.loc[[a, b], "Times named as failing track"]) >= 1,
+                   f"page: {v} vanished in {health.loc[v, 'Frames with zero area']} frames, {a} and {b} in one "
+                   f"overlap episode, named {list(health.loc[[a, b], 'Times named as failing track'])} times"))
+    checks.append((second.health["Confidence"].eq(1).all(), "clip 2 page: every track at confidence 1"))
     return checks
 
 
@@ -403,7 +418,11 @@ def print_summary(run: Run, out: str, checks: list[tuple[bool, str]], started: f
             print(f"            vanished masks {dict(Counter(row['Box ID'] for row in clip.zero_area_rows))}")
         if clip.analysis:
             print(f"  analysis: episode from frame {clip.analysis[0]}, track named {clip.analysis[1]}")
-        print(f"  page:     {rel(clip.page) if clip.page else 'not built'}")
+        print(f"  page:     {rel(clip.page)}")
+        for key, row in clip.health[clip.health["Confidence"] < 1].iterrows():
+            print(f"            {key}: confidence {row['Confidence']:.2f}, {row['Frames with zero area']} frames with"
+                  f" zero area, {row['Overlap episodes']} overlap episode(s), named {row['Times named as failing track']}"
+                  " time(s) as failing track")
         print(f"  drawings: {', '.join(rel(p) for p in clip.drawings)}")
     print(f"Hand-over: dropped {run.removed}, carried {run.keep_box}")
     print("\nChecks against the scene:")
