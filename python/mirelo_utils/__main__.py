@@ -53,7 +53,10 @@ class ProgressBar:
     def _run(self) -> None:
         while not self._stop.wait(self._interval):
             if time.monotonic() - self._start >= self._delay:
-                self._draw()
+                try:
+                    self._draw()
+                except (OSError, ValueError):  # a closed or broken stream: no bar, the work goes on
+                    return
 
     def _draw(self) -> None:
         with self._lock:
@@ -70,9 +73,12 @@ class ProgressBar:
         self._stop.set()
         self._thread.join()
         if self._shown:
-            self._draw()
-            self._stream.write("\n")
-            self._stream.flush()
+            try:
+                self._draw()
+                self._stream.write("\n")
+                self._stream.flush()
+            except (OSError, ValueError):
+                pass
 
 
 def _report(args: argparse.Namespace) -> int:

@@ -640,7 +640,7 @@ p.sub{color:#555;margin-top:0}table{border-collapse:collapse;font-size:.9em;marg
 th,td{border:1px solid #ccc;padding:3px 8px;text-align:right;vertical-align:top}
 th{background:#f2f2f2}td.k,th.k{text-align:left}tr.bad td{background:#fdecea}tr.warn td{background:#fff6e0}
 .plots img,.counts img{display:block;max-width:100%;height:auto;margin:4px 0}
-#episodes td,#episodes th{white-space:nowrap}.thumbs{display:flex;gap:6px}.thumbs figure{margin:0}.thumbs img{display:block}
+#episodes td,#episodes th{white-space:nowrap}.thumbs{display:flex;gap:6px}.thumbs figure{margin:0}.thumbs img{display:block;max-width:240px;height:auto}
 figcaption{font-size:.8em;color:#555}.note{font-size:.85em;color:#555}
 .legend span{display:inline-block;width:12px;height:12px;margin:0 4px 0 12px;vertical-align:middle}
 """

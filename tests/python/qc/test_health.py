@@ -353,3 +353,8 @@ def test_progress_bar_shows_only_after_the_delay():
     bar.close()
     last = shown.getvalue().rsplit("\r", 1)[-1]
     assert last.startswith("[" + "#" * 15 + "-" * 15 + "] Reading frame records 5/10") and last.endswith("\n")
+    closed = io.StringIO()
+    bar = ProgressBar(closed, delay=0.0, interval=0.01)
+    closed.close()  # the bar stops drawing; the work goes on
+    time.sleep(0.05)
+    bar.close()
