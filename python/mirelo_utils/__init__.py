@@ -48,7 +48,7 @@ from ._core import (
     process_overlap_frames,
     retrieve_annotation,
 )
-from ._dask import process_videos_on_cluster
+from ._dask import clip_health_reports_on_cluster, process_videos_on_cluster
 from ._health import clip_health_report
 from ._ingest import VideoMetadata, VideoProcessor
 from ._plots import draw_intersection_heatmap, video_segments_mask_visual
@@ -70,6 +70,7 @@ __all__ = [
     "calculate_masks_intersection_new",
     "calculate_pen_intersection_ratio",
     "clip_health_report",
+    "clip_health_reports_on_cluster",
     "cluster_masks_and_print",
     "compute_motion_score_in_polygon",
     "cosine_scores_cal",

@@ -1,25 +1,33 @@
-"""Frame extraction spread over a Dask cluster.
+"""Frame extraction and clip checks spread over a Dask cluster.
 
-The run is the serial ``VideoProcessor.process_videos_to_frames`` cut into
-tasks: one per recording to read its duration and plan its windows, one per
-window to extract it, and, for each camera whose crop window is not cached
-yet, a short detection task on the windows in run order until one finds the
-orange marker. The caller's thread keeps the crop-window cache and the
-console: it stores each camera's window as the serial run would, then fans
-the camera's windows out, and prints the messages of the recordings and
+Frame extraction is the serial ``VideoProcessor.process_videos_to_frames``
+cut into tasks: one per recording to read its duration and plan its windows,
+one per window to extract it, and, for each camera whose crop window is not
+cached yet, a short detection task on the windows in run order until one
+finds the orange marker. The caller's thread keeps the crop-window cache and
+the console: it stores each camera's window as the serial run would, then
+fans the camera's windows out, and prints the messages of the recordings and
 windows in the serial run's order.
 
-Workers run the same core code as the serial run and write to the output
-folder themselves, so it must be storage that every worker reaches under the
-same path. ``dask`` and ``distributed`` are imported only by these calls.
+Clip checks run ``clip_health_report`` once per clip folder, one task each,
+and gather the per-animal tables.
+
+Workers run the same code as the serial calls and read and write the files
+themselves, so they must be on storage that every worker reaches under the
+same paths. ``dask`` and ``distributed`` are imported only by these calls.
 """
 
 from __future__ import annotations
 
+import contextlib
+import os
 import pickle
+import sys
+import threading
 from collections import deque
+from collections.abc import Iterator, Sequence
 from dataclasses import dataclass, field
-from typing import TYPE_CHECKING, Any, Optional
+from typing import TYPE_CHECKING, Any, Optional, Union
 
 from ._core import _ingest as _impl  # type: ignore[attr-defined]
 
@@ -29,7 +37,9 @@ if TYPE_CHECKING:
 
     from ._ingest import VideoProcessor
 
-__all__ = ["process_videos_on_cluster"]
+    _Path = Union[str, os.PathLike[str]]
+
+__all__ = ["clip_health_reports_on_cluster", "process_videos_on_cluster"]
 
 # More windows than this in one recording is a time_step mistake, not a plan
 # a scheduler could hold.
@@ -55,6 +65,13 @@ def check_client(client: Any, distributed: Any) -> None:
         raise TypeError("expected a synchronous distributed.Client for client, got an asynchronous one")
 
 
+def check_choices(messages: str, errors: str) -> None:
+    if messages not in ("all", "summary"):
+        raise ValueError(f"expected messages 'all' or 'summary', got {messages!r}")
+    if errors not in ("raise", "report"):
+        raise ValueError(f"expected errors 'raise' or 'report', got {errors!r}")
+
+
 def _travelling(error: BaseException) -> BaseException:
     """The error itself when it pickles (it goes back to the caller), else its text."""
     try:
@@ -62,6 +79,81 @@ def _travelling(error: BaseException) -> BaseException:
     except Exception:
         return RuntimeError(f"{type(error).__name__}: {error}")
     return error
+
+
+def lost_task_error(future: Any, result: Any) -> BaseException:
+    """The error of a task that did not finish: its worker died more often
+    than the scheduler allows, or it was cancelled. `result` is what
+    as_completed(with_results=True, raise_errors=False) gave for it."""
+    error = result[1] if isinstance(result, tuple) and len(result) == 3 else result
+    if isinstance(error, BaseException):
+        return error
+    return RuntimeError(f"the task ended as {future.status}")
+
+
+def raise_first(errors: list[BaseException]) -> None:
+    """Raises the first error, noting how many there were."""
+    if not errors:
+        return
+    error = errors[0]
+    if hasattr(error, "add_note"):
+        error.add_note(f"failures: {len(errors)}; everything else finished "
+                       "(errors='report' returns the table instead)")
+    raise error
+
+
+def error_text(error: Optional[BaseException]) -> Optional[str]:
+    return None if error is None else f"{type(error).__name__}: {error}"
+
+
+class _ThreadStdout:
+    """sys.stdout while tasks collect their output: what a collecting thread
+    writes goes to its own list, the other threads' text to the stream."""
+
+    def __init__(self, stream: Any) -> None:
+        self.stream = stream
+
+    def write(self, text: str) -> int:
+        parts = getattr(_collecting, "parts", None)
+        if parts is None:
+            return self.stream.write(text)
+        parts.append(text)
+        return len(text)
+
+    def flush(self) -> None:
+        if getattr(_collecting, "parts", None) is None:
+            self.stream.flush()
+
+    def __getattr__(self, name: str) -> Any:
+        return getattr(self.stream, name)
+
+
+_collecting = threading.local()
+_collect_lock = threading.Lock()
+_collectors = 0
+
+
+@contextlib.contextmanager
+def collected_output() -> Iterator[list[str]]:
+    """Collects the text this thread prints (through sys.stdout) while other
+    threads of the worker print as usual; the list holds the lines."""
+    global _collectors
+    with _collect_lock:
+        if _collectors == 0:
+            sys.stdout = _ThreadStdout(sys.stdout)
+        _collectors += 1
+    lines: list[str] = []
+    parts: list[str] = []
+    _collecting.parts = parts
+    try:
+        yield lines
+    finally:
+        _collecting.parts = None
+        lines.extend("".join(parts).splitlines())
+        with _collect_lock:
+            _collectors -= 1
+            if _collectors == 0 and isinstance(sys.stdout, _ThreadStdout):
+                sys.stdout = sys.stdout.stream
 
 
 # ----------------------------------------------------------------- workers
@@ -73,6 +165,17 @@ def _plan_task(settings: tuple, row: tuple) -> tuple:
         return _impl.plan_recording(settings, row, lines, MAX_WINDOWS_PER_RECORDING), lines, None
     except Exception as e:
         return None, lines, _travelling(e)
+
+
+def _health_task(clip_dir: str, out_dir: str, image_predictor: Any, options: dict) -> tuple:
+    from ._health import clip_health_report
+
+    with collected_output() as lines:
+        try:
+            table = clip_health_report(clip_dir, out_dir, image_predictor, **options)
+        except Exception as e:
+            return None, lines, _travelling(e)
+    return table, lines, None
 
 
 def _window_task(settings: tuple, row: tuple, start: Any, end: Any, crop_window: Any, detect_only: bool) -> tuple:
@@ -285,11 +388,7 @@ class _Run:
     def _on_result(self, future: Any, result: Any) -> None:
         kind, subject = self.tasks.pop(future)
         if future.status != "finished":
-            # The task itself was lost: its worker died more often than the
-            # scheduler allows, or the task was cancelled.
-            error = result[1] if isinstance(result, tuple) and len(result) == 3 else result
-            if not isinstance(error, BaseException):
-                error = RuntimeError(f"the task ended as {future.status}")
+            error = lost_task_error(future, result)
             result = (None, [], error) if kind == "plan" else ("failed", 0, None, [], error)
         if kind == "plan":
             self._planned(subject, *result)
@@ -363,22 +462,19 @@ class _Run:
         for rec in self.recordings:
             if rec.error is not None or not rec.windows:
                 status = "failed" if rec.error is not None else "no windows"
-                rows.append([rec.name, rec.path, None, status, 0, _error_text(rec.error)])
+                rows.append([rec.name, rec.path, None, status, 0, error_text(rec.error)])
             for w in rec.windows or ():
-                rows.append([rec.name, rec.path, w.folder, w.status, w.saved, _error_text(w.error)])
+                rows.append([rec.name, rec.path, w.folder, w.status, w.saved, error_text(w.error)])
         return pd.DataFrame(rows, columns=["Video Name", "File Path", "Window", "Status", "Images", "Error"])
 
-    def first_error(self) -> Optional[tuple[BaseException, int]]:
+    def errors(self) -> list[BaseException]:
+        """The failures, in run order."""
         errors = []
         for rec in self.recordings:
             if rec.error is not None:
                 errors.append(rec.error)
             errors.extend(w.error for w in rec.windows or () if w.error is not None)
-        return (errors[0], len(errors)) if errors else None
-
-
-def _error_text(error: Optional[BaseException]) -> Optional[str]:
-    return None if error is None else f"{type(error).__name__}: {error}"
+        return errors
 
 
 def process_videos_on_cluster(
@@ -437,17 +533,143 @@ def process_videos_on_cluster(
     """
     distributed = import_distributed("process_videos_on_cluster")
     check_client(client, distributed)
-    if messages not in ("all", "summary"):
-        raise ValueError(f"expected messages 'all' or 'summary', got {messages!r}")
-    if errors not in ("raise", "report"):
-        raise ValueError(f"expected errors 'raise' or 'report', got {errors!r}")
+    check_choices(messages, errors)
     run = _Run(distributed, client, processor, df, messages)
     run.run()
-    failure = run.first_error()
-    if failure is not None and errors == "raise":
-        error, count = failure
-        if hasattr(error, "add_note"):
-            error.add_note(f"{count} recording(s) or window(s) failed; the others were extracted "
-                           "(errors='report' returns the table instead)")
-        raise error
+    if errors == "raise":
+        raise_first(run.errors())
     return run.table()
+
+
+def _folders(values: Any, what: str) -> list[str]:
+    if isinstance(values, (str, bytes, os.PathLike)) or not isinstance(values, Sequence):
+        raise TypeError(f"expected a sequence of folder paths for {what}, got {type(values).__name__}")
+    out = []
+    for v in values:
+        if not isinstance(v, (str, os.PathLike)):
+            raise TypeError(f"expected folder paths (str or os.PathLike) in {what}, got {type(v).__name__}")
+        path = os.fspath(v)
+        out.append(os.fsdecode(path) if isinstance(path, bytes) else path)
+    return out
+
+
+def clip_health_reports_on_cluster(
+    clip_dirs: Sequence[_Path],
+    out_dirs: Sequence[_Path],
+    client: distributed.Client,
+    image_predictor: Any = None,
+    *,
+    expected_animals: int = 10,
+    intersection_thrr: float = 80,
+    min_episode_frames: int = 2,
+    max_pictured_episodes: int = 40,
+    messages: str = "all",
+    errors: str = "raise",
+) -> pandas.DataFrame:
+    """Writes the identity-health page of many clips on a Dask cluster.
+
+    Runs ``clip_health_report(clip_dirs[i], out_dirs[i], image_predictor,
+    ...)`` for every clip folder, one task each (the clip opened with
+    ``open_clip`` on the worker), and gathers the per-animal tables. The
+    clip folders and the output folders must be on storage that every worker
+    reaches under the same paths. A clip that fails is reported and the
+    others go on.
+
+    Args:
+        clip_dirs: Clip folders (each a ``save_dir_base`` of annotation files).
+        out_dirs: The page's folder of each clip, as many as ``clip_dirs``
+            and all different.
+        client: A synchronous ``distributed.Client`` of the cluster.
+        image_predictor: Sent once to every worker for the appearance
+            evidence (it must pickle); None to judge by shape and box only.
+        expected_animals: As in ``clip_health_report``.
+        intersection_thrr: As in ``clip_health_report``.
+        min_episode_frames: As in ``clip_health_report``.
+        max_pictured_episodes: As in ``clip_health_report``.
+        messages: "all" prints what each clip's report prints, clip by clip
+            in the given order (as a loop over the clips would); "summary"
+            prints one line per clip as it finishes.
+        errors: "raise" raises the first error (in clip order) once every
+            other clip is done; "report" only lists it.
+
+    Returns:
+        pandas.DataFrame: The rows of every clip's per-animal table, clip by
+        clip: "Clip" (the folder as given), "Animal", then the columns of
+        ``clip_health_report``. ``attrs["unchecked"]`` maps each clip without
+        a table to the reason: "no annotation files", or the error's type
+        and message.
+
+    Raises:
+        ImportError: dask or distributed is not installed.
+        TypeError: client is not a synchronous distributed.Client; clip_dirs
+            or out_dirs is not a sequence of paths.
+        ValueError: out_dirs does not give one different folder per clip;
+            messages or errors is not one of its choices.
+        Exception: With errors="raise", the first clip's failure, after the
+            others finished.
+    """
+    distributed = import_distributed("clip_health_reports_on_cluster")
+    check_client(client, distributed)
+    check_choices(messages, errors)
+    clips, outs = _folders(clip_dirs, "clip_dirs"), _folders(out_dirs, "out_dirs")
+    if len(clips) != len(outs):
+        raise ValueError(f"expected one out_dir per clip folder, got {len(outs)} for {len(clips)} clips")
+    seen: dict[str, str] = {}
+    for clip, out in zip(clips, outs):
+        key = os.path.normcase(os.path.abspath(out))
+        if key in seen:
+            raise ValueError(f"expected a different out_dir for each clip, got {out!r} for {seen[key]!r} and {clip!r}")
+        seen[key] = clip
+    import pandas as pd
+
+    from ._health import ANIMAL_COLUMNS
+
+    options = dict(expected_animals=expected_animals, intersection_thrr=intersection_thrr,
+                   min_episode_frames=min_episode_frames, max_pictured_episodes=max_pictured_episodes)
+    predictor = None if image_predictor is None else client.scatter(image_predictor, broadcast=True)
+    results: list[Optional[tuple]] = [None] * len(clips)
+    position = {}
+    for i, (clip, out) in enumerate(zip(clips, outs)):
+        future = client.submit(_health_task, clip, out, predictor, options, pure=False, priority=-i)
+        position[future] = i
+    verbose, printed, done = messages == "all", 0, 0
+    try:
+        for future, result in distributed.as_completed(list(position), with_results=True, raise_errors=False):
+            i = position.pop(future)
+            if future.status != "finished":
+                result = (None, [], lost_task_error(future, result))
+            results[i] = result
+            done += 1
+            if not verbose:
+                table, _, error = result
+                what = (f"failed: {error_text(error)}" if error is not None else
+                        "no annotation files" if table is None else f"{len(table)} animals")
+                print(f"[{done}/{len(clips)}] {clips[i]}: {what}")
+            while verbose and printed < len(clips) and results[printed] is not None:
+                _, lines, error = results[printed]
+                for line in lines:
+                    print(line)
+                if error is not None:
+                    print(f"Failed: {clips[printed]}: {error_text(error)}")
+                printed += 1
+    finally:
+        if position:
+            client.cancel(list(position))
+
+    frames, unchecked, failures = [], {}, []
+    for clip, (table, _, error) in zip(clips, results):
+        if error is not None:
+            unchecked[clip] = error_text(error)
+            failures.append(error)
+        elif table is None:
+            unchecked[clip] = "no annotation files"
+        else:
+            rows = table.reset_index()
+            rows.insert(0, "Clip", clip)
+            frames.append(rows)
+    if errors == "raise":
+        raise_first(failures)
+    combined = (pd.concat(frames, ignore_index=True) if frames
+                else pd.DataFrame(columns=["Clip", "Animal", *ANIMAL_COLUMNS]))
+    combined.attrs["unchecked"] = unchecked
+    return combined

@@ -1363,6 +1363,12 @@ def build_targets():
           {"clip": (["clip_records"], lambda c: health_records(c)), "out_dir": (["file"], lambda c: c.scratch()),
            "image_predictor": (["model"], lambda c: c.doubles("pred_ok")),
            "min_episode_frames": (["cluster_number"], lambda c: 2)}),
+        T("clip_health_reports_on_cluster", ["clip_dir", "out_dir", "client", "messages", "errors"],
+          lambda c, a, b, client, m, e: c.mu.clip_health_reports_on_cluster([a, c.path("clip_ok")], [b, c.scratch()],
+                                                                            client, messages=m, errors=e),
+          {"clip_dir": (["file", "clip_dir"], lambda c: c.path("clip_bad_json")),
+           "out_dir": (["file"], lambda c: c.scratch()), "client": ([], lambda c: c.cluster()),
+           "messages": ([], lambda c: "summary"), "errors": ([], lambda c: "report")}),
         T("VideoMetadata.get_filtered_video_dataframe",
           ["base_dir", "sub_dirs", "filter_start", "filter_end", "sample_step", "top_n", "match_pattern",
            "camera_number"],
@@ -1978,6 +1984,10 @@ KNOWN_SLOW = {
 }
 
 
+# Targets that run on the worker's in-process Dask cluster (Context.cluster).
+CLUSTER_TARGETS = {"process_videos_on_cluster", "clip_health_reports_on_cluster"}
+
+
 def build_cases(seed, count=None, sweep=False):
     """Cases as (target name, {argument: value name}); reproducible from the seed."""
     targets = build_targets()
@@ -2049,6 +2059,10 @@ def worker(seed, count, sweep, start, stop, root):
     targets = {t.name: t for t in build_targets()}
     kv, gv = kind_values(), generic_values()
     cases = build_cases(seed, count, sweep)
+    # The cluster's threads are started before any case has used up the
+    # bounded address space (a thread's stack and malloc arena need room).
+    if any(cases[i][0] in CLUSTER_TARGETS for i in range(start, min(stop, len(cases)))):
+        c.cluster()
     warnings.simplefilter("error")
     out = sys.__stdout__
     sink = open(os.devnull, "w")

@@ -14,6 +14,15 @@ sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[2] / "bench"))
 SANITIZED = bool(os.environ.get("MIRELO_SANITIZED"))
 
 
+@pytest.fixture(scope="session")
+def cluster_client():
+    """A Dask client of a LocalCluster of two single-threaded worker processes."""
+    distributed = pytest.importorskip("distributed")
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
+                                  dashboard_address=None) as cluster, distributed.Client(cluster) as client:
+        yield client
+
+
 @pytest.fixture
 def rng():
     return np.random.default_rng(1234)
