@@ -25,6 +25,20 @@ void set_error(PyObject* type, const char* what) {
   Py_DECREF(s);
 }
 
+// The subclass of OSError that the host's OSError(errno, ...) picks for an
+// errno (PermissionError for EACCES, IsADirectoryError for EISDIR, ...).
+PyObject* os_error_type(int errno_value) {
+  if (errno_value == 0) return PyExc_OSError;
+  PyObject* probe = PyObject_CallFunction(PyExc_OSError, "is", errno_value, "");
+  if (!probe) {
+    PyErr_Clear();
+    return PyExc_OSError;
+  }
+  PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(probe));  // a built-in type: outlives the probe
+  Py_DECREF(probe);
+  return type;
+}
+
 }  // namespace
 
 void install_error_translators() {
@@ -47,7 +61,7 @@ void install_error_translators() {
     } catch (const mirelo::FileNotFoundError& e) {
       set_error(PyExc_FileNotFoundError, e.what());
     } catch (const mirelo::OSError& e) {
-      set_error(PyExc_OSError, e.what());
+      set_error(os_error_type(e.error_number), e.what());
     } catch (const cv::Exception& e) {
       set_error(PyExc_RuntimeError, ("OpenCV: " + e.err + " in " + e.func).c_str());
     } catch (const std::invalid_argument& e) {
@@ -69,7 +83,10 @@ void install_error_translators() {
     } catch (const std::bad_alloc&) {
       set_error(PyExc_MemoryError, "out of memory");
     } catch (const std::system_error& e) {
-      set_error(PyExc_OSError, e.what());
+      set_error(e.code().category() == std::generic_category() || e.code().category() == std::system_category()
+                    ? os_error_type(e.code().value())
+                    : PyExc_OSError,
+                e.what());
     } catch (const std::runtime_error& e) {
       set_error(PyExc_RuntimeError, e.what());
     } catch (const std::logic_error& e) {

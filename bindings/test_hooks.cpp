@@ -5,6 +5,7 @@
 #include <nanobind/nanobind.h>
 #include <nanobind/stl/string.h>
 
+#include <cerrno>
 #include <functional>
 #include <ios>
 #include <map>
@@ -75,6 +76,7 @@ void throw_cpp(const std::string& kind) {
       {"ZeroDivisionError", [] { throw ZeroDivisionError("division"); }},
       {"FileNotFoundError", [] { throw FileNotFoundError("missing"); }},
       {"OSError", [] { throw OSError("io"); }},
+      {"OSError_EACCES", [] { throw OSError("denied", EACCES); }},
       {"invalid_argument", [] { throw std::invalid_argument("argument"); }},
       {"domain_error", [] { throw std::domain_error("domain"); }},
       {"length_error", [] { throw std::length_error("length"); }},

@@ -42,6 +42,10 @@ struct FileNotFoundError : std::runtime_error {
 /// Any other failure of the file system or of a reader/writer (OSError).
 struct OSError : std::runtime_error {
   using std::runtime_error::runtime_error;
+  OSError(const std::string& message, int errno_value) : std::runtime_error(message), error_number(errno_value) {}
+  /// The errno behind the failure, 0 when there is none; it picks the
+  /// host's subclass (PermissionError, IsADirectoryError, ...).
+  int error_number = 0;
 };
 
 /// A request for more memory than the process can hold (MemoryError),

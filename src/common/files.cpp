@@ -130,7 +130,7 @@ void throw_os_error(int err, const std::string& path, std::string_view action) {
   }
   msg += "[Errno " + std::to_string(err) + "] " + std::generic_category().message(err) + ": " + repr_text(path);
   if (err == ENOENT) throw FileNotFoundError(msg);
-  throw OSError(msg);
+  throw OSError(msg, err);
 }
 
 void throw_os_error(const std::error_code& ec, const std::string& path, std::string_view action) {

@@ -17,6 +17,7 @@ if not hasattr(_core, "_errors"):
         ("ZeroDivisionError", ZeroDivisionError, "division"),
         ("FileNotFoundError", FileNotFoundError, "missing"),
         ("OSError", OSError, "io"),
+        ("OSError_EACCES", PermissionError, "denied"),
         ("invalid_argument", ValueError, "argument"),
         ("domain_error", ValueError, "domain"),
         ("length_error", ValueError, "length"),

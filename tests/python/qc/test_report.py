@@ -135,10 +135,17 @@ def test_existing_report_is_replaced_whole(tmp_path, clip):
 def test_folder_that_is_a_file_keeps_it(tmp_path, capsys, clip):
     blocker = tmp_path / "file"
     blocker.write_text("old")
-    with pytest.raises(OSError, match="Not a directory"):
+    with pytest.raises(NotADirectoryError, match="Not a directory"):
         mu.generate_tracking_report(clip, blocker)
     assert capsys.readouterr().out == START
     assert blocker.read_text() == "old" and os.listdir(tmp_path) == ["file"]
+
+
+def test_folder_in_place_of_the_report_is_left_alone(tmp_path, capsys, clip):
+    (tmp_path / "tracking_question_report.csv").mkdir()
+    with pytest.raises(IsADirectoryError):
+        mu.generate_tracking_report(clip, tmp_path)
+    assert os.listdir(tmp_path) == ["tracking_question_report.csv"]
 
 
 def test_missing_folder_fails_after_the_start_message(tmp_path, capsys, clip):
