@@ -794,7 +794,8 @@ class Context:
 
             logging.getLogger("distributed").setLevel(logging.ERROR)  # stderr is read only at the end
             self._client = distributed.Client(processes=False, n_workers=1, threads_per_worker=2,
-                                              dashboard_address=None)
+                                              dashboard_address=None,
+                                              scheduler_kwargs={"dashboard_address": ":0"})
         return self._client
 
     def copy_of(self, name):

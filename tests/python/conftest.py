@@ -18,8 +18,11 @@ SANITIZED = bool(os.environ.get("MIRELO_SANITIZED"))
 def cluster_client():
     """A Dask client of a LocalCluster of two single-threaded worker processes."""
     distributed = pytest.importorskip("distributed")
+    # No dashboard; the scheduler's own HTTP endpoint on any free port, so a
+    # dashboard already running on this machine (port 8787) does not matter.
     with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
-                                  dashboard_address=None) as cluster, distributed.Client(cluster) as client:
+                                  dashboard_address=None, scheduler_kwargs={"dashboard_address": ":0"}
+                                  ) as cluster, distributed.Client(cluster) as client:
         yield client
 
 
