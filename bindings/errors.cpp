@@ -62,6 +62,8 @@ void install_error_translators() {
       set_error(PyExc_FileNotFoundError, e.what());
     } catch (const mirelo::OSError& e) {
       set_error(os_error_type(e.error_number), e.what());
+    } catch (const mirelo::LibraryError& e) {
+      set_error(PyExc_ImportError, e.what());
     } catch (const cv::Exception& e) {
       set_error(PyExc_RuntimeError, ("OpenCV: " + e.err + " in " + e.func).c_str());
     } catch (const std::invalid_argument& e) {

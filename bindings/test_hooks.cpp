@@ -77,6 +77,7 @@ void throw_cpp(const std::string& kind) {
       {"FileNotFoundError", [] { throw FileNotFoundError("missing"); }},
       {"OSError", [] { throw OSError("io"); }},
       {"OSError_EACCES", [] { throw OSError("denied", EACCES); }},
+      {"LibraryError", [] { throw LibraryError("cannot load libx.so"); }},
       {"invalid_argument", [] { throw std::invalid_argument("argument"); }},
       {"domain_error", [] { throw std::domain_error("domain"); }},
       {"length_error", [] { throw std::length_error("length"); }},

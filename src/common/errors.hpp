@@ -48,6 +48,12 @@ struct OSError : std::runtime_error {
   int error_number = 0;
 };
 
+/// A shared library of the core that cannot be loaded (ImportError). The
+/// message names the library and the loader's reason.
+struct LibraryError : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+
 /// A request for more memory than the process can hold (MemoryError),
 /// refused before anything is allocated; caught as std::bad_alloc too.
 struct MemoryError : std::bad_alloc {

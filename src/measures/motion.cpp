@@ -4,13 +4,11 @@
 
 #include <cerrno>
 
-#include <opencv2/imgcodecs.hpp>
-#include <opencv2/video/tracking.hpp>
-
 #include "common/errors.hpp"
 #include "common/files.hpp"
 #include "common/runtime.hpp"
 #include "common/text.hpp"
+#include "media/media.hpp"
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -76,7 +74,7 @@ cv::Mat read_gray_image(const std::string& path, const std::string& what) {
   // otherwise log its own warning on stderr, outside the caller's stdout.
   struct stat st {};
   if (::stat(path.c_str(), &st) != 0) throw_os_error(errno, path);
-  cv::Mat image = cv::imread(path, cv::IMREAD_GRAYSCALE);
+  cv::Mat image = media::library().read_image(path, media::ImageColor::gray);
   if (!image.empty()) return image;
   if (::stat(path.c_str(), &st) != 0) throw_os_error(errno, path);
   throw OSError("cannot read " + what + " " + repr_text(path) + " as an image");
@@ -84,8 +82,7 @@ cv::Mat read_gray_image(const std::string& path, const std::string& what) {
 
 cv::Mat flow_magnitude(const cv::Mat& prev, const cv::Mat& next) {
   require_same_size(prev, next);
-  cv::Mat flow;
-  cv::calcOpticalFlowFarneback(prev, next, flow, 0.5, 3, 15, 3, 5, 1.2, 0);
+  const cv::Mat flow = media::library().farneback_flow(prev, next, 0.5, 3, 15, 3, 5, 1.2, 0);
   cv::Mat planes[2];
   cv::split(flow, planes);
   cv::Mat magnitude;

@@ -9,13 +9,12 @@
 #include <mutex>
 #include <thread>
 
-#include <opencv2/imgcodecs.hpp>
-
 #include "common/errors.hpp"
 #include "common/files.hpp"
 #include "common/runtime.hpp"
 #include "common/text.hpp"
 #include "common/walk.hpp"
+#include "media/media.hpp"
 #include "measures/overlap.hpp"
 #include "pen/annotation.hpp"
 
@@ -159,7 +158,7 @@ std::pair<int64_t, int64_t> annotation_frame_size(const std::string& json_path) 
   struct stat st {};
   if (::stat(path.c_str(), &st) != 0) throw_os_error(errno, path);
   if (S_ISDIR(st.st_mode)) throw_os_error(EISDIR, path);
-  const cv::Mat image = cv::imread(path, cv::IMREAD_COLOR);
+  const cv::Mat image = media::library().read_image(path, media::ImageColor::bgr);
   if (image.empty())
     throw OSError("cannot read the image " + repr_text(path) + " named by \"image_path\" of " + repr_text(json_path));
   return {image.rows, image.cols};

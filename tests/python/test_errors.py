@@ -18,6 +18,7 @@ if not hasattr(_core, "_errors"):
         ("FileNotFoundError", FileNotFoundError, "missing"),
         ("OSError", OSError, "io"),
         ("OSError_EACCES", PermissionError, "denied"),
+        ("LibraryError", ImportError, "cannot load libx.so"),
         ("invalid_argument", ValueError, "argument"),
         ("domain_error", ValueError, "domain"),
         ("length_error", ValueError, "length"),

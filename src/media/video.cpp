@@ -1,4 +1,6 @@
-#include "ingest/video_reader.hpp"
+// Video decoding on libavformat/libavcodec: the decoder and the BGR
+// converter behind ingest/video_reader.hpp.
+#include "media/video.hpp"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -19,7 +21,17 @@ extern "C" {
 
 #include "common/errors.hpp"
 
-namespace mirelo {
+namespace mirelo::media {
+
+// The decoder's picture with what converting it needs.
+struct Picture {
+  AVFrame* frame = nullptr;
+  int coded_width = 0, coded_height = 0;  ///< the decoder's coded size
+  int rotation = 0;                       ///< display rotation in degrees, clockwise
+
+  ~Picture() { av_frame_free(&frame); }
+};
+
 namespace {
 
 constexpr double kEpsZero = 0.000025;
@@ -46,36 +58,36 @@ int rotation_of(const AVStream* st) {
   return r;
 }
 
-struct FrameFree {
-  void operator()(AVFrame* f) const { av_frame_free(&f); }
-};
-
-}  // namespace
-
-namespace {
-
 bool quarter_turn(int rotation) { return rotation == 90 || rotation == 270 || rotation == -90 || rotation == -270; }
 
-}  // namespace
+class BgrConverter final : public FrameConverter {
+ public:
+  BgrConverter() = default;
+  ~BgrConverter() override { sws_freeContext(sws_); }
+  BgrConverter(const BgrConverter&) = delete;
+  BgrConverter& operator=(const BgrConverter&) = delete;
 
-int DecodedFrame::width() const { return !frame_ ? 0 : quarter_turn(rotation_) ? frame_->height : frame_->width; }
-int DecodedFrame::height() const { return !frame_ ? 0 : quarter_turn(rotation_) ? frame_->width : frame_->height; }
+  void to_bgr(const DecodedFrame& frame, const cv::Rect& roi, cv::Mat& out) override;
 
-BgrConverter::~BgrConverter() { sws_freeContext(sws_); }
+ private:
+  SwsContext* sws_ = nullptr;
+  cv::Mat buffer_;
+};
 
-void BgrConverter::convert(const DecodedFrame& decoded, const cv::Rect& roi, cv::Mat& out) {
-  const AVFrame* f = decoded.frame_.get();
-  if (f == nullptr) throw ValueError("no decoded frame to convert");
+void BgrConverter::to_bgr(const DecodedFrame& decoded, const cv::Rect& roi, cv::Mat& out) {
+  const Picture* picture = decoded.picture();
+  if (picture == nullptr || picture->frame == nullptr) throw ValueError("no decoded frame to convert");
+  const AVFrame* f = picture->frame;
   const auto format = static_cast<AVPixelFormat>(f->format);
   const int width = f->width, height = f->height;
-  const int rotation = decoded.rotation_;
+  const int rotation = picture->rotation;
 
   // The capture's unscaled YUV 4:2:0 / 4:2:2 to BGR conversion treats every
   // pixel on its own (with the chroma sample of its pair of columns, and of
   // its pair of rows for 4:2:0), so a region starting on an even column and
   // row, of even height, converts to the same pixels as the whole frame. Any
   // other case converts what the capture converts and cuts the region out.
-  const bool by_region = rotation % 360 == 0 && (height % 2) == 0 && decoded.coded_height_ % 2 == 0 &&
+  const bool by_region = rotation % 360 == 0 && (height % 2) == 0 && picture->coded_height % 2 == 0 &&
                          (format == AV_PIX_FMT_YUV420P || format == AV_PIX_FMT_YUV422P);
   int src_x = 0, src_y = 0, conv_w = 0, conv_h = 0;
   if (by_region) {
@@ -84,8 +96,8 @@ void BgrConverter::convert(const DecodedFrame& decoded, const cv::Rect& roi, cv:
     conv_w = std::min(((roi.x + roi.width - src_x) + 7) & ~7, width - src_x);
     conv_h = std::min(((roi.y + roi.height - src_y) + 1) & ~1, height - src_y);
   } else {
-    conv_w = std::max(decoded.coded_width_, width);
-    conv_h = std::max(decoded.coded_height_, height);
+    conv_w = std::max(picture->coded_width, width);
+    conv_h = std::max(picture->coded_height, height);
   }
   sws_ = sws_getCachedContext(sws_, conv_w, conv_h, format, conv_w, conv_h, AV_PIX_FMT_BGR24, SWS_BICUBIC, nullptr,
                               nullptr, nullptr);
@@ -132,7 +144,23 @@ void BgrConverter::convert(const DecodedFrame& decoded, const cv::Rect& roi, cv:
   out = visible(roi);
 }
 
-struct VideoReader::Impl {
+class LibavDecoder final : public VideoDecoder {
+ public:
+  explicit LibavDecoder(const std::string& path);
+  ~LibavDecoder() override;
+  LibavDecoder(const LibavDecoder&) = delete;
+  LibavDecoder& operator=(const LibavDecoder&) = delete;
+
+  bool is_open() const override { return st != nullptr; }
+  double fps() const override { return is_open() ? stream_fps() : 0.0; }
+  int64_t frame_count() const override { return is_open() ? total_frames() : 0; }
+  void seek(int64_t frame_number) override {
+    if (is_open()) seek_to(frame_number);
+  }
+  bool grab() override { return is_open() && grab_next(); }
+  DecodedFrame frame() const override;
+
+ private:
   AVFormatContext* ic = nullptr;
   AVCodecContext* ctx = nullptr;
   AVStream* st = nullptr;
@@ -144,14 +172,7 @@ struct VideoReader::Impl {
   int64_t first_frame_number = -1;
   int rotation = 0;
 
-  ~Impl() {
-    av_packet_free(&packet);
-    av_frame_free(&picture);
-    avcodec_free_context(&ctx);
-    avformat_close_input(&ic);
-  }
-
-  double fps() const {
+  double stream_fps() const {
     double f = r2d(st->avg_frame_rate);
     if (f < kEpsZero) f = r2d(st->r_frame_rate);
     if (f < kEpsZero) f = 1.0 / r2d(ctx->time_base);
@@ -167,7 +188,7 @@ struct VideoReader::Impl {
   int64_t total_frames() const {
     int64_t n = st->nb_frames;
     if (n == 0) {
-      const double v = std::floor(duration_sec() * fps() + 0.5);
+      const double v = std::floor(duration_sec() * stream_fps() + 0.5);
       n = std::isfinite(v) && std::fabs(v) < 9.0e18 ? static_cast<int64_t>(v) : 0;
     }
     return n;
@@ -179,13 +200,13 @@ struct VideoReader::Impl {
   }
 
   int64_t dts_to_frame_number(int64_t dts) const {
-    const double v = fps() * dts_to_sec(dts) + 0.5;
+    const double v = stream_fps() * dts_to_sec(dts) + 0.5;
     // A missing time stamp gives a huge negative number, never a valid index.
     if (!(std::fabs(v) < 9.0e18)) return v > 0 ? INT64_MAX / 2 : INT64_MIN / 2;
     return static_cast<int64_t>(v);
   }
 
-  bool grab() {
+  bool grab_next() {
     constexpr size_t max_read_attempts = 4096, max_decode_attempts = 64;
     size_t read_attempts = 0, decode_attempts = 0;
     if (st->nb_frames > 0 && frame_number > st->nb_frames) return false;
@@ -226,13 +247,13 @@ struct VideoReader::Impl {
     return valid;
   }
 
-  void seek(int64_t target) {
+  void seek_to(int64_t target) {
     target = std::min(target, total_frames());
     int64_t delta = 16;
-    if (first_frame_number < 0 && total_frames() > 1) grab();
+    if (first_frame_number < 0 && total_frames() > 1) grab_next();
     for (;;) {
       const int64_t from = std::max<int64_t>(target - delta, 0);
-      const double sec = static_cast<double>(from) / fps();
+      const double sec = static_cast<double>(from) / stream_fps();
       int64_t time_stamp = st->start_time == AV_NOPTS_VALUE ? 0 : st->start_time;
       const double offset = sec / r2d(st->time_base) + 0.5;
       if (std::isfinite(offset) && std::fabs(offset) < 9.0e18) time_stamp += static_cast<int64_t>(offset);
@@ -242,7 +263,7 @@ struct VideoReader::Impl {
         frame_number = 0;
         break;
       }
-      grab();
+      grab_next();
       if (target == 1) {
         frame_number = 1;
         break;
@@ -254,71 +275,71 @@ struct VideoReader::Impl {
         continue;
       }
       while (frame_number < target - 1)
-        if (!grab()) break;
+        if (!grab_next()) break;
       ++frame_number;
       break;
     }
   }
 };
 
-VideoReader::VideoReader(const std::string& path) : impl_(std::make_unique<Impl>()) {
+LibavDecoder::LibavDecoder(const std::string& path) {
   // Damaged streams make the decoders chatty; like the capture, only errors
   // reach the console.
   static std::once_flag quiet;
   std::call_once(quiet, [] { av_log_set_level(AV_LOG_ERROR); });
-  Impl& d = *impl_;
-  if (avformat_open_input(&d.ic, path.c_str(), nullptr, nullptr) < 0) return;
-  if (avformat_find_stream_info(d.ic, nullptr) < 0) {
-    avformat_close_input(&d.ic);
+  if (avformat_open_input(&ic, path.c_str(), nullptr, nullptr) < 0) return;
+  if (avformat_find_stream_info(ic, nullptr) < 0) {
+    avformat_close_input(&ic);
     return;
   }
-  for (unsigned i = 0; i < d.ic->nb_streams; ++i) {
-    AVStream* s = d.ic->streams[i];
+  for (unsigned i = 0; i < ic->nb_streams; ++i) {
+    AVStream* s = ic->streams[i];
     if (s->codecpar->codec_type != AVMEDIA_TYPE_VIDEO) continue;
     const AVCodec* codec = avcodec_find_decoder(s->codecpar->codec_id);
     if (codec == nullptr) break;
-    d.ctx = avcodec_alloc_context3(codec);
-    if (d.ctx == nullptr || avcodec_parameters_to_context(d.ctx, s->codecpar) < 0) break;
-    d.ctx->thread_count = static_cast<int>(std::clamp(std::thread::hardware_concurrency(), 1u, 16u));
-    if (avcodec_open2(d.ctx, codec, nullptr) < 0) break;
-    d.st = s;
-    d.stream = static_cast<int>(i);
-    d.rotation = rotation_of(s);
+    ctx = avcodec_alloc_context3(codec);
+    if (ctx == nullptr || avcodec_parameters_to_context(ctx, s->codecpar) < 0) break;
+    ctx->thread_count = static_cast<int>(std::clamp(std::thread::hardware_concurrency(), 1u, 16u));
+    if (avcodec_open2(ctx, codec, nullptr) < 0) break;
+    st = s;
+    stream = static_cast<int>(i);
+    rotation = rotation_of(s);
     break;
   }
-  d.picture = av_frame_alloc();
-  d.packet = av_packet_alloc();
-  if (d.st == nullptr || d.picture == nullptr || d.packet == nullptr) {
-    d.st = nullptr;
-    avcodec_free_context(&d.ctx);
-    avformat_close_input(&d.ic);
+  picture = av_frame_alloc();
+  packet = av_packet_alloc();
+  if (st == nullptr || picture == nullptr || packet == nullptr) {
+    st = nullptr;
+    avcodec_free_context(&ctx);
+    avformat_close_input(&ic);
   }
 }
 
-VideoReader::~VideoReader() = default;
-
-bool VideoReader::is_open() const { return impl_->st != nullptr; }
-
-double VideoReader::fps() const { return is_open() ? impl_->fps() : 0.0; }
-
-int64_t VideoReader::frame_count() const { return is_open() ? impl_->total_frames() : 0; }
-
-void VideoReader::seek(int64_t frame_number) {
-  if (is_open()) impl_->seek(frame_number);
+LibavDecoder::~LibavDecoder() {
+  av_packet_free(&packet);
+  av_frame_free(&picture);
+  avcodec_free_context(&ctx);
+  avformat_close_input(&ic);
 }
 
-bool VideoReader::grab() { return is_open() && impl_->grab(); }
-
-DecodedFrame VideoReader::frame() const {
-  DecodedFrame out;
-  if (!is_open() || impl_->picture->data[0] == nullptr) return out;
-  AVFrame* ref = av_frame_clone(impl_->picture);
-  if (ref == nullptr) throw std::bad_alloc();
-  out.frame_ = std::shared_ptr<AVFrame>(ref, FrameFree());
-  out.coded_width_ = impl_->ctx->coded_width;
-  out.coded_height_ = impl_->ctx->coded_height;
-  out.rotation_ = impl_->rotation;
-  return out;
+DecodedFrame LibavDecoder::frame() const {
+  if (!is_open() || picture->data[0] == nullptr) return {};
+  auto shared = std::make_shared<Picture>();
+  shared->frame = av_frame_clone(picture);
+  if (shared->frame == nullptr) throw std::bad_alloc();
+  shared->coded_width = ctx->coded_width;
+  shared->coded_height = ctx->coded_height;
+  shared->rotation = rotation;
+  const bool turned = quarter_turn(rotation);
+  const int width = turned ? picture->height : picture->width;
+  const int height = turned ? picture->width : picture->height;
+  return DecodedFrame(std::move(shared), width, height);
 }
 
-}  // namespace mirelo
+}  // namespace
+
+std::unique_ptr<VideoDecoder> open_libav_video(const std::string& path) { return std::make_unique<LibavDecoder>(path); }
+
+std::unique_ptr<FrameConverter> make_bgr_converter() { return std::make_unique<BgrConverter>(); }
+
+}  // namespace mirelo::media

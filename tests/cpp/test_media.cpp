@@ -1,0 +1,46 @@
+// The media library, opened on first use: a missing library or entry point is
+// a LibraryError naming what is missing, and a library of another build is
+// refused.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "common/errors.hpp"
+#include "common/lazy_library.hpp"
+#include "media/media.hpp"
+
+using namespace mirelo;
+
+// The library's entry point, called directly: it also keeps the library
+// linked into this program, where the core then finds it already loaded.
+extern "C" const media::Library* mirelo_media_library(int version);
+
+namespace {
+
+std::string library_error(const std::string& file, const char* entry) {
+  try {
+    library_entry(file, entry);
+  } catch (const LibraryError& e) {
+    return e.what();
+  }
+  return "no error";
+}
+
+}  // namespace
+
+TEST(LazyLibrary, MissingLibraryOrEntryIsReportedByName) {
+  const std::string missing = library_error("libmirelo_no_such_library.so", media::kEntry);
+  EXPECT_EQ(missing.rfind("cannot load libmirelo_no_such_library.so: ", 0), 0u) << missing;
+  const std::string no_entry = library_error(media::kLibraryFile, "mirelo_no_such_entry");
+  EXPECT_NE(no_entry.find("mirelo_no_such_entry"), std::string::npos) << no_entry;
+}
+
+TEST(LazyLibrary, FindsTheMediaLibraryEntry) {
+  EXPECT_EQ(library_entry(media::kLibraryFile, media::kEntry), reinterpret_cast<void*>(&mirelo_media_library));
+  EXPECT_EQ(&media::library(), mirelo_media_library(media::kInterfaceVersion));
+}
+
+TEST(MediaLibrary, RefusesCallersOfAnotherInterface) {
+  EXPECT_EQ(mirelo_media_library(media::kInterfaceVersion + 1), nullptr);
+  EXPECT_EQ(mirelo_media_library(0), nullptr);
+}
