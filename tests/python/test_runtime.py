@@ -1,9 +1,12 @@
 """Long calls release the GIL and stop on Ctrl-C; the package imports lightly."""
+import os
+import shutil
 import signal
 import subprocess
 import sys
 import threading
 import time
+from pathlib import Path
 
 import numpy as np
 import pytest
@@ -66,3 +69,57 @@ def test_import_does_not_load_heavy_host_libraries():
             "print(sorted(m for m in ('torch', 'pandas', 'matplotlib', 'seaborn', 'PIL', 'numpy', 'importlib.metadata') if m in sys.modules))")
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
     assert out.stdout.strip() == "[]"
+
+
+CODEC_LIBRARIES = ("libmirelo_media", "libopencv_imgcodecs", "libopencv_video", "libavformat", "libavcodec",
+                   "libswscale", "libavutil")
+
+# Loaded libraries before and after the first operation that reads images.
+MOTION_SCRIPT = """
+import sys
+import numpy as np
+from PIL import Image
+
+def loaded():
+    with open("/proc/self/maps") as maps:
+        names = {line.rsplit("/", 1)[-1].strip() for line in maps if ".so" in line}
+    return sorted({lib for lib in sys.argv[2:] for name in names if name.startswith(lib + ".so")})
+
+import mirelo_utils as mu
+print(loaded())
+frame = sys.argv[1] + "/0000.png"
+Image.fromarray(np.full((8, 8), 50, np.uint8)).save(frame)
+try:
+    mu.compute_motion_score_in_polygon([frame] * 6, {"Box0": np.ones((8, 8), bool)})
+except ImportError as error:
+    print("ImportError:", error)
+else:
+    print("read")
+print(loaded())
+"""
+
+
+def run_motion(tmp_path, pythonpath):
+    env = dict(os.environ, PYTHONPATH=str(pythonpath))
+    run = subprocess.run([sys.executable, "-c", MOTION_SCRIPT, str(tmp_path), *CODEC_LIBRARIES],
+                         capture_output=True, text=True, env=env, timeout=60)
+    assert run.returncode == 0, run.stderr
+    return run.stdout.splitlines()
+
+
+def test_codec_libraries_load_with_the_first_operation_that_needs_them(tmp_path):
+    at_import, outcome, after = run_motion(tmp_path, Path(mu.__file__).parent.parent)
+    assert at_import == "[]"
+    assert outcome == "read"
+    assert "libmirelo_media" in after and "libopencv_imgcodecs" in after and "libavformat" in after
+
+
+@pytest.mark.parametrize("media_file, reason", [(None, "No such file"), (b"not a library" * 100, "invalid ELF header")])
+def test_a_missing_or_broken_media_library_is_an_import_error(tmp_path, media_file, reason):
+    package = tmp_path / "site" / "mirelo_utils"
+    shutil.copytree(Path(mu.__file__).parent, package, ignore=shutil.ignore_patterns("libmirelo_media.so"))
+    if media_file is not None:
+        (package / "libmirelo_media.so").write_bytes(media_file)
+    at_import, error, after = run_motion(tmp_path, tmp_path / "site")
+    assert at_import == after == "[]"
+    assert error.startswith("ImportError: cannot load libmirelo_media.so: ") and reason in error, error
