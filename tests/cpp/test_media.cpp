@@ -44,3 +44,13 @@ TEST(MediaLibrary, RefusesCallersOfAnotherInterface) {
   EXPECT_EQ(mirelo_media_library(media::kInterfaceVersion + 1), nullptr);
   EXPECT_EQ(mirelo_media_library(0), nullptr);
 }
+
+// The library's errors keep their type across the library boundary, though
+// its symbols are hidden: the core and the bindings catch them by type.
+TEST(MediaLibrary, ErrorsKeepTheirTypeAcrossTheBoundary) {
+  const auto converter = media::library().frame_converter();
+  cv::Mat out;
+  EXPECT_THROW(converter->to_bgr(media::DecodedFrame{}, cv::Rect(0, 0, 1, 1), out), ValueError);
+  EXPECT_FALSE(media::library().open_video("/no/such/video.mp4")->is_open());
+  EXPECT_TRUE(media::library().read_image("/no/such/image.png", media::ImageColor::gray).empty());
+}
