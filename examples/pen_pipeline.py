@@ -268,7 +268,7 @@ def health_page(clip: Clip, image_predictor, tracks: int) -> str:
     out_dir = os.path.join(clip.out, "health")
     clip.health = mu.clip_health_report(clip.records, out_dir, image_predictor=image_predictor,
                                         expected_animals=tracks, title=f"{clip.name}: {clip.ann_dir}",
-                                        progress=shown)
+                                        progress=shown, **small_area_settings(len(clip.records)))
     return os.path.join(out_dir, "index.html")
 
 

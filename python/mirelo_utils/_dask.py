@@ -563,6 +563,11 @@ def clip_health_reports_on_cluster(
     intersection_thrr: float = 80,
     min_episode_frames: int = 2,
     max_pictured_episodes: int = 40,
+    min_frame_id: float = 500,
+    area_threshold: float = 100,
+    min_count: float = 100,
+    min_area: float = 10,
+    max_attempts: int = 10,
     messages: str = "all",
     errors: str = "raise",
 ) -> pandas.DataFrame:
@@ -586,6 +591,8 @@ def clip_health_reports_on_cluster(
         intersection_thrr: As in ``clip_health_report``.
         min_episode_frames: As in ``clip_health_report``.
         max_pictured_episodes: As in ``clip_health_report``.
+        min_frame_id, area_threshold, min_count, min_area, max_attempts: The
+            settings of the hand-over advice, as in ``clip_health_report``.
         messages: "all" prints what each clip's report prints, clip by clip
             in the given order (as a loop over the clips would); "summary"
             prints one line per clip as it finishes.
@@ -625,7 +632,9 @@ def clip_health_reports_on_cluster(
     from ._health import ANIMAL_COLUMNS
 
     options = dict(expected_animals=expected_animals, intersection_thrr=intersection_thrr,
-                   min_episode_frames=min_episode_frames, max_pictured_episodes=max_pictured_episodes)
+                   min_episode_frames=min_episode_frames, max_pictured_episodes=max_pictured_episodes,
+                   min_frame_id=min_frame_id, area_threshold=area_threshold, min_count=min_count,
+                   min_area=min_area, max_attempts=max_attempts)
     predictor = None if image_predictor is None else client.scatter(image_predictor, broadcast=True)
     results: list[Optional[tuple]] = [None] * len(clips)
     position = {}

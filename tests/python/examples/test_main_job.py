@@ -59,6 +59,17 @@ def test_summary_names_the_files_and_times_every_stage(run):
     assert set(STAGES) <= set(timings) and "total" in timings
 
 
+def test_the_pages_advise_the_hand_over_the_job_makes(run):
+    _, text, out = run
+    dropped = re.search(r"Tracks dropped before the hand-over: \['(\w+)'\]", text).group(1)
+    advice = (out / "clip1" / "health" / "index.html").read_text(encoding="utf-8").split("Hand-over to the next clip")[1]
+    assert f"): <b>{dropped}</b>" in advice and "Last-frame choice: frame key" in advice, advice
+    # The second clip carries nine tracks: a hand-over from it with nothing
+    # removed would find too few masks.
+    advice = (out / "clip2" / "health" / "index.html").read_text(encoding="utf-8").split("Hand-over to the next clip")[1]
+    assert "): <b>none</b>" in advice and "at least 10 non-empty masks" in advice and "no usable frame" in advice
+
+
 def test_annotation_files_in_the_documented_format(run):
     _, _, out = run
     ann = out / "clip1" / "annotations"

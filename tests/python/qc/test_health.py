@@ -197,7 +197,23 @@ def test_hand_over_advice_leaves_the_callers_records_alone(tmp_path, capsys):
     page = (tmp_path / "index.html").read_text(encoding="utf-8")
     assert "after frame 500): <b>Box1</b>" in page
     assert "Last-frame choice: frame key <b>619</b>" in page
+    assert "find_best_laste_frame(min_area=10, max_attempts=10)" in page
     assert table.loc["Box9", "Frames with zero area"] == 1 and table.loc["Box9", "First suspect frame"] == 620
+
+
+@pytest.mark.parametrize("settings, removed, choice", [
+    # Box1 is tiny in the 20 frames after 600: too few for the default count, enough for 19.
+    ({"min_frame_id": 600}, "after frame 600): <b>none</b>", "no usable frame"),
+    ({"min_frame_id": 600, "min_count": 19}, "more than 19 frames after frame 600): <b>Box1</b>", "frame key <b>619</b>"),
+    # A one-pixel Box1 passes a last-frame check that asks for no more than that.
+    ({"min_frame_id": 600.5, "min_area": 0.5}, "after frame 600.5): <b>none</b>", "frame key <b>619</b>"),
+    # Only the last frame examined: its Box9 is empty.
+    ({"max_attempts": 1}, "<b>Box1</b>", "no usable frame</b> in the last 1 frames"),
+])
+def test_hand_over_advice_with_the_callers_settings(tmp_path, settings, removed, choice):
+    mu.clip_health_report(_late_records(), tmp_path, **settings)
+    advice = (tmp_path / "index.html").read_text(encoding="utf-8").split("Hand-over to the next clip")[1]
+    assert removed in advice and choice in advice
 
 
 class _Encoder:
@@ -252,6 +268,11 @@ def test_appearance_evidence_with_a_predictor(records, tmp_path):
     ({0: {}}, None, {"expected_animals": -1}, ValueError, "expected_animals"),
     ({0: {}}, None, {"intersection_thrr": "80"}, TypeError, "intersection_thrr"),
     ({0: {}}, None, {"min_episode_frames": 0}, ValueError, "min_episode_frames"),
+    ({0: {}}, None, {"min_frame_id": "500"}, TypeError, "min_frame_id"),
+    ({0: {}}, None, {"area_threshold": float("nan")}, ValueError, "area_threshold, got nan"),
+    ({0: {}}, None, {"min_area": True}, TypeError, "min_area"),
+    ({0: {}}, None, {"max_attempts": 0}, ValueError, "max_attempts"),
+    ({0: {}}, None, {"max_attempts": 2.0}, ValueError, "max_attempts"),
     ({0: {}}, 3, {}, TypeError, "out_dir"),
     ({0: {}}, "file", {}, NotADirectoryError, "cannot write the health report into out_dir"),
     ({0: {}}, "file/sub", {}, NotADirectoryError, "cannot write the health report into out_dir"),

@@ -43,8 +43,10 @@ def test_pages_tables_and_messages_as_a_loop_over_the_clips(cluster_client, clip
     dirs = [clips["a"], clips["empty"], clips["b"]]
     serial = [str(tmp_path / "serial" / str(i)) for i in range(3)]
     cluster = [str(tmp_path / "cluster" / str(i)) for i in range(3)]
-    tables, serial_out = printed(lambda: [mu.clip_health_report(d, o) for d, o in zip(dirs, serial)])
-    combined, cluster_out = printed(lambda: mu.clip_health_reports_on_cluster(dirs, cluster, cluster_client))
+    # Hand-over settings scaled to the short clips reach the workers: the pages must match.
+    scaled = dict(min_frame_id=20, min_count=2, max_attempts=3)
+    tables, serial_out = printed(lambda: [mu.clip_health_report(d, o, **scaled) for d, o in zip(dirs, serial)])
+    combined, cluster_out = printed(lambda: mu.clip_health_reports_on_cluster(dirs, cluster, cluster_client, **scaled))
 
     assert cluster_out.replace(str(tmp_path / "cluster"), "OUT") == serial_out.replace(str(tmp_path / "serial"), "OUT")
     assert "No JSON files found in" in cluster_out
@@ -55,6 +57,7 @@ def test_pages_tables_and_messages_as_a_loop_over_the_clips(cluster_client, clip
     assert combined.attrs["unchecked"] == {clips["empty"]: "no annotation files"}
     for s, c in zip(serial, cluster):
         assert files(c) == files(s)
+    assert "after frame 20): <b>Box2</b>" in (tmp_path / "cluster" / "0" / "index.html").read_text(encoding="utf-8")
 
 
 def test_a_failing_clip_is_reported_and_the_others_finish(cluster_client, clips, tmp_path):
