@@ -113,14 +113,17 @@ nb::object get_in_pen_mask(nb::handle frame_idx, nb::handle test_mask, nb::handl
     nb::gil_scoped_release release;
     pts = read_pen_points(jp);
   }
-  nb::object out = numpy().attr("array")(a, "copy"_a = true, "order"_a = "C");
-  const auto size = nb::cast<int64_t>(out.attr("size"));
-  const auto itemsize = nb::cast<size_t>(out.attr("itemsize"));
+  // The result is written in one pass over the caller's array, whatever its layout.
+  StridedStack src;
+  src.data = first_element(a);
+  src.itemsize = nb::cast<size_t>(a.attr("itemsize"));
+  for (nb::handle d : shape) src.shape.push_back(nb::cast<int64_t>(d));
+  for (nb::handle d : a.attr("strides")) src.strides.push_back(nb::cast<int64_t>(d));
+  nb::object out = numpy().attr("empty")(shape, "dtype"_a = a.attr("dtype"));
   uint8_t* data = writable_array_data(out);
   {
     nb::gil_scoped_release release;
-    const cv::Mat pen = pen_mask(pts, h, w);
-    if (size > 0) clear_outside_pen(data, size / (h * w), h, w, itemsize, pen);
+    copy_inside_pen(src, data, pen_mask(pts, h, w));
   }
   return out;
 }

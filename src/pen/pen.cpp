@@ -270,36 +270,75 @@ cv::Mat pen_mask(const std::vector<PenPoint>& pen, int64_t height, int64_t width
 
 namespace {
 
+// Rows of whole elements: a branch-free select the compiler vectorises (the
+// rows never overlap: the result is a new array).
 template <typename T>
-void clear_plane(uint8_t* data, int64_t height, int64_t width, const cv::Mat& pen) {
-  T* d = reinterpret_cast<T*>(data);
-  for (int64_t y = 0; y < height; ++y) {
-    const uint8_t* p = pen.ptr<uint8_t>(static_cast<int>(y));
-    T* row = d + y * width;
-    for (int64_t x = 0; x < width; ++x) row[x] = p[x] ? row[x] : T(0);
+void copy_row(const uint8_t* src, int64_t col_stride, uint8_t* dst, const uint8_t* __restrict pen, int64_t width) {
+  T* __restrict d = reinterpret_cast<T*>(dst);
+  if (col_stride == static_cast<int64_t>(sizeof(T))) {
+    const T* __restrict s = reinterpret_cast<const T*>(src);
+    // Every element is read, kept or not: a read under the condition would
+    // keep the loop from being vectorised.
+    for (int64_t x = 0; x < width; ++x) {
+      const T v = s[x];
+      d[x] = pen[x] ? v : T(0);
+    }
+  } else {
+    for (int64_t x = 0; x < width; ++x) {
+      T v;
+      std::memcpy(&v, src + x * col_stride, sizeof(T));
+      d[x] = pen[x] ? v : T(0);
+    }
+  }
+}
+
+void copy_row_bytes(const uint8_t* src, int64_t col_stride, uint8_t* dst, const uint8_t* pen, int64_t width,
+                    size_t itemsize) {
+  for (int64_t x = 0; x < width; ++x, dst += itemsize) {
+    if (pen[x])
+      std::memcpy(dst, src + x * col_stride, itemsize);
+    else
+      std::memset(dst, 0, itemsize);
   }
 }
 
 }  // namespace
 
-void clear_outside_pen(uint8_t* data, int64_t planes, int64_t height, int64_t width, size_t itemsize,
-                       const cv::Mat& pen) {
+void copy_inside_pen(const StridedStack& src, uint8_t* dst, const cv::Mat& pen) {
+  const size_t ndim = src.shape.size();
+  if (ndim < 2 || src.strides.size() != ndim) throw ValueError("internal: a stack needs height and width axes");
+  const int64_t height = src.shape[ndim - 2], width = src.shape[ndim - 1];
   if (pen.type() != CV_8UC1 || pen.rows != height || pen.cols != width)
     throw ValueError("internal: pen mask of the wrong size");
-  const size_t plane_bytes = static_cast<size_t>(height * width) * itemsize;
+  int64_t planes = 1;
+  for (size_t k = 0; k + 2 < ndim; ++k) planes *= src.shape[k];
+  if (planes == 0 || height == 0 || width == 0) return;
+  const int64_t row_stride = src.strides[ndim - 2], col_stride = src.strides[ndim - 1];
+  const size_t row_bytes = static_cast<size_t>(width) * src.itemsize;
+  // Index of the current plane along the leading axes, and the byte offset
+  // of its first element (kept as a number: a pointer stepped past the
+  // array's ends would be undefined).
+  std::vector<int64_t> index(ndim - 2, 0);
+  int64_t offset = 0;
   for (int64_t k = 0; k < planes; ++k) {
-    uint8_t* plane = data + static_cast<size_t>(k) * plane_bytes;
-    switch (itemsize) {
-      case 1: clear_plane<uint8_t>(plane, height, width, pen); break;
-      case 2: clear_plane<uint16_t>(plane, height, width, pen); break;
-      case 4: clear_plane<uint32_t>(plane, height, width, pen); break;
-      case 8: clear_plane<uint64_t>(plane, height, width, pen); break;
-      default:
-        for (int64_t y = 0; y < height; ++y) {
-          const uint8_t* p = pen.ptr<uint8_t>(static_cast<int>(y));
-          for (int64_t x = 0; x < width; ++x)
-            if (!p[x]) std::memset(plane + static_cast<size_t>(y * width + x) * itemsize, 0, itemsize);
-        }
+    const uint8_t* plane = src.data + offset;
+    for (int64_t y = 0; y < height; ++y) {
+      const uint8_t* s = plane + y * row_stride;
+      const uint8_t* p = pen.ptr<uint8_t>(static_cast<int>(y));
+      switch (src.itemsize) {
+        case 1: copy_row<uint8_t>(s, col_stride, dst, p, width); break;
+        case 2: copy_row<uint16_t>(s, col_stride, dst, p, width); break;
+        case 4: copy_row<uint32_t>(s, col_stride, dst, p, width); break;
+        case 8: copy_row<uint64_t>(s, col_stride, dst, p, width); break;
+        default: copy_row_bytes(s, col_stride, dst, p, width, src.itemsize);
+      }
+      dst += row_bytes;
+    }
+    for (size_t axis = index.size(); axis-- > 0;) {
+      offset += src.strides[axis];
+      if (++index[axis] < src.shape[axis]) break;
+      offset -= src.strides[axis] * src.shape[axis];
+      index[axis] = 0;
     }
     if ((k & 15) == 15) check_interrupt();
   }

@@ -57,11 +57,20 @@ std::vector<double> pen_box_ratios(const std::vector<PenPoint>& pen,
 /// finite or do not fit in 32 bits.
 cv::Mat pen_mask(const std::vector<PenPoint>& pen, int64_t height, int64_t width);
 
-/// Zeroes, in a C-contiguous stack of `planes` planes of `height` x `width`
-/// elements of `itemsize` bytes, every element whose pixel is 0 in `pen`
-/// (CV_8UC1, height x width). One pass over the data.
-void clear_outside_pen(uint8_t* data, int64_t planes, int64_t height, int64_t width, size_t itemsize,
-                       const cv::Mat& pen);
+/// A stack of planes held elsewhere, read through byte strides: `shape` is
+/// ... x height x width and `strides` gives the bytes between neighbours
+/// along each axis (negative for reversed axes); `data` is the first element.
+struct StridedStack {
+  const uint8_t* data = nullptr;
+  std::vector<int64_t> shape;
+  std::vector<int64_t> strides;
+  size_t itemsize = 1;
+};
+
+/// Copies `src` (at least 2 axes) into the C-contiguous `dst` of the same
+/// shape, with every element whose pixel is 0 in `pen` (CV_8UC1, height x
+/// width) written as zero bytes. One pass over the data.
+void copy_inside_pen(const StridedStack& src, uint8_t* dst, const cv::Mat& pen);
 
 /// Raised by the image-size callback of fix_polygon_scaling when the image
 /// cannot be loaded; the message is the loader's error text.

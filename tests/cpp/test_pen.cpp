@@ -111,15 +111,28 @@ TEST(PenMask, FillsOutlineAndRejectsHugeCoordinates) {
   EXPECT_EQ(cv::countNonZero(big), 30);
 }
 
-TEST(PenMask, ClearOutsideKeepsValuesOfEveryWidth) {
+TEST(PenMask, CopyInsideKeepsValuesOfEveryWidthAndLayout) {
   const cv::Mat pen = pen_mask(square(1), 3, 3);  // the 2 x 2 top-left block
   for (size_t itemsize : {1u, 2u, 4u, 8u, 16u}) {
-    std::vector<uint8_t> data(2 * 9 * itemsize, 0x5A);
-    clear_outside_pen(data.data(), 2, 3, 3, itemsize, pen);
-    for (size_t e = 0; e < 18; ++e) {
-      const size_t y = (e % 9) / 3, x = e % 3;
-      const uint8_t expect = (x <= 1 && y <= 1) ? 0x5A : 0;
-      for (size_t b = 0; b < itemsize; ++b) ASSERT_EQ(data[e * itemsize + b], expect) << itemsize;
+    // Element e of a 2 x 3 x 3 stack holds bytes e + 1; read C-ordered, then
+    // through strides that reverse the planes and the columns.
+    std::vector<uint8_t> data(18 * itemsize);
+    for (size_t e = 0; e < 18; ++e) std::memset(&data[e * itemsize], static_cast<int>(e + 1), itemsize);
+    const auto item = static_cast<int64_t>(itemsize);
+    for (bool reversed : {false, true}) {
+      StridedStack src;
+      src.itemsize = itemsize;
+      src.shape = {2, 3, 3};
+      src.strides = {reversed ? -9 * item : 9 * item, 3 * item, reversed ? -item : item};
+      src.data = data.data() + (reversed ? 11 * itemsize : 0);
+      std::vector<uint8_t> out(18 * itemsize, 0xEE);
+      copy_inside_pen(src, out.data(), pen);
+      for (size_t e = 0; e < 18; ++e) {
+        const size_t k = e / 9, y = (e % 9) / 3, x = e % 3;
+        const size_t from = reversed ? (1 - k) * 9 + y * 3 + (2 - x) : e;
+        const uint8_t expect = (x <= 1 && y <= 1) ? static_cast<uint8_t>(from + 1) : 0;
+        for (size_t b = 0; b < itemsize; ++b) ASSERT_EQ(out[e * itemsize + b], expect) << itemsize << reversed;
+      }
     }
   }
 }

@@ -187,6 +187,28 @@ def test_in_pen_mask_keeps_dtype_and_values(tmp_path, dtype):
     np.testing.assert_array_equal(mask, before)
 
 
+_STACK = np.arange(2 * 3 * 32 * 48).reshape(2, 3, 32, 48)
+
+
+@pytest.mark.parametrize("mask", [
+    np.asfortranarray(_STACK),
+    _STACK[::-1, :, ::-1, ::-1],
+    _STACK.astype(">i8"),
+    np.broadcast_to(_STACK[0, 0], _STACK.shape),
+    np.repeat(_STACK, 2, axis=3)[..., ::2],
+    np.ones((0, 32, 48)),
+    np.ones((3, 0, 48)),
+], ids=["fortran", "reversed", "big-endian", "broadcast", "every-other-column", "no-planes", "no-rows"])
+def test_in_pen_mask_reads_any_layout(tmp_path, mask):
+    points = [[2, 1], [40, 3], [35, 30], [0, 25]]
+    path = write_json(tmp_path / "pen.json", {"shapes": [{"points": points}]})
+    out = mu.get_in_pen_mask(0, mask, path, ["frame.jpg"])
+    assert out.dtype == mask.dtype and out.shape == mask.shape and out.flags.c_contiguous
+    if mask.size:  # (cv2 cannot fill an empty image)
+        pen = reference_pen(points, *mask.shape[-2:]).astype(bool)
+        np.testing.assert_array_equal(out, np.where(pen, mask, 0).astype(mask.dtype))
+
+
 def test_in_pen_mask_all_ones_is_the_filled_pen(pen_file):
     out = mu.get_in_pen_mask(-1, np.ones((1, 150, 130), np.uint8)[:, ::1, ::-1], pen_file, ["a", "b"])
     np.testing.assert_array_equal(out[0], reference_pen(SQUARE, 150, 130))
