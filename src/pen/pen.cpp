@@ -6,6 +6,7 @@
 #include <climits>
 #include <cmath>
 #include <cstdlib>
+#include <cstdint>
 #include <cstring>
 #include <memory>
 #include <string_view>
@@ -275,7 +276,7 @@ namespace {
 template <typename T>
 void copy_row(const uint8_t* src, int64_t col_stride, uint8_t* dst, const uint8_t* __restrict pen, int64_t width) {
   T* __restrict d = reinterpret_cast<T*>(dst);
-  if (col_stride == static_cast<int64_t>(sizeof(T))) {
+  if (col_stride == static_cast<int64_t>(sizeof(T)) && reinterpret_cast<uintptr_t>(src) % alignof(T) == 0) {
     const T* __restrict s = reinterpret_cast<const T*>(src);
     // Every element is read, kept or not: a read under the condition would
     // keep the loop from being vectorised.

@@ -196,9 +196,10 @@ _STACK = np.arange(2 * 3 * 32 * 48).reshape(2, 3, 32, 48)
     _STACK.astype(">i8"),
     np.broadcast_to(_STACK[0, 0], _STACK.shape),
     np.repeat(_STACK, 2, axis=3)[..., ::2],
+    np.frombuffer(b"\0" + _STACK.tobytes(), np.int64, offset=1).reshape(_STACK.shape),
     np.ones((0, 32, 48)),
     np.ones((3, 0, 48)),
-], ids=["fortran", "reversed", "big-endian", "broadcast", "every-other-column", "no-planes", "no-rows"])
+], ids=["fortran", "reversed", "big-endian", "broadcast", "every-other-column", "unaligned", "no-planes", "no-rows"])
 def test_in_pen_mask_reads_any_layout(tmp_path, mask):
     points = [[2, 1], [40, 3], [35, 30], [0, 25]]
     path = write_json(tmp_path / "pen.json", {"shapes": [{"points": points}]})
