@@ -21,6 +21,7 @@ import pandas as pd
 from PIL import Image
 
 import mirelo_utils as mu
+from _args import size, sizes
 from _harness import measure, numpy_intersection_table, python_masks_of_file
 
 
@@ -159,15 +160,13 @@ def bench_last_frame_and_matcher(h, w):
 
 def main():
     ap = argparse.ArgumentParser()
-    ap.add_argument("--clips", default="1440x2180x100,480x727x600")
-    ap.add_argument("--hand-over", default="1440x2180")
+    ap.add_argument("--clips", type=sizes, default="1440x2180x100,480x727x600")
+    ap.add_argument("--hand-over", type=size, default="1440x2180")
     args = ap.parse_args()
-    for clip in args.clips.split(","):
-        h, w, n = map(int, clip.split("x"))
+    for h, w, n in args.clips:
         bench_loading(h, w, n)
     if args.hand_over:
-        h, w = map(int, args.hand_over.split("x"))
-        bench_last_frame_and_matcher(h, w)
+        bench_last_frame_and_matcher(*args.hand_over)
 
 
 if __name__ == "__main__":

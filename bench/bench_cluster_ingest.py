@@ -33,6 +33,8 @@ import subprocess
 import sys
 import time
 
+from _args import parse_args
+
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 import bench_crop_video as crop_bench  # noqa: E402
@@ -111,7 +113,7 @@ def serial_child(root, result_path):
 def run_serial(root):
     shutil.rmtree(root, ignore_errors=True)
     result_path = os.path.join(OUT, "serial.json")
-    subprocess.run([sys.executable, __file__, "--serial-child", root, result_path], check=True)
+    subprocess.run([sys.executable, __file__, "--child", root, result_path], check=True)
     with open(result_path) as f:
         return json.load(f)
 
@@ -188,11 +190,7 @@ def noop(x):
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--repeat", type=int, default=2, help="runs of each side; the best time is reported")
-    ap.add_argument("--serial-child", nargs=2, help=argparse.SUPPRESS)
-    args = ap.parse_args()
-    if args.serial_child:
-        serial_child(*args.serial_child)
-        return
+    args = parse_args(ap, serial_child, 2)
 
     import distributed
 

@@ -8,7 +8,6 @@ scikit-learn's DBSCAN. Motion is compared with the Farneback call alone on
 frames already in memory (the floor: the library also reads both JPEG frames
 and averages inside every mask) and with the whole straightforward version.
 """
-import argparse
 import os
 import tempfile
 
@@ -16,6 +15,7 @@ import cv2
 import numpy as np
 
 import mirelo_utils as mu
+from _args import frame_sizes
 from _harness import animal_masks, farneback, measure, opencv_cluster_masks, opencv_motion_scores, row
 
 
@@ -32,12 +32,8 @@ def pen_frames(h, w, folder):
 
 
 def main():
-    ap = argparse.ArgumentParser()
-    ap.add_argument("--sizes", default="720x1090,1440x2180,2160x3270")
-    args = ap.parse_args()
     print(f"OpenCV-Python {cv2.__version__}, {cv2.getNumThreads()} threads")
-    for size in args.sizes.split(","):
-        h, w = map(int, size.split("x"))
+    for h, w in frame_sizes():
         md = {f"Box{i}": m for i, m in enumerate(animal_masks(h, w))}
         print(f"== {h} x {w}, 10 masks")
 

@@ -22,6 +22,8 @@ import subprocess
 import sys
 import time
 
+from _args import parse_args
+
 HERE = os.path.dirname(os.path.abspath(__file__))
 OUT = os.path.join(HERE, "out")
 VIDEO = os.path.join(OUT, "Camera64_1_20240115063000_2560x1440.mp4")
@@ -56,27 +58,10 @@ def generate_video(path, frames=FRAMES):
     os.replace(path + ".tmp.mp4", path)
 
 
-def baseline_find_orange_region(frame):
-    import cv2
-
-    hsv = cv2.cvtColor(frame, cv2.COLOR_BGR2HSV)
-    mask = cv2.inRange(hsv, (10, 150, 150), (25, 255, 255))
-    contours, _ = cv2.findContours(mask, cv2.RETR_EXTERNAL, cv2.CHAIN_APPROX_SIMPLE)
-    if not contours:
-        return None
-    two = sorted(contours, key=cv2.contourArea, reverse=True)[:2]
-
-    def cx(c):
-        m = cv2.moments(c)
-        return m["m10"] / (m["m00"] + 0.00001)
-
-    x, y, w, h = cv2.boundingRect(max(two, key=cx))
-    return x, y, x + w, y + h
-
-
 def baseline_crop(video_path, output_dir, start_min, end_min, left_crop=True, frame_skip=1):
     """The straightforward loop: VideoCapture, seek, read, slice, imwrite."""
     import cv2
+    from _harness import opencv_orange_region  # (after cv2, which imports NumPy as it does)
 
     os.makedirs(output_dir, exist_ok=True)
     cap = cv2.VideoCapture(video_path)
@@ -85,7 +70,7 @@ def baseline_crop(video_path, output_dir, start_min, end_min, left_crop=True, fr
     end_frame = fps * 60 * end_min
     cap.set(cv2.CAP_PROP_POS_FRAMES, start_frame)
     ok, first = cap.read()
-    bx1, by1, bx2, by2 = baseline_find_orange_region(first)
+    bx1, by1, bx2, by2 = opencv_orange_region(first)
     if left_crop:
         x1, y1, x2, y2 = (380 if bx2 >= 2300 else 120), 0, bx1 - 45, 1440
     else:
@@ -215,11 +200,7 @@ def compare_outputs(dir_a, dir_b):
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--repeat", type=int, default=3, help="runs of each side; the best time is reported")
-    ap.add_argument("--child", nargs=3, metavar=("MODE", "OUT_DIR", "RESULT"), help=argparse.SUPPRESS)
-    args = ap.parse_args()
-    if args.child:
-        child(*args.child)
-        return
+    args = parse_args(ap, child, 3, metavar=("MODE", "OUT_DIR", "RESULT"))
 
     os.makedirs(OUT, exist_ok=True)
     if not os.path.exists(VIDEO):

@@ -23,6 +23,7 @@ import numpy as np
 from PIL import Image, ImageDraw, ImageFont
 
 import mirelo_utils as mu
+from _args import size, sizes
 from _harness import animal_masks, child_peak, measure, row
 
 DEJAVU = "/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf"
@@ -76,17 +77,17 @@ CALLS = {
 }
 
 
-def with_peak(result, size, name):
-    return result[0], child_peak(SCRIPT, size, name), result[2]
+def with_peak(result, hw, name):
+    return result[0], child_peak(SCRIPT, hw, name), result[2]
 
 
 def main():
     ap = argparse.ArgumentParser()
-    ap.add_argument("--sizes", default="720x1090,1440x2180,2160x3270")
+    ap.add_argument("--sizes", type=sizes, default="720x1090,1440x2180,2160x3270")
     ap.add_argument("--peak", nargs=2, metavar=("SIZE", "CALL"), help=argparse.SUPPRESS)
     args = ap.parse_args()
     if args.peak:
-        h, w = map(int, args.peak[0].split("x"))
+        h, w = size(args.peak[0])
         data = inputs(h, w)
         print(measure(lambda: CALLS[args.peak[1]](*data), repeat=1)[1])
         return
@@ -98,21 +99,21 @@ def main():
     os.chdir(scratch)
     layout = ImageFont.Layout.BASIC
     try:
-        for size in args.sizes.split(","):
-            h, w = map(int, size.split("x"))
+        for h, w in args.sizes:
+            hw = f"{h}x{w}"
             frame, masks, md = inputs(h, w)
             print(f"== {h} x {w} RGB frame, 10 masks")
 
             lib = measure(lambda: mu.draw_masks_on_image(frame, masks))
             base = measure(lambda: baseline_draw_masks(frame, masks))
             assert np.array_equal(np.asarray(lib[2]), np.asarray(base[2]))
-            row("draw_masks_on_image", with_peak(lib, size, "lib draw"), with_peak(base, size, "base draw"))
+            row("draw_masks_on_image", with_peak(lib, hw, "lib draw"), with_peak(base, hw, "base draw"))
 
             lib = measure(lambda: mu.img_bbx_drawing(frame, md))
             base = measure(lambda: baseline_img_bbx_drawing(frame, md, layout))
             if same_font:
                 assert np.array_equal(np.asarray(lib[2]), np.asarray(base[2]))
-            row("img_bbx_drawing", with_peak(lib, size, "lib bbx"), with_peak(base, size, "base bbx"))
+            row("img_bbx_drawing", with_peak(lib, hw, "lib bbx"), with_peak(base, hw, "base bbx"))
 
             floor = measure(lambda: frame.convert("RGBA"))
             print(f"{'':<34} lib / one frame.convert('RGBA'): {lib[0] / floor[0]:.2f}")

@@ -17,6 +17,7 @@ import torch.nn.functional as F
 from PIL import Image
 
 import mirelo_utils as mu
+from _args import size, sizes
 from _harness import animal_masks, measure, row
 
 
@@ -133,11 +134,10 @@ def main():
     # timings erratic on a busy machine.
     torch.set_num_threads(1)
     ap = argparse.ArgumentParser()
-    ap.add_argument("--sizes", default="720x1090,1440x2180")
-    ap.add_argument("--clip-size", default="720x1090")
+    ap.add_argument("--sizes", type=sizes, default="720x1090,1440x2180")
+    ap.add_argument("--clip-size", type=size, default="720x1090")
     args = ap.parse_args()
-    for size in args.sizes.split(","):
-        h, w = map(int, size.split("x"))
+    for h, w in args.sizes:
         image = Image.fromarray(np.random.default_rng(0).integers(0, 256, (h, w, 3), dtype=np.uint8))
         masks = animal_masks(h, w)
         print(f"== {h} x {w}, 10 animal masks, encoder double answering at once")
@@ -159,7 +159,7 @@ def main():
         floor = measure(one_pass_and_crops)
         print(f"{'':<34} lib / (one pass over the masks + the crops): {lib[0] / floor[0]:.2f}")
 
-    h, w = map(int, args.clip_size.split("x"))
+    h, w = args.clip_size
     with tempfile.TemporaryDirectory() as folder:
         df, data = clip_on_disk(folder, h, w)
         print(f"== process_overlap_frames: 600-frame clip of {h} x {w}, one episode of Box3-Box5, 10 masks a frame")

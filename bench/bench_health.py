@@ -28,6 +28,7 @@ import numpy as np
 from PIL import Image
 
 import mirelo_utils as mu
+from _args import size
 from _harness import child_peak
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -189,13 +190,13 @@ def main():
         print(max(hwm - base, 0) / 1024.0)
         return
     p = argparse.ArgumentParser()
-    p.add_argument("--size", default="1440x2180x600")
-    p.add_argument("--baseline-size", default="240x363x600")
+    p.add_argument("--size", type=size, default="1440x2180x600")
+    p.add_argument("--baseline-size", type=size, default="240x363x600")
     args = p.parse_args()
     out = os.path.join(CACHE, "health_page")
     os.makedirs(out, exist_ok=True)
 
-    h, w, n = map(int, args.size.split("x"))
+    h, w, n = args.size
     folder = make_clip(h, w, n)
     print(f"== health page of a {n}-frame clip at {h} x {w}, ten animals, six episodes (fresh process each)")
     page = fresh("page", folder, out)
@@ -204,7 +205,7 @@ def main():
     print(f"{'open + pictures of the episodes':<34} {ref[0]:7.2f} s {ref[1]:8.0f} MiB peak | "
           f"page / (open + pictures) {page[0] / ref[0]:4.2f}x")
 
-    h, w, n = map(int, args.baseline_size.split("x"))
+    h, w, n = args.baseline_size
     folder = make_clip(h, w, n)
     print(f"== the same at {h} x {w} beside the straightforward version (dense masks)")
     lib = fresh("page", folder, out)

@@ -29,6 +29,7 @@ import torch
 from PIL import Image, ImageDraw
 
 import mirelo_utils as mu
+from _args import size, sizes
 from _harness import _status, measure, numpy_intersection_table
 
 SCRIPT = os.path.abspath(__file__)
@@ -282,21 +283,20 @@ def child_peak(folder, h, w, frames, dtype, name):
 
 def main():
     ap = argparse.ArgumentParser()
-    ap.add_argument("--sizes", default="720x1090,1440x2180")
+    ap.add_argument("--sizes", type=sizes, default="720x1090,1440x2180")
     ap.add_argument("--frames", type=int, default=30)
     ap.add_argument("--dtype", default="bool", help="element type of the predictor's masks")
     ap.add_argument("--peak", nargs=5, help=argparse.SUPPRESS)
     args = ap.parse_args()
     if args.peak:
-        folder, size, frames, dtype, name = args.peak
-        h, w = map(int, size.split("x"))
+        folder, hw, frames, dtype, name = args.peak
+        h, w = size(hw)
         fn = calls(folder, h, w, int(frames), dtype)[name]
         base = _status("VmRSS")
         fn()
         print(max(_status("VmHWM") - base, 0.0))
         return
-    for size in args.sizes.split(","):
-        h, w = map(int, size.split("x"))
+    for h, w in args.sizes:
         with tempfile.TemporaryDirectory() as folder:
             write_frames(folder, h, w, args.frames)
             c = calls(folder, h, w, args.frames, args.dtype)

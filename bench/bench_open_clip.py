@@ -26,6 +26,8 @@ import sys
 import tempfile
 import time
 
+from _args import parse_args, size
+
 HERE = os.path.dirname(os.path.abspath(__file__))
 OUT = os.path.join(HERE, "out")
 
@@ -183,16 +185,12 @@ def check_same(folder):
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--frames", type=int, default=600)
-    ap.add_argument("--size", default="1440x2180")
+    ap.add_argument("--size", type=size, default="1440x2180")
     ap.add_argument("--dense-frames", type=int, default=60, help="files the library's dense load reads")
     ap.add_argument("--python-frames", type=int, default=12, help="files the Python loader reads")
     ap.add_argument("--repeat", type=int, default=3, help="fresh processes per path; the fastest counts")
-    ap.add_argument("--child", nargs=2, help=argparse.SUPPRESS)
-    args = ap.parse_args()
-    if args.child:
-        child(*args.child)
-        return
-    h, w = map(int, args.size.split("x"))
+    args = parse_args(ap, child, 2)
+    h, w = args.size
     n = args.frames
     folder = clip_folder(n, h, w)
     on_disk = sum(os.path.getsize(os.path.join(folder, f)) for f in os.listdir(folder)) / 2**20

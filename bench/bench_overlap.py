@@ -3,12 +3,12 @@ NumPy version of each, side by side.
 
     python bench/bench_overlap.py [--sizes 720x1090,1440x2180,2160x3270]
 """
-import argparse
 
 import numpy as np
 import pandas as pd
 
 import mirelo_utils as mu
+from _args import frame_sizes
 from _harness import animal_masks, measure, numpy_intersection_table, row
 
 
@@ -23,11 +23,7 @@ def numpy_iou(new, old):
 
 
 def main():
-    ap = argparse.ArgumentParser()
-    ap.add_argument("--sizes", default="720x1090,1440x2180,2160x3270")
-    args = ap.parse_args()
-    for size in args.sizes.split(","):
-        h, w = map(int, size.split("x"))
+    for h, w in frame_sizes():
         masks = animal_masks(h, w)
         md = {f"Box{i}": m for i, m in enumerate(masks)}
         areas = {k: int(np.count_nonzero(m)) for k, m in md.items()}

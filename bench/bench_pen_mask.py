@@ -15,6 +15,7 @@ import cv2
 import numpy as np
 
 import mirelo_utils as mu
+from _args import size
 from _harness import measure, row
 
 
@@ -29,10 +30,10 @@ def baseline_in_pen_mask(test_mask, pen_json_path):
 
 def main():
     ap = argparse.ArgumentParser()
-    ap.add_argument("--size", default="1440x2180")
+    ap.add_argument("--size", type=size, default="1440x2180")
     ap.add_argument("--masks", type=int, default=10)
     a = ap.parse_args()
-    h, w = (int(v) for v in a.size.split("x"))
+    h, w = a.size
     masks = np.ones((a.masks, h, w), bool)
     inside = [[w * 0.1, h * 0.2], [w * 0.9, h * 0.1], [w * 0.8, h * 0.9], [w * 0.2, h * 0.8]]
     cases = [("pen inside the frame", inside)]

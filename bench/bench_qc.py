@@ -26,6 +26,7 @@ import pandas as pd
 
 import mirelo_utils as mu
 from _baseline_qc import Refinement, tracking_report
+from _args import size, sizes
 from _harness import child_peak, measure
 
 VARIANTS = 10  # distinct masks per object; frames reuse them in turn
@@ -139,20 +140,19 @@ def bench_report(count):
 
 def main():
     ap = argparse.ArgumentParser()
-    ap.add_argument("--sizes", default="720x1090,1440x2180")
+    ap.add_argument("--sizes", type=sizes, default="720x1090,1440x2180")
     ap.add_argument("--frames", type=int, default=100)
     ap.add_argument("--baseline-frames", type=int, default=10)
     ap.add_argument("--records", type=int, default=600)
     ap.add_argument("--peak", nargs=3, metavar=("SIZE", "SIDE", "FRAMES"), help=argparse.SUPPRESS)
     args = ap.parse_args()
     if args.peak:
-        h, w = map(int, args.peak[0].split("x"))
+        h, w = size(args.peak[0])
         with tempfile.TemporaryDirectory() as tmp:
             calls, _ = refine_calls(h, w, tmp)
             print(measure(lambda: calls[args.peak[1]](int(args.peak[2])), repeat=1)[1])
         return
-    for size in args.sizes.split(","):
-        h, w = map(int, size.split("x"))
+    for h, w in args.sizes:
         print(f"== {h} x {w}")
         bench_refinement(h, w, args.frames, args.baseline_frames)
     print("== tracking report")

@@ -4,12 +4,12 @@ scores of their appearance vectors, against the straightforward versions
 
     python bench/bench_similarity.py [--sizes 720x1090,1440x2180,2160x3270]
 """
-import argparse
 
 import cv2
 import numpy as np
 
 import mirelo_utils as mu
+from _args import frame_sizes
 from _harness import animal_masks, measure, row
 
 
@@ -38,11 +38,7 @@ def straightforward_cosine(new, old):
 
 
 def main():
-    ap = argparse.ArgumentParser()
-    ap.add_argument("--sizes", default="720x1090,1440x2180,2160x3270")
-    args = ap.parse_args()
-    for size in args.sizes.split(","):
-        h, w = map(int, size.split("x"))
+    for h, w in frame_sizes():
         new, old = animal_masks(h, w, seed=1), animal_masks(h, w, seed=2)
         print(f"== {h} x {w}, 10 new x 10 old masks")
         lib = measure(lambda: mu.cal_centroid_distance(new, old))

@@ -25,8 +25,8 @@ from ._core import CompactMask
 
 __all__ = ["Clip", "ClipMasks", "ClipRecord", "open_clip"]
 
-_RECORD_KEYS = ("frame_index", "masks_dict", "mask_areas", "json_path", "image_path", "intersections_df")
-_RECORD_KEY_SET = frozenset(_RECORD_KEYS)
+# The keys of a frame record, in order (a dict for the membership test).
+_RECORD_KEYS = dict.fromkeys(("frame_index", "masks_dict", "mask_areas", "json_path", "image_path", "intersections_df"))
 
 
 def open_clip(save_dir_base: str | os.PathLike[str], threads: int | None = None) -> Clip | None:
@@ -58,7 +58,24 @@ def open_clip(save_dir_base: str | os.PathLike[str], threads: int | None = None)
     return None if handle is None else Clip(handle)
 
 
-class ClipMasks(MutableMapping[Any, Any]):
+class _EntryKeys:
+    """Iteration, length and membership of a mapping whose keys are those of
+    the dict in its `_entries` attribute."""
+
+    __slots__ = ()
+    _entries: Mapping[Any, Any]
+
+    def __iter__(self) -> Iterator[Any]:
+        return iter(self._entries)
+
+    def __len__(self) -> int:
+        return len(self._entries)
+
+    def __contains__(self, key: object) -> bool:
+        return key in self._entries
+
+
+class ClipMasks(_EntryKeys, MutableMapping[Any, Any]):
     """A record's "masks_dict": mask key -> H x W uint8 mask, in file order.
 
     A mask is painted from its runs each time it is read while no one holds
@@ -73,7 +90,7 @@ class ClipMasks(MutableMapping[Any, Any]):
 
     def __init__(self, entries: dict[Any, Any]) -> None:
         # key -> the caller's value, or a CompactMask for a mask given as runs
-        self._entries = entries
+        self._entries: dict[Any, Any] = entries
         self._views: dict[Any, weakref.ref[np.ndarray]] = {}
 
     def __getitem__(self, key: Any) -> Any:
@@ -95,15 +112,6 @@ class ClipMasks(MutableMapping[Any, Any]):
     def __delitem__(self, key: Any) -> None:
         del self._entries[key]
         self._views.pop(key, None)
-
-    def __iter__(self) -> Iterator[Any]:
-        return iter(self._entries)
-
-    def __len__(self) -> int:
-        return len(self._entries)
-
-    def __contains__(self, key: object) -> bool:
-        return key in self._entries
 
     def __repr__(self) -> str:
         return f"ClipMasks({list(self._entries)!r})"
@@ -135,7 +143,7 @@ class ClipMasks(MutableMapping[Any, Any]):
         return {k: next(painted) if type(v) is CompactMask else v for k, v in self._entries.items()}
 
 
-class ClipRecord(Mapping[str, Any]):
+class ClipRecord(_EntryKeys, Mapping[str, Any]):
     """One frame record of an opened clip: the keys "frame_index",
     "masks_dict", "mask_areas", "json_path", "image_path" and
     "intersections_df", with the values of the dense load.
@@ -147,6 +155,7 @@ class ClipRecord(Mapping[str, Any]):
     """
 
     __slots__ = ("_handle", "_index", "_values")
+    _entries = _RECORD_KEYS  # every record has the same keys
 
     def __init__(self, handle: Any, index: int) -> None:
         self._handle = handle
@@ -177,25 +186,16 @@ class ClipRecord(Mapping[str, Any]):
         try:
             return self._values[name]
         except KeyError:
-            if name not in _RECORD_KEY_SET:
+            if name not in _RECORD_KEYS:
                 raise
         value = self._values[name] = self._make(name)
         return value
-
-    def __iter__(self) -> Iterator[str]:
-        return iter(_RECORD_KEYS)
-
-    def __len__(self) -> int:
-        return len(_RECORD_KEYS)
-
-    def __contains__(self, name: object) -> bool:
-        return name in _RECORD_KEY_SET
 
     def __repr__(self) -> str:
         return f"<ClipRecord {self._index}: {self._handle.json_path(self._index)!r}>"
 
 
-class Clip(Mapping[int, ClipRecord]):
+class Clip(_EntryKeys, Mapping[int, ClipRecord]):
     """A tracked clip opened with ``open_clip``: frame key (0, 1, ... in load
     order) -> ClipRecord. Read-only; it holds the masks as runs.
 
@@ -206,32 +206,23 @@ class Clip(Mapping[int, ClipRecord]):
             ``get_gsam_annotation_data``.
     """
 
-    __slots__ = ("_handle", "_records")
+    __slots__ = ("_handle", "_entries")
 
     def __init__(self, handle: Any) -> None:
         self._handle = handle
         # key -> its position until the record is made, then the record; the
         # keys compare and hash as a dict's keys do (3.0 finds 3).
-        self._records: dict[int, Any] = dict(zip(range(len(handle)), range(len(handle))))
+        self._entries: dict[int, Any] = dict(zip(range(len(handle)), range(len(handle))))
 
     def __getitem__(self, key: int) -> ClipRecord:
         try:
-            record = self._records[key]
+            record = self._entries[key]
         except KeyError:
             raise KeyError(f"no frame key {key!r} in the clip: its keys are 0 to {len(self) - 1}") from None
         if type(record) is int:
             index = record
-            record = self._records[index] = ClipRecord(self._handle, index)
+            record = self._entries[index] = ClipRecord(self._handle, index)
         return record
-
-    def __iter__(self) -> Iterator[int]:
-        return iter(self._records)
-
-    def __len__(self) -> int:
-        return len(self._records)
-
-    def __contains__(self, key: object) -> bool:
-        return key in self._records
 
     def __repr__(self) -> str:
         return (f"<Clip of {len(self)} frames at {self.height} x {self.width}, "

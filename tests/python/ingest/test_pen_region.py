@@ -2,25 +2,10 @@ import cv2
 import numpy as np
 import pytest
 
+from _harness import opencv_orange_region
 from mirelo_utils import VideoProcessor
 
 from .conftest import write_video
-
-
-def reference_orange_region(frame):
-    hsv = cv2.cvtColor(frame, cv2.COLOR_BGR2HSV)
-    mask = cv2.inRange(hsv, (10, 150, 150), (25, 255, 255))
-    contours, _ = cv2.findContours(mask, cv2.RETR_EXTERNAL, cv2.CHAIN_APPROX_SIMPLE)
-    if not contours:
-        return None
-    two = sorted(contours, key=cv2.contourArea, reverse=True)[:2]
-
-    def cx(c):
-        m = cv2.moments(c)
-        return m["m10"] / (m["m00"] + 0.00001)
-
-    x, y, w, h = cv2.boundingRect(max(two, key=cx))
-    return (x, y, x + w, y + h)
 
 
 def hsv_pixel(h, s, v):
@@ -50,7 +35,7 @@ def blobs(*rects, shape=(120, 200)):
 def test_orange_region(frame, expected):
     got = VideoProcessor().find_orange_region(frame)
     assert got == expected
-    assert got == reference_orange_region(frame)
+    assert got == opencv_orange_region(frame)
     if got is not None:
         assert all(type(v) is int for v in got)
 
@@ -59,7 +44,7 @@ def test_random_scenes_match_reference(rng):
     for _ in range(20):
         frame = rng.integers(0, 256, (60, 90, 3), dtype=np.uint8)
         frame[rng.random((60, 90)) < 0.1] = (0, 140, 250)
-        assert VideoProcessor().find_orange_region(frame) == reference_orange_region(frame)
+        assert VideoProcessor().find_orange_region(frame) == opencv_orange_region(frame)
 
 
 @pytest.mark.parametrize(
