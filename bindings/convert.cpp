@@ -2,6 +2,7 @@
 
 #include <nanobind/ndarray.h>
 
+#include <algorithm>
 #include <climits>
 #include <cmath>
 #include <cstring>
@@ -609,9 +610,13 @@ std::vector<PlaneView> planes_of(const std::vector<PlaneInput>& masks) {
   return v;
 }
 
-RunMask to_run_mask(nb::handle obj, const std::string& what) {
-  if (const CompactMask* c = compact_mask_of(obj)) return c->runs();
+RunMask to_run_mask(nb::handle obj, const std::string& what, DType* dtype) {
+  if (const CompactMask* c = compact_mask_of(obj)) {
+    if (dtype) *dtype = DType::UInt8;  // what its dense form holds
+    return c->runs();
+  }
   PlaneInput in = to_plane(obj, what);
+  if (dtype) *dtype = in.plane.dtype;
   RunMask out;
   {
     nb::gil_scoped_release release;
@@ -678,8 +683,12 @@ nb::object new_bool_array(const std::vector<int64_t>& shape, uint8_t*& data) {
 }
 
 PlaneDictInput to_plane_dict(nb::handle obj, const std::string& what) {
+  return to_plane_dict(mapping_items(obj, "a mapping of mask keys to masks for " + what), what);
+}
+
+PlaneDictInput to_plane_dict(const std::vector<std::pair<nb::object, nb::object>>& items, const std::string& what) {
   PlaneDictInput out;
-  for (auto& [key, value] : mapping_items(obj, "a mapping of mask keys to masks for " + what)) {
+  for (const auto& [key, value] : items) {
     out.planes.push_back(to_plane(value, what + "[" + to_text(nb::repr(key)) + "]"));
     out.texts.push_back(to_text(key));
     out.keys.append(key);
@@ -795,39 +804,57 @@ struct ArrowArray {
 
 }  // namespace
 
-nb::object rgb_pixels(nb::handle rgb) {
-  if (!nb::hasattr(rgb, "__arrow_c_array__")) return nb::none();
+namespace {
+
+// The imaging library's own pixel rows of an image with four bytes per
+// pixel (RGB with its padding byte, RGBA), exported through the Arrow C data
+// interface, as a CV_8UC4 view of that memory; `keep` holds the export, and
+// with it the image's memory, alive. An empty Mat when the image does not
+// export its memory that way (an older library, memory in several blocks, an
+// image without pixels).
+cv::Mat pil_memory(nb::handle image, nb::object& keep) {
+  if (!nb::hasattr(image, "__arrow_c_array__")) return {};
   nb::object exported;
   try {
-    exported = rgb.attr("__arrow_c_array__")();
+    exported = image.attr("__arrow_c_array__")();
   } catch (nb::python_error& e) {
     if (!e.matches(PyExc_Exception)) throw;
-    return nb::none();
+    return {};
   }
   nb::object schema_capsule = exported[nb::int_(0)], array_capsule = exported[nb::int_(1)];
   auto* schema = static_cast<ArrowSchema*>(PyCapsule_GetPointer(schema_capsule.ptr(), "arrow_schema"));
   auto* array = static_cast<ArrowArray*>(PyCapsule_GetPointer(array_capsule.ptr(), "arrow_array"));
   if (!schema || !array) {
     PyErr_Clear();
-    return nb::none();
+    return {};
   }
-  const auto w = nb::cast<int64_t>(rgb.attr("width")), h = nb::cast<int64_t>(rgb.attr("height"));
+  const auto w = nb::cast<int64_t>(image.attr("width")), h = nb::cast<int64_t>(image.attr("height"));
+  if (w <= 0 || h <= 0 || w > INT_MAX || h > INT_MAX) return {};
   const int64_t n = w * h;
-  const bool rgbx = schema->format && std::strcmp(schema->format, "+w:4") == 0 && schema->n_children == 1 &&
-                    schema->children[0]->format && std::strcmp(schema->children[0]->format, "C") == 0 &&
-                    array->length == n && array->offset == 0 && array->null_count == 0 && array->n_children == 1;
-  if (!rgbx || n == 0) return nb::none();
+  const bool four_bytes = schema->format && std::strcmp(schema->format, "+w:4") == 0 && schema->n_children == 1 &&
+                          schema->children[0]->format && std::strcmp(schema->children[0]->format, "C") == 0 &&
+                          array->length == n && array->offset == 0 && array->null_count == 0 &&
+                          array->n_children == 1;
+  if (!four_bytes) return {};
   const ArrowArray* values = array->children[0];
   if (values->length != 4 * n || values->offset != 0 || values->null_count != 0 || values->n_buffers != 2 ||
       !values->buffers[1])
-    return nb::none();
-  const auto* src = static_cast<const uint8_t*>(values->buffers[1]);
+    return {};
+  keep = exported;
+  return cv::Mat(static_cast<int>(h), static_cast<int>(w), CV_8UC4, const_cast<void*>(values->buffers[1]));
+}
+
+}  // namespace
+
+nb::object rgb_pixels(nb::handle rgb) {
+  nb::object keep;
+  const cv::Mat rgbx = pil_memory(rgb, keep);
+  if (rgbx.empty()) return nb::none();
   uint8_t* dst = nullptr;
-  nb::object out = new_image_array(h, w, 3, dst);
+  nb::object out = new_image_array(rgbx.rows, rgbx.cols, 3, dst);
   {
     nb::gil_scoped_release release;
-    const cv::Mat rgbx(static_cast<int>(h), static_cast<int>(w), CV_8UC4, const_cast<uint8_t*>(src));
-    cv::Mat rgb_out(static_cast<int>(h), static_cast<int>(w), CV_8UC3, dst);
+    cv::Mat rgb_out(rgbx.rows, rgbx.cols, CV_8UC3, dst);
     cv::cvtColor(rgbx, rgb_out, cv::COLOR_RGBA2RGB);
   }
   return out;
@@ -840,13 +867,22 @@ nb::object rgb_image_array(nb::handle image) {
   return pixels.is_none() ? numpy().attr("array")(rgb) : pixels;
 }
 
-
-cv::Mat to_rgba_pixels(nb::handle image, nb::object& keep, const std::string& what) {
+ImagePixels to_drawing_pixels(nb::handle image, const std::string& what) {
+  ImagePixels in;
   nb::object source;
   if (is_pil(image)) {
     nb::object img = nb::borrow(image);
-    const std::string mode = to_text(img.attr("mode"));
-    if (mode != "RGB" && mode != "RGBA") img = img.attr("convert")("RGBA");
+    std::string mode = to_text(img.attr("mode"));
+    if (mode != "RGB" && mode != "RGBA") {
+      img = img.attr("convert")("RGBA");
+      mode = "RGBA";
+    }
+    // The image's own memory where the library lends it: no copy at all.
+    in.pixels = pil_memory(img, in.keep);
+    if (!in.pixels.empty()) {
+      in.padded = mode == "RGB";
+      return in;
+    }
     source = numpy().attr("asarray")(img);
   } else if (is_array_like(image)) {
     nb::object a = host_array(image);
@@ -857,7 +893,38 @@ cv::Mat to_rgba_pixels(nb::handle image, nb::object& keep, const std::string& wh
   } else {
     throw TypeError(expected_got("a PIL image or a uint8 image array for " + what, py_type_name(image)));
   }
-  return array_to_mat(source, keep, what);
+  in.pixels = array_to_mat(source, in.keep, what);
+  return in;
+}
+
+nb::object new_rgba_image(int height, int width, const std::function<void(cv::Mat&)>& draw) {
+  if (height <= 0 || width <= 0) {
+    cv::Mat out(std::max(height, 0), std::max(width, 0), CV_8UC4);
+    {
+      nb::gil_scoped_release release;
+      draw(out);
+    }
+    return mat_to_pil(out);
+  }
+  // From the allocator, not zeroed: every pixel is written, and memory that
+  // an earlier image gave back is reused without new page faults.
+  std::unique_ptr<uint8_t[]> pixels_block(new uint8_t[static_cast<size_t>(height) * static_cast<size_t>(width) * 4]);
+  nb::capsule owner(pixels_block.get(), [](void* p) noexcept { delete[] static_cast<uint8_t*>(p); });
+  uint8_t* block = pixels_block.release();
+  {
+    nb::gil_scoped_release release;
+    cv::Mat canvas(height, width, CV_8UC4, block);
+    draw(canvas);
+  }
+  const size_t shape[3] = {static_cast<size_t>(height), static_cast<size_t>(width), 4};
+  nb::object pixels = nb::cast(nb::ndarray<nb::numpy, uint8_t>(block, 3, shape, owner), nb::rv_policy::reference);
+  // The image maps the block, and the block is the image's alone: it is
+  // marked writable like any image the library makes (frombuffer marks it
+  // read-only for buffers that others may share).
+  nb::object image = nb::module_::import_("PIL.Image")
+                         .attr("frombuffer")("RGBA", nb::make_tuple(width, height), pixels, "raw", "RGBA", 0, 1);
+  image.attr("readonly") = 0;
+  return image;
 }
 
 // ------------------------------------------------------------ tables, JSON

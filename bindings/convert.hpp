@@ -12,6 +12,7 @@
 #include <nanobind/stl/string.h>
 
 #include <array>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -252,8 +253,10 @@ nb::object new_bool_array(const std::vector<int64_t>& shape, uint8_t*& data);
 
 /// A mask argument in compact form: read as to_plane reads it (in place
 /// where it can be), its runs found without the interpreter lock; a
-/// CompactMask's runs are taken as they are.
-RunMask to_run_mask(nb::handle obj, const std::string& what);
+/// CompactMask's runs are taken as they are. `dtype`, when given, receives
+/// the element type it was read as (uint8 for a CompactMask, as its dense
+/// form).
+RunMask to_run_mask(nb::handle obj, const std::string& what, DType* dtype = nullptr);
 
 /// Dense masks as a layers x height x width uint8 numpy array that owns the
 /// stack's block (no copy).
@@ -275,6 +278,8 @@ struct PlaneDictInput {
   std::vector<PlaneInput> planes;
 };
 PlaneDictInput to_plane_dict(nb::handle obj, const std::string& what);
+/// The same for a mapping's items as mapping_items read them.
+PlaneDictInput to_plane_dict(const std::vector<std::pair<nb::object, nb::object>>& items, const std::string& what);
 
 // ------------------------------------------------------------------- images
 
@@ -305,11 +310,23 @@ nb::object rgb_pixels(nb::handle rgb);
 /// uint8 array (one copy of the pixels).
 nb::object rgb_image_array(nb::handle image);
 
-/// The pixels of an image argument as RGBA, or RGB which the core takes as
-/// opaque RGBA: RGB and RGBA images and H x W x 3/4 uint8 arrays are read
-/// as they are, every other mode through the imaging library's conversion
-/// to "RGBA". `keep` holds the pixels alive.
-cv::Mat to_rgba_pixels(nb::handle image, nb::object& keep, const std::string& what);
+/// The pixels of an image argument as the drawings read them: RGB and RGBA
+/// images and H x W x 3/4 uint8 arrays as they are, every other mode through
+/// the imaging library's conversion to "RGBA". A PIL image's pixels are read
+/// in the library's own memory where it lends it (RGB rows then carry a
+/// padding byte per pixel), an array's in place when contiguous.
+struct ImagePixels {
+  cv::Mat pixels;       ///< CV_8UC3 RGB, or CV_8UC4 RGBA or padded RGB
+  bool padded = false;  ///< CV_8UC4 whose fourth byte is padding (opaque RGB)
+  nb::object keep;      ///< holds the pixels alive
+};
+ImagePixels to_drawing_pixels(nb::handle image, const std::string& what);
+
+/// A new, writable PIL image of mode "RGBA" and height x width whose pixels
+/// `draw` writes, every one of them, into the CV_8UC4 it is handed, without
+/// the interpreter lock: the image maps that memory, so the pixels are
+/// written once and never copied.
+nb::object new_rgba_image(int height, int width, const std::function<void(cv::Mat&)>& draw);
 
 // ------------------------------------------------------------ tables, JSON
 

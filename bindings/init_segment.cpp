@@ -8,6 +8,7 @@
 #include "clip.hpp"
 #include "common/errors.hpp"
 #include "convert.hpp"
+#include "drawing.hpp"
 #include "frames.hpp"
 #include "models.hpp"
 #include "pen_support.hpp"
@@ -18,6 +19,7 @@
 #include "segment/initializer.hpp"
 #include "segment/last_frame.hpp"
 #include "segment/matcher.hpp"
+#include "visual/draw.hpp"
 
 using namespace nb::literals;
 
@@ -85,9 +87,6 @@ nb::tuple initializer(nb::handle video_dir, nb::handle frame_names, nb::object p
   return nb::make_tuple(to_numpy(std::move(r.masks)), text_array(r.detector_labels, r.label_index), r.frame_index,
                         mat_to_pil(r.annotated));
 }
-
-// The module itself, for the drawing function the matcher shows.
-PyObject* segment_module = nullptr;
 
 constexpr int64_t kPenAnimals = 10;
 
@@ -193,6 +192,7 @@ class PyFrameRecords : public FrameRecords {
     nb::gil_scoped_acquire gil;
     records_.reset();
     keys_.reset();
+    read_.clear();
   }
 
   /// The record at `pos` of the key order (the caller's own object).
@@ -205,10 +205,26 @@ class PyFrameRecords : public FrameRecords {
   std::vector<RunMask> masks(int64_t pos) override {
     nb::gil_scoped_acquire gil;
     std::vector<RunMask> out;
+    read_.clear();
+    read_position_ = pos;
+    read_paints_runs_ = true;
     for (const auto& [key, mask] :
-         mask_entries(record(pos)["masks_dict"], "a mapping of mask keys to masks for \"masks_dict\""))
-      out.push_back(to_run_mask(mask, "masks_dict[" + to_text(nb::repr(key)) + "]"));
+         mask_entries(record(pos)["masks_dict"], "a mapping of mask keys to masks for \"masks_dict\"")) {
+      DType dtype{};
+      out.push_back(to_run_mask(mask, "masks_dict[" + to_text(nb::repr(key)) + "]", &dtype));
+      read_paints_runs_ = read_paints_runs_ && paints_set_pixels(dtype);
+      read_.emplace_back(key, mask);
+    }
     return out;
+  }
+
+  /// Whether `items` are the very key and mask objects that masks(pos) read
+  /// last, all of them masks whose drawing is that of their runs.
+  bool drawn_as_read(int64_t pos, const std::vector<std::pair<nb::object, nb::object>>& items) const {
+    if (pos != read_position_ || !read_paints_runs_ || items.size() != read_.size()) return false;
+    for (size_t k = 0; k < items.size(); ++k)
+      if (!items[k].first.is(read_[k].first) || !items[k].second.is(read_[k].second)) return false;
+    return true;
   }
   std::string key_text(int64_t pos) override {
     nb::gil_scoped_acquire gil;
@@ -223,6 +239,9 @@ class PyFrameRecords : public FrameRecords {
 
  private:
   nb::object records_, keys_;
+  std::vector<std::pair<nb::object, nb::object>> read_;
+  int64_t read_position_ = -1;
+  bool read_paints_runs_ = false;
 };
 
 // Tracks left once `removed` (a sized collection of mask keys) are dropped
@@ -276,6 +295,23 @@ nb::tuple find_best_laste_frame(nb::handle laste_frame, nb::handle min_area, nb:
 
 // -------------------------------------------------------------- matcher
 
+// img_bbx_drawing(image, the best frame's "masks_dict"), drawn without
+// copying the frame. When the mapping still holds the very masks the search
+// read, and they paint their set pixels, their runs are painted and boxed
+// rather than their pixels read again.
+nb::object best_frame_drawing(nb::handle image, PyFrameRecords& records, const LastFrame& best) {
+  const auto items =
+      mask_entries(records.record(best.position)["masks_dict"], "a mapping of mask keys to masks for mask_dict");
+  if (!records.drawn_as_read(best.position, items)) return boxes_drawing(image, to_plane_dict(items, "mask_dict"));
+  std::vector<std::string> keys;
+  std::vector<const RunMask*> runs;
+  for (size_t k = 0; k < items.size(); ++k) {
+    keys.push_back(to_text(items[k].first));
+    runs.push_back(&best.masks[k]);
+  }
+  return boxes_drawing(image, keys, runs);
+}
+
 nb::tuple matcher(nb::handle laste_frame, nb::handle frame_names, nb::handle ann_frame_idx, nb::object image_predictor,
                   nb::handle remove_stack_box, nb::handle min_area, nb::handle max_attempts, nb::handle display_func) {
   const nb::object removed = remove_stack_box.is_none() ? nb::object(nb::list()) : nb::borrow(remove_stack_box);
@@ -303,13 +339,11 @@ nb::tuple matcher(nb::handle laste_frame, nb::handle frame_names, nb::handle ann
   PyFrameRecords records(copy);
   PyImagePredictor predictor(std::move(image_predictor));
   PilFrames frames(nb::borrow(frame_names), 0, nullptr, predictor);
-  std::function<void(int64_t)> display;
+  std::function<void(const LastFrame&)> display;
   if (!display_func.is_none()) {
-    display = [&](int64_t best) {
+    display = [&](const LastFrame& best) {
       nb::gil_scoped_acquire gil;
-      nb::object drawing = nb::borrow(segment_module)
-                               .attr("img_bbx_drawing")(frames.image().attr("copy")(), records.record(best)["masks_dict"]);
-      display_func(drawing);
+      display_func(best_frame_drawing(frames.image(), records, best));
     };
   }
   MatcherResult r;
@@ -328,7 +362,6 @@ nb::tuple matcher(nb::handle laste_frame, nb::handle frame_names, nb::handle ann
 }  // namespace
 
 void init_segment(nb::module_& m) {
-  segment_module = m.ptr();
   init_clip(m);
   m.def("process_gdino_results", &process_gdino_results, "gdino_results"_a, "target_label"_a = "pig",
         nb::sig("def process_gdino_results(gdino_results: collections.abc.Sequence[collections.abc.Mapping[str, "

@@ -5,6 +5,7 @@
 #include "bindings.hpp"
 #include "common/errors.hpp"
 #include "convert.hpp"
+#include "drawing.hpp"
 #include "visual/draw.hpp"
 
 using namespace nb::literals;
@@ -12,44 +13,17 @@ using namespace nb::literals;
 namespace mirelo::py {
 namespace {
 
-struct ImageInput {
-  cv::Mat pixels;
-  nb::object keep;
-};
-
-ImageInput rgba_input(nb::handle image) {
-  ImageInput in;
-  in.pixels = to_rgba_pixels(image, in.keep, "image");
-  return in;
-}
-
 nb::object draw_masks_on_image_py(nb::handle image, nb::handle masks) {
-  ImageInput in = rgba_input(image);
+  ImagePixels in = to_drawing_pixels(image, "image");
   std::vector<PlaneInput> inputs = to_plane_list(masks, "masks");
   const std::vector<PlaneView> planes = planes_of(inputs);
-  cv::Mat out;
-  {
-    nb::gil_scoped_release release;
-    out = draw_masks_on_image(in.pixels, planes);
-  }
-  // The pixel copies of the inputs are not needed for the result image.
-  in = ImageInput{};
-  inputs.clear();
-  return mat_to_pil(out);
+  return new_rgba_image(in.pixels.rows, in.pixels.cols, [&](cv::Mat& out) {
+    draw_masks_on_image(DrawingBase{in.pixels, in.padded}, planes, out);
+  });
 }
 
 nb::object img_bbx_drawing_py(nb::handle image, nb::handle mask_dict) {
-  PlaneDictInput masks = to_plane_dict(mask_dict, "mask_dict");
-  ImageInput in = rgba_input(image);
-  const std::vector<PlaneView> planes = planes_of(masks.planes);
-  cv::Mat out;
-  {
-    nb::gil_scoped_release release;
-    out = img_bbx_drawing(in.pixels, masks.texts, planes);
-  }
-  in = ImageInput{};
-  masks = PlaneDictInput{};
-  return mat_to_pil(out);
+  return boxes_drawing(image, to_plane_dict(mask_dict, "mask_dict"));
 }
 
 nb::object enhance_dark_text_py(nb::handle image_pil, nb::handle gamma) {
@@ -67,6 +41,22 @@ nb::object enhance_dark_text_py(nb::handle image_pil, nb::handle gamma) {
 }
 
 }  // namespace
+
+nb::object boxes_drawing(nb::handle image, const PlaneDictInput& masks) {
+  ImagePixels in = to_drawing_pixels(image, "image");
+  const std::vector<PlaneView> planes = planes_of(masks.planes);
+  return new_rgba_image(in.pixels.rows, in.pixels.cols, [&](cv::Mat& out) {
+    img_bbx_drawing(DrawingBase{in.pixels, in.padded}, masks.texts, planes, out);
+  });
+}
+
+nb::object boxes_drawing(nb::handle image, const std::vector<std::string>& keys,
+                         const std::vector<const RunMask*>& masks) {
+  ImagePixels in = to_drawing_pixels(image, "image");
+  return new_rgba_image(in.pixels.rows, in.pixels.cols, [&](cv::Mat& out) {
+    img_bbx_drawing(DrawingBase{in.pixels, in.padded}, keys, masks, out);
+  });
+}
 
 void init_visual(nb::module_& m) {
   m.def("draw_masks_on_image", &draw_masks_on_image_py, "image"_a, "masks"_a,

@@ -43,7 +43,7 @@ std::vector<int64_t> normalised_mask_shape(const std::vector<int64_t>& shape) {
 
 MatcherResult match_next_clip(FrameRecords& records, const std::function<cv::Mat()>& open_frame,
                               ImagePredictor& predictor, const MatcherOptions& options,
-                              const std::function<void(int64_t best_position)>& display) {
+                              const std::function<void(const LastFrame& best)>& display) {
   MatcherResult result;
   LastFrameOptions last;
   last.min_area = options.min_area;
@@ -92,7 +92,7 @@ MatcherResult match_next_clip(FrameRecords& records, const std::function<cv::Mat
     }
   }
 
-  if (display) display(best->position);
+  if (display) display(*best);
   if (success) {
     print_line("ann_frame_idx [" + options.frame_text + "] works for mask finding!!!");
   } else {

@@ -49,9 +49,10 @@ std::vector<int64_t> normalised_mask_shape(const std::vector<int64_t>& shape);
 /// when every intersection cell is at most 10, there are as many masks as
 /// the best frame has and each has at least min_area pixels. `display`, when
 /// set, is called once after the test, whatever its outcome, with the best
-/// frame's position. Prints the messages of each outcome.
+/// frame (its position and its masks as read for the search). Prints the
+/// messages of each outcome.
 MatcherResult match_next_clip(FrameRecords& records, const std::function<cv::Mat()>& open_frame,
                               ImagePredictor& predictor, const MatcherOptions& options,
-                              const std::function<void(int64_t best_position)>& display);
+                              const std::function<void(const LastFrame& best)>& display);
 
 }  // namespace mirelo

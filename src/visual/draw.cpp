@@ -6,6 +6,7 @@
 #include <new>
 #include <optional>
 #include <string>
+#include <type_traits>
 
 #include <opencv2/imgproc.hpp>
 
@@ -83,13 +84,51 @@ inline uint8_t over_channel(uint32_t upper_value, uint32_t lower_value, uint32_t
   return static_cast<uint8_t>((((t >> 8) + t) >> 8) >> 7);
 }
 
+/// How the base image's pixels lie in memory.
+enum class Layout { Rgb, Rgba, Rgbx };
+
+template <Layout L>
+constexpr int kPixelBytes = L == Layout::Rgb ? 3 : 4;
+
+/// One mask's overlay colour composited over base pixels: `(s, p)` writes
+/// the result for base pixel `s` into `p` (RGBA).
+template <Layout L>
+class OverlayPaint {
+ public:
+  explicit OverlayPaint(const std::array<uint8_t, 3>& colour) : colour_(colour) {
+    if constexpr (L != Layout::Rgba) {
+      // Over an opaque base each channel's result depends on that channel's
+      // value alone: one table lookup per channel.
+      for (int c = 0; c < 3; ++c)
+        for (uint32_t v = 0; v < 256; ++v) opaque_[c][v] = over_channel(colour[c], v, f_.upper[255], f_.lower[255]);
+      opaque_alpha_ = f_.alpha[255];
+    }
+  }
+  void operator()(const uint8_t* s, uint8_t* p) const {
+    if constexpr (L == Layout::Rgba) {
+      const uint8_t da = s[3];
+      for (int c = 0; c < 3; ++c) p[c] = over_channel(colour_[c], s[c], f_.upper[da], f_.lower[da]);
+      p[3] = f_.alpha[da];
+    } else {
+      for (int c = 0; c < 3; ++c) p[c] = opaque_[c][s[c]];
+      p[3] = opaque_alpha_;
+    }
+  }
+
+ private:
+  const OverlayFactors& f_ = overlay_factors();
+  std::array<uint8_t, 3> colour_;
+  uint8_t opaque_[3][256] = {};
+  uint8_t opaque_alpha_ = 0;
+};
+
 /// Paints one mask's overlay colour over `src` into `out` (pixels of `src`
 /// read, never those of `out`, so a later mask replaces an earlier one) and
 /// returns the tight box of all its set pixels, inside the image or not.
-template <int Channels>
+template <Layout L>
 PixelBox paint_overlay(const cv::Mat& src, const MaskView& m, const std::array<uint8_t, 3>& colour, cv::Mat& out) {
-  const OverlayFactors& f = overlay_factors();
   if (m.width <= 0) return PixelBox{};  // no pixels, however many rows
+  const OverlayPaint<L> paint(colour);
   BoxGrowth box;
   for (int64_t y = 0; y < m.height; ++y) {
     const uint8_t* r = m.row(y);
@@ -101,12 +140,7 @@ PixelBox paint_overlay(const cv::Mat& src, const MaskView& m, const std::array<u
     const auto visit = [&](int64_t x) {
       if (first < 0) first = x;
       last = x;
-      if (x >= paint_end) return;
-      const uint8_t* d = s + Channels * x;
-      uint8_t* p = o + 4 * x;
-      const uint8_t da = Channels == 4 ? d[3] : 255;
-      for (int c = 0; c < 3; ++c) p[c] = over_channel(colour[c], d[c], f.upper[da], f.lower[da]);
-      p[3] = f.alpha[da];
+      if (x < paint_end) paint(s + kPixelBytes<L> * x, o + 4 * x);
     };
     int64_t x = 0;
     // Masks are mostly empty: skip eight bytes at a time.
@@ -124,68 +158,114 @@ PixelBox paint_overlay(const cv::Mat& src, const MaskView& m, const std::array<u
   return box.box();
 }
 
-void require_image(const cv::Mat& image) {
+/// The same for a mask held as runs; only its runs inside the image are
+/// visited.
+template <Layout L>
+PixelBox paint_overlay(const cv::Mat& src, const RunMask& m, const std::array<uint8_t, 3>& colour, cv::Mat& out) {
+  const PixelBox& b = m.box();
+  if (b.empty) return b;
+  const OverlayPaint<L> paint(colour);
+  for (int64_t y = b.y_min, end = std::min<int64_t>(b.y_max, int64_t{out.rows} - 1); y <= end; ++y) {
+    const uint8_t* s = src.ptr<uint8_t>(static_cast<int>(y));
+    uint8_t* o = out.ptr<uint8_t>(static_cast<int>(y));
+    for (const Run& run : m.row(y))
+      for (int64_t x = run.x_begin, x_end = std::min<int64_t>(run.x_end, out.cols); x < x_end; ++x)
+        paint(s + kPixelBytes<L> * x, o + 4 * x);
+  }
+  return b;
+}
+
+Layout layout_of(const DrawingBase& base) {
+  const cv::Mat& image = base.pixels;
   if (image.type() != CV_8UC4 && image.type() != CV_8UC3)
     throw ValueError(expected_got("an RGBA or RGB image with 8 bits per channel",
                                   std::to_string(image.channels()) + " channel(s) of depth " +
                                       std::to_string(image.depth())));
+  if (image.channels() == 3) {
+    if (base.padded) throw ValueError("internal: padded RGB pixels take four bytes");
+    return Layout::Rgb;
+  }
+  return base.padded ? Layout::Rgbx : Layout::Rgba;
 }
 
-cv::Mat as_rgba(const cv::Mat& image) {
-  cv::Mat out(image.rows, image.cols, CV_8UC4);
-  if (image.empty()) return out;
-  if (image.channels() == 4)
-    image.copyTo(out);
-  else
-    cv::cvtColor(image, out, cv::COLOR_RGB2RGBA);
-  return out;
+/// The base image as opaque-or-not RGBA in `out`, every pixel written.
+void write_base(const DrawingBase& base, Layout layout, cv::Mat& out) {
+  const cv::Mat& image = base.pixels;
+  if (out.type() != CV_8UC4 || out.rows != image.rows || out.cols != image.cols)
+    throw ValueError("internal: the drawing's pixels must be RGBA of the image's size");
+  if (image.empty()) return;
+  switch (layout) {
+    case Layout::Rgb: cv::cvtColor(image, out, cv::COLOR_RGB2RGBA); break;
+    case Layout::Rgba: image.copyTo(out); break;
+    case Layout::Rgbx: {
+      uint32_t opaque;
+      const uint8_t alpha_byte[4] = {0, 0, 0, 255};
+      std::memcpy(&opaque, alpha_byte, 4);
+      const auto n = static_cast<size_t>(image.cols);
+      for (int y = 0; y < image.rows; ++y) {
+        const uint8_t* s = image.ptr<uint8_t>(y);
+        uint8_t* o = out.ptr<uint8_t>(y);
+        for (size_t x = 0; x < n; ++x) {
+          uint32_t v;
+          std::memcpy(&v, s + 4 * x, 4);
+          v |= opaque;
+          std::memcpy(o + 4 * x, &v, 4);
+        }
+      }
+      break;
+    }
+  }
 }
 
-/// The overlays, with the box of each painted mask.
-cv::Mat paint_all(const cv::Mat& image, const std::vector<MaskView>& masks, std::vector<PixelBox>& boxes) {
-  require_image(image);
-  cv::Mat out = as_rgba(image);
-  boxes.clear();
+/// The base and the overlays in `out`, with the box of each mask.
+template <typename MaskT>
+std::vector<PixelBox> paint_all(const DrawingBase& base, const std::vector<MaskT>& masks, cv::Mat& out) {
+  const Layout layout = layout_of(base);
+  write_base(base, layout, out);
+  std::vector<PixelBox> boxes;
   boxes.reserve(masks.size());
   for (size_t k = 0; k < masks.size(); ++k) {
     check_interrupt();
     const auto colour = mask_color(static_cast<int64_t>(k) + 42);
-    boxes.push_back(image.channels() == 4 ? paint_overlay<4>(image, masks[k], colour, out)
-                                          : paint_overlay<3>(image, masks[k], colour, out));
+    const auto& m = [&]() -> const auto& {
+      if constexpr (std::is_pointer_v<MaskT>) {
+        return *masks[k];
+      } else {
+        return masks[k];
+      }
+    }();
+    switch (layout) {
+      case Layout::Rgb: boxes.push_back(paint_overlay<Layout::Rgb>(base.pixels, m, colour, out)); break;
+      case Layout::Rgba: boxes.push_back(paint_overlay<Layout::Rgba>(base.pixels, m, colour, out)); break;
+      case Layout::Rgbx: boxes.push_back(paint_overlay<Layout::Rgbx>(base.pixels, m, colour, out)); break;
+    }
   }
-  return out;
+  return boxes;
 }
 
-cv::Mat draw_boxes_and_labels(cv::Mat out, const MaskMap& masks, const std::vector<PixelBox>& boxes) {
+cv::Mat new_drawing(const cv::Mat& image) { return cv::Mat(image.rows, image.cols, CV_8UC4); }
+
+void draw_boxes_and_labels(cv::Mat& out, const std::vector<std::string>& keys, const std::vector<PixelBox>& boxes) {
   const std::shared_ptr<const Font> font = label_font(kLabelFontSize);
-  for (size_t k = 0; k < masks.size(); ++k) {
+  for (size_t k = 0; k < keys.size(); ++k) {
     const PixelBox& b = boxes[k];
     const int64_t x0 = b.empty ? 0 : b.x_min, y0 = b.empty ? 0 : b.y_min;
     const int64_t x1 = b.empty ? 0 : b.x_max, y1 = b.empty ? 0 : b.y_max;
     const auto c = mask_color(static_cast<int64_t>(k) + 42);
     const Rgba colour{c[0], c[1], c[2], 255};
     draw_rectangle_outline(out, x0, y0, x1, y1, colour, kBoxWidth);
-    const std::string& label = masks[k].first;
+    const std::string& label = keys[k];
     const TextBox t = font->text_bbox(label, x0, y0);
     const int64_t text_width = t.x2 - t.x1, text_height = t.y2 - t.y1;
     // The label sits on the box's upper-left corner, outside the box.
     fill_rectangle(out, x0, y0 - text_height - kLabelPadding, x0 + text_width + kLabelPadding, y0, colour);
     font->draw_text(out, label, x0 + 2, y0 - text_height - kLabelPadding, kWhite);
   }
-  return out;
 }
 
-// Signed and real elements can be set (non-zero) without being above zero.
-bool signed_or_real(DType t) {
-  switch (t) {
-    case DType::Int8:
-    case DType::Int16:
-    case DType::Int32:
-    case DType::Int64:
-    case DType::Float32:
-    case DType::Float64: return true;
-    default: return false;
-  }
+void require_keys(const std::vector<std::string>& keys, size_t masks) {
+  if (keys.size() != masks)
+    throw ValueError(expected_got(std::to_string(masks) + " mask keys", std::to_string(keys.size())));
 }
 
 // One pass over a plane: its pixels above zero as 0/1 bytes into `dst`, and
@@ -232,12 +312,23 @@ struct DrawnMasks {
       std::vector<uint8_t>& b = bytes.emplace_back(static_cast<size_t>(n));
       const PixelBox box = visit_dtype(p.dtype, [&](auto tag) { return paint_plane<decltype(tag)>(p, b.data()); });
       painted.push_back(MaskView{b.data(), p.height, p.width, p.width});
-      set_box.push_back(signed_or_real(p.dtype) ? std::optional<PixelBox>(box) : std::nullopt);
+      set_box.push_back(paints_set_pixels(p.dtype) ? std::nullopt : std::optional<PixelBox>(box));
     }
   }
 };
 
 }  // namespace
+
+bool paints_set_pixels(DType t) {
+  switch (t) {
+    case DType::Bool:
+    case DType::UInt8:
+    case DType::UInt16:
+    case DType::UInt32:
+    case DType::UInt64: return true;
+    default: return false;
+  }
+}
 
 std::array<uint8_t, 3> mask_color(int64_t seed) {
   if (seed < 0 || seed > int64_t{0xFFFFFFFF})
@@ -250,38 +341,59 @@ std::array<uint8_t, 3> mask_color(int64_t seed) {
 }
 
 cv::Mat draw_masks_on_image(const cv::Mat& rgba, const std::vector<MaskView>& masks) {
-  std::vector<PixelBox> boxes;
-  return paint_all(rgba, masks, boxes);
+  cv::Mat out = new_drawing(rgba);
+  paint_all(DrawingBase{rgba}, masks, out);
+  return out;
 }
 
 cv::Mat img_bbx_drawing(const cv::Mat& rgba, const MaskMap& masks) {
   std::vector<MaskView> views;
+  std::vector<std::string> keys;
   views.reserve(masks.size());
-  for (const auto& entry : masks) views.push_back(entry.second);
-  std::vector<PixelBox> boxes;
-  cv::Mat out = paint_all(rgba, views, boxes);
-  return draw_boxes_and_labels(std::move(out), masks, boxes);
+  keys.reserve(masks.size());
+  for (const auto& [key, view] : masks) {
+    keys.push_back(key);
+    views.push_back(view);
+  }
+  cv::Mat out = new_drawing(rgba);
+  const std::vector<PixelBox> boxes = paint_all(DrawingBase{rgba}, views, out);
+  draw_boxes_and_labels(out, keys, boxes);
+  return out;
 }
 
 cv::Mat draw_masks_on_image(const cv::Mat& rgba, const std::vector<PlaneView>& masks) {
-  const DrawnMasks read(masks);
-  std::vector<PixelBox> boxes;
-  return paint_all(rgba, read.painted, boxes);
+  cv::Mat out = new_drawing(rgba);
+  draw_masks_on_image(DrawingBase{rgba}, masks, out);
+  return out;
 }
 
 cv::Mat img_bbx_drawing(const cv::Mat& rgba, const std::vector<std::string>& keys,
                         const std::vector<PlaneView>& masks) {
-  if (keys.size() != masks.size())
-    throw ValueError(expected_got(std::to_string(masks.size()) + " mask keys", std::to_string(keys.size())));
+  cv::Mat out = new_drawing(rgba);
+  img_bbx_drawing(DrawingBase{rgba}, keys, masks, out);
+  return out;
+}
+
+void draw_masks_on_image(const DrawingBase& base, const std::vector<PlaneView>& masks, cv::Mat& out) {
   const DrawnMasks read(masks);
-  std::vector<PixelBox> boxes;
-  cv::Mat out = paint_all(rgba, read.painted, boxes);
-  MaskMap labelled;
-  for (size_t k = 0; k < masks.size(); ++k) {
+  paint_all(base, read.painted, out);
+}
+
+void img_bbx_drawing(const DrawingBase& base, const std::vector<std::string>& keys,
+                     const std::vector<PlaneView>& masks, cv::Mat& out) {
+  require_keys(keys, masks.size());
+  const DrawnMasks read(masks);
+  std::vector<PixelBox> boxes = paint_all(base, read.painted, out);
+  for (size_t k = 0; k < masks.size(); ++k)
     if (read.set_box[k]) boxes[k] = *read.set_box[k];
-    labelled.emplace_back(keys[k], read.painted[k]);
-  }
-  return draw_boxes_and_labels(std::move(out), labelled, boxes);
+  draw_boxes_and_labels(out, keys, boxes);
+}
+
+void img_bbx_drawing(const DrawingBase& base, const std::vector<std::string>& keys,
+                     const std::vector<const RunMask*>& masks, cv::Mat& out) {
+  require_keys(keys, masks.size());
+  const std::vector<PixelBox> boxes = paint_all(base, masks, out);
+  draw_boxes_and_labels(out, keys, boxes);
 }
 
 cv::Mat enhance_dark_text(const cv::Mat& rgb, double gamma) {

@@ -9,6 +9,7 @@
 
 #include "common/mask.hpp"
 #include "common/ndarray.hpp"
+#include "common/run_mask.hpp"
 
 namespace mirelo {
 
@@ -38,6 +39,28 @@ cv::Mat img_bbx_drawing(const cv::Mat& rgba, const MaskMap& masks);
 cv::Mat draw_masks_on_image(const cv::Mat& rgba, const std::vector<PlaneView>& masks);
 cv::Mat img_bbx_drawing(const cv::Mat& rgba, const std::vector<std::string>& keys,
                         const std::vector<PlaneView>& masks);
+
+/// Whether a mask of element type `t` paints exactly its set (non-zero)
+/// pixels, as bool and unsigned masks do; signed and real elements can be
+/// set without being above zero.
+bool paints_set_pixels(DType t);
+
+/// The image a drawing starts from, read in place.
+struct DrawingBase {
+  cv::Mat pixels;       ///< CV_8UC3 (RGB) or CV_8UC4 (RGBA)
+  bool padded = false;  ///< CV_8UC4 holding RGB and a padding byte (the imaging library's RGB rows): opaque
+};
+
+/// The drawings above written into `out`, a CV_8UC4 image of the base's size
+/// that is written whole (the memory of the image handed back, say).
+void draw_masks_on_image(const DrawingBase& base, const std::vector<PlaneView>& masks, cv::Mat& out);
+void img_bbx_drawing(const DrawingBase& base, const std::vector<std::string>& keys,
+                     const std::vector<PlaneView>& masks, cv::Mat& out);
+/// img_bbx_drawing of masks whose set pixels are held as runs: the runs are
+/// painted and boxed, which is the drawing of bool and unsigned masks (their
+/// set pixels are those above zero), without reading a mask's pixels again.
+void img_bbx_drawing(const DrawingBase& base, const std::vector<std::string>& keys,
+                     const std::vector<const RunMask*>& masks, cv::Mat& out);
 
 /// Gamma curve then histogram equalisation of the luminance of `rgb`
 /// (CV_8UC3, RGB order). Returns CV_8UC1 of the same size.

@@ -165,7 +165,7 @@ TEST(Matcher, PromptsWithTightBoxesAndAcceptsInEveryMaskForm) {
     int displayed = 0;
     Printed p;
     const MatcherResult res = match_next_clip(
-        r, [] { return cv::Mat(kH, kW, CV_8UC3); }, pred, matcher_options(10), [&](int64_t) { ++displayed; });
+        r, [] { return cv::Mat(kH, kW, CV_8UC3); }, pred, matcher_options(10), [&](const LastFrame&) { ++displayed; });
     EXPECT_TRUE(res.accepted);
     EXPECT_EQ(res.mask_shape, (std::vector<int64_t>{10, kH, kW}));
     EXPECT_EQ(displayed, 1);
@@ -199,7 +199,7 @@ TEST(Matcher, RejectsAWrongCountAndDisplaysBeforeTheMessage) {
   pred.form = BoxPredictor::Form::Extra;
   Printed p;
   const MatcherResult res = match_next_clip(
-      r, [] { return cv::Mat(kH, kW, CV_8UC3); }, pred, matcher_options(10), [&](int64_t) { p.text += "<shown>"; });
+      r, [] { return cv::Mat(kH, kW, CV_8UC3); }, pred, matcher_options(10), [&](const LastFrame&) { p.text += "<shown>"; });
   EXPECT_FALSE(res.accepted);
   ASSERT_TRUE(res.best_position);
   EXPECT_EQ(p.text, "<shown>ann_frame_idx [3] cannot work..\n\n");
@@ -220,7 +220,7 @@ TEST(Matcher, NoUsableLastFrameNeverOpensTheNewFrame) {
         opened = true;
         return cv::Mat(kH, kW, CV_8UC3);
       },
-      pred, o, [&](int64_t) { displayed = true; });
+      pred, o, [&](const LastFrame&) { displayed = true; });
   EXPECT_FALSE(res.accepted);
   EXPECT_FALSE(res.best_position);
   EXPECT_FALSE(opened);

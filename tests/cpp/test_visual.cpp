@@ -5,7 +5,10 @@
 #include <fstream>
 #include <limits>
 
+#include <opencv2/imgproc.hpp>
+
 #include "common/errors.hpp"
+#include "common/run_mask.hpp"
 #include "visual/draw.hpp"
 #include "visual/raster.hpp"
 #include "visual/text.hpp"
@@ -196,6 +199,49 @@ TEST(Draw, TypedMasksPaintAboveZeroAndBoxNonZero) {
                      draw_masks_on_image(rgba(cv::Rect(0, 0, 6, 4)), std::vector<MaskView>{same.view()}), cv::NORM_INF),
             0);
   EXPECT_THROW(img_bbx_drawing(rgba, {}, {plane}), ValueError);
+}
+
+TEST(Draw, RunsDrawAsTheirDenseMasksOnEveryBaseLayout) {
+  // An RGBA base with every alpha, its RGB pixels, and the same RGB with a
+  // padding byte that holds garbage (it must be taken as opaque).
+  cv::Mat rgba(24, 40, CV_8UC4), rgb, padded(24, 40, CV_8UC4);
+  cv::randu(rgba, 0, 256);
+  cv::cvtColor(rgba, rgb, cv::COLOR_RGBA2RGB);
+  for (int y = 0; y < rgba.rows; ++y)
+    for (int x = 0; x < rgba.cols; ++x) {
+      const uint8_t* s = rgba.ptr<uint8_t>(y) + 4 * x;
+      uint8_t* p = padded.ptr<uint8_t>(y) + 4 * x;
+      p[0] = s[0], p[1] = s[1], p[2] = s[2], p[3] = static_cast<uint8_t>(x * 7 + y);
+    }
+  // Masks overlapping each other, one reaching past the image's right and
+  // bottom edges, one smaller than the image, one empty.
+  Mask a(24, 40), b(30, 50), c(10, 12), empty(24, 40);
+  for (int y = 2; y < 12; ++y)
+    for (int x = 3; x < 20; x += (y % 3) + 1) a.row(y)[x] = 1;
+  for (int y = 8; y < 30; ++y)
+    for (int x = 15; x < 50; ++x) b.row(y)[x] = (x + y) % 4 != 0;
+  for (int y = 0; y < 10; ++y) c.row(y)[y] = 1;
+  const std::vector<std::string> keys{"Box0", "Box1", "Box2", "Box3"};
+  std::vector<PlaneView> planes;
+  std::vector<RunMask> runs;
+  for (const Mask* m : {&a, &b, &c, &empty}) {
+    planes.push_back(PlaneView{DType::UInt8, m->view().data, m->view().height, m->view().width, m->view().row_stride});
+    runs.push_back(runs_of(m->view()));
+  }
+  const std::vector<const RunMask*> run_ptrs{&runs[0], &runs[1], &runs[2], &runs[3]};
+  const cv::Mat opaque = img_bbx_drawing(rgb, keys, planes);
+  for (const DrawingBase& base : {DrawingBase{rgba}, DrawingBase{rgb}, DrawingBase{padded, true}}) {
+    const cv::Mat dense = base.padded ? opaque : img_bbx_drawing(base.pixels, keys, planes);
+    cv::Mat from_planes(24, 40, CV_8UC4, cv::Scalar::all(7)), from_runs(24, 40, CV_8UC4, cv::Scalar::all(9));
+    img_bbx_drawing(base, keys, planes, from_planes);
+    img_bbx_drawing(base, keys, run_ptrs, from_runs);
+    EXPECT_EQ(cv::norm(from_planes, dense, cv::NORM_INF), 0);
+    EXPECT_EQ(cv::norm(from_runs, dense, cv::NORM_INF), 0);
+  }
+  cv::Mat wrong_size(24, 41, CV_8UC4);
+  EXPECT_THROW(img_bbx_drawing(DrawingBase{rgb}, keys, run_ptrs, wrong_size), ValueError);
+  cv::Mat out(24, 40, CV_8UC4);
+  EXPECT_THROW(img_bbx_drawing(DrawingBase{rgb, true}, keys, run_ptrs, out), ValueError);
 }
 
 TEST(Enhance, GammaChecksAndUniformImage) {

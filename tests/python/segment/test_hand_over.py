@@ -259,3 +259,63 @@ def test_bad_calls_raise(frames_dir, kwargs, error, capsys):
         return
     with pytest.raises(error):
         mu.matcher(frames, frames_dir, **args)
+
+
+# ---------------------------------------------------------- the displayed drawing
+
+
+def saved_frame(folder, mode):
+    """A random frame saved in `mode` (JPEG for RGB and L, PNG otherwise)."""
+    rgba = Image.fromarray(np.random.default_rng(3).integers(0, 256, (H, W, 4), dtype=np.uint8), "RGBA")
+    path = folder / ("frame.jpg" if mode in ("RGB", "L") else "frame.png")
+    (rgba if mode == "RGBA" else rgba.convert("RGB").convert(mode)).save(path)
+    return str(path)
+
+
+def two_tracks(form):
+    """Box0 and Box1 of a frame size other than the new frame's (past its
+    bottom, short of its right side), overlapping a little, in `form`."""
+    shape = (H + 6, W - 20)
+    masks = {"Box0": rect_mask(shape, 5, 30, 40, H + 4, np.uint8), "Box1": rect_mask(shape, 30, 2, 90, 33, np.uint8)}
+    if form == "bool":
+        return {k: m.astype(bool) for k, m in masks.items()}
+    if form == "uint16":
+        return {k: m.astype(np.uint16) * 300 for k, m in masks.items()}
+    if form == "1 x H x W":
+        return {k: m[None] for k, m in masks.items()}
+    if form == "float32, negatives boxed but not painted":
+        masks = {k: m.astype(np.float32) for k, m in masks.items()}
+        masks["Box0"][35, 20] = masks["Box1"][H + 5, 0] = -2
+    return masks
+
+
+@pytest.mark.parametrize("form", ["uint8", "bool", "uint16", "1 x H x W", "float32, negatives boxed but not painted"])
+@pytest.mark.parametrize("mode", ["RGB", "L", "RGBA", "P"])
+def test_displayed_drawing_is_img_bbx_drawing_of_the_frame(tmp_path, capsys, mode, form):
+    path = saved_frame(tmp_path, mode)
+    frames = {599: {"masks_dict": two_tracks(form)}}
+    shown = []
+    mu.matcher(frames, [path], 0, BoxPredictor(), [f"Box{k}" for k in range(2, 10)], max_attempts=1,
+               display_func=shown.append)
+    expected = mu.img_bbx_drawing(Image.open(path), frames[599]["masks_dict"])
+    assert len(shown) == 1 and shown[0].mode == "RGBA"
+    np.testing.assert_array_equal(np.asarray(shown[0]), np.asarray(expected))
+    shown[0].load()[0, 0] = (1, 2, 3, 4)  # an ordinary, writable image
+    assert shown[0].getpixel((0, 0)) == (1, 2, 3, 4)
+
+
+def test_displayed_drawing_shows_masks_replaced_during_the_prediction(tmp_path, capsys):
+    path = saved_frame(tmp_path, "RGB")
+    frames = {599: {"masks_dict": two_tracks("uint8")}}
+    pred = BoxPredictor()
+    predict = pred.predict
+
+    def replacing(**kwargs):
+        frames[599]["masks_dict"]["Box1"] = rect_mask((H + 6, W - 20), 60, 10, 99, 20, np.uint8)
+        return predict(**kwargs)
+
+    pred.predict = replacing
+    shown = []
+    mu.matcher(frames, [path], 0, pred, [f"Box{k}" for k in range(2, 10)], max_attempts=1, display_func=shown.append)
+    np.testing.assert_array_equal(np.asarray(shown[0]),
+                                  np.asarray(mu.img_bbx_drawing(Image.open(path), frames[599]["masks_dict"])))

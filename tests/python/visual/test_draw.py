@@ -164,6 +164,32 @@ def test_result_is_an_ordinary_writable_image(frame):
     assert out.getpixel((1, 1)) == (9, 9, 9, 9)
 
 
+@pytest.mark.parametrize("mode", ["RGB", "RGBA"])
+def test_drawing_shares_no_pixels_with_the_image(mode, frame, rng):
+    image = Image.fromarray(frame).convert(mode)
+    before = pixels(image).copy()
+    out = mu.draw_masks_on_image(image, random_masks(rng, frame.shape[:2], 2))
+    drawn = pixels(out).copy()
+    out.load()[0, 0] = (1, 2, 3, 4)
+    image.paste((0, 0, 0), (0, 0, 64, 48))
+    np.testing.assert_array_equal(pixels(image)[..., :3], 0)
+    assert pixels(out)[1:].tolist() == drawn[1:].tolist() and not (before == 0).all()
+
+
+@pytest.mark.parametrize("mode", ["RGB", "RGBA"])
+def test_frames_too_large_to_lend_their_pixels_draw_the_same(mode, rng):
+    # 2100 x 2100 pixels of four bytes outgrow one of the imaging library's
+    # memory blocks: neither the frame's pixels nor the result's are lent.
+    tile = rng.integers(0, 256, (100, 100, len(mode)), dtype=np.uint8)
+    image = Image.fromarray(np.tile(tile, (21, 21, 1)), mode)
+    masks = [np.zeros((2100, 2100), bool), np.zeros((2100, 2100), np.uint8)]
+    masks[0][2000:2090, 1500:2100] = True
+    masks[1][1990:2010, 10:2050] = 1
+    out = mu.draw_masks_on_image(image, masks)
+    np.testing.assert_array_equal(pixels(out), pixels(reference_overlay(image, masks)))
+    out.load()[0, 0] = (1, 2, 3, 4)
+
+
 def test_same_masks_same_image(frame, rng):
     md = {f"Box{i}": m for i, m in enumerate(random_masks(rng, frame.shape[:2], 4))}
     np.testing.assert_array_equal(pixels(mu.img_bbx_drawing(frame, md)), pixels(mu.img_bbx_drawing(frame, md)))
