@@ -5,15 +5,9 @@
 #include <algorithm>
 #include <climits>
 #include <cmath>
-#include <cstdlib>
 #include <cstring>
-#include <new>
 
 #include <opencv2/imgproc.hpp>
-
-#if defined(__linux__)
-#include <sys/mman.h>
-#endif
 
 #include "clip.hpp"
 #include "common/errors.hpp"
@@ -903,30 +897,6 @@ ImagePixels to_drawing_pixels(nb::handle image, const std::string& what) {
   return in;
 }
 
-namespace {
-
-// A block for a drawing's pixels, released with std::free. A frame-sized
-// block is aligned to, and asks for, the kernel's 2 MiB pages: memory the
-// process has not touched before (a display that keeps every drawing) then
-// costs a handful of page faults instead of one per 4 KiB, about 5 ms less
-// for a 1440 x 2180 frame.
-uint8_t* drawing_block(size_t bytes) {
-  void* block = nullptr;
-#if defined(__linux__) && defined(MADV_HUGEPAGE)
-  constexpr size_t kHugePage = size_t{2} << 20;
-  if (bytes >= kHugePage) {
-    const size_t rounded = (bytes + kHugePage - 1) / kHugePage * kHugePage;
-    block = std::aligned_alloc(kHugePage, rounded);
-    if (block) madvise(block, rounded, MADV_HUGEPAGE);  // advice only: failure changes nothing
-  }
-#endif
-  if (!block) block = std::malloc(std::max<size_t>(bytes, 1));
-  if (!block) throw std::bad_alloc();
-  return static_cast<uint8_t*>(block);
-}
-
-}  // namespace
-
 nb::object new_rgba_image(int height, int width, const std::function<void(cv::Mat&)>& draw) {
   if (height <= 0 || width <= 0) {
     cv::Mat out(std::max(height, 0), std::max(width, 0), CV_8UC4);
@@ -938,9 +908,8 @@ nb::object new_rgba_image(int height, int width, const std::function<void(cv::Ma
   }
   // From the allocator, not zeroed: every pixel is written, and memory that
   // an earlier image gave back is reused without new page faults.
-  std::unique_ptr<uint8_t, decltype(&std::free)> pixels_block(
-      drawing_block(static_cast<size_t>(height) * static_cast<size_t>(width) * 4), &std::free);
-  nb::capsule owner(pixels_block.get(), [](void* p) noexcept { std::free(p); });
+  std::unique_ptr<uint8_t[]> pixels_block(new uint8_t[static_cast<size_t>(height) * static_cast<size_t>(width) * 4]);
+  nb::capsule owner(pixels_block.get(), [](void* p) noexcept { delete[] static_cast<uint8_t*>(p); });
   uint8_t* block = pixels_block.release();
   {
     nb::gil_scoped_release release;

@@ -179,8 +179,7 @@ def test_drawing_shares_no_pixels_with_the_image(mode, frame, rng):
 @pytest.mark.parametrize("mode", ["RGB", "RGBA"])
 def test_frames_too_large_to_lend_their_pixels_draw_the_same(mode, rng):
     # 2100 x 2100 pixels of four bytes outgrow one of the imaging library's
-    # memory blocks: the frame's pixels are not lent, and the result's block
-    # is one of the large, page-aligned ones.
+    # memory blocks: the frame's pixels are not lent and are read through a copy.
     tile = rng.integers(0, 256, (100, 100, len(mode)), dtype=np.uint8)
     image = Image.fromarray(np.tile(tile, (21, 21, 1)), mode)
     masks = [np.zeros((2100, 2100), bool), np.zeros((2100, 2100), np.uint8)]
