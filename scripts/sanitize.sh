@@ -42,4 +42,4 @@ echo "== Python tests under the sanitizers (pytest)"
 # sanitizer reserves terabytes of it. Output is captured at the Python level
 # only, so that a sanitizer report on the standard error reaches the log.
 LD_PRELOAD="$preload" PYTHONMALLOC=malloc MIRELO_SANITIZED=1 PYTHONPATH="$(pwd)/$BUILD/python" \
-  "$VPY" -m pytest -q -p no:cacheprovider --capture=sys tests/python tests/fuzz "$@"
+  "$VPY" -m pytest -q -rs -p no:cacheprovider --capture=sys tests/python tests/fuzz "$@"

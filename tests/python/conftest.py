@@ -17,7 +17,7 @@ SANITIZED = bool(os.environ.get("MIRELO_SANITIZED"))
 @pytest.fixture(scope="session")
 def cluster_client():
     """A Dask client of a LocalCluster of two single-threaded worker processes."""
-    distributed = pytest.importorskip("distributed")
+    distributed = pytest.importorskip("distributed", reason="distributed is not installed (scripts/setup.sh installs it)")
     # No dashboard; the scheduler's own HTTP endpoint on any free port, so a
     # dashboard already running on this machine (port 8787) does not matter.
     with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,

@@ -3,7 +3,7 @@ import os
 import numpy as np
 import pytest
 
-cv2 = pytest.importorskip("cv2")
+cv2 = pytest.importorskip("cv2", reason="opencv-python-headless is not installed (scripts/setup.sh installs it)")
 
 ORANGE_BGR = (0, 128, 255)  # hue 15, full saturation and value
 

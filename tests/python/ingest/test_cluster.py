@@ -14,7 +14,7 @@ import mirelo_utils as mu
 
 from .conftest import write_video
 
-distributed = pytest.importorskip("distributed")
+distributed = pytest.importorskip("distributed", reason="distributed is not installed (scripts/setup.sh installs it)")
 
 COLUMNS = ["Camera Number", "Date", "Time", "File Path", "Video Name"]
 

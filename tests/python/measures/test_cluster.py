@@ -6,7 +6,7 @@ import pytest
 import mirelo_utils as mu
 from _harness import opencv_cluster_masks
 
-cv2 = pytest.importorskip("cv2")
+cv2 = pytest.importorskip("cv2", reason="opencv-python-headless is not installed (scripts/setup.sh installs it)")
 
 SHAPE = (120, 420)
 
@@ -65,7 +65,7 @@ def test_two_blobs_count_by_the_larger_one():
 
 
 def test_matches_opencv_and_scikit_learn_on_random_blobs():
-    pytest.importorskip("sklearn")
+    pytest.importorskip("sklearn", reason="scikit-learn is not installed (scripts/setup.sh installs it)")
     rng = np.random.default_rng(11)
     for trial in range(40):
         masks = {}
@@ -85,7 +85,7 @@ def test_matches_opencv_and_scikit_learn_on_random_blobs():
 
 def test_matches_scikit_learn_on_random_point_sets():
     """Centroids placed exactly, many ties at distance eps (integer grid)."""
-    pytest.importorskip("sklearn")
+    pytest.importorskip("sklearn", reason="scikit-learn is not installed (scripts/setup.sh installs it)")
     rng = np.random.default_rng(5)
     for trial in range(60):
         n = int(rng.integers(1, 40))

@@ -6,7 +6,7 @@ import pytest
 import mirelo_utils as mu
 from _harness import opencv_motion_scores
 
-cv2 = pytest.importorskip("cv2")
+cv2 = pytest.importorskip("cv2", reason="opencv-python-headless is not installed (scripts/setup.sh installs it)")
 
 H, W = 96, 128
 

@@ -9,8 +9,8 @@ import pytest
 import mirelo_utils as mu
 from test_health import write_clip
 
-pytest.importorskip("matplotlib")
-pytest.importorskip("distributed")
+pytest.importorskip("matplotlib", reason="matplotlib is not installed (scripts/setup.sh installs it)")
+pytest.importorskip("distributed", reason="distributed is not installed (scripts/setup.sh installs it)")
 
 
 @pytest.fixture(scope="module")

@@ -11,7 +11,7 @@ import pytest
 
 import mirelo_utils
 
-pytest.importorskip("mypy")
+pytest.importorskip("mypy", reason="mypy is not installed (scripts/setup.sh installs it)")
 if os.environ.get("MIRELO_SANITIZED"):
     # scripts/sanitize.sh builds the module without stubs: generating them
     # imports the module, which needs the sanitizer runtime loaded first.

@@ -4,8 +4,8 @@ import numpy as np
 import pandas as pd
 import pytest
 
-matplotlib = pytest.importorskip("matplotlib")
-pytest.importorskip("seaborn")
+matplotlib = pytest.importorskip("matplotlib", reason="matplotlib is not installed (scripts/setup.sh installs it)")
+pytest.importorskip("seaborn", reason="seaborn is not installed (scripts/setup.sh installs it)")
 matplotlib.use("Agg")
 import matplotlib.pyplot as plt  # noqa: E402
 
