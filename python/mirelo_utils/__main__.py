@@ -91,6 +91,11 @@ def _report(args: argparse.Namespace) -> int:
             args.out_dir,
             expected_animals=args.expected_animals,
             intersection_thrr=args.intersection_threshold,
+            min_frame_id=args.min_frame_id,
+            area_threshold=args.area_threshold,
+            min_count=args.min_count,
+            min_area=args.min_area,
+            max_attempts=args.max_attempts,
             progress=bar,
         )
     finally:
@@ -120,6 +125,19 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         "--intersection-threshold", type=float, default=80, metavar="PCT",
         help="percentage of a mask covered by another above which they overlap heavily (80)",
     )
+    advice = report.add_argument_group(
+        "hand-over advice", "With the defaults a clip of 601 frames or fewer has nothing to remove: scale "
+        "--min-frame-id and --min-count to shorter clips.")
+    advice.add_argument("--min-frame-id", type=float, default=500, metavar="ID",
+                        help="the small-area search looks at the frames after this one (500)")
+    advice.add_argument("--area-threshold", type=float, default=100, metavar="PIXELS",
+                        help="largest area that counts as tiny (100)")
+    advice.add_argument("--min-count", type=float, default=100, metavar="N",
+                        help="a track tiny in more frames than this is removed (100)")
+    advice.add_argument("--min-area", type=float, default=10, metavar="PIXELS",
+                        help="pixels every mask of the last frame chosen must exceed (10)")
+    advice.add_argument("--max-attempts", type=int, default=10, metavar="N",
+                        help="last frames the choice examines (10)")
     args = parser.parse_args(argv)
     try:
         return _report(args)

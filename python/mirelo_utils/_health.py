@@ -944,8 +944,9 @@ def clip_health_report(
         area_threshold: As there: largest area, in pixels, that counts as
             tiny.
         min_count: As there: a track is advised for removal when tiny in
-            more frames than this. The defaults (500, 100, 100) suit clips
-            of 600 frames; scale them to shorter clips.
+            more frames than this. With the defaults (500, 100, 100) a
+            clip of 601 frames or fewer has nothing to remove; scale them
+            to shorter clips.
         min_area: As in ``find_best_laste_frame``: pixels every mask of the
             chosen frame must exceed.
         max_attempts: As there: frames examined, counted back from the last

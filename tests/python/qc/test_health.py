@@ -312,6 +312,16 @@ def test_command_line_report(clip_dir, tmp_path, capsys):
     assert "Box3" in captured.out
     assert captured.err == "" or captured.err.endswith("Writing the page\n") or "Writing the page " in captured.err
     assert (tmp_path / "out" / "tracking_question_report.csv").exists()
+    assert "find_best_laste_frame(min_area=10, max_attempts=10)" in (tmp_path / "out" / "index.html").read_text()
+
+
+def test_command_line_hand_over_settings(clip_dir, tmp_path):
+    argv = ["--min-frame-id", "20", "--area-threshold", "50", "--min-count", "2", "--min-area", "0.5",
+            "--max-attempts", "3"]
+    assert main(["report", clip_dir, str(tmp_path / "out"), *argv]) == 0
+    page = (tmp_path / "out" / "index.html").read_text(encoding="utf-8")
+    assert ("find_boxes_with_small_area_from_last_video(min_frame_id=20, area_threshold=50, min_count=2), "
+            "find_best_laste_frame(min_area=0.5, max_attempts=3)") in page
 
 
 @pytest.mark.parametrize("argv, code, stream, text", [
@@ -322,6 +332,8 @@ def test_command_line_report(clip_dir, tmp_path, capsys):
      "not a folder\n"),
     (["report", "{clip}"], 2, "err", None),
     (["report", "{clip}", "{tmp}/out", "--expected-animals", "x"], 2, "err", None),
+    (["report", "{clip}", "{tmp}/out", "--max-attempts", "0"], 2, "err",
+     "python -m mirelo_utils report: error: expected a whole number >= 1 for max_attempts, got 0\n"),
     (["nothing"], 2, "err", None),
 ])
 def test_command_line_bad_input(clip_dir, tmp_path, capsys, argv, code, stream, text):
