@@ -315,13 +315,8 @@ nb::object best_frame_drawing(nb::handle image, PyFrameRecords& records, const L
 nb::tuple matcher(nb::handle laste_frame, nb::handle frame_names, nb::handle ann_frame_idx, nb::object image_predictor,
                   nb::handle remove_stack_box, nb::handle min_area, nb::handle max_attempts, nb::handle display_func) {
   const nb::object removed = remove_stack_box.is_none() ? nb::object(nb::list()) : nb::borrow(remove_stack_box);
-  const LastFrameOptions last = last_frame_options(min_area, max_attempts, tracks_left(removed));
   MatcherOptions options;
-  options.min_area = last.min_area;
-  options.max_attempts = last.max_attempts;
-  options.n_track = last.n_track;
-  options.min_area_text = last.min_area_text;
-  options.max_attempts_text = last.max_attempts_text;
+  options.last = last_frame_options(min_area, max_attempts, tracks_left(removed));
   options.frame_text = to_text(ann_frame_idx);
   const int64_t index = to_integer(ann_frame_idx, "ann_frame_idx");
   nb::list keep_box;

@@ -45,13 +45,7 @@ MatcherResult match_next_clip(FrameRecords& records, const std::function<cv::Mat
                               ImagePredictor& predictor, const MatcherOptions& options,
                               const std::function<void(const LastFrame& best)>& display) {
   MatcherResult result;
-  LastFrameOptions last;
-  last.min_area = options.min_area;
-  last.max_attempts = options.max_attempts;
-  last.n_track = options.n_track;
-  last.min_area_text = options.min_area_text;
-  last.max_attempts_text = options.max_attempts_text;
-  const std::optional<LastFrame> best = find_best_last_frame(records, last);
+  const std::optional<LastFrame> best = find_best_last_frame(records, options.last);
   if (!best) {
     print_line("Issue is from the laste frame, not enough masks found.");
     return result;
@@ -88,7 +82,7 @@ MatcherResult match_next_clip(FrameRecords& records, const std::function<cv::Mat
     for (double cell : intersection_table(ptrs, areas)) success = success && cell <= kMaxNewOverlap;
     for (const RunMask& m : runs) {
       const HostNumber area = HostNumber::integer(m.area());
-      success = success && (options.min_area < area || options.min_area == area);
+      success = success && (options.last.min_area < area || options.last.min_area == area);
     }
   }
 

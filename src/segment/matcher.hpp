@@ -18,11 +18,10 @@ namespace mirelo {
 
 /// Settings of the hand-over; the defaults are the host's.
 struct MatcherOptions {
-  HostNumber min_area = HostNumber::integer(10);      ///< last-frame test (>) and new masks (>=)
-  HostNumber max_attempts = HostNumber::integer(10);  ///< frames the last-frame search examines
-  int64_t n_track = 10;                               ///< tracks left after the removals
-  std::string frame_text = "0";                       ///< the new frame's index, as printed
-  std::string min_area_text, max_attempts_text;       ///< as in LastFrameOptions
+  /// The last-frame search; its min_area also bounds the new masks (>=) and
+  /// its n_track is the tracks left after the removals.
+  LastFrameOptions last;
+  std::string frame_text = "0";  ///< the new frame's index, as printed
 };
 
 /// Outcome of the hand-over.

@@ -148,7 +148,7 @@ class BoxPredictor : public ImagePredictor {
 
 MatcherOptions matcher_options(int64_t n_track) {
   MatcherOptions o;
-  o.n_track = n_track;
+  o.last.n_track = n_track;
   o.frame_text = "3";
   return o;
 }
@@ -212,7 +212,7 @@ TEST(Matcher, NoUsableLastFrameNeverOpensTheNewFrame) {
   BoxPredictor pred;
   bool opened = false, displayed = false;
   MatcherOptions o = matcher_options(10);
-  o.max_attempts = HostNumber::integer(1);
+  o.last.max_attempts = HostNumber::integer(1);
   Printed p;
   const MatcherResult res = match_next_clip(
       r,
