@@ -1,8 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <vector>
 
 #include "common/errors.hpp"
 #include "measures/overlap.hpp"
@@ -88,6 +90,47 @@ TEST(Centroid, WeightedRowColumnOrder) {
   EXPECT_DOUBLE_EQ(mask_centroid(m.view())[0], (3.0 * 255 + 5.0 * 85) / 340);
   EXPECT_DOUBLE_EQ(mask_centroid(m.view())[1], (7.0 * 255 + 1.0 * 85) / 340);
   EXPECT_TRUE(std::isnan(mask_centroid(Mask(4, 4).view())[0]));
+}
+
+TEST(Centroid, WideRowsOfFullWeightAreExact) {
+  // Rows wider than the kernel's blocks, at full weight and with a ragged
+  // start, against sums taken pixel by pixel.
+  Mask m(3, 20011);
+  for (int64_t x = 5; x < 20011; ++x) m.row(1)[x] = 255;
+  for (int64_t x = 4095; x < 12290; x += 3) m.row(2)[x] = static_cast<uint8_t>(x % 256);
+  double s00 = 0, s10 = 0, s01 = 0;
+  for (int64_t y = 0; y < 3; ++y)
+    for (int64_t x = 0; x < 20011; ++x) {
+      s00 += m.row(y)[x];
+      s10 += static_cast<double>(x) * m.row(y)[x];
+      s01 += static_cast<double>(y) * m.row(y)[x];
+    }
+  const MaskMoments mo = mask_moments(m.view());
+  EXPECT_EQ(mo.m00, s00);
+  EXPECT_EQ(mo.m10, s10);
+  EXPECT_EQ(mo.m01, s01);
+}
+
+TEST(CentroidSimilarity, LargeMasksGiveTheCentroidsOfOneByOne) {
+  // Enough pixels for the centroids to be shared between threads.
+  std::vector<Mask> masks;
+  for (int k = 0; k < 6; ++k) masks.push_back(rect(600, 800, 10 + 90 * k, 5 + 70 * k, 100 + 95 * k, 90 + 80 * k));
+  masks.emplace_back(600, 800);  // empty: the farthest pair
+  std::vector<MaskView> a, b;
+  for (size_t k = 0; k < masks.size(); ++k) (k % 2 ? b : a).push_back(masks[k].view());
+  const CentroidSimilarity sim = centroid_similarity(a, b);
+  double far = 0;
+  for (const MaskView& x : a)
+    for (const MaskView& y : b) {
+      const auto cx = mask_centroid(x), cy = mask_centroid(y);
+      if (!std::isnan(cx[0]) && !std::isnan(cy[0])) far = std::max(far, std::hypot(cx[0] - cy[0], cx[1] - cy[1]));
+    }
+  for (size_t i = 0; i < a.size(); ++i)
+    for (size_t j = 0; j < b.size(); ++j) {
+      const auto cx = mask_centroid(a[i]), cy = mask_centroid(b[j]);
+      const double d = std::isnan(cx[0]) || std::isnan(cy[0]) ? far + 1 : std::hypot(cx[0] - cy[0], cx[1] - cy[1]);
+      EXPECT_DOUBLE_EQ(sim.values[i * b.size() + j], 1.0 - d / (far + 1 + 1e-6)) << i << "," << j;
+    }
 }
 
 TEST(CentroidSimilarity, ScaledByTheFarthestPair) {
