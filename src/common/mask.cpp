@@ -114,6 +114,15 @@ void require_same_shape(const MaskView& a, const MaskView& b) {
 
 }  // namespace
 
+size_t total_pixels(const std::vector<MaskView>& masks, size_t start) {
+  size_t n = start;
+  for (const MaskView& m : masks) {
+    const size_t px = m.pixel_count();
+    n = px > SIZE_MAX - n ? SIZE_MAX : n + px;
+  }
+  return n;
+}
+
 int64_t count_nonzero(const MaskView& m) {
   int64_t c = 0;
   // A mask without columns has no pixels however many rows it claims; its

@@ -42,6 +42,13 @@ struct MaskView {
 
   const uint8_t* row(int64_t y) const { return data + y * row_stride; }
   bool same_shape(const MaskView& o) const { return height == o.height && width == o.width; }
+  /// Pixels covered (0 for an empty shape; saturates instead of wrapping).
+  size_t pixel_count() const {
+    size_t n = 0;
+    if (height <= 0 || width <= 0) return 0;
+    if (__builtin_mul_overflow(static_cast<size_t>(height), static_cast<size_t>(width), &n)) return SIZE_MAX;
+    return n;
+  }
 };
 
 /// Owned mask, contiguous, 0/1 bytes.
@@ -58,6 +65,9 @@ struct Mask {
 
 /// Insertion-ordered mapping from mask key ("Box0", ...) to a mask view.
 using MaskMap = std::vector<std::pair<std::string, MaskView>>;
+
+/// Pixels the views cover together, added to `start` (saturating).
+size_t total_pixels(const std::vector<MaskView>& masks, size_t start = 0);
 
 /// Number of set pixels.
 int64_t count_nonzero(const MaskView& m);

@@ -10,6 +10,7 @@
 
 #include "common/errors.hpp"
 #include "common/format.hpp"
+#include "common/parallel.hpp"
 #include "common/runtime.hpp"
 
 namespace mirelo {
@@ -134,12 +135,15 @@ std::vector<int64_t> dbscan_labels(const std::vector<PointXY>& points, double ep
 std::vector<std::optional<int64_t>> cluster_mask_centroids(const std::vector<MaskView>& masks, double eps,
                                                            int64_t min_samples) {
   require_parameters(eps, min_samples);
+  // Outlines are traced on all cores for large masks.
+  std::vector<std::optional<PointXY>> centroids(masks.size());
+  for_each_in_parallel(masks.size(), threads_for_bytes(total_pixels(masks)),
+                       [&](size_t k) { centroids[k] = contour_centroid(masks[k]); });
   std::vector<PointXY> points;
   std::vector<size_t> owner;
   for (size_t k = 0; k < masks.size(); ++k) {
-    check_interrupt();
-    if (const std::optional<PointXY> c = contour_centroid(masks[k])) {
-      points.push_back(*c);
+    if (centroids[k]) {
+      points.push_back(*centroids[k]);
       owner.push_back(k);
     }
   }

@@ -1,13 +1,12 @@
 #include "measures/similarity.hpp"
 
 #include <algorithm>
-#include <atomic>
-#include <thread>
 #include <cmath>
 #include <limits>
 #include <string>
 
 #include "common/errors.hpp"
+#include "common/parallel.hpp"
 #include "common/runtime.hpp"
 
 namespace mirelo {
@@ -63,63 +62,17 @@ std::array<double, 2> mask_centroid(const MaskView& weights) {
   return {m.m01 / m.m00, m.m10 / m.m00};
 }
 
-namespace {
-
-// The masks' centroids, shared by the machine's cores: masks are claimed one
-// at a time; the calling thread checks for an interrupt between its masks.
-std::vector<std::array<double, 2>> centroids_in_parallel(const std::vector<const MaskView*>& masks) {
-  std::vector<std::array<double, 2>> c(masks.size());
-  std::atomic<size_t> next{0};
-  std::atomic<bool> stop{false};
-  auto work = [&](bool checks_interrupts) {
-    while (!stop.load()) {
-      const size_t i = next.fetch_add(1);
-      if (i >= masks.size()) return;
-      c[i] = mask_centroid(*masks[i]);
-      if (checks_interrupts) {
-        try {
-          check_interrupt();
-        } catch (...) {
-          stop = true;
-          throw;
-        }
-      }
-    }
-  };
-  // Starting a thread costs tens of microseconds: small masks stay on one.
-  size_t pixels = 0;
-  for (const MaskView* m : masks) pixels += static_cast<size_t>(std::max<int64_t>(m->height, 0)) *
-                                            static_cast<size_t>(std::max<int64_t>(m->width, 0));
-  const size_t cores = pixels < (size_t{1} << 20) ? 1 : std::max(1u, std::thread::hardware_concurrency());
-  const unsigned threads = static_cast<unsigned>(std::min(cores, masks.size()));
-  std::vector<std::thread> pool;
-  try {
-    for (unsigned t = 1; t < threads; ++t) pool.emplace_back(work, false);
-  } catch (...) {
-    // Fewer threads than asked for: those running share the masks.
-  }
-  try {
-    work(true);
-  } catch (...) {
-    for (auto& t : pool) t.join();
-    throw;
-  }
-  for (auto& t : pool) t.join();
-  return c;
-}
-
-}  // namespace
-
 CentroidSimilarity centroid_similarity(const std::vector<MaskView>& masks_new, const std::vector<MaskView>& masks_old) {
   if (masks_new.empty() || masks_old.empty())
     throw ValueError(expected_got("at least one new and one old mask",
                                   std::to_string(masks_new.size()) + " new and " + std::to_string(masks_old.size()) +
                                       " old masks"));
-  std::vector<const MaskView*> all;
-  for (const MaskView& m : masks_new) all.push_back(&m);
-  for (const MaskView& m : masks_old) all.push_back(&m);
-  const std::vector<std::array<double, 2>> c = centroids_in_parallel(all);
+  // Every mask's centroid, new ones first, on all cores for large masks.
   const size_t nn = masks_new.size(), no = masks_old.size();
+  auto mask_at = [&](size_t k) -> const MaskView& { return k < nn ? masks_new[k] : masks_old[k - nn]; };
+  std::vector<std::array<double, 2>> c(nn + no);
+  for_each_in_parallel(nn + no, threads_for_bytes(total_pixels(masks_old, total_pixels(masks_new))),
+                       [&](size_t k) { c[k] = mask_centroid(mask_at(k)); });
   const std::array<double, 2>* cn = c.data();
   const std::array<double, 2>* co = c.data() + nn;
   CentroidSimilarity out;

@@ -3,14 +3,11 @@
 #include <sys/stat.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
-#include <exception>
-#include <mutex>
-#include <thread>
 
 #include "common/errors.hpp"
 #include "common/files.hpp"
+#include "common/parallel.hpp"
 #include "common/runtime.hpp"
 #include "common/text.hpp"
 #include "common/walk.hpp"
@@ -166,50 +163,11 @@ std::pair<int64_t, int64_t> annotation_frame_size(const std::string& json_path) 
 
 std::vector<FrameRecord> load_frame_records(const std::vector<std::string>& paths, int64_t height, int64_t width,
                                             const LoadOptions& options, unsigned threads) {
-  const size_t n = paths.size();
-  std::vector<FrameRecord> records(n);
-  if (threads == 0) threads = std::max(1u, std::thread::hardware_concurrency());
-  threads = static_cast<unsigned>(std::min<size_t>(threads, std::max<size_t>(n, 1)));
-
-  // Files are claimed in list order; a failure stops the claiming of later
-  // files, and of all failures the earliest in the list is the one raised,
-  // so the outcome is that of loading the files one after the other.
-  std::atomic<size_t> next{0};
-  std::atomic<size_t> stop_at{n};
-  std::mutex failure_mutex;
-  size_t failed_at = n;
-  std::exception_ptr failure;
-  auto fail = [&](size_t index, std::exception_ptr e) {
-    std::lock_guard<std::mutex> lock(failure_mutex);
-    if (index < failed_at) {
-      failed_at = index;
-      failure = std::move(e);
-    }
-    size_t cur = stop_at.load();
-    while (index < cur && !stop_at.compare_exchange_weak(cur, index)) {
-    }
-  };
-  auto work = [&](bool checks_interrupts) {
-    for (;;) {
-      const size_t i = next.fetch_add(1);
-      if (i >= n || i >= stop_at.load()) return;
-      try {
-        if (checks_interrupts) check_interrupt();
-        records[i] = load_record(paths[i], height, width, options);
-      } catch (...) {
-        fail(i, std::current_exception());
-      }
-    }
-  };
-  std::vector<std::thread> pool;
-  try {
-    for (unsigned t = 1; t < threads; ++t) pool.emplace_back(work, false);
-  } catch (...) {
-    // Fewer threads than asked for: the work is shared by those running.
-  }
-  work(true);
-  for (auto& t : pool) t.join();
-  if (failure) std::rethrow_exception(failure);
+  // Files are claimed in list order and the earliest failure in the list is
+  // the one raised, so the outcome is that of loading them one by one.
+  std::vector<FrameRecord> records(paths.size());
+  for_each_in_parallel(paths.size(), threads,
+                       [&](size_t i) { records[i] = load_record(paths[i], height, width, options); });
   return records;
 }
 

@@ -1,9 +1,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -11,6 +13,7 @@
 #include "common/errors.hpp"
 #include "common/format.hpp"
 #include "common/mask.hpp"
+#include "common/parallel.hpp"
 #include "common/ndarray.hpp"
 #include "common/polygon_fill.hpp"
 #include "common/runtime.hpp"
@@ -218,4 +221,24 @@ TEST(MessageCapture, PerThreadAndNested) {
   print_line("d");
   set_message_sink({});
   EXPECT_EQ(sunk, (std::vector<std::string>{"from another thread\n", "d\n"}));
+}
+
+TEST(Parallel, EveryPieceOnceAndTheEarliestFailureWins) {
+  for (unsigned threads : {1u, 2u, 4u}) {
+    std::vector<std::atomic<int>> runs(1000);
+    for_each_in_parallel(runs.size(), threads, [&](size_t i) { ++runs[i]; });
+    for (size_t i = 0; i < runs.size(); ++i) ASSERT_EQ(runs[i].load(), 1) << i;
+
+    std::vector<std::atomic<int>> seen(1000);
+    try {
+      for_each_in_parallel(seen.size(), threads, [&](size_t i) {
+        ++seen[i];
+        if (i == 700 || i == 300) throw std::runtime_error("piece " + std::to_string(i));
+      });
+      FAIL() << "no exception";
+    } catch (const std::runtime_error& e) {
+      EXPECT_STREQ(e.what(), "piece 300");
+    }
+    for (size_t i = 0; i <= 300; ++i) ASSERT_EQ(seen[i].load(), 1) << i;  // all earlier pieces ran
+  }
 }
