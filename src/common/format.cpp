@@ -1,5 +1,7 @@
 #include "common/format.hpp"
 
+#include <locale.h>
+
 #include <charconv>
 #include <cmath>
 #include <cstdio>
@@ -76,6 +78,11 @@ std::string format_padded(int64_t value, int width) {
   char buf[64];
   std::snprintf(buf, sizeof buf, "%0*lld", width, static_cast<long long>(value));
   return buf;
+}
+
+double c_strtod(const std::string& text) {
+  static const locale_t c_locale = newlocale(LC_ALL_MASK, "C", static_cast<locale_t>(0));
+  return strtod_l(text.c_str(), nullptr, c_locale);
 }
 
 }  // namespace mirelo

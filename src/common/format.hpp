@@ -1,6 +1,6 @@
 #pragma once
 // Number formatting as the host language prints numbers in messages and
-// file names.
+// file names, and the locale-independent reading of decimal numbers.
 #include <cstdint>
 #include <string>
 
@@ -19,5 +19,9 @@ std::string format_fixed(double value, int decimals);
 
 /// Integer padded with leading zeros to at least `width` digits ("0007").
 std::string format_padded(int64_t value, int width);
+
+/// strtod of `text` in the "C" locale whatever the process locale says: the
+/// decimal point of a number in a file is always '.'.
+double c_strtod(const std::string& text);
 
 }  // namespace mirelo

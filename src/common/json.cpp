@@ -1,7 +1,5 @@
 #include "common/json.hpp"
 
-#include <locale.h>
-
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
@@ -16,13 +14,6 @@ namespace mirelo {
 namespace {
 
 constexpr int kMaxDepth = 1000;
-
-// strtod in the "C" locale whatever the process locale says: the decimal
-// point of a JSON number is always '.'.
-double c_strtod(const std::string& s) {
-  static locale_t c_locale = newlocale(LC_ALL_MASK, "C", static_cast<locale_t>(0));
-  return strtod_l(s.c_str(), nullptr, c_locale);
-}
 
 class Parser {
  public:

@@ -1,7 +1,5 @@
 #include "pen/polygon_text.hpp"
 
-#include <locale.h>
-
 #include <cctype>
 #include <charconv>
 #include <climits>
@@ -104,8 +102,7 @@ bool parse_py_float(std::string_view t, double& out) {
     if (!digitpart()) return false;
   }
   if (i != t.size()) return false;
-  static locale_t c_locale = newlocale(LC_ALL_MASK, "C", static_cast<locale_t>(0));
-  out = strtod_l(clean.c_str(), nullptr, c_locale);
+  out = c_strtod(clean);
   return true;
 }
 
