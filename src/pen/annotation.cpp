@@ -6,6 +6,7 @@
 #include <memory>
 #include <optional>
 #include <random>
+#include <utility>
 
 #include "common/errors.hpp"
 #include "common/memory.hpp"
@@ -195,7 +196,7 @@ AnnotationMasks read_annotation_masks(const std::string& json_path, int64_t heig
 }
 
 AnnotationForDrawing read_annotation_for_drawing(const std::string& json_path) {
-  const Document d = read_document(json_path);
+  Document d = read_document(json_path);
   AnnotationForDrawing out;
   const Where detections{json_path, "\"detections\""};
   for (size_t k = 0; k < d.detections->items.size(); ++k) {
@@ -203,7 +204,7 @@ AnnotationForDrawing read_annotation_for_drawing(const std::string& json_path) {
     out.object_ids.push_back(object_id_of(member(detection_at(d, k, where), "object_id"), where["object_id"]));
   }
   out.image_path = *d.image_path;
-  out.doc = d.doc;
+  out.doc = std::move(d.doc);  // the last use of d
   return out;
 }
 
