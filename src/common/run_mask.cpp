@@ -160,15 +160,14 @@ RunMask RunMaskBuilder::finish() {
   }
   // Rows are recorded only when a run is added, so the last one holds runs.
   m.row_start_.push_back(static_cast<uint32_t>(m.runs_.size()));
-  const int64_t last = last_row_;
-  int64_t x_min = INT64_MAX, x_max = -1;
+  BoxGrowth box;
   for (size_t r = 0; r + 1 < m.row_start_.size(); ++r) {
     if (m.row_start_[r] == m.row_start_[r + 1]) continue;
-    x_min = std::min<int64_t>(x_min, m.runs_[m.row_start_[r]].x_begin);
-    x_max = std::max<int64_t>(x_max, m.runs_[m.row_start_[r + 1] - 1].x_end - 1);
+    box.add_row(m.box_.y_min + static_cast<int64_t>(r), m.runs_[m.row_start_[r]].x_begin,
+                m.runs_[m.row_start_[r + 1] - 1].x_end - 1);
   }
   for (const Run& run : m.runs_) m.area_ += run.x_end - run.x_begin;
-  m.box_ = PixelBox{x_min, m.box_.y_min, x_max, last, false};
+  m.box_ = box.box();
   m.runs_.shrink_to_fit();
   m.row_start_.shrink_to_fit();
   last_row_ = -1;
