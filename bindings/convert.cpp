@@ -122,6 +122,12 @@ nb::str str_of(const std::string& utf8) {
   return nb::steal<nb::str>(s);
 }
 
+nb::str console_text(std::string_view utf8) {
+  PyObject* s = PyUnicode_DecodeUTF8(utf8.data(), static_cast<Py_ssize_t>(utf8.size()), "backslashreplace");
+  if (!s) throw nb::python_error();
+  return nb::steal<nb::str>(s);
+}
+
 bool is_path_like(nb::handle obj) { return PyUnicode_Check(obj.ptr()) || nb::hasattr(obj, "__fspath__"); }
 
 std::string to_path(nb::handle path, const std::string& what) {

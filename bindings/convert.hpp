@@ -16,6 +16,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -76,6 +77,10 @@ std::string to_utf8(nb::handle v, const std::string& what);
 /// str_of; and the reverse.
 std::string utf8_surrogatepass(nb::handle str);
 nb::str str_of(const std::string& utf8_surrogatepass);
+
+/// A printed line as the console shows it: bytes that are not UTF-8 (file
+/// names, say) come out escaped ("backslashreplace").
+nb::str console_text(std::string_view utf8);
 
 /// A str or an os.PathLike: a value to_path takes (or refuses for its
 /// content, not its type).

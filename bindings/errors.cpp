@@ -12,6 +12,7 @@
 #include "bindings.hpp"
 #include "common/errors.hpp"
 #include "common/runtime.hpp"
+#include "convert.hpp"
 
 namespace mirelo::py {
 namespace {
@@ -108,9 +109,7 @@ void install_runtime_hooks(nb::module_&) {
   // contextlib.redirect_stdout / capsys catch them.
   mirelo::set_message_sink([](std::string_view text) {
     nb::gil_scoped_acquire gil;
-    PyObject* s = PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "backslashreplace");
-    if (!s) throw nb::python_error();
-    nb::module_::import_("sys").attr("stdout").attr("write")(nb::steal(s));
+    nb::module_::import_("sys").attr("stdout").attr("write")(console_text(text));
   });
   // Long loops call this at safe points; a pending Ctrl-C surfaces as the
   // KeyboardInterrupt that PyErr_CheckSignals raised.

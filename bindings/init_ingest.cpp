@@ -235,12 +235,8 @@ auto with_captured_lines(nb::handle lines, Work&& work) {
   if (!PyList_Check(lines.ptr())) throw TypeError(expected_got("a list for the printed lines", py_type_name(lines)));
   MessageCapture capture;
   auto append = [&] {
-    // Decoded as the console sink decodes them.
-    for (const std::string& l : capture.take()) {
-      nb::object text =
-          nb::steal(PyUnicode_DecodeUTF8(l.data(), static_cast<Py_ssize_t>(l.size()), "backslashreplace"));
-      if (!text.is_valid() || PyList_Append(lines.ptr(), text.ptr()) != 0) throw nb::python_error();
-    }
+    for (const std::string& l : capture.take())
+      if (PyList_Append(lines.ptr(), console_text(l).ptr()) != 0) throw nb::python_error();
   };
   try {
     auto result = [&] {
