@@ -97,6 +97,12 @@ CompactMask ClipHandle::mask(int64_t index, size_t k) const {
   return CompactMask(std::shared_ptr<const RunMask>(clip_, &r.masks[k]));
 }
 
+nb::object frame_number(const FrameRecord& r) {
+  PyObject* n = PyLong_FromString(r.frame_index.c_str(), nullptr, 10);
+  if (!n) throw nb::python_error();
+  return nb::steal(n);
+}
+
 const CompactMask* compact_mask_of(nb::handle obj) {
   CompactMask* c = nullptr;
   return nb::try_cast<CompactMask*>(obj, c, false) ? c : nullptr;
@@ -203,10 +209,7 @@ Raises:
       .def_prop_ro("height", [](const ClipHandle& h) { return h.clip().height; })
       .def_prop_ro("width", [](const ClipHandle& h) { return h.clip().width; })
       .def_prop_ro("nbytes", [](const ClipHandle& h) { return h.clip().memory_bytes(); })
-      .def("frame_index",
-           [](const ClipHandle& h, int64_t i) {
-             return nb::steal(PyLong_FromString(h.record(i).frame_index.c_str(), nullptr, 10));
-           })
+      .def("frame_index", [](const ClipHandle& h, int64_t i) { return frame_number(h.record(i)); })
       .def("json_path", [](const ClipHandle& h, int64_t i) { return path_str(h.record(i).json_path); })
       .def("image_path", [](const ClipHandle& h, int64_t i) { return json_to_py(h.record(i).image_path); })
       .def("masks", &masks_of, nb::sig("def masks(self, index: int) -> dict[str, mirelo_utils._core.CompactMask]"))

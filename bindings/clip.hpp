@@ -45,6 +45,9 @@ class ClipHandle {
   std::shared_ptr<const CompactClip> clip_;
 };
 
+/// A record's frame number ("frame_index") as a Python int.
+nb::object frame_number(const FrameRecord& r);
+
 /// The compact mask `obj` holds, or nullptr when it is something else.
 const CompactMask* compact_mask_of(nb::handle obj);
 

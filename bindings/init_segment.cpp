@@ -95,7 +95,7 @@ constexpr int64_t kPenAnimals = 10;
 // A loaded frame record as the host's dict, keys in the record's order.
 nb::dict record_dict(FrameRecord&& r, bool with_table) {
   nb::dict out;
-  out["frame_index"] = nb::steal(PyLong_FromString(r.frame_index.c_str(), nullptr, 10));
+  out["frame_index"] = frame_number(r);
   nb::dict masks, areas;
   nb::list keys;
   if (!r.keys.empty()) {
