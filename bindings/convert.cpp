@@ -808,10 +808,6 @@ struct ArrowArray {
   void* private_data;
 };
 
-}  // namespace
-
-namespace {
-
 // The imaging library's own pixel rows of an image with four bytes per
 // pixel (RGB with its padding byte, RGBA), exported through the Arrow C data
 // interface, as a CV_8UC4 view of that memory; `keep` holds the export, and
