@@ -486,9 +486,11 @@ nb::dict find_continuous_frames(nb::handle frames_df, nb::handle group_by, int64
 // The masks and the image of one frame record, kept for the analysis.
 struct HeldFrame {
   std::vector<MaskInput> masks;
+  nb::object pixels;
   ~HeldFrame() {
     nb::gil_scoped_acquire gil;
     masks.clear();
+    pixels.reset();
   }
 };
 
@@ -528,14 +530,9 @@ class PyClip : public OverlapClip {
           to_mask(mask, "the mask " + to_text(nb::repr(k)) + " of frame " + std::to_string(index)));
       frame.masks.push_back(held->masks.back().view);
     }
-    nb::object image = nb::module_::import_("PIL.Image").attr("open")(get_field(record, "image_path"));
-    try {
-      frame.rgb = pil_to_rgb(image);
-    } catch (...) {
-      image.attr("close")();
-      throw;
-    }
-    image.attr("close")();
+    // The converted image's pixels are read once, into the array the core reads.
+    nb::object pixels = rgb_image_array(open_image(get_field(record, "image_path"), "RGB"));
+    frame.rgb = array_to_mat(pixels, held->pixels, "image");
     frame.owner = std::move(held);
     return frame;
   }
