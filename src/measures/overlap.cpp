@@ -107,6 +107,16 @@ std::vector<double> intersection_table(const std::vector<const RunMask*>& masks,
   return table_of(n, areas, [&](size_t i, size_t j) { return count_intersection(*masks[i], *masks[j]); });
 }
 
+std::vector<double> intersection_table(const std::vector<RunMask>& masks) {
+  std::vector<const RunMask*> ptrs;
+  std::vector<double> areas;
+  for (const RunMask& m : masks) {
+    ptrs.push_back(&m);
+    areas.push_back(static_cast<double>(m.area()));
+  }
+  return intersection_table(ptrs, areas);
+}
+
 std::vector<double> intersection_table(const std::vector<MaskView>& masks) {
   // Areas and boxes in one pass per mask.
   std::vector<double> areas(masks.size());

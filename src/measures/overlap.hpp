@@ -36,6 +36,9 @@ std::vector<double> intersection_table(const std::vector<MaskView>& masks);
 /// The same table for compact masks, counted on their runs.
 std::vector<double> intersection_table(const std::vector<const RunMask*>& masks, const std::vector<double>& areas);
 
+/// As above, with each mask's own area.
+std::vector<double> intersection_table(const std::vector<RunMask>& masks);
+
 /// IoU matrix, row-major new x old: intersection / (union + 1e-6).
 std::vector<double> iou_matrix(const std::vector<MaskView>& masks_new,
                                const std::vector<MaskView>& masks_old);

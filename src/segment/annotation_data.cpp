@@ -76,14 +76,12 @@ FrameRecord load_record(const std::string& path, int64_t height, int64_t width, 
       r.masks[static_cast<size_t>(at - r.keys.begin())] = std::move(file.masks[k]);
     }
   }
-  std::vector<const RunMask*> masks;
-  std::vector<double> areas;
-  for (const RunMask& m : r.masks) {
-    masks.push_back(&m);
-    areas.push_back(static_cast<double>(m.area()));
+  if (options.tables) r.table = intersection_table(r.masks);
+  if (options.dense) {
+    std::vector<const RunMask*> masks;
+    for (const RunMask& m : r.masks) masks.push_back(&m);
+    r.dense = paint_stack(masks, height, width);
   }
-  if (options.tables) r.table = intersection_table(masks, areas);
-  if (options.dense) r.dense = paint_stack(masks, height, width);
   return r;
 }
 

@@ -11,19 +11,15 @@ constexpr double kMaxOverlapShare = 50;  // percent of a mask covered by another
 }  // namespace
 
 bool frame_usable(const std::vector<RunMask>& masks, const HostNumber& min_area, int64_t n_track) {
-  std::vector<const RunMask*> ptrs;
-  std::vector<double> areas;
   bool large_enough = true;
   int64_t non_empty = 0;
   for (const RunMask& m : masks) {
-    ptrs.push_back(&m);
-    areas.push_back(static_cast<double>(m.area()));
     large_enough = large_enough && min_area < HostNumber::integer(m.area());
     non_empty += m.area() > 0;
   }
   // The table is built whatever the areas say: masks of different sizes are
   // an error in any frame that is examined.
-  const std::vector<double> table = intersection_table(ptrs, areas);
+  const std::vector<double> table = intersection_table(masks);
   bool apart = true;
   for (double cell : table) apart = apart && cell < kMaxOverlapShare;
   return large_enough && non_empty >= n_track && apart;

@@ -73,13 +73,7 @@ MatcherResult match_next_clip(FrameRecords& records, const std::function<cv::Mat
       runs.push_back(runs_of(view));
       check_interrupt();
     }
-    std::vector<const RunMask*> ptrs;
-    std::vector<double> areas;
-    for (const RunMask& m : runs) {
-      ptrs.push_back(&m);
-      areas.push_back(static_cast<double>(m.area()));
-    }
-    for (double cell : intersection_table(ptrs, areas)) success = success && cell <= kMaxNewOverlap;
+    for (double cell : intersection_table(runs)) success = success && cell <= kMaxNewOverlap;
     for (const RunMask& m : runs) {
       const HostNumber area = HostNumber::integer(m.area());
       success = success && (options.last.min_area < area || options.last.min_area == area);
