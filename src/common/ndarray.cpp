@@ -100,7 +100,9 @@ NDArray NDArray::take(const std::vector<int64_t>& indices) const {
   return out;
 }
 
-std::string NDArray::shape_text() const {
+std::string NDArray::shape_text() const { return mirelo::shape_text(shape); }
+
+std::string shape_text(const std::vector<int64_t>& shape) {
   std::string s = "(";
   for (size_t i = 0; i < shape.size(); ++i) {
     if (i) s += ", ";

@@ -72,6 +72,9 @@ struct NDArray {
   std::string shape_text() const;
 };
 
+/// Shape text as the array library prints it: "(3, 4)", "(5,)".
+std::string shape_text(const std::vector<int64_t>& shape);
+
 /// Read-only view of a C-contiguous array held elsewhere; `owner` keeps the
 /// memory alive for as long as the view is used.
 struct ArrayView {

@@ -137,12 +137,6 @@ class BytePlanes {
   int64_t planes_ = 0, height_ = 0, width_ = 0;
 };
 
-std::string shape_text(const std::vector<int64_t>& shape) {
-  NDArray a;
-  a.shape = shape;
-  return a.shape_text();
-}
-
 // The predictor's masks for `boxes` boxes as one H x W view per box, with
 // their set-pixel counts and tight boxes. Masks of one-byte elements are
 // read in place; others once for the counts, then their boxes are copied

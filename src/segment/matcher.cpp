@@ -11,12 +11,6 @@ namespace {
 
 constexpr double kMaxNewOverlap = 10;  // percent of a new mask covered by another
 
-std::string shape_text(const std::vector<int64_t>& shape) {
-  NDArray a;
-  a.shape = shape;
-  return a.shape_text();
-}
-
 }  // namespace
 
 NDArray tight_boxes(const std::vector<RunMask>& masks) {
