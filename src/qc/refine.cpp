@@ -8,6 +8,7 @@
 #include <cstring>
 #include <numeric>
 #include <tuple>
+#include <type_traits>
 
 
 #include <opencv2/imgproc.hpp>
@@ -280,36 +281,27 @@ int64_t paint_kept(const cv::Mat& labels, const std::vector<char>& keep, uint8_t
 }
 
 cv::Mat label_image(const ArrayView& labels) {
-  std::string shape;
-  for (int64_t d : labels.shape) shape += (shape.empty() ? "" : ", ") + std::to_string(d);
   if (labels.ndim() != 2)
-    throw ValueError(expected_got("a 2-D label image", "an array of shape (" + shape + (labels.ndim() == 1 ? ",)" : ")")));
+    throw ValueError(expected_got("a 2-D label image", "an array of shape " + shape_text(labels.shape)));
   const int64_t h = labels.shape[0], w = labels.shape[1];
   if (h > INT_MAX || w > INT_MAX)
-    throw ValueError(expected_got("a label image of at most 2^31 - 1 rows and columns", "(" + shape + ")"));
+    throw ValueError(expected_got("a label image of at most 2^31 - 1 rows and columns", shape_text(labels.shape)));
   cv::Mat out(static_cast<int>(h), static_cast<int>(w), CV_32SC1);
-  auto copy = [&](auto zero) {
+  visit_dtype(labels.dtype, [&](auto zero) {
     using T = decltype(zero);
-    auto* dst = reinterpret_cast<int32_t*>(out.data);
-    for (int64_t i = 0, n = h * w; i < n; ++i) {
-      T v;
-      std::memcpy(&v, labels.data + i * static_cast<int64_t>(sizeof(T)), sizeof(T));
-      if (!std::in_range<int32_t>(v)) throw ValueError(expected_got("label values that fit in 32 bits", std::to_string(v)));
-      dst[i] = static_cast<int32_t>(v);
+    if constexpr (std::is_floating_point_v<T>) {
+      throw TypeError(expected_got("an integer label image", std::string("dtype ") + dtype_name(labels.dtype)));
+    } else {
+      auto* dst = reinterpret_cast<int32_t*>(out.data);
+      for (int64_t i = 0, n = h * w; i < n; ++i) {
+        T v;
+        std::memcpy(&v, labels.data + i * static_cast<int64_t>(sizeof(T)), sizeof(T));
+        if (!std::in_range<int32_t>(v))
+          throw ValueError(expected_got("label values that fit in 32 bits", std::to_string(v)));
+        dst[i] = static_cast<int32_t>(v);
+      }
     }
-  };
-  switch (labels.dtype) {
-    case DType::Bool:
-    case DType::UInt8: copy(uint8_t{}); break;
-    case DType::Int8: copy(int8_t{}); break;
-    case DType::UInt16: copy(uint16_t{}); break;
-    case DType::Int16: copy(int16_t{}); break;
-    case DType::UInt32: copy(uint32_t{}); break;
-    case DType::Int32: copy(int32_t{}); break;
-    case DType::UInt64: copy(uint64_t{}); break;
-    case DType::Int64: copy(int64_t{}); break;
-    default: throw TypeError(expected_got("an integer label image", std::string("dtype ") + dtype_name(labels.dtype)));
-  }
+  });
   return out;
 }
 
