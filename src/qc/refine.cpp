@@ -310,14 +310,13 @@ FramePieces label_frame(const MaskView& mask, const std::optional<Centroid>& pre
   if (mask.height > INT_MAX || mask.width > INT_MAX)
     throw ValueError(expected_got("a mask of at most 2^31 - 1 rows and columns",
                                   std::to_string(mask.height) + " x " + std::to_string(mask.width)));
-  cv::Mat binary(static_cast<int>(mask.height), static_cast<int>(mask.width), CV_8UC1);
-  for (int64_t y = 0; y < mask.height; ++y) {
-    const uint8_t* m = mask.row(y);
-    uint8_t* b = binary.ptr<uint8_t>(static_cast<int>(y));
-    for (int64_t x = 0; x < mask.width; ++x) b[x] = m[x] ? 255 : 0;
-  }
   FramePieces out;
-  out.num_labels = binary.empty() ? 0 : cv::connectedComponentsWithStats(binary, labels, stats, centroids, 8, CV_32S);
+  if (mask.height > 0 && mask.width > 0) {
+    // The labelling takes every non-zero byte as set: the mask is read in place.
+    const cv::Mat binary(static_cast<int>(mask.height), static_cast<int>(mask.width), CV_8UC1,
+                         const_cast<uint8_t*>(mask.data), static_cast<size_t>(mask.row_stride));
+    out.num_labels = cv::connectedComponentsWithStats(binary, labels, stats, centroids, 8, CV_32S);
+  }
   std::vector<int64_t> areas;
   std::vector<Centroid> cents;
   for (int l = 1; l < out.num_labels; ++l) {
