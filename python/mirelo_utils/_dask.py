@@ -548,8 +548,7 @@ def _folders(values: Any, what: str) -> list[str]:
     for v in values:
         if not isinstance(v, (str, os.PathLike)):
             raise TypeError(f"expected folder paths (str or os.PathLike) in {what}, got {type(v).__name__}")
-        path = os.fspath(v)
-        out.append(os.fsdecode(path) if isinstance(path, bytes) else path)
+        out.append(os.fsdecode(v))
     return out
 
 

@@ -67,9 +67,7 @@ def _out_folder(out_dir: Any) -> str:
     by a probe file, so that a bad folder fails before any work is done."""
     if not isinstance(out_dir, (str, os.PathLike)):
         raise TypeError(f"expected a folder path (str or os.PathLike) for out_dir, got {type(out_dir).__name__}")
-    folder = os.fspath(out_dir)
-    if isinstance(folder, bytes):
-        folder = os.fsdecode(folder)
+    folder = os.fsdecode(out_dir)
     if not folder:
         raise ValueError("expected a folder path for out_dir, got an empty text")
     if "\x00" in folder:
@@ -91,9 +89,7 @@ def _open_records(clip: Any) -> tuple[Optional[Mapping], Optional[str]]:
     """The frame records and, for a clip folder, its path. (None, folder)
     when the folder holds no annotation files (the loader has said so)."""
     if isinstance(clip, (str, os.PathLike)):
-        folder = os.fspath(clip)
-        if isinstance(folder, bytes):
-            folder = os.fsdecode(folder)
+        folder = os.fsdecode(clip)
         return open_clip(folder), folder
     if isinstance(clip, Mapping):
         return clip, None
