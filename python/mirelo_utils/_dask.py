@@ -21,7 +21,6 @@ from __future__ import annotations
 
 import contextlib
 import os
-import pickle
 import sys
 import threading
 from collections import deque
@@ -74,6 +73,8 @@ def check_choices(messages: str, errors: str) -> None:
 
 def _travelling(error: BaseException) -> BaseException:
     """The error itself when it pickles (it goes back to the caller), else its text."""
+    import pickle
+
     try:
         pickle.dumps(error)
     except Exception:

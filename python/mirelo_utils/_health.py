@@ -8,19 +8,17 @@ the records and the core's calls (the tracking report, runs of consecutive
 frames, mask IoU, box IoU, appearance features, the small-area check and the
 last-frame choice); this module only gathers them and lays out the page.
 
-numpy, pandas, Pillow and matplotlib are imported by the call, so
-``import mirelo_utils`` stays light.
+numpy, pandas, Pillow and matplotlib, and the standard modules that only
+the page needs, are imported by the call, so ``import mirelo_utils`` stays
+light.
 """
 
 from __future__ import annotations
 
-import base64
-import html
 import io
 import math
 import numbers
 import os
-import tempfile
 from collections.abc import Mapping
 from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any, Callable, Iterator, Optional, Union
@@ -67,6 +65,8 @@ def _out_folder(out_dir: Any) -> str:
     by a probe file, so that a bad folder fails before any work is done."""
     if not isinstance(out_dir, (str, os.PathLike)):
         raise TypeError(f"expected a folder path (str or os.PathLike) for out_dir, got {type(out_dir).__name__}")
+    import tempfile
+
     folder = os.fsdecode(out_dir)
     if not folder:
         raise ValueError("expected a folder path for out_dir, got an empty text")
@@ -513,6 +513,8 @@ def _png(fig) -> str:
 
 
 def _data_uri(data: bytes, mime: str) -> str:
+    import base64
+
     return f"data:{mime};base64,{base64.b64encode(data).decode('ascii')}"
 
 
@@ -669,18 +671,22 @@ figcaption{font-size:.8em;color:#555}.note{font-size:.85em;color:#555}
 
 
 def _fmt(value: float) -> str:
+    from html import escape
+
     if isinstance(value, float):
         if math.isnan(value):
             return "–"
         if math.isinf(value):
             return "∞"
         return f"{value:.2f}"
-    return html.escape(str(value))
+    return escape(str(value))
 
 
 def _tag(name: str, text: Any, cls: str = "") -> str:
+    from html import escape
+
     attr = f' class="{cls}"' if cls else ""
-    return f"<{name}{attr}>{html.escape(str(text))}</{name}>"
+    return f"<{name}{attr}>{escape(str(text))}</{name}>"
 
 
 def _page(
@@ -698,9 +704,10 @@ def _page(
     present: "np.ndarray",
     distinct: "np.ndarray",
 ) -> str:
+    from html import escape as esc
+
     import numpy as np
 
-    esc = html.escape
     n = len(scan.frames)
     short = int(np.count_nonzero(distinct < expected))
     over = int(np.count_nonzero(present > expected))
@@ -785,7 +792,8 @@ def _animal_html(table: "pd.DataFrame") -> str:
 
 
 def _episodes_html(scan: _Scan, episodes: list[_Episode], shown: int, with_predictor: bool) -> str:
-    esc = html.escape
+    from html import escape as esc
+
     if not episodes:
         return "<p>No overlap episode: no two masks overlapped heavily in consecutive frames.</p>"
     cols = ["#", "Frames", "Pair", "Suspect", "Shape mismatch", "Box mismatch"]
