@@ -273,7 +273,7 @@ class _Frames:
             key = self._key_of[frame]
             masks = _masks_of(self.record(frame), key)
             if isinstance(masks, ClipMasks):
-                planes = dict(masks.compact())
+                planes = masks.compact()
             else:
                 planes = {k: _plane(v, k, key) for k, v in masks.items()}
             self._cached = (frame, planes)
