@@ -110,6 +110,19 @@ def _number(value: Any, what: str) -> float:
     return float(value)
 
 
+def _setting(value: Any, name: str) -> float:
+    """A number option as float; NaN refused."""
+    number = _number(value, name)
+    if math.isnan(number):
+        raise ValueError(f"expected a number for {name}, got nan")
+    return number
+
+
+def _check_whole(value: Any, name: str, low: int) -> None:
+    if isinstance(value, bool) or not isinstance(value, numbers.Integral) or value < low:
+        raise ValueError(f"expected a whole number >= {low} for {name}, got {value!r}")
+
+
 def _field(record: Any, name: str, frame: Any) -> Any:
     if not isinstance(record, Mapping):
         raise TypeError(f"expected a frame record (a Mapping) for frame {frame!r}, got {type(record).__name__}")
@@ -454,11 +467,8 @@ class _HandOverSettings:
 
     def __post_init__(self) -> None:
         for name in ("min_frame_id", "area_threshold", "min_count", "min_area"):
-            if math.isnan(_number(getattr(self, name), name)):
-                raise ValueError(f"expected a number for {name}, got nan")
-        value = self.max_attempts
-        if isinstance(value, bool) or not isinstance(value, numbers.Integral) or value < 1:
-            raise ValueError(f"expected a whole number >= 1 for max_attempts, got {value!r}")
+            _setting(getattr(self, name), name)
+        _check_whole(self.max_attempts, "max_attempts", 1)
 
     def text(self, name: str) -> str:
         value = getattr(self, name)
@@ -985,11 +995,8 @@ def clip_health_report(
         ("min_episode_frames", min_episode_frames, 1),
         ("max_pictured_episodes", max_pictured_episodes, 0),
     ):
-        if isinstance(value, bool) or not isinstance(value, numbers.Integral) or value < low:
-            raise ValueError(f"expected a whole number >= {low} for {name}, got {value!r}")
-    threshold = _number(intersection_thrr, "intersection_thrr")
-    if math.isnan(threshold):
-        raise ValueError("expected a number for intersection_thrr, got nan")
+        _check_whole(value, name, low)
+    threshold = _setting(intersection_thrr, "intersection_thrr")
     settings = _HandOverSettings(min_frame_id, area_threshold, min_count, min_area, max_attempts)
     if title is not None and not isinstance(title, str):
         raise TypeError(f"expected a text or None for title, got {type(title).__name__}")
