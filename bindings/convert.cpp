@@ -11,6 +11,7 @@
 
 #include "clip.hpp"
 #include "common/errors.hpp"
+#include "common/files.hpp"
 #include "common/memory.hpp"
 
 using namespace nb::literals;
@@ -751,16 +752,31 @@ nb::object mat_to_pil(const cv::Mat& m) {
   return pil.attr("frombytes")(mode, size, view);
 }
 
+nb::object open_regular_binary(nb::handle path) {
+  // The host's open() with the core's opener: the file object carries the
+  // path as its name, as the imaging library expects of an opened file.
+  nb::object opener = nb::cpp_function([](nb::handle p, int) { return open_regular_file(to_path(p, "path")).fd; });
+  return nb::module_::import_("builtins").attr("open")(path, "rb", "opener"_a = opener);
+}
+
 nb::object open_image(nb::handle path, const char* mode) {
-  nb::object opened = nb::module_::import_("PIL.Image").attr("open")(path);
+  const bool from_path = is_path_like(path);
+  nb::object file = from_path ? open_regular_binary(path) : nb::borrow(path);
   nb::object image;
   try {
-    image = opened.attr("convert")(mode);
-  } catch (...) {
+    nb::object opened = nb::module_::import_("PIL.Image").attr("open")(file);
+    try {
+      image = opened.attr("convert")(mode);
+    } catch (...) {
+      opened.attr("close")();
+      throw;
+    }
     opened.attr("close")();
+  } catch (...) {
+    if (from_path) file.attr("close")();
     throw;
   }
-  opened.attr("close")();
+  if (from_path) file.attr("close")();
   return image;
 }
 

@@ -293,8 +293,15 @@ PlaneDictInput to_plane_dict(const std::vector<std::pair<nb::object, nb::object>
 cv::Mat pil_to_rgb(nb::handle image);
 /// A new PIL image of a CV_8UC1/3/4 Mat: mode "L", "RGB" or "RGBA".
 nb::object mat_to_pil(const cv::Mat& m);
+/// The file at `path` (str or os.PathLike) as a binary file object opened
+/// by the host's open(), named `path`, when it is a regular file: a FIFO, a
+/// device, a socket or a folder raises OSError naming it without being read
+/// (see open_regular_file).
+nb::object open_regular_binary(nb::handle path);
 /// The image file at `path` opened with the imaging library and converted
-/// to `mode` ("RGB", "RGBA", ...); the file is closed whatever happens.
+/// to `mode` ("RGB", "RGBA", ...); the file is closed whatever happens. A
+/// path is read only when it names a regular file (open_regular_binary);
+/// any other value goes to the imaging library as it is.
 nb::object open_image(nb::handle path, const char* mode);
 /// Any image argument (PIL image, or an H x W x 3/4 or H x W uint8 array) as
 /// a PIL image.

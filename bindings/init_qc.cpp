@@ -733,6 +733,12 @@ Raises:
          "(an existing file is replaced whole, a failure leaves it as it was).\n\n"
          "Raises:\n"
          "    FileNotFoundError, OSError: the folder is missing or cannot be written.");
+  qc.def("open_file", [](nb::handle path) { return open_regular_binary(path); }, "path"_a,
+         nb::sig("def open_file(path: str | os.PathLike[str]) -> typing.BinaryIO"),
+         "The regular file at path opened for reading in binary mode.\n\n"
+         "Raises:\n"
+         "    FileNotFoundError, OSError: the file is missing or unreadable, or is a\n"
+         "        FIFO, a device, a socket or a folder (never opened for reading).");
   qc.def("blob_shortest_distance", &blob_shortest_distance, "blob_mask1"_a.none(), "blob_mask2"_a.none(),
          nb::sig("def blob_shortest_distance(blob_mask1: numpy.ndarray, blob_mask2: numpy.ndarray) -> float"),
          "The distance of Mask_Refinement.blob_shortest_distance.");

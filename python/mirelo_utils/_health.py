@@ -299,7 +299,7 @@ class _Frames:
         path = _field(self.record(frame), "image_path", key)
         if not isinstance(path, (str, os.PathLike)):
             raise TypeError(f"expected a path for \"image_path\" of frame {key!r}, got {type(path).__name__}")
-        with Image.open(path) as im:
+        with _qc_impl.open_file(path) as f, Image.open(f) as im:
             return im.convert("RGB")
 
 

@@ -346,7 +346,8 @@ struct WindowPlan {
 // them, decoded. An outcome when the window cannot start.
 std::optional<WindowOutcome> plan_window(VideoReader& reader, const WindowRequest& req, WindowPlan& plan) {
   if (!reader.is_open()) {
-    print_line("Error: Could not open video.");
+    print_line(reader.refusal().empty() ? "Error: Could not open video."
+                                        : "Error: Could not open video: " + reader.refusal());
     return WindowOutcome::NotOpened;
   }
   const double fps_reported = reader.fps();

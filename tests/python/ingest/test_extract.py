@@ -139,10 +139,13 @@ def test_run_continues_after_unopenable_and_empty_recordings(long_video, tmp_pat
     with open(long_video, "rb") as src, open(broken, "wb") as dst:
         dst.write(src.read()[:3000])  # truncated: the index at the end of the file is gone
     missing = str(tmp_path / "in" / "missing.mp4")
+    fifo = str(tmp_path / "in" / "fifo.mp4")
+    os.mkfifo(fifo)  # never opened: the decoder would wait for a writer
     vp = VideoProcessor(output_dir_base=str(tmp_path / "out"), crop=False, time_step=0.3)
-    vp.process_videos_to_frames(table(missing, broken, long_video))
+    vp.process_videos_to_frames(table(missing, broken, fifo, long_video))
     out = capsys.readouterr().out.splitlines()
-    assert out[:2] == [f"Error: Could not open video {missing}", f"Error: Could not open video {broken}"]
+    assert out[:3] == [f"Error: Could not open video {missing}", f"Error: Could not open video {broken}",
+                       f"Error: Could not open video: expected a regular file, got a FIFO: '{fifo}'"]
     produced = list_all_files(str(tmp_path / "out"), ".jpg")
     assert len(produced) == 450 + 309  # windows 0 to 0.3 and 0.3 to the end of the good recording
 
@@ -150,6 +153,9 @@ def test_run_continues_after_unopenable_and_empty_recordings(long_video, tmp_pat
 def test_crop_video_to_frames_of_unopenable_file(tmp_path, capsys):
     VideoProcessor().crop_video_to_frames(str(tmp_path / "nope.mp4"), str(tmp_path / "o"))
     assert capsys.readouterr().out == "Error: Could not open video.\n"
+    VideoProcessor().crop_video_to_frames("/dev/zero", str(tmp_path / "o"))
+    assert capsys.readouterr().out == "Error: Could not open video: expected a regular file, got a character device: " \
+        "'/dev/zero'\n"
 
 
 def test_unwritable_output(long_video, tmp_path):

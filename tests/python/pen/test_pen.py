@@ -100,6 +100,12 @@ def test_draw_pen_rejects_bad_files(tmp_path, content, exc, match):
 def test_draw_pen_unreadable_files(tmp_path):
     with pytest.raises(FileNotFoundError, match="No such file"):
         mu.draw_pen("x.jpg", str(tmp_path / "missing.json"))
+    os.mkfifo(tmp_path / "fifo.json")
+    with pytest.raises(OSError, match=r"^expected a regular file, got a FIFO: '.*fifo\.json'$"):
+        mu.draw_pen("x.jpg", str(tmp_path / "fifo.json"))
+    os.mkfifo(tmp_path / "fifo.jpg")
+    with pytest.raises(OSError, match=r"^expected a regular file, got a FIFO: '.*fifo\.jpg'$"):
+        mu.draw_pen(str(tmp_path / "fifo.jpg"), write_json(tmp_path / "pen.json", {"shapes": [{"points": SQUARE}]}), True)
     (tmp_path / "broken.json").write_text('{"shapes": [')
     with pytest.raises(ValueError, match="invalid JSON.*line 1 column 13"):
         mu.draw_pen("x.jpg", str(tmp_path / "broken.json"))
