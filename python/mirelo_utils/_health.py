@@ -98,16 +98,30 @@ def _open_records(clip: Any) -> tuple[Optional[Mapping], Optional[str]]:
     )
 
 
+_INT64 = (-(1 << 63), (1 << 63) - 1)
+
+
 def _frame_number(key: Any) -> int:
     if isinstance(key, bool) or not isinstance(key, numbers.Integral):
         raise TypeError(f"expected whole-number frame keys in clip, got {type(key).__name__} {key!r}")
-    return int(key)
+    number = int(key)
+    if not _INT64[0] <= number <= _INT64[1]:
+        raise ValueError(f"expected frame keys from -2**63 to 2**63 - 1 in clip, got the key {key!r} of a frame record")
+    return number
 
 
 def _number(value: Any, what: str) -> float:
     if isinstance(value, bool) or not isinstance(value, numbers.Real):
         raise TypeError(f"expected a number for {what}, got {type(value).__name__} {value!r}")
     return float(value)
+
+
+def _area(value: Any, key: Any, frame: Any) -> float:
+    what = f"the \"mask_areas\" of {key!r} in frame {frame!r}"
+    area = _number(value, what)
+    if not math.isfinite(area):
+        raise ValueError(f"expected a finite number for {what}, got {value!r}")
+    return area
 
 
 def _setting(value: Any, name: str) -> float:
@@ -171,7 +185,7 @@ def _scan_frames(records: Mapping, threshold: float, progress: "_Progress") -> _
         areas = _field(record, "mask_areas", key)
         if not isinstance(areas, Mapping):
             raise TypeError(f"expected a Mapping for \"mask_areas\" of frame {key!r}, got {type(areas).__name__}")
-        row = {animal(k): _number(v, f"the \"mask_areas\" of {k!r} in frame {key!r}") for k, v in areas.items()}
+        row = {animal(k): _area(v, k, key) for k, v in areas.items()}
         table = _field(record, "intersections_df", key)
         frame_pairs = set()
         for r, c in _cells_above(table, threshold, key):
@@ -299,7 +313,12 @@ class _Frames:
         path = _field(self.record(frame), "image_path", key)
         if not isinstance(path, (str, os.PathLike)):
             raise TypeError(f"expected a path for \"image_path\" of frame {key!r}, got {type(path).__name__}")
-        with Image.open(path) as im:
+        try:
+            name = os.fsencode(path)
+        except UnicodeEncodeError:
+            raise ValueError(f"expected a file name for \"image_path\" of frame {key!r}, got {path!r}, "
+                             "which holds a lone surrogate no file name has") from None
+        with Image.open(name) as im:
             return im.convert("RGB")
 
 
@@ -468,6 +487,10 @@ class _HandOverSettings:
     def __post_init__(self) -> None:
         for name in ("min_frame_id", "area_threshold", "min_count", "min_area"):
             _setting(getattr(self, name), name)
+        # A count below zero means nothing; the thresholds may be set as high
+        # or low as a caller wants (everything, or nothing, counts as tiny).
+        if self.min_count < 0:
+            raise ValueError(f"expected a number >= 0 for min_count, got {self.min_count!r}")
         _check_whole(self.max_attempts, "max_attempts", 1)
 
     def text(self, name: str) -> str:
