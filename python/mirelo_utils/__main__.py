@@ -117,8 +117,10 @@ def _report(args: argparse.Namespace) -> int:
         return 2
     import os
 
-    print(table.to_string())
-    print(f"Health page written to {os.path.join(args.out_dir, PAGE_NAME)}")
+    from ._support import console_text
+
+    print(console_text(table.to_string()))
+    print(f"Health page written to {console_text(os.path.join(args.out_dir, PAGE_NAME))}")
     return 0
 
 
