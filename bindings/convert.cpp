@@ -755,12 +755,16 @@ nb::object mat_to_pil(const cv::Mat& m) {
 nb::object open_regular_binary(nb::handle path) {
   // The host's open() with the core's opener: the file object carries the
   // path as its name, as the imaging library expects of an opened file.
-  nb::object opener = nb::cpp_function([](nb::handle p, int) { return open_regular_file(to_path(p, "path")).fd; });
+  nb::object opener = nb::cpp_function([](nb::handle p, int) {
+    std::string name = PyBytes_Check(p.ptr()) ? bytes_of(p) : to_path(p, "path");
+    if (name.find('\0') != std::string::npos) throw ValueError("embedded null byte");
+    return open_regular_file(name).fd;
+  });
   return nb::module_::import_("builtins").attr("open")(path, "rb", "opener"_a = opener);
 }
 
 nb::object open_image(nb::handle path, const char* mode) {
-  const bool from_path = is_path_like(path);
+  const bool from_path = is_path_like(path) || PyBytes_Check(path.ptr());
   nb::object file = from_path ? open_regular_binary(path) : nb::borrow(path);
   nb::object image;
   try {

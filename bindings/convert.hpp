@@ -293,7 +293,7 @@ PlaneDictInput to_plane_dict(const std::vector<std::pair<nb::object, nb::object>
 cv::Mat pil_to_rgb(nb::handle image);
 /// A new PIL image of a CV_8UC1/3/4 Mat: mode "L", "RGB" or "RGBA".
 nb::object mat_to_pil(const cv::Mat& m);
-/// The file at `path` (str or os.PathLike) as a binary file object opened
+/// The file at `path` (str, bytes or os.PathLike) as a binary file object opened
 /// by the host's open(), named `path`, when it is a regular file: a FIFO, a
 /// device, a socket or a folder raises OSError naming it without being read
 /// (see open_regular_file).

@@ -11,7 +11,7 @@ PilFrames::PilFrames(nb::object frame_names, int64_t count, PyDetectorProcessor*
     : names_(std::move(frame_names)), count_(count), processor_(processor), predictor_(predictor) {
   loader_ = nb::cpp_function([](nb::handle path) {
     // Only a regular file is read: the worker would wait on a FIFO for good.
-    const bool from_path = is_path_like(path);
+    const bool from_path = is_path_like(path) || PyBytes_Check(path.ptr());
     nb::object file = from_path ? open_regular_binary(path) : nb::borrow(path);
     nb::object image;
     try {

@@ -734,7 +734,7 @@ Raises:
          "Raises:\n"
          "    FileNotFoundError, OSError: the folder is missing or cannot be written.");
   qc.def("open_file", [](nb::handle path) { return open_regular_binary(path); }, "path"_a,
-         nb::sig("def open_file(path: str | os.PathLike[str]) -> typing.BinaryIO"),
+         nb::sig("def open_file(path: str | bytes | os.PathLike[str]) -> typing.BinaryIO"),
          "The regular file at path opened for reading in binary mode.\n\n"
          "Raises:\n"
          "    FileNotFoundError, OSError: the file is missing or unreadable, or is a\n"
