@@ -246,13 +246,6 @@ std::vector<Edge> outline_and_edges(Canvas& canvas, const std::vector<cv::Point>
   return edges;
 }
 
-[[noreturn]] void refuse(size_t vertices) {
-  throw ValueError("cannot fill a polygon of " + std::to_string(vertices) + " vertices: it needs more than " +
-                   std::to_string(kPolygonFillMaxWork) +
-                   " steps (crossings of its edges with the frame's rows, and pixels of its outline), the most "
-                   "one fill may take");
-}
-
 struct Active {
   int64_t x, dx, y1;
 };
@@ -373,6 +366,14 @@ class RowFiller {
 
 }  // namespace
 
+void require_fill_work(size_t vertices, uint64_t work) {
+  if (work <= kPolygonFillMaxWork) return;
+  throw ValueError("cannot fill a polygon of " + std::to_string(vertices) + " vertices: it needs more than " +
+                   std::to_string(kPolygonFillMaxWork) +
+                   " steps (crossings of its edges with the frame's rows, and pixels of its outline), the most "
+                   "one fill may take");
+}
+
 void fill_polygon(cv::Mat& target, const cv::Point2l& origin, int64_t frame_height, int64_t frame_width,
                   const std::vector<cv::Point>& vertices, const cv::Scalar& value) {
   if (frame_height < 0 || frame_width < 0 || frame_height > INT_MAX || frame_width > INT_MAX)
@@ -383,7 +384,7 @@ void fill_polygon(cv::Mat& target, const cv::Point2l& origin, int64_t frame_heig
   if (vertices.empty() || target.empty()) return;
   Canvas canvas(target, origin, frame_height, frame_width, value);
   if (canvas.empty()) return;
-  if (work_bound(canvas, vertices) > kPolygonFillMaxWork) refuse(vertices.size());
+  require_fill_work(vertices.size(), work_bound(canvas, vertices));
 
   std::vector<Edge> edges = outline_and_edges(canvas, vertices);
   if (edges.size() < 2) return;

@@ -14,6 +14,7 @@
 // anew only when many have swapped places), plus the outline's pixels. Only
 // the rows and columns of the target are visited: a vertex far outside costs
 // nothing more than one near it.
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -26,6 +27,10 @@ namespace mirelo {
 /// such as a million-point random walk over a large frame, is refused with
 /// ValueError rather than keeping the caller waiting for minutes.
 inline constexpr uint64_t kPolygonFillMaxWork = uint64_t{1} << 30;
+
+/// Throws the ValueError of a fill of a polygon of `vertices` vertices that
+/// needs `work` steps, when that is more than kPolygonFillMaxWork.
+void require_fill_work(size_t vertices, uint64_t work);
 
 /// Sets to `value` the pixels of `target` that cv::fillPoly(frame,
 /// {vertices}, value) sets on a frame of `frame_height` x `frame_width`,

@@ -123,11 +123,16 @@ def painted(result, image):
     return np.any(np.asarray(result) != np.asarray(image.convert("RGBA")), axis=2)
 
 
-def test_polygons_fill_the_pixels_pillow_fills(tmp_path, frame):
+@pytest.mark.parametrize("long_walks", [False, True])
+def test_polygons_fill_the_pixels_pillow_fills(tmp_path, frame, long_walks):
     rng = np.random.default_rng(5)
     image = Image.new("RGB", (64, 48), WHITE)
     for trial in range(20):
-        points = random_polygon(rng, 64, 48, int(rng.integers(2, 15)), inside=trial % 2 == 0)
+        if long_walks:  # self-crossing, hundreds of crossings a row, vertices shared
+            n = int(rng.integers(200, 2000))
+            points = list(zip(rng.integers(-8, 72, n).astype(float), rng.integers(-6, 54, n).astype(float)))
+        else:
+            points = random_polygon(rng, 64, 48, int(rng.integers(2, 15)), inside=trial % 2 == 0)
         path = write_annotation(tmp_path / "a.json", frame, [
             {"object_id": 1, "xyxy": [], "formatted_polygon": [polygon_text(points, 64, 48)]}])
         overlay = Image.new("RGBA", (64, 48), (255, 255, 255, 0))
