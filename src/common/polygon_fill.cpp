@@ -21,6 +21,7 @@ constexpr uint64_t kWorkPerCheck = uint64_t{1} << 18;
 // vertices can overflow; it then wraps, and so must this fill, without the
 // undefined behaviour of signed overflow.
 int64_t wrap_add(int64_t a, int64_t b) { return static_cast<int64_t>(static_cast<uint64_t>(a) + static_cast<uint64_t>(b)); }
+int64_t wrap_sub(int64_t a, int64_t b) { return static_cast<int64_t>(static_cast<uint64_t>(a) - static_cast<uint64_t>(b)); }
 int64_t wrap_mul(int64_t a, int64_t b) { return static_cast<int64_t>(static_cast<uint64_t>(a) * static_cast<uint64_t>(b)); }
 
 // cv::clipLine(Size2l, Point2l&, Point2l&), step for step (its rounding
@@ -296,9 +297,10 @@ class RowFiller {
       const int64_t x2 = static_cast<int>(active[k].x >> kShift);
       if (x1 < canvas_.width() && x2 >= 0)
         canvas_.span(y, std::max<int64_t>(x1, 0), std::min(x2, canvas_.width() - 1));
-      active[k - 1].x = wrap_add(active[k - 1].x, active[k - 1].dx);
-      active[k].x = wrap_add(active[k].x, active[k].dx);
     }
+    // Every edge steps on to the next row, but an unpaired last one stays
+    // where it is in the reference: taken back here.
+    if (active.size() % 2 == 1) active.back().x = wrap_sub(active.back().x, active.back().dx);
   }
 
  private:
@@ -307,14 +309,13 @@ class RowFiller {
   // columns k and k + 1 (2 + 2 (k - lo)), right of them (last key). Needs
   // every x far from where the reference's int conversion wraps; false
   // (nothing done) otherwise.
-  bool counted(int64_t y, std::vector<Active>& active) {
+  bool counted(int64_t y, const std::vector<Active>& active) {
     constexpr int64_t kSafe = int64_t{1} << (kShift + 30);
     const int64_t lo_fixed = lo_ << kShift, hi_fixed = hi_ << kShift;
     const size_t last = keys_ - 1;
-    for (const Active& a : active)
-      if (a.x <= -kSafe || a.x >= kSafe) return false;
     counts_.assign(keys_, 0u);
-    for (Active& a : active) {
+    for (const Active& a : active) {
+      if (a.x <= -kSafe || a.x >= kSafe) return false;
       size_t key;
       if (a.x < lo_fixed) {
         key = 0;
@@ -325,7 +326,6 @@ class RowFiller {
         key = static_cast<size_t>(2 * (column - lo_) + ((a.x & kAlmostOne) == 0 ? 1 : 2));
       }
       ++counts_[key];
-      a.x = wrap_add(a.x, a.dx);
     }
     bool open = false;
     int64_t start = 0;
@@ -427,8 +427,12 @@ void fill_polygon(cv::Mat& target, const cv::Point2l& origin, int64_t frame_heig
   uint64_t since_check = 0;
   for (int64_t y = first; y <= last; ++y) {
     const size_t r = static_cast<size_t>(y - first);
-    active.erase(std::remove_if(active.begin(), active.end(), [y](const Active& a) { return a.y1 == y; }),
-                 active.end());
+    // The edges leaving at this row dropped, the others stepped on from the
+    // row above, in one pass.
+    size_t kept = 0;
+    for (const Active& a : active)
+      if (a.y1 != y) active[kept++] = {wrap_add(a.x, a.dx), a.dx, a.y1};
+    active.resize(kept);
     active.insert(active.end(), entering.begin() + static_cast<std::ptrdiff_t>(starts[r]),
                   entering.begin() + static_cast<std::ptrdiff_t>(starts[r + 1]));
     filler.fill(y, active);

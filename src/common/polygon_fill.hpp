@@ -26,7 +26,7 @@ namespace mirelo {
 /// that one fill takes on (a few seconds at most). A polygon needing more,
 /// such as a million-point random walk over a large frame, is refused with
 /// ValueError rather than keeping the caller waiting for minutes.
-inline constexpr uint64_t kPolygonFillMaxWork = uint64_t{1} << 30;
+inline constexpr uint64_t kPolygonFillMaxWork = uint64_t{1} << 28;
 
 /// Throws the ValueError of a fill of a polygon of `vertices` vertices that
 /// needs `work` steps, when that is more than kPolygonFillMaxWork.

@@ -210,16 +210,16 @@ TEST(PolygonFill, ChannelsTakeTheirValuesAndBadTargetsAreRefused) {
 
 TEST(PolygonFill, WorkBeyondTheLimitIsRefusedBeforeFilling) {
   // Edges that each cross 4095 rows of a one-column window, where none of
-  // the outline lies: 300,000 of them are over 2^30 crossings.
+  // the outline lies: 100,000 of them are over 2^28 crossings.
   std::vector<cv::Point> zigzag;
-  for (int k = 0; k < 150000; ++k) zigzag.insert(zigzag.end(), {{0, 0}, {1, 4095}});
+  for (int k = 0; k < 50000; ++k) zigzag.insert(zigzag.end(), {{0, 0}, {1, 4095}});
   cv::Mat window = cv::Mat::zeros(4096, 1, CV_8UC1);
   try {
     fill_polygon(window, cv::Point2l(100, 0), 4096, 200, zigzag, cv::Scalar(1));
     FAIL();
   } catch (const ValueError& e) {
     EXPECT_EQ(std::string(e.what()),
-              "cannot fill a polygon of 300000 vertices: it needs more than 1073741824 steps (crossings of its "
+              "cannot fill a polygon of 100000 vertices: it needs more than 268435456 steps (crossings of its "
               "edges with the frame's rows, and pixels of its outline), the most one fill may take");
   }
   EXPECT_EQ(cv::countNonZero(window), 0);

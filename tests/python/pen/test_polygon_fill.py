@@ -76,5 +76,5 @@ def test_random_polygons_equal_opencv_on_the_frame_and_its_windows(kind):
 def test_work_beyond_the_limit_is_refused():
     points = np.random.default_rng(1).integers(0, [1920, 1080], (10**6, 2))
     with pytest.raises(ValueError, match=r"^cannot fill a polygon of 1000000 vertices: it needs more than "
-                                         r"1073741824 steps \(crossings"):
+                                         r"268435456 steps \(crossings"):
         fill(points, 1080, 1920, 0, 0, 1080, 1920)
