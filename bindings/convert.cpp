@@ -764,24 +764,17 @@ nb::object open_regular_binary(nb::handle path) {
 }
 
 nb::object open_image(nb::handle path, const char* mode) {
-  const bool from_path = is_path_like(path) || PyBytes_Check(path.ptr());
-  nb::object file = from_path ? open_regular_binary(path) : nb::borrow(path);
-  nb::object image;
-  try {
-    nb::object opened = nb::module_::import_("PIL.Image").attr("open")(file);
+  return with_image_source(path, [&](nb::handle source) {
+    nb::object opened = nb::module_::import_("PIL.Image").attr("open")(source);
     try {
-      image = opened.attr("convert")(mode);
+      nb::object image = opened.attr("convert")(mode);
+      opened.attr("close")();
+      return image;
     } catch (...) {
       opened.attr("close")();
       throw;
     }
-    opened.attr("close")();
-  } catch (...) {
-    if (from_path) file.attr("close")();
-    throw;
-  }
-  if (from_path) file.attr("close")();
-  return image;
+  });
 }
 
 nb::object as_pil(nb::handle image) {

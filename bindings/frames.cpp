@@ -11,13 +11,10 @@ PilFrames::PilFrames(nb::object frame_names, int64_t count, PyDetectorProcessor*
     : names_(std::move(frame_names)), count_(count), processor_(processor), predictor_(predictor) {
   loader_ = nb::cpp_function([](nb::handle path) {
     // Only a regular file is read: the worker would wait on a FIFO for good.
-    const bool from_path = is_path_like(path) || PyBytes_Check(path.ptr());
-    nb::object file = from_path ? open_regular_binary(path) : nb::borrow(path);
-    nb::object image;
-    try {
-      image = nb::module_::import_("PIL.Image").attr("open")(file);
+    nb::object image = with_image_source(path, [&](nb::handle source) {
+      nb::object image = nb::module_::import_("PIL.Image").attr("open")(source);
       // Named as when the imaging library opens the path itself.
-      if (from_path) image.attr("filename") = nb::module_::import_("os").attr("fspath")(path);
+      if (!source.is(path)) image.attr("filename") = nb::module_::import_("os").attr("fspath")(path);
       // The whole file in one read: the decoder then runs start to end
       // without taking the interpreter lock back between blocks.
       try {
@@ -28,11 +25,8 @@ PilFrames::PilFrames(nb::object frame_names, int64_t count, PyDetectorProcessor*
         if (!e.matches(PyExc_Exception)) throw;  // not a plain file: blockwise reading stays
       }
       image.attr("load")();
-    } catch (...) {
-      if (from_path) file.attr("close")();
-      throw;
-    }
-    if (from_path) file.attr("close")();
+      return image;
+    });
     // convert("RGB") of an RGB image is a plain copy: skipped.
     nb::object rgb = to_text(image.attr("mode")) == "RGB" ? image : image.attr("convert")("RGB");
     return nb::make_tuple(image, rgb);

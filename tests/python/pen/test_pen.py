@@ -357,6 +357,11 @@ def test_fix_polygon_scaling_unloadable_image(annotation, tmp_path, capsys):
     (tmp_path / "gone.jpg").write_bytes(b"not an image")
     mu.fix_polygon_scaling(str(annotation))
     assert capsys.readouterr().out.startswith("Error loading image: cannot identify image file")
+    (tmp_path / "gone.jpg").unlink()
+    os.mkfifo(tmp_path / "gone.jpg")  # never opened: reading its size would wait for a writer
+    mu.fix_polygon_scaling(str(annotation))
+    assert capsys.readouterr().out == f"Error loading image: expected a regular file, got a FIFO: '{tmp_path / 'gone.jpg'}'\n"
+    assert annotation.read_text() == before
 
 
 def test_fix_polygon_scaling_unwritable_target(annotation, tmp_path):

@@ -1,6 +1,9 @@
 """The core's polygon fill against cv2.fillPoly of the pinned opencv-python
 (5.1): the same pixels for every polygon, on the whole frame and on any
 window of it, and a refusal instead of minutes of work."""
+import signal
+import time
+
 import numpy as np
 import pytest
 
@@ -78,3 +81,24 @@ def test_work_beyond_the_limit_is_refused():
     with pytest.raises(ValueError, match=r"^cannot fill a polygon of 1000000 vertices: it needs more than "
                                          r"268435456 steps \(crossings"):
         fill(points, 1080, 1920, 0, 0, 1080, 1920)
+
+
+@pytest.mark.skipif(not hasattr(signal, "setitimer"), reason="needs POSIX timers")
+def test_ctrl_c_stops_a_long_fill():
+    # Near the work limit: seconds of filling, stopped within milliseconds
+    # of the signal (the bound here is loose for a busy machine).
+    points = np.random.default_rng(2).integers(0, [1920, 1080], (200_000, 2))
+
+    def on_alarm(signum, frame):
+        raise KeyboardInterrupt
+
+    old = signal.signal(signal.SIGALRM, on_alarm)
+    try:
+        start = time.monotonic()
+        signal.setitimer(signal.ITIMER_REAL, 0.05)
+        with pytest.raises(KeyboardInterrupt):
+            fill(points, 1080, 1920, 0, 0, 1080, 1920)
+        assert time.monotonic() - start - 0.05 < 0.5
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, old)
