@@ -416,7 +416,7 @@ class _Run:
         windows are read once it is done (planned)."""
         for rec in self.recordings:
             yield rec
-            yield from rec.windows
+            yield from rec.windows or ()
 
     def _print_ready(self) -> None:
         if self.verbose:
