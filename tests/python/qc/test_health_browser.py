@@ -28,7 +28,8 @@ addEventListener("load", () => {
   const rows = Array.from(document.querySelectorAll("#animals tbody tr"), r => Array.from(r.cells, c => c.textContent));
   const images = Array.from(document.images, i => [i.alt, i.complete, i.naturalWidth, i.naturalHeight]);
   const episodes = Array.from(document.querySelectorAll("#episodes tbody.episode"),
-                              b => [b.rows[0].cells[3].textContent, b.querySelectorAll("img").length]);
+                              b => [b.rows[0].cells[3].textContent, b.querySelectorAll("img").length,
+                                    b.rows[1].cells[0].colSpan === b.rows[0].cells.length]);
   const right = Math.max(...Array.from(document.querySelectorAll("body *"), e => e.getBoundingClientRect().right));
   document.getElementById("probe").textContent = JSON.stringify(
     {rows, images, episodes, right, width: document.documentElement.clientWidth,
@@ -62,7 +63,7 @@ def test_page_renders_in_chromium(tmp_path, capsys):
     assert [alt for alt, complete, width, height in found["images"] if not (complete and width > 0 and height > 0)] == []
     assert [row[0] for row in found["rows"]] == KEYS
     assert found["rows"][2][1:] == ["35", "5", "0", "0", "0", "25", "0.88"]
-    assert found["episodes"] == [["Box0, Box1", 2], ["Box3", 2]]
+    assert found["episodes"] == [["Box0, Box1", 2, True], ["Box3", 2, True]]  # pictures in a row below
     assert found["scroll"] == found["width"] and found["right"] <= found["width"]  # nothing beyond 1280 pixels
     assert found["height"] > 1000
 
