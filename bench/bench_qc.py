@@ -25,9 +25,9 @@ import numpy as np
 import pandas as pd
 
 import mirelo_utils as mu
-from _baseline_qc import Refinement, tracking_report
 from _args import size, sizes
 from _harness import child_peak, measure
+from reference.qc import Refinement, tracking_report
 
 VARIANTS = 10  # distinct masks per object; frames reuse them in turn
 
