@@ -177,28 +177,44 @@ std::string special_file_problem(const std::string& path) {
   }
 }
 
-OpenedFile open_regular_file(const std::string& path) {
+namespace {
+
+// The regular file at `path` opened for reading without waiting; the
+// descriptor keeps O_NONBLOCK, which reads of a regular file ignore.
+OpenedFile open_checked(const std::string& path) {
   // The status first: opening a FIFO waits for a writer, and opening a
   // device can act on it.
   require_regular_file(path);
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
   if (fd < 0) throw_os_error(errno, path);
   struct stat st {};
-  int err = ::fstat(fd, &st) != 0 ? errno : 0;
-  if (err == 0 && S_ISREG(st.st_mode)) {
-    const int flags = ::fcntl(fd, F_GETFL);
-    if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) err = errno;
-  }
-  if (err != 0 || !S_ISREG(st.st_mode)) {
+  if (::fstat(fd, &st) != 0) {
+    const int err = errno;
     ::close(fd);
-    if (err != 0) throw_os_error(err, path);
+    throw_os_error(err, path);
+  }
+  if (!S_ISREG(st.st_mode)) {
+    ::close(fd);
     throw_not_regular(st.st_mode, path);
   }
   return {fd, static_cast<uint64_t>(st.st_size)};
 }
 
+}  // namespace
+
+OpenedFile open_regular_file(const std::string& path) {
+  const OpenedFile file = open_checked(path);
+  const int flags = ::fcntl(file.fd, F_GETFL);
+  if (flags < 0 || ::fcntl(file.fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+    const int err = errno;
+    ::close(file.fd);
+    throw_os_error(err, path);
+  }
+  return file;
+}
+
 std::string read_file(const std::string& path) {
-  const OpenedFile file = open_regular_file(path);
+  const OpenedFile file = open_checked(path);
   const FdCloser closer{file.fd};
   require_allocatable(file.size, 1, [&] { return "the content of " + repr_text(path); });
   std::string data(static_cast<size_t>(file.size), '\0');
