@@ -149,9 +149,14 @@ const char* special_kind(mode_t mode) {
   return "a special file";
 }
 
-[[noreturn]] void throw_not_regular(mode_t mode, const std::string& path) {
-  if (S_ISDIR(mode)) throw_os_error(EISDIR, path);
-  throw OSError(expected_got("a regular file", special_kind(mode)) + ": " + repr_text(path));
+[[noreturn]] void throw_not_regular(mode_t mode, const std::string& path, std::string_view action = {}) {
+  if (S_ISDIR(mode)) throw_os_error(EISDIR, path, action);
+  std::string msg;
+  if (!action.empty()) {
+    msg.append(action);
+    msg += ": ";
+  }
+  throw OSError(msg + expected_got("a regular file", special_kind(mode)) + ": " + repr_text(path));
 }
 
 struct FdCloser {
@@ -273,7 +278,9 @@ void write_file_atomically(const std::string& path, std::string_view bytes, cons
     }
   }
   const bool exists = ::stat(target.c_str(), &st) == 0;
-  if (exists && S_ISDIR(st.st_mode)) throw_os_error(EISDIR, path, options.action);
+  // Renaming over a device or a FIFO would replace the node itself (a
+  // report path linked to /dev/null would replace /dev/null).
+  if (exists && !S_ISREG(st.st_mode)) throw_not_regular(st.st_mode, path, options.action);
   if (exists && ::access(target.c_str(), W_OK) != 0) throw_os_error(errno, path, options.action);
 
   const size_t slash = target.find_last_of('/');

@@ -70,7 +70,9 @@ struct AtomicWriteOptions {
 /// existing target keeps its permission bits; a new one gets 0666 less the
 /// umask. A symbolic link is written through (the file it points to is
 /// replaced, the link stays). Throws FileNotFoundError / OSError naming
-/// `path`; on any failure the target is untouched and the temporary removed.
+/// `path` (as require_regular_file does for an existing target that is not a
+/// regular file); on any failure the target is untouched and the temporary
+/// removed.
 void write_file_atomically(const std::string& path, std::string_view bytes, const AtomicWriteOptions& options = {});
 
 /// Removes from `folder` the temporaries that write_file_atomically left for

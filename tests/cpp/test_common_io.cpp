@@ -197,6 +197,14 @@ TEST(ReadFile, ReadsOnlyRegularFilesWithoutOpeningOthers) {
     EXPECT_EQ(e.error_number, EISDIR);
   }
   EXPECT_EQ(read_file(plain), "{}");
+  // Nor is a special file replaced by a write, directly or through a link.
+  const std::string to_fifo = dir / "report.csv";
+  fs::create_symlink(fifo, to_fifo);
+  EXPECT_EQ(thrown([&] { write_file_atomically(fifo, "x"); }), "expected a regular file, got a FIFO: '" + fifo + "'");
+  EXPECT_EQ(thrown([&] { write_file_atomically(to_fifo, "x", {true, true, "could not write"}); }),
+            "could not write: expected a regular file, got a FIFO: '" + to_fifo + "'");
+  EXPECT_TRUE(fs::is_fifo(fifo));
+  EXPECT_TRUE(dir.temporaries().empty());
 }
 
 TEST(ReadFile, TrustsNoSizeItHasNotChecked) {
