@@ -22,6 +22,14 @@ struct CropWindow {
 /// (the larger on a tie). Nothing when no pixel is orange.
 std::optional<CropWindow> find_orange_region(const cv::Mat& bgr);
 
+/// Marks the orange pixels of one row of `width` BGR pixels (3 bytes each)
+/// in `out` (`width` bytes: 255 orange, 0 not), deciding each pixel exactly
+/// as OpenCV's 8-bit cvtColor(COLOR_BGR2HSV) followed by inRange with the
+/// bounds above would, without making the HSV values. Returns whether any
+/// pixel is orange. `vectorised` false keeps to the portable code (the
+/// vector code is taken only where the processor has it).
+bool mark_orange_row(const uint8_t* bgr, int64_t width, uint8_t* out, bool vectorised = true);
+
 /// Length of the recording at `path` in minutes, printing "Video FPS: ",
 /// "Total frames: " and "Video duration: ... seconds". Nothing (after the line
 /// "Error: Could not open video <path>") when the file cannot be opened.
