@@ -32,9 +32,12 @@ std::vector<std::string> split_pair(const std::string& pair) {
   }
 }
 
-// Intersection over union of two boxes [x_min, y_min, x_max, y_max], a box
-// being x_max - x_min wide.
-double box_iou(const PixelBox& a, const PixelBox& b) {
+// Intersection over union of two masks' tight boxes as the overlap
+// analysis scores them: the inclusive pixel corners taken as the box's edges
+// (a box is x_max - x_min wide, one pixel short of its pixels; an empty mask
+// is the box [0, 0, 0, 0]) and 1e-6 added to the union, so that two empty
+// boxes give 0.
+double tight_box_iou_plus_epsilon(const PixelBox& a, const PixelBox& b) {
   auto corners = [](const PixelBox& p) {
     return p.empty ? std::array<int64_t, 4>{0, 0, 0, 0} : std::array<int64_t, 4>{p.x_min, p.y_min, p.x_max, p.y_max};
   };
@@ -78,7 +81,7 @@ std::vector<double> mismatch_scores(ImagePredictor& predictor, const ClipFrame& 
     const MaskStats sa = mask_stats(a), sb = mask_stats(b);
     const int64_t inter = count_intersection(a, sa.box, b, sb.box);
     ious_shape[i] = static_cast<double>(inter) / (static_cast<double>(sa.area + sb.area - inter) + 1e-6);
-    ious_bbox[i] = box_iou(sa.box, sb.box);
+    ious_bbox[i] = tight_box_iou_plus_epsilon(sa.box, sb.box);
   }
   const std::vector<FeatureVector> feats_old = feature_vectors(predictor, old_frame);
   const std::vector<FeatureVector> feats_new = feature_vectors(predictor, new_frame);
