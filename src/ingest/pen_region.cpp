@@ -19,6 +19,11 @@
 
 namespace mirelo {
 
+std::string window_text(const CropWindow& w) {
+  return "x1=" + std::to_string(w.x1) + ", y1=" + std::to_string(w.y1) + ", x2=" + std::to_string(w.x2) +
+         ", y2=" + std::to_string(w.y2);
+}
+
 namespace {
 
 // OpenCV's 8-bit BGR -> HSV works in fixed point with 12 fractional bits:

@@ -16,6 +16,9 @@ struct CropWindow {
   bool operator==(const CropWindow&) const = default;
 };
 
+/// The window as messages write it: "x1=.., y1=.., x2=.., y2=..".
+std::string window_text(const CropWindow& w);
+
 /// Bounding box (x, y, x + w, y + h) of the orange region of a BGR frame
 /// (CV_8UC3): pixels with hue 10..25, saturation and value 150..255; of the
 /// two largest outer contours, the one whose centroid lies furthest right
