@@ -100,6 +100,22 @@ bool to_bool(nb::handle v) {
   return t == 1;
 }
 
+nb::object get_item(nb::handle container, nb::handle key) {
+  PyObject* v = PyObject_GetItem(container.ptr(), key.ptr());
+  if (!v) throw nb::python_error();
+  return nb::steal(v);
+}
+
+nb::object get_field(nb::handle record, const char* field) { return get_item(record, nb::str(field)); }
+
+void set_item(nb::handle container, nb::handle key, nb::handle value) {
+  if (PyObject_SetItem(container.ptr(), key.ptr(), value.ptr()) != 0) throw nb::python_error();
+}
+
+std::string item_name(const std::string& base, nb::handle key) { return base + "[" + to_text(nb::repr(key)) + "]"; }
+
+std::string field_name(const std::string& base, const char* field) { return base + "[\"" + field + "\"]"; }
+
 // ------------------------------------------------------------- texts, paths
 
 std::string to_text(nb::handle obj) {

@@ -62,6 +62,21 @@ nb::list to_list(nb::handle seq);
 /// The truth value of a value, as `bool(value)` (its __bool__ may raise).
 bool to_bool(nb::handle v);
 
+/// container[key], raising what the container raises.
+nb::object get_item(nb::handle container, nb::handle key);
+
+/// record["field"], raising what the record raises.
+nb::object get_field(nb::handle record, const char* field);
+
+/// container[key] = value, raising what the container raises.
+void set_item(nb::handle container, nb::handle key, nb::handle value);
+
+/// The name of an item in messages: `base` followed by [repr(key)].
+std::string item_name(const std::string& base, nb::handle key);
+
+/// The name of a field in messages: `base` followed by ["field"].
+std::string field_name(const std::string& base, const char* field);
+
 // ------------------------------------------------------------- texts, paths
 
 /// str(obj) as UTF-8.

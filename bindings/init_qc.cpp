@@ -32,19 +32,6 @@ using namespace nb::literals;
 namespace mirelo::py {
 namespace {
 
-std::string item_name(const std::string& base, nb::handle key) { return base + "[" + to_text(nb::repr(key)) + "]"; }
-
-std::string field_name(const std::string& base, const char* field) { return base + "[\"" + field + "\"]"; }
-
-// container[key], raising what the container raises.
-nb::object get_item(nb::handle container, nb::handle key) {
-  PyObject* v = PyObject_GetItem(container.ptr(), key.ptr());
-  if (!v) throw nb::python_error();
-  return nb::steal(v);
-}
-
-nb::object get_field(nb::handle record, const char* field) { return get_item(record, nb::str(field)); }
-
 // The area of a mask key; a missing key raises KeyError(key), as the
 // mapping raises it, once the key has shown that it has a text form.
 nb::object area_of(nb::handle areas, nb::handle key) {
@@ -342,12 +329,7 @@ std::optional<Centroid> centroid_of(nb::handle prev_centroids, nb::handle object
 }
 
 void remember(nb::handle prev_centroids, nb::handle object_id, const Centroid& c) {
-  nb::object value = to_numpy(std::vector<double>{c.x, c.y}, {2});
-  if (PyObject_SetItem(prev_centroids.ptr(), object_id.ptr(), value.ptr()) != 0) throw nb::python_error();
-}
-
-void store(nb::handle objects, nb::handle object_id, nb::handle mask) {
-  if (PyObject_SetItem(objects.ptr(), object_id.ptr(), mask.ptr()) != 0) throw nb::python_error();
+  set_item(prev_centroids, object_id, to_numpy(std::vector<double>{c.x, c.y}, {2}));
 }
 
 void print_clean_frame(nb::handle frame_idx, nb::handle object_id) {
@@ -429,12 +411,12 @@ void refine_one(nb::handle refiner, nb::handle objects, nb::handle frame_idx, nb
   }
   using Outcome = RefinedMask::Outcome;
   if (r.outcome == Outcome::OutsidePen) {
-    store(objects, object_id, numpy().attr("zeros")(a.attr("shape"), "dtype"_a = a.attr("dtype")));
+    set_item(objects, object_id, numpy().attr("zeros")(a.attr("shape"), "dtype"_a = a.attr("dtype")));
     return;
   }
   if (r.outcome == Outcome::FirstFrameKept && nb::cast<size_t>(a.attr("ndim")) > 2) out = out.attr("reshape")(a.attr("shape"));
   if (r.outcome == Outcome::Emptied) print_clean_frame(frame_idx, object_id);
-  store(objects, object_id, out);
+  set_item(objects, object_id, out);
   if (r.centroid) {
     remember(prev_centroids, object_id, *r.centroid);
   } else {
@@ -666,15 +648,6 @@ nb::tuple process_overlap_frames(nb::handle overlap_frames_dataframe, nb::object
                         worst);
 }
 
-// The health page is written by the package's Python code, through the
-// core's one atomic writer like every other file of the library.
-void write_file(nb::handle path, nb::bytes data) {
-  const std::string target = to_path(path, "path");
-  const std::string_view bytes(data.c_str(), data.size());
-  nb::gil_scoped_release release;
-  write_file_atomically(target, bytes);
-}
-
 }  // namespace
 
 void init_qc(nb::module_& m) {
@@ -824,12 +797,6 @@ Raises:
                  "typing.Any, frame_idx: typing.Any, mask: numpy.ndarray, video_segments: "
                  "collections.abc.Mapping[typing.Any, typing.Any]) -> numpy.ndarray"),
          "The cleaned mask of Mask_Refinement.get_dis_to_main_and_prev_blob on `refiner`'s settings.");
-  qc.def("write_file", &write_file, "path"_a, "data"_a,
-         nb::sig("def write_file(path: str | os.PathLike[str], data: bytes) -> None"),
-         "Writes data to path through a hidden temporary sibling renamed over it\n"
-         "(an existing file is replaced whole, a failure leaves it as it was).\n\n"
-         "Raises:\n"
-         "    FileNotFoundError, OSError: the folder is missing or cannot be written.");
   qc.def("blob_shortest_distance", &blob_shortest_distance, "blob_mask1"_a.none(), "blob_mask2"_a.none(),
          nb::sig("def blob_shortest_distance(blob_mask1: numpy.ndarray, blob_mask2: numpy.ndarray) -> float"),
          "The distance of Mask_Refinement.blob_shortest_distance.");

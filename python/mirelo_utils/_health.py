@@ -26,7 +26,7 @@ from typing import TYPE_CHECKING, Any, Callable, Iterator, Optional, Union
 from . import _core
 from ._clip import ClipMasks, open_clip
 from ._core import CompactMask
-from ._core import _qc as _qc_impl
+from ._core import _io
 
 if TYPE_CHECKING:
     import numpy as np
@@ -1017,7 +1017,7 @@ def clip_health_report(
     report = _core.generate_tracking_report(records, folder, threshold)
     if report[0].empty and not report[1]:
         header = ",".join(report[0].columns) + "\n"
-        _qc_impl.write_file(os.path.join(folder, "tracking_question_report.csv"), header.encode("utf-8"))
+        _io.write_file(os.path.join(folder, "tracking_question_report.csv"), header.encode("utf-8"))
 
     episodes = _find_episodes(scan, int(min_episode_frames))
     frames = _Frames(records, scan)
@@ -1054,6 +1054,6 @@ def clip_health_report(
         present,
         distinct,
     )
-    _qc_impl.write_file(os.path.join(folder, PAGE_NAME), page.encode("utf-8"))
+    _io.write_file(os.path.join(folder, PAGE_NAME), page.encode("utf-8"))
     steps.step("Writing the page", 1, 1)
     return table
