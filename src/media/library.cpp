@@ -3,27 +3,79 @@
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/video/tracking.hpp>
 
+#include <system_error>
+
 #include "media/media.hpp"
 #include "media/video.hpp"
 
 namespace mirelo::media {
+
+void Failure::capture() noexcept {
+  try {
+    throw;
+  } catch (const FileNotFoundError& e) {
+    kind = Kind::file_not_found;
+    message = e.what();
+  } catch (const OSError& e) {
+    kind = Kind::os;
+    message = e.what();
+    number = e.error_number;
+  } catch (const std::system_error& e) {
+    kind = Kind::os;
+    message = e.what();
+    const auto& category = e.code().category();
+    number = category == std::generic_category() || category == std::system_category() ? e.code().value() : 0;
+  } catch (const std::invalid_argument& e) {
+    kind = Kind::value;
+    message = e.what();
+  } catch (const MemoryError& e) {
+    kind = Kind::memory;
+    message = e.what();
+  } catch (const std::bad_alloc&) {
+    kind = Kind::memory;
+  } catch (const cv::Exception& e) {
+    kind = Kind::opencv;
+    message = e.err;
+    number = e.code;
+    function = e.func;
+    file = e.file;
+    line = e.line;
+  } catch (const std::exception& e) {
+    kind = Kind::other;
+    message = e.what();
+  } catch (...) {
+    kind = Kind::other;
+    message = "an exception of an unknown type in " + std::string(kLibraryFile);
+  }
+}
+
 namespace {
 
 class CodecLibrary final : public Library {
- public:
-  std::unique_ptr<VideoDecoder> open_video(const std::string& path) const override { return open_libav_video(path); }
-
-  std::unique_ptr<FrameConverter> frame_converter() const override { return make_bgr_converter(); }
-
-  cv::Mat read_image(const std::string& path, ImageColor color) const override {
-    return cv::imread(path, color == ImageColor::gray ? cv::IMREAD_GRAYSCALE : cv::IMREAD_COLOR);
+ protected:
+  VideoDecoder* do_open_video(const std::string& path, Failure& failure) const noexcept override {
+    return guarded(failure, [&] { return open_libav_video(path).release(); });
   }
 
-  cv::Mat farneback_flow(const cv::Mat& prev, const cv::Mat& next, double pyr_scale, int levels, int winsize,
-                         int iterations, int poly_n, double poly_sigma, int flags) const override {
-    cv::Mat flow;
-    cv::calcOpticalFlowFarneback(prev, next, flow, pyr_scale, levels, winsize, iterations, poly_n, poly_sigma, flags);
-    return flow;
+  FrameConverter* do_frame_converter(Failure& failure) const noexcept override {
+    return guarded(failure, [] { return make_bgr_converter().release(); });
+  }
+
+  cv::Mat do_read_image(const std::string& path, ImageColor color, Failure& failure) const noexcept override {
+    return guarded(failure, [&] {
+      return cv::imread(path, color == ImageColor::gray ? cv::IMREAD_GRAYSCALE : cv::IMREAD_COLOR);
+    });
+  }
+
+  cv::Mat do_farneback_flow(const cv::Mat& prev, const cv::Mat& next, double pyr_scale, int levels, int winsize,
+                            int iterations, int poly_n, double poly_sigma, int flags,
+                            Failure& failure) const noexcept override {
+    return guarded(failure, [&] {
+      cv::Mat flow;
+      cv::calcOpticalFlowFarneback(prev, next, flow, pyr_scale, levels, winsize, iterations, poly_n, poly_sigma,
+                                   flags);
+      return flow;
+    });
   }
 };
 

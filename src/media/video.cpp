@@ -67,14 +67,19 @@ class BgrConverter final : public FrameConverter {
   BgrConverter(const BgrConverter&) = delete;
   BgrConverter& operator=(const BgrConverter&) = delete;
 
-  void to_bgr(const DecodedFrame& frame, const cv::Rect& roi, cv::Mat& out) override;
+  void convert(const DecodedFrame& frame, const cv::Rect& roi, cv::Mat& out);
+
+ protected:
+  void do_to_bgr(const DecodedFrame& frame, const cv::Rect& roi, cv::Mat& out, Failure& failure) noexcept override {
+    guarded(failure, [&] { convert(frame, roi, out); });
+  }
 
  private:
   SwsContext* sws_ = nullptr;
   cv::Mat buffer_;
 };
 
-void BgrConverter::to_bgr(const DecodedFrame& decoded, const cv::Rect& roi, cv::Mat& out) {
+void BgrConverter::convert(const DecodedFrame& decoded, const cv::Rect& roi, cv::Mat& out) {
   const Picture* picture = decoded.picture();
   if (picture == nullptr || picture->frame == nullptr) throw ValueError("no decoded frame to convert");
   const AVFrame* f = picture->frame;
@@ -151,16 +156,22 @@ class LibavDecoder final : public VideoDecoder {
   LibavDecoder(const LibavDecoder&) = delete;
   LibavDecoder& operator=(const LibavDecoder&) = delete;
 
-  bool is_open() const override { return st != nullptr; }
-  double fps() const override { return is_open() ? stream_fps() : 0.0; }
-  int64_t frame_count() const override { return is_open() ? total_frames() : 0; }
-  void seek(int64_t frame_number) override {
-    if (is_open()) seek_to(frame_number);
+  bool do_is_open() const noexcept override { return st != nullptr; }
+  double do_fps() const noexcept override { return st != nullptr ? stream_fps() : 0.0; }
+  int64_t do_frame_count() const noexcept override { return st != nullptr ? total_frames() : 0; }
+  void do_seek(int64_t frame_number, Failure& failure) noexcept override {
+    if (st != nullptr) guarded(failure, [&] { seek_to(frame_number); });
   }
-  bool grab() override { return is_open() && grab_next(); }
-  DecodedFrame frame() const override;
+  bool do_grab(Failure& failure) noexcept override {
+    return st != nullptr && guarded(failure, [&] { return grab_next(); });
+  }
+  DecodedFrame do_frame(Failure& failure) const noexcept override {
+    return guarded(failure, [&] { return current_frame(); });
+  }
 
  private:
+  DecodedFrame current_frame() const;
+
   AVFormatContext* ic = nullptr;
   AVCodecContext* ctx = nullptr;
   AVStream* st = nullptr;
@@ -322,8 +333,8 @@ LibavDecoder::~LibavDecoder() {
   avformat_close_input(&ic);
 }
 
-DecodedFrame LibavDecoder::frame() const {
-  if (!is_open() || picture->data[0] == nullptr) return {};
+DecodedFrame LibavDecoder::current_frame() const {
+  if (st == nullptr || picture->data[0] == nullptr) return {};
   auto shared = std::make_shared<Picture>();
   shared->frame = av_frame_clone(picture);
   if (shared->frame == nullptr) throw std::bad_alloc();

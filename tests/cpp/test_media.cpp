@@ -45,12 +45,15 @@ TEST(MediaLibrary, RefusesCallersOfAnotherInterface) {
   EXPECT_EQ(mirelo_media_library(0), nullptr);
 }
 
-// The library's errors keep their type across the library boundary, though
-// its symbols are hidden: the core and the bindings catch them by type.
+// The library's errors come back as the core's own types, though no
+// exception crosses the boundary (each side may carry its own C++ runtime):
+// the core and the bindings catch them by type.
 TEST(MediaLibrary, ErrorsKeepTheirTypeAcrossTheBoundary) {
   const auto converter = media::library().frame_converter();
   cv::Mat out;
   EXPECT_THROW(converter->to_bgr(media::DecodedFrame{}, cv::Rect(0, 0, 1, 1), out), ValueError);
+  const cv::Mat small(8, 8, CV_8UC1, cv::Scalar(0)), large(16, 16, CV_8UC1, cv::Scalar(0));
+  EXPECT_THROW(media::library().farneback_flow(small, large, 0.5, 3, 15, 3, 5, 1.2, 0), cv::Exception);
   EXPECT_FALSE(media::library().open_video("/no/such/video.mp4")->is_open());
   EXPECT_TRUE(media::library().read_image("/no/such/image.png", media::ImageColor::gray).empty());
 }
