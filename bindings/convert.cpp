@@ -1046,7 +1046,7 @@ NDArray frame_cells(nb::handle table, const std::function<std::string()>& what) 
   // Kept for the life of the process, like the array type.
   static PyObject* dataframe_type = nb::object(pandas().attr("DataFrame")).release().ptr();
   static PyObject* to_numpy = nb::str("to_numpy").release().ptr();
-  if (PyObject_IsInstance(table.ptr(), dataframe_type) != 1 &&
+  if (!PyObject_TypeCheck(table.ptr(), reinterpret_cast<PyTypeObject*>(dataframe_type)) &&
       (!nb::hasattr(table, "to_numpy") || !nb::hasattr(table, "index") || !nb::hasattr(table, "columns")))
     throw TypeError(expected_got("a pandas DataFrame for " + what(), py_type_name(table)));
   nb::object values = nb::steal(PyObject_CallMethodNoArgs(table.ptr(), to_numpy));

@@ -187,12 +187,12 @@ std::string report_csv(const std::vector<ReportRow>& rows, const HostFieldText& 
     for (const ReportColumn& c : kReportColumns) {
       if (&c != kReportColumns.data()) out += ',';
       if (!has_field(row, c.field)) continue;
-      if (c.field == ReportField::IntersectionValue)
-        out += csv_field(CsvField::of(row.value));
-      else if (c.field == ReportField::ReportType)
-        out += csv_text(report_type(row.kind));
-      else
+      if (host_field(c.field))
         out += csv_field(host(i, c.field));
+      else if (c.field == ReportField::IntersectionValue)
+        out += csv_field(CsvField::of(row.value));
+      else
+        out += csv_text(report_type(row.kind));
     }
     out += '\n';
   }
