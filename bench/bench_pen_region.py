@@ -1,5 +1,5 @@
 """VideoProcessor.find_orange_region against the OpenCV-Python version
-(cvtColor to HSV, inRange, findContours; _harness.opencv_orange_region), side
+(cvtColor to HSV, inRange, findContours; reference.ingest.opencv_orange_region), side
 by side on pen scenes: a textured floor with fence posts, ten pinkish animals,
 sensor noise and an orange marker post near the right edge. In the "marker"
 scene the post is the only orange; in the "spread" scene a smaller orange
@@ -42,7 +42,7 @@ def pen_scene(h, w, spread, seed=7):
 
 def calls(h, w, scene):
     import mirelo_utils as mu
-    from _harness import opencv_orange_region
+    from reference.ingest import opencv_orange_region
 
     frame = pen_scene(h, w, scene == "spread")
     processor = mu.VideoProcessor()

@@ -1,5 +1,5 @@
 """Track quality control against the straightforward OpenCV-Python / pandas
-versions (_baseline_qc.py, which the tests check the library against too),
+versions (tests/reference/qc.py, which the tests check the library against too),
 side by side.
 
 Mask refinement: frames of ten animal-shaped masks (bool, 1 x H x W), each
@@ -26,9 +26,9 @@ import numpy as np
 import pandas as pd
 
 import mirelo_utils as mu
-from _baseline_qc import Refinement, tracking_report
 from _args import size, sizes
 from _harness import child_peak, measure
+from reference.qc import Refinement, tracking_report
 
 VARIANTS = 10  # distinct masks per object; frames reuse them in turn
 

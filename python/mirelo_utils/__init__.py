@@ -49,7 +49,7 @@ from ._core import (
     retrieve_annotation,
 )
 from ._dask import clip_health_reports_on_cluster, process_videos_on_cluster
-from ._health import clip_health_report
+from ._health import HandOverSettings, clip_health_report
 from ._ingest import VideoMetadata, VideoProcessor
 from ._plots import draw_intersection_heatmap, video_segments_mask_visual
 from ._qc import Mask_Refinement
@@ -59,6 +59,7 @@ __all__ = [
     "ClipMasks",
     "ClipRecord",
     "CompactMask",
+    "HandOverSettings",
     "Mask_Refinement",
     "PEN_JSON_ROOT",
     "VideoMetadata",

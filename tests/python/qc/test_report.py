@@ -7,7 +7,7 @@ import pandas as pd
 import pytest
 
 import mirelo_utils as mu
-from _baseline_qc import COLUMNS, tracking_report
+from reference.qc import COLUMNS, tracking_report
 
 HEADER = ",".join(COLUMNS) + "\n"
 START = "Generating tracking question report...\n\n"
