@@ -203,7 +203,7 @@ nb::object box_iou_scores(nb::handle boxes_new, nb::handle boxes_old) {
     host(a[i], x);
     for (size_t j = 0; j < b.size(); ++j) {
       host(b[j], y);
-      scores[i * b.size() + j] = box_iou(x, y).as_double();
+      scores[i * b.size() + j] = box_iou_exact(x, y).as_double();
     }
   }
   return to_numpy(std::move(scores), {a.size(), b.size()});
