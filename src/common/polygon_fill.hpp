@@ -13,7 +13,9 @@
 // rows filled (the active edges stay sorted from row to row, and are sorted
 // anew only when many have swapped places), plus the outline's pixels. Only
 // the rows and columns of the target are visited: a vertex far outside costs
-// nothing more than one near it.
+// nothing more than one near it. The drawings of annotation files fill by
+// the imaging library's rule instead (fill_polygon_scanline in
+// visual/raster.hpp).
 #include <cstddef>
 #include <cstdint>
 #include <vector>
