@@ -10,8 +10,9 @@
 // OpenCV it is linked with, and the same as the opencv-python users have.
 //
 // Its time is linear in the vertices and in the crossings of edges with the
-// rows filled (the active edges stay sorted from row to row, and are sorted
-// anew only when many have swapped places), plus the outline's pixels. Only
+// rows filled (the active edges stay sorted from row to row, and a row with
+// many crossings for its width is counted by column instead of sorted),
+// plus the outline's pixels. Only
 // the rows and columns of the target are visited: a vertex far outside costs
 // nothing more than one near it. The drawings of annotation files fill by
 // the imaging library's rule instead (fill_polygon_scanline in
