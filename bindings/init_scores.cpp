@@ -261,7 +261,7 @@ void load_file(Side& s, bool ground_truth, Similarity sim) {
         t.frame.push_back(s.mots.frame[r]);
         t.id.push_back(s.mots.id[r]);
         t.masks.push_back(&s.mots.masks[r]);
-        t.ignore.push_back(ignore ? 1 : 0);
+        if (ground_truth) t.ignore.push_back(ignore ? 1 : 0);
       }
       if (sim == Similarity::Box) boxes_of_masks(t);
       break;
