@@ -9,6 +9,7 @@ import contextlib
 import io
 import os
 import shutil
+import warnings
 
 import numpy as np
 
@@ -66,6 +67,28 @@ def motmetrics_scores(gt_file: str, pred_file: str, threshold: float = 0.5) -> d
     into the IoU TrackEval reports)."""
     import motmetrics as mm
 
+    # Its own deprecation warnings (pandas 3 and NumPy 2 retire what it
+    # calls) are not this library's.
+    with _asfarray(), warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        return _motmetrics(mm, gt_file, pred_file, threshold)
+
+
+@contextlib.contextmanager
+def _asfarray():
+    """py-motmetrics 1.4.0 (the latest) calls numpy.asfarray, which NumPy 2
+    removed, in its IoU matrix; it is given back for the call only."""
+    had = hasattr(np, "asfarray")
+    if not had:
+        np.asfarray = lambda a, dtype=np.float64: np.asarray(a, dtype=dtype)  # type: ignore[attr-defined]
+    try:
+        yield
+    finally:
+        if not had:
+            del np.asfarray
+
+
+def _motmetrics(mm, gt_file: str, pred_file: str, threshold: float) -> dict[str, float]:
     gt = mm.io.loadtxt(gt_file, fmt="mot15-2D", min_confidence=1)
     ts = mm.io.loadtxt(pred_file, fmt="mot15-2D")
     acc = mm.utils.compare_to_groundtruth(gt, ts, "iou", distth=1 - threshold)
