@@ -223,20 +223,29 @@ Similarity similarity_of(const std::string& iou) {
   throw ValueError(expected_got("iou \"mask\" or \"box\"", repr_text(iou)));
 }
 
-std::array<double, 4> box_of(const RunMask& m) {
+// A mask's tight box as (x, y, width, height), inclusive pixels; masks held
+// as column runs have their box turned.
+std::array<double, 4> box_of(const RunMask& m, bool column_runs) {
   const PixelBox& b = m.box();
   if (b.empty) return {0, 0, 0, 0};
-  return {static_cast<double>(b.x_min), static_cast<double>(b.y_min), static_cast<double>(b.x_max - b.x_min + 1),
-          static_cast<double>(b.y_max - b.y_min + 1)};
+  std::array<double, 4> xywh{static_cast<double>(b.x_min), static_cast<double>(b.y_min),
+                             static_cast<double>(b.x_max - b.x_min + 1), static_cast<double>(b.y_max - b.y_min + 1)};
+  if (column_runs) {
+    std::swap(xywh[0], xywh[1]);
+    std::swap(xywh[2], xywh[3]);
+  }
+  return xywh;
 }
 
-void boxes_of_masks(TrackSide& s) {
+void boxes_of_masks(TrackSide& s, bool column_runs = false) {
   s.xywh.clear();
-  for (const RunMask* m : s.masks) s.xywh.push_back(box_of(*m));
+  for (const RunMask* m : s.masks) s.xywh.push_back(box_of(*m, column_runs));
 }
 
-// Reads a track file into the side (no interpreter lock needed).
-void load_file(Side& s, bool ground_truth, Similarity sim) {
+// Reads a track file into the side (no interpreter lock needed). MOTS masks
+// stay column runs, as their RLE holds them, when `column_runs`: the other
+// side's masks then come from a MOTS file too.
+void load_file(Side& s, bool ground_truth, Similarity sim, bool column_runs) {
   const std::string text = read_file(s.path);
   TrackSide& t = s.side;
   switch (track_file_kind(text, s.path)) {
@@ -254,7 +263,7 @@ void load_file(Side& s, bool ground_truth, Similarity sim) {
       }
       break;
     case TrackFileKind::Mots:
-      s.mots = parse_mots(text, s.path);
+      s.mots = parse_mots(text, s.path, column_runs);
       for (size_t r = 0; r < s.mots.size(); ++r) {
         const bool ignore = s.mots.cls[r] == kMotsIgnoreClass;
         if (ignore && !ground_truth) continue;
@@ -263,10 +272,9 @@ void load_file(Side& s, bool ground_truth, Similarity sim) {
         t.masks.push_back(&s.mots.masks[r]);
         if (ground_truth) t.ignore.push_back(ignore ? 1 : 0);
       }
-      if (sim == Similarity::Box) boxes_of_masks(t);
+      if (sim == Similarity::Box) boxes_of_masks(t, column_runs);
       break;
   }
-  if (t.xywh.empty() && sim == Similarity::Box && !t.masks.empty()) boxes_of_masks(t);
 }
 
 // A side from the host: a path, or (frames, ids, masks) of a clip.
@@ -364,8 +372,11 @@ nb::dict score(nb::handle ground_truth, nb::handle predicted, const std::string&
   TrackingScores r;
   {
     nb::gil_scoped_release release;
-    if (!gt.path.empty()) load_file(gt, true, sim);
-    if (!pr.path.empty()) load_file(pr, false, sim);
+    // Two files compare their masks as column runs; a clip's masks are row
+    // runs, and a file compared with one turns its masks over.
+    const bool columns = !gt.path.empty() && !pr.path.empty();
+    if (!gt.path.empty()) load_file(gt, true, sim, columns);
+    if (!pr.path.empty()) load_file(pr, false, sim, columns);
     r = score_tracking(gt.side, pr.side, sim, threshold);
   }
   return scores_dict(r);

@@ -71,94 +71,92 @@ void require_coco_frame(int64_t height, int64_t width) {
 
 }  // namespace
 
-std::vector<uint32_t> rle_counts(const RunMask& m) {
-  const int64_t h = m.height(), w = m.width();
-  require_coco_frame(h, w);
-  std::vector<uint32_t> counts;
-  uint64_t pos = 0, run_begin = 0, run_end = 0;
-  bool have = false;
-  auto flush = [&] {
-    counts.push_back(static_cast<uint32_t>(run_begin - pos));
-    counts.push_back(static_cast<uint32_t>(run_end - run_begin));
-    pos = run_end;
-  };
+RunMask transposed(const RunMask& m) {
+  RunMaskBuilder out(m.width(), m.height());
   const PixelBox& b = m.box();
   if (!b.empty)
     transpose_runs(b.y_min, b.y_max, static_cast<int32_t>(b.x_min), static_cast<int32_t>(b.x_max + 1),
                    [&](int64_t y) { return m.row(y); },
-                   [&](int32_t x, int32_t y0, int32_t y1) {
-                     const uint64_t s = static_cast<uint64_t>(x) * static_cast<uint64_t>(h) + static_cast<uint64_t>(y0);
-                     const uint64_t e = s + static_cast<uint64_t>(y1 - y0);
-                     if (have && s == run_end) {
-                       run_end = e;
-                       return;
-                     }
-                     if (have) flush();
-                     run_begin = s;
-                     run_end = e;
-                     have = true;
-                   });
-  if (have) flush();
+                   [&](int32_t x, int32_t y0, int32_t y1) { out.add(x, y0, y1); });
+  return out.finish();
+}
+
+std::vector<uint32_t> rle_counts(const RunMask& m) {
+  const int64_t h = m.height(), w = m.width();
+  require_coco_frame(h, w);
+  const RunMask columns = transposed(m);
+  std::vector<uint32_t> counts;
+  uint64_t pos = 0;  // pixels counted so far, in column-major order
+  const PixelBox& b = columns.box();
+  if (!b.empty) {
+    for (int64_t x = b.y_min; x <= b.y_max; ++x) {
+      const uint64_t base = static_cast<uint64_t>(x) * static_cast<uint64_t>(h);
+      for (const Run& r : columns.row(x)) {
+        const uint64_t s = base + static_cast<uint64_t>(r.x_begin), e = base + static_cast<uint64_t>(r.x_end);
+        if (s == pos && !counts.empty()) {
+          counts.back() += static_cast<uint32_t>(e - s);  // a run going on into the next column
+        } else {
+          counts.push_back(static_cast<uint32_t>(s - pos));
+          counts.push_back(static_cast<uint32_t>(e - s));
+        }
+        pos = e;
+      }
+    }
+  }
   const uint64_t total = static_cast<uint64_t>(h) * static_cast<uint64_t>(w);
   if (pos < total || counts.empty()) counts.push_back(static_cast<uint32_t>(total - pos));
   return counts;
 }
 
-RunMask rle_to_run_mask(const std::vector<uint32_t>& counts, int64_t height, int64_t width) {
+RunMask rle_to_column_runs(const std::vector<uint32_t>& counts, int64_t height, int64_t width) {
   require_coco_frame(height, width);
   const uint64_t total = static_cast<uint64_t>(height) * static_cast<uint64_t>(width);
-  uint64_t sum = 0;
-  for (uint32_t c : counts) sum += c;
+  // The sum, and where the set pixels start and end, in one pass.
+  uint64_t sum = 0, first = 0, last = 0;
+  size_t set_runs = 0;
+  for (size_t k = 0; k < counts.size(); ++k) {
+    if (k % 2 == 1 && counts[k] > 0) {
+      if (set_runs++ == 0) first = sum;
+      last = sum + counts[k];
+    }
+    sum += counts[k];
+  }
   if (sum != total)
     throw ValueError("RLE counts cover " + std::to_string(sum) + " pixels, expected " + std::to_string(height) + " x " +
                      std::to_string(width) + " = " + std::to_string(total));
-  // The set pixels as runs down each column: the columns holding any, and
-  // where each one's runs start.
-  std::vector<Run> runs;
-  std::vector<int32_t> columns;
-  std::vector<uint32_t> column_start;
-  uint64_t pos = 0;
+  RunMaskBuilder columns(width, height);
+  if (set_runs == 0) return columns.finish();
+  const uint64_t h = static_cast<uint64_t>(height);
+  // A run crossing into the next column adds a piece there: rare in masks of
+  // animals, so one piece per run is what is reserved.
+  columns.reserve(set_runs, static_cast<size_t>((last - 1) / h - first / h + 1));
+  // The column of a position is followed forward rather than divided out:
+  // runs mostly move on by less than a column.
+  uint64_t pos = 0, x = 0, base = 0;  // column x starts at pixel base = x * h
   for (size_t k = 0; k < counts.size(); ++k) {
     const uint64_t end = pos + counts[k];
     if (k % 2 == 1) {
       while (pos < end) {
-        const uint64_t x = pos / static_cast<uint64_t>(height);
-        const uint64_t column_end = std::min(end, (x + 1) * static_cast<uint64_t>(height));
-        const int32_t y0 = static_cast<int32_t>(pos - x * static_cast<uint64_t>(height));
-        const int32_t y1 = static_cast<int32_t>(column_end - x * static_cast<uint64_t>(height));
-        if (columns.empty() || columns.back() != static_cast<int32_t>(x)) {
-          columns.push_back(static_cast<int32_t>(x));
-          column_start.push_back(static_cast<uint32_t>(runs.size()));
-          runs.push_back({y0, y1});
-        } else if (runs.back().x_end == y0) {
-          runs.back().x_end = y1;  // a run of no unset pixels between
-        } else {
-          runs.push_back({y0, y1});
+        if (pos - base >= 4 * h) {
+          x = pos / h;
+          base = x * h;
         }
-        pos = column_end;
+        while (pos - base >= h) {
+          base += h;
+          ++x;
+        }
+        const uint64_t stop = std::min(end, base + h);
+        columns.add(static_cast<int64_t>(x), static_cast<int64_t>(pos - base), static_cast<int64_t>(stop - base));
+        pos = stop;
       }
     }
     pos = end;
   }
-  column_start.push_back(static_cast<uint32_t>(runs.size()));
-  RunMaskBuilder builder(height, width);
-  if (columns.empty()) return builder.finish();
-  int32_t y_lo = INT32_MAX, y_hi = 0;
-  for (size_t c = 0; c + 1 < column_start.size(); ++c) {
-    y_lo = std::min(y_lo, runs[column_start[c]].x_begin);
-    y_hi = std::max(y_hi, runs[column_start[c + 1] - 1].x_end);
-  }
-  // Columns without runs between those with some are lines without runs.
-  size_t c = 0;
-  transpose_runs(columns.front(), columns.back(), y_lo, y_hi,
-                 [&](int64_t x) {
-                   while (c < columns.size() && columns[c] < x) ++c;
-                   if (c < columns.size() && columns[c] == x)
-                     return std::span<const Run>(runs.data() + column_start[c], column_start[c + 1] - column_start[c]);
-                   return std::span<const Run>{};
-                 },
-                 [&](int32_t y, int32_t x0, int32_t x1) { builder.add(y, x0, x1); });
-  return builder.finish();
+  return columns.finish();
+}
+
+RunMask rle_to_run_mask(const std::vector<uint32_t>& counts, int64_t height, int64_t width) {
+  return transposed(rle_to_column_runs(counts, height, width));
 }
 
 std::string rle_counts_text(const std::vector<uint32_t>& counts) {
@@ -181,29 +179,35 @@ std::string rle_counts_text(const std::vector<uint32_t>& counts) {
 
 namespace {
 
+[[noreturn]] void bad_character(std::string_view text, size_t p) {
+  throw ValueError(expected_got("RLE characters '0' to 'o'", "byte " + std::to_string(static_cast<unsigned char>(text[p])) +
+                                                                  " at character " + std::to_string(p + 1)));
+}
+
 void decode_counts(std::string_view text, std::vector<uint32_t>& counts) {
   counts.clear();
+  counts.reserve(text.size());
+  const unsigned char* s = reinterpret_cast<const unsigned char*>(text.data());
+  const size_t n = text.size();
   size_t p = 0;
-  while (p < text.size()) {
+  while (p < n) {
     const size_t start = p;
     uint64_t x = 0;
-    int k = 0;
-    bool more = true;
-    while (more) {
-      if (p >= text.size())
+    int shift = 0;
+    unsigned c = 0;
+    do {
+      if (p >= n) [[unlikely]]
         throw ValueError("RLE text ends inside the count that starts at character " + std::to_string(start + 1));
-      const int c = static_cast<unsigned char>(text[p]) - 48;
-      if (c < 0 || c > 63)
-        throw ValueError(expected_got("RLE characters '0' to 'o'",
-                                      "byte " + std::to_string(static_cast<unsigned char>(text[p])) + " at character " +
-                                          std::to_string(p + 1)));
-      if (5 * k >= 64) throw ValueError("RLE count at character " + std::to_string(start + 1) + " has more than 64 bits");
-      x |= static_cast<uint64_t>(c & 0x1f) << (5 * k);
-      more = (c & 0x20) != 0;
+      c = static_cast<unsigned>(s[p]) - 48u;
+      if (c > 63u) [[unlikely]]
+        bad_character(text, p);
+      x |= static_cast<uint64_t>(c & 0x1f) << shift;
       ++p;
-      ++k;
-      if (!more && (c & 0x10) && 5 * k < 64) x |= ~uint64_t{0} << (5 * k);
-    }
+      shift += 5;
+    } while ((c & 0x20) && shift < 64);
+    if (c & 0x20) [[unlikely]]
+      throw ValueError("RLE count at character " + std::to_string(start + 1) + " has more than 64 bits");
+    if ((c & 0x10) && shift < 64) x |= ~uint64_t{0} << shift;
     int64_t value = static_cast<int64_t>(x);
     const size_t m = counts.size();
     if (m > 2 && __builtin_add_overflow(value, static_cast<int64_t>(counts[m - 2]), &value))
@@ -223,9 +227,10 @@ std::vector<uint32_t> rle_counts_of_text(std::string_view text) {
   return counts;
 }
 
-RunMask rle_text_to_run_mask(std::string_view text, int64_t height, int64_t width, std::vector<uint32_t>& scratch) {
+RunMask rle_text_to_run_mask(std::string_view text, int64_t height, int64_t width, std::vector<uint32_t>& scratch,
+                             bool column_runs) {
   decode_counts(text, scratch);
-  return rle_to_run_mask(scratch, height, width);
+  return column_runs ? rle_to_column_runs(scratch, height, width) : rle_to_run_mask(scratch, height, width);
 }
 
 }  // namespace mirelo

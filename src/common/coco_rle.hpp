@@ -18,6 +18,10 @@
 
 namespace mirelo {
 
+/// The mask turned over its diagonal: the mask of the width x height frame
+/// whose row x holds the runs of column x of `m`. Turning twice gives `m`.
+RunMask transposed(const RunMask& m);
+
 /// The RLE counts of a mask of a height x width frame. Throws ValueError for
 /// a frame of 2^32 pixels or more (counts are 32-bit, as in pycocotools).
 std::vector<uint32_t> rle_counts(const RunMask& m);
@@ -26,6 +30,12 @@ std::vector<uint32_t> rle_counts(const RunMask& m);
 /// Throws ValueError naming the problem when the counts do not cover the
 /// frame exactly.
 RunMask rle_to_run_mask(const std::vector<uint32_t>& counts, int64_t height, int64_t width);
+
+/// The mask of the RLE counts as column runs: transposed(rle_to_run_mask(...)),
+/// made without turning the runs over (the work follows the counts alone).
+/// Masks compared with one another may all be held this way: their areas,
+/// boxes (turned) and overlaps are those of the masks.
+RunMask rle_to_column_runs(const std::vector<uint32_t>& counts, int64_t height, int64_t width);
 
 /// pycocotools' compressed text of RLE counts (byte for byte its output).
 std::string rle_counts_text(const std::vector<uint32_t>& counts);
@@ -36,7 +46,9 @@ std::string rle_counts_text(const std::vector<uint32_t>& counts);
 /// 2^32 - 1.
 std::vector<uint32_t> rle_counts_of_text(std::string_view text);
 
-/// rle_counts_of_text then rle_to_run_mask, reusing `scratch` for the counts.
-RunMask rle_text_to_run_mask(std::string_view text, int64_t height, int64_t width, std::vector<uint32_t>& scratch);
+/// rle_counts_of_text then rle_to_run_mask (or rle_to_column_runs when
+/// `column_runs`), reusing `scratch` for the counts.
+RunMask rle_text_to_run_mask(std::string_view text, int64_t height, int64_t width, std::vector<uint32_t>& scratch,
+                             bool column_runs = false);
 
 }  // namespace mirelo

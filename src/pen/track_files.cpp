@@ -3,7 +3,7 @@
 #include <charconv>
 #include <cmath>
 #include <limits>
-#include <unordered_map>
+#include <algorithm>
 
 #include "common/coco_rle.hpp"
 #include "common/errors.hpp"
@@ -36,6 +36,22 @@ void for_each_line(std::string_view text, Fn&& fn) {
 
 [[noreturn]] void fail(const std::string& name, int64_t line, const std::string& what) {
   throw ValueError(name + ", line " + std::to_string(line) + ": " + what);
+}
+
+// The first `max` blank-separated fields of `s` into `out`; returns how many
+// fields `s` has (max + 1 when it has more).
+size_t split_blanks(std::string_view s, std::string_view* out, size_t max) {
+  size_t count = 0, i = 0;
+  while (i < s.size()) {
+    while (i < s.size() && is_blank(s[i])) ++i;
+    const size_t start = i;
+    while (i < s.size() && !is_blank(s[i])) ++i;
+    if (i > start) {
+      if (count == max) return max + 1;
+      out[count++] = s.substr(start, i - start);
+    }
+  }
+  return count;
 }
 
 std::vector<std::string_view> split_blanks(std::string_view s) {
@@ -90,22 +106,36 @@ int64_t whole_field(const std::string& name, int64_t line, std::string_view t, c
   return static_cast<int64_t>(v);
 }
 
-// Frame and identity pairs seen so far, to refuse a second row of one
-// identity in one frame.
+// Frame and identity of every row, checked once all rows are read: an
+// identity may appear once per frame.
 struct SeenIds {
-  struct Hash {
-    size_t operator()(const std::pair<int64_t, int64_t>& p) const {
-      return std::hash<int64_t>()(p.first) * 0x9E3779B97F4A7C15ull ^ std::hash<int64_t>()(p.second);
-    }
+  struct Row {
+    int64_t frame, id, line;
   };
-  std::unordered_map<std::pair<int64_t, int64_t>, int64_t, Hash> first_line;
+  std::vector<Row> rows;
 
-  void add(const std::string& name, int64_t line, int64_t frame, int64_t id) {
-    const auto [it, fresh] = first_line.emplace(std::make_pair(frame, id), line);
-    if (!fresh)
-      fail(name, line,
-           "identity " + std::to_string(id) + " appears twice in frame " + std::to_string(frame) + " (first on line " +
-               std::to_string(it->second) + ")");
+  void add(int64_t line, int64_t frame, int64_t id) { rows.push_back({frame, id, line}); }
+
+  void check(const std::string& name) {
+    std::sort(rows.begin(), rows.end(), [](const Row& a, const Row& b) {
+      return a.frame != b.frame ? a.frame < b.frame : a.id != b.id ? a.id < b.id : a.line < b.line;
+    });
+    // The first repeat in file order is the one reported.
+    const Row* worst = nullptr;
+    const Row* first = nullptr;
+    for (size_t k = 1; k < rows.size(); ++k)
+      if (rows[k].frame == rows[k - 1].frame && rows[k].id == rows[k - 1].id) {
+        size_t f = k - 1;
+        while (f > 0 && rows[f - 1].frame == rows[k].frame && rows[f - 1].id == rows[k].id) --f;
+        if (!worst || rows[k].line < worst->line) {
+          worst = &rows[k];
+          first = &rows[f];
+        }
+      }
+    if (worst)
+      fail(name, worst->line,
+           "identity " + std::to_string(worst->id) + " appears twice in frame " + std::to_string(worst->frame) +
+               " (first on line " + std::to_string(first->line) + ")");
   }
 };
 
@@ -157,7 +187,7 @@ MotTable parse_mot(std::string_view text, const std::string& name) {
     const double conf = number_field(name, n, f[6], "seventh column");
     std::array<double, 3> more{NAN, NAN, NAN};
     for (size_t k = 7; k < f.size(); ++k) more[k - 7] = number_field(name, n, f[k], "columns after the seventh");
-    seen.add(name, n, frame, id);
+    seen.add(n, frame, id);
     t.frame.push_back(frame);
     t.id.push_back(id);
     t.x.push_back(x);
@@ -169,20 +199,25 @@ MotTable parse_mot(std::string_view text, const std::string& name) {
     extras.push_back(more);
     t.extra_columns = std::max(t.extra_columns, f.size() - 7);
   });
+  seen.check(name);
   t.extra.reserve(extras.size() * t.extra_columns);
   for (const auto& e : extras)
     for (size_t k = 0; k < t.extra_columns; ++k) t.extra.push_back(e[k]);
   return t;
 }
 
-MotsTable parse_mots(std::string_view text, const std::string& name) {
+MotsTable parse_mots(std::string_view text, const std::string& name, bool column_runs) {
   MotsTable t;
+  t.column_runs = column_runs;
   SeenIds seen;
   std::vector<uint32_t> scratch;
   for_each_line(text, [&](int64_t n, std::string_view line) {
-    const auto f = split_blanks(line);
-    if (f.size() != 6)
-      fail(name, n, expected_got("6 values (frame id class height width rle)", std::to_string(f.size()) + " in " + quoted(line)));
+    std::string_view f[6];
+    const size_t count = split_blanks(line, f, 6);
+    if (count != 6)
+      fail(name, n,
+           expected_got("6 values (frame id class height width rle)",
+                        (count > 6 ? std::string("more") : std::to_string(count)) + " in " + quoted(line)));
     const int64_t frame = whole_field(name, n, f[0], "frame");
     const int64_t id = whole_field(name, n, f[1], "identity");
     const int64_t cls = whole_field(name, n, f[2], "class");
@@ -198,16 +233,17 @@ MotsTable parse_mots(std::string_view text, const std::string& name) {
                         std::to_string(height) + " x " + std::to_string(width)));
     }
     try {
-      t.masks.push_back(rle_text_to_run_mask(f[5], height, width, scratch));
+      t.masks.push_back(rle_text_to_run_mask(f[5], height, width, scratch, column_runs));
     } catch (const ValueError& e) {
       fail(name, n, e.what());
     }
-    if (cls != kMotsIgnoreClass) seen.add(name, n, frame, id);
+    if (cls != kMotsIgnoreClass) seen.add(n, frame, id);
     t.frame.push_back(frame);
     t.id.push_back(id);
     t.cls.push_back(cls);
     t.line.push_back(n);
   });
+  seen.check(name);
   return t;
 }
 
@@ -256,6 +292,8 @@ std::string mots_text(const std::vector<int64_t>& frame, const std::vector<int64
 
 MotTable read_mot_file(const std::string& path) { return parse_mot(read_file(path), path); }
 
-MotsTable read_mots_file(const std::string& path) { return parse_mots(read_file(path), path); }
+MotsTable read_mots_file(const std::string& path, bool column_runs) {
+  return parse_mots(read_file(path), path, column_runs);
+}
 
 }  // namespace mirelo

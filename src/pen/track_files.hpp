@@ -39,7 +39,10 @@ struct MotTable {
 struct MotsTable {
   std::vector<int64_t> frame, id, cls;
   int64_t height = 0, width = 0;
+  /// Each row's mask: its row runs, or with `column_runs` its column runs
+  /// (coco_rle.hpp's rle_to_column_runs, a width x height mask).
   std::vector<RunMask> masks;
+  bool column_runs = false;
   std::vector<int64_t> line;
   size_t size() const { return frame.size(); }
 };
@@ -65,7 +68,8 @@ MotTable parse_mot(std::string_view text, const std::string& name);
 /// Parses MOTS text. Frames, identities, classes and sizes whole; every row
 /// of the frame size of the first; the RLE a valid compressed text covering
 /// the frame; an identity appears once per frame (ignore regions aside).
-MotsTable parse_mots(std::string_view text, const std::string& name);
+/// `column_runs` keeps the masks as column runs, as the RLE holds them.
+MotsTable parse_mots(std::string_view text, const std::string& name, bool column_runs = false);
 
 /// The table as MOTChallenge text: numbers in their shortest exact form,
 /// frames and identities as integers, a row's trailing NaN columns left out.
@@ -79,6 +83,6 @@ std::string mots_text(const std::vector<int64_t>& frame, const std::vector<int64
 
 /// read_file then parse_mot / parse_mots, the path naming the file.
 MotTable read_mot_file(const std::string& path);
-MotsTable read_mots_file(const std::string& path);
+MotsTable read_mots_file(const std::string& path, bool column_runs = false);
 
 }  // namespace mirelo
