@@ -108,51 +108,67 @@ std::vector<uint32_t> rle_counts(const RunMask& m) {
   return counts;
 }
 
-RunMask rle_to_column_runs(const std::vector<uint32_t>& counts, int64_t height, int64_t width) {
-  require_coco_frame(height, width);
-  const uint64_t total = static_cast<uint64_t>(height) * static_cast<uint64_t>(width);
-  // The sum, and where the set pixels start and end, in one pass.
-  uint64_t sum = 0, first = 0, last = 0;
-  size_t set_runs = 0;
-  for (size_t k = 0; k < counts.size(); ++k) {
-    if (k % 2 == 1 && counts[k] > 0) {
-      if (set_runs++ == 0) first = sum;
-      last = sum + counts[k];
-    }
-    sum += counts[k];
+namespace {
+
+// Builds the column runs of RLE counts given one by one, checking at the
+// end that they cover the frame exactly. The column of a position is
+// followed forward rather than divided out: runs mostly move on by less than
+// a column.
+class ColumnRuns {
+ public:
+  ColumnRuns(int64_t height, int64_t width, size_t expected_runs)
+      : columns_(width, height),
+        h_(static_cast<uint64_t>(height)),
+        total_(static_cast<uint64_t>(height) * static_cast<uint64_t>(width)),
+        height_(height),
+        width_(width) {
+    require_coco_frame(height, width);
+    columns_.reserve(expected_runs, expected_runs);
   }
-  if (sum != total)
-    throw ValueError("RLE counts cover " + std::to_string(sum) + " pixels, expected " + std::to_string(height) + " x " +
-                     std::to_string(width) + " = " + std::to_string(total));
-  RunMaskBuilder columns(width, height);
-  if (set_runs == 0) return columns.finish();
-  const uint64_t h = static_cast<uint64_t>(height);
-  // A run crossing into the next column adds a piece there: rare in masks of
-  // animals, so one piece per run is what is reserved.
-  columns.reserve(set_runs, static_cast<size_t>((last - 1) / h - first / h + 1));
-  // The column of a position is followed forward rather than divided out:
-  // runs mostly move on by less than a column.
-  uint64_t pos = 0, x = 0, base = 0;  // column x starts at pixel base = x * h
-  for (size_t k = 0; k < counts.size(); ++k) {
-    const uint64_t end = pos + counts[k];
-    if (k % 2 == 1) {
-      while (pos < end) {
-        if (pos - base >= 4 * h) {
-          x = pos / h;
-          base = x * h;
+
+  void count(uint64_t c) {
+    const uint64_t end = pos_ + c;
+    if (end > total_) [[unlikely]]
+      pos_ = end;  // reported by finish()
+    else if (set_) {
+      while (pos_ < end) {
+        if (pos_ - base_ >= 4 * h_) {
+          x_ = pos_ / h_;
+          base_ = x_ * h_;
         }
-        while (pos - base >= h) {
-          base += h;
-          ++x;
+        while (pos_ - base_ >= h_) {
+          base_ += h_;
+          ++x_;
         }
-        const uint64_t stop = std::min(end, base + h);
-        columns.add(static_cast<int64_t>(x), static_cast<int64_t>(pos - base), static_cast<int64_t>(stop - base));
-        pos = stop;
+        const uint64_t stop = std::min(end, base_ + h_);
+        columns_.add(static_cast<int64_t>(x_), static_cast<int64_t>(pos_ - base_), static_cast<int64_t>(stop - base_));
+        pos_ = stop;
       }
     }
-    pos = end;
+    pos_ = end;
+    set_ = !set_;
   }
-  return columns.finish();
+
+  RunMask finish() {
+    if (pos_ != total_)
+      throw ValueError("RLE counts cover " + std::to_string(pos_) + " pixels, expected " + std::to_string(height_) +
+                       " x " + std::to_string(width_) + " = " + std::to_string(total_));
+    return columns_.finish();
+  }
+
+ private:
+  RunMaskBuilder columns_;
+  uint64_t h_, total_, pos_ = 0, x_ = 0, base_ = 0;  // column x_ starts at pixel base_ = x_ * h_
+  int64_t height_, width_;
+  bool set_ = false;
+};
+
+}  // namespace
+
+RunMask rle_to_column_runs(const std::vector<uint32_t>& counts, int64_t height, int64_t width) {
+  ColumnRuns runs(height, width, counts.size() / 2);
+  for (uint32_t c : counts) runs.count(c);
+  return runs.finish();
 }
 
 RunMask rle_to_run_mask(const std::vector<uint32_t>& counts, int64_t height, int64_t width) {
@@ -184,9 +200,11 @@ namespace {
                                                                   " at character " + std::to_string(p + 1)));
 }
 
-void decode_counts(std::string_view text, std::vector<uint32_t>& counts) {
-  counts.clear();
-  counts.reserve(text.size());
+// Decodes a compressed RLE text, giving each count to sink(count).
+template <typename Sink>
+void decode_counts(std::string_view text, Sink&& sink) {
+  uint32_t before_last = 0, last = 0;  // the two counts before this one
+  size_t m = 0;
   const unsigned char* s = reinterpret_cast<const unsigned char*>(text.data());
   const size_t n = text.size();
   size_t p = 0;
@@ -209,14 +227,22 @@ void decode_counts(std::string_view text, std::vector<uint32_t>& counts) {
       throw ValueError("RLE count at character " + std::to_string(start + 1) + " has more than 64 bits");
     if ((c & 0x10) && shift < 64) x |= ~uint64_t{0} << shift;
     int64_t value = static_cast<int64_t>(x);
-    const size_t m = counts.size();
-    if (m > 2 && __builtin_add_overflow(value, static_cast<int64_t>(counts[m - 2]), &value))
+    if (m > 2 && __builtin_add_overflow(value, static_cast<int64_t>(before_last), &value))
       throw ValueError("RLE count at character " + std::to_string(start + 1) + " overflows");
     if (value < 0 || value > static_cast<int64_t>(UINT32_MAX))
       throw ValueError(expected_got("RLE counts from 0 to 2^32 - 1",
                                     std::to_string(value) + " at character " + std::to_string(start + 1)));
-    counts.push_back(static_cast<uint32_t>(value));
+    before_last = last;
+    last = static_cast<uint32_t>(value);
+    ++m;
+    sink(last);
   }
+}
+
+void decode_counts(std::string_view text, std::vector<uint32_t>& counts) {
+  counts.clear();
+  counts.reserve(text.size());
+  decode_counts(text, [&](uint32_t c) { counts.push_back(c); });
 }
 
 }  // namespace
@@ -229,8 +255,14 @@ std::vector<uint32_t> rle_counts_of_text(std::string_view text) {
 
 RunMask rle_text_to_run_mask(std::string_view text, int64_t height, int64_t width, std::vector<uint32_t>& scratch,
                              bool column_runs) {
-  decode_counts(text, scratch);
-  return column_runs ? rle_to_column_runs(scratch, height, width) : rle_to_run_mask(scratch, height, width);
+  if (!column_runs) {
+    decode_counts(text, scratch);
+    return rle_to_run_mask(scratch, height, width);
+  }
+  // Each count takes a character or more, and two counts make a run.
+  ColumnRuns runs(height, width, text.size() / 2 + 1);
+  decode_counts(text, [&](uint32_t c) { runs.count(c); });
+  return runs.finish();
 }
 
 }  // namespace mirelo
