@@ -156,7 +156,11 @@ def build(scores: TrackingScores, *, predicted: str, ground_truth: str, iou: str
 
 @functools.lru_cache(maxsize=1)
 def _template():
-    import jinja2
+    try:
+        import jinja2
+    except ImportError as e:
+        raise ImportError("the evaluation page needs jinja2, installed with the plots extra: "
+                          "pip install 'mirelo_utils[plots]'") from e
 
     env = jinja2.Environment(
         loader=jinja2.FileSystemLoader(os.path.join(os.path.dirname(__file__), "templates")),
