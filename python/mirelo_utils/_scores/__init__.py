@@ -10,6 +10,7 @@ by the calls that build tables.
 
 from __future__ import annotations
 
+import numbers
 import os
 import re
 from collections.abc import Mapping
@@ -128,7 +129,7 @@ def evaluate_tracking(predicted: Tracks, ground_truth: Tracks, *, iou: str = "ma
     """
     if not isinstance(iou, str):
         raise TypeError(f"expected iou \"mask\" or \"box\", got {type(iou).__name__}")
-    if isinstance(threshold, bool) or not isinstance(threshold, (int, float)):
+    if isinstance(threshold, bool) or not isinstance(threshold, numbers.Real):
         raise TypeError(f"expected a number for threshold, got {type(threshold).__name__}")
     gt = _side(ground_truth, "ground_truth")
     pred = _side(predicted, "predicted")
