@@ -15,7 +15,7 @@ namespace mirelo {
 namespace {
 
 constexpr double kEps = std::numeric_limits<double>::epsilon();
-constexpr int64_t kMaxFrameSpan = 100'000'000;
+constexpr int64_t kMaxFrameSpan = 10'000'000;
 
 // One frame of the sequence after preparation: its detections (positions
 // into the per-frame id lists) and its similarity matrix (gt x predicted,
@@ -145,7 +145,7 @@ Prepared prepare(const TrackSide& gt, const TrackSide& pr, Similarity sim) {
     last = std::max(last, pr.frame[po.back()]);
   }
   if (static_cast<double>(last) - static_cast<double>(first) >= static_cast<double>(kMaxFrameSpan))
-    throw ValueError(expected_got("frame numbers spanning fewer than 10^8 frames",
+    throw ValueError(expected_got("frame numbers spanning fewer than 10^7 frames",
                                   std::to_string(first) + " to " + std::to_string(last)));
   LinearAssignment lsa;
   std::vector<double> matching;

@@ -86,7 +86,7 @@ struct TrackingScores {
 /// a CLEAR or identity match needs (0 to 1). Throws ValueError for a side
 /// whose columns differ in length, a similarity the sides lack, masks of
 /// different frame sizes, an identity twice in one frame, frames spanning
-/// more than 10^8 numbers, or a bad threshold.
+/// more than 10^7 numbers, or a bad threshold.
 TrackingScores score_tracking(const TrackSide& ground_truth, const TrackSide& predicted, Similarity similarity,
                               double threshold);
 

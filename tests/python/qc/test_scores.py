@@ -426,3 +426,10 @@ def test_rle_decode_bad_input(rle, error, match):
         return
     with pytest.raises(error, match=match):
         mu.rle_decode(rle)
+
+
+def test_frames_spanning_too_far_are_refused(tmp_path):
+    gt = write_rows(tmp_path / "gt.txt", ["1,1," + B + ",1,1,1"])
+    pred = write_rows(tmp_path / "pred.txt", ["20000001,1," + B + ",1"])
+    with pytest.raises(ValueError, match="spanning fewer than 10\\^7 frames, got 1 to 20000001"):
+        mu.evaluate_tracking(pred, gt, iou="box")
