@@ -8,6 +8,7 @@
 #include "common/coco_rle.hpp"
 #include "common/errors.hpp"
 #include "common/files.hpp"
+#include "common/runtime.hpp"
 #include "common/text.hpp"
 
 namespace mirelo {
@@ -21,12 +22,13 @@ std::string_view trim(std::string_view s) {
   return s;
 }
 
-// Calls fn(line_number, line) for every line that is not blank.
+// Calls fn(line_number, line) for every line that is not blank; a pending
+// interrupt stops a long file.
 template <typename Fn>
 void for_each_line(std::string_view text, Fn&& fn) {
   int64_t number = 0;
   while (!text.empty()) {
-    ++number;
+    if (++number % 8192 == 0) check_interrupt();
     const size_t end = text.find('\n');
     const std::string_view line = trim(text.substr(0, end));
     text = end == std::string_view::npos ? std::string_view{} : text.substr(end + 1);
@@ -148,16 +150,15 @@ void append_number(std::string& out, double v) {
 }  // namespace
 
 TrackFileKind track_file_kind(std::string_view text, const std::string& name) {
-  TrackFileKind kind = TrackFileKind::Empty;
   int64_t first = 0;
   std::string_view row;
-  for_each_line(text, [&](int64_t n, std::string_view line) {
-    if (first == 0) {
-      first = n;
-      row = line;
-    }
-  });
-  if (first == 0) return kind;
+  while (!text.empty() && row.empty()) {
+    ++first;
+    const size_t end = text.find('\n');
+    row = trim(text.substr(0, end));
+    text = end == std::string_view::npos ? std::string_view{} : text.substr(end + 1);
+  }
+  if (row.empty()) return TrackFileKind::Empty;
   if (row.find(',') != std::string_view::npos) return TrackFileKind::Mot;
   const auto fields = split_blanks(row);
   double v = 0;
