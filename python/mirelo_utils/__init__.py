@@ -51,7 +51,7 @@ from ._core import (
     rle_encode,
 )
 from ._dask import clip_health_reports_on_cluster, process_videos_on_cluster
-from ._health import clip_health_report
+from ._health import HandOverSettings, clip_health_report
 from ._ingest import VideoMetadata, VideoProcessor
 from ._plots import draw_intersection_heatmap, video_segments_mask_visual
 from ._qc import Mask_Refinement
@@ -62,6 +62,7 @@ __all__ = [
     "ClipMasks",
     "ClipRecord",
     "CompactMask",
+    "HandOverSettings",
     "Mask_Refinement",
     "PEN_JSON_ROOT",
     "TrackingScores",

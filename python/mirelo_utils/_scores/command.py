@@ -66,10 +66,10 @@ def run(args: argparse.Namespace) -> int:
     return 0
 
 
-def _write(path: str, text: str) -> None:
-    from .. import _core
+def _write(path: str, data: str | bytes) -> None:
+    from .._core import _io
 
-    _core._qc.write_file(path, text.encode("utf-8"))  # type: ignore[attr-defined]  # private, not in the stubs
+    _io.write_file(path, data.encode("utf-8") if isinstance(data, str) else data)
 
 
 def _holds_boxes(path: str) -> bool:
@@ -201,9 +201,7 @@ def _draw(image_path: str, gt: list[tuple[int, Any]], pred: list[tuple[int, Any]
             draw.text((box[0] + 3, box[1] + 2), f"{prefix}{ident}", fill=colour)
     buffer = io.BytesIO()
     picture.save(buffer, format="PNG")
-    from .. import _core
-
-    _core._qc.write_file(out_path, buffer.getvalue())  # type: ignore[attr-defined]
+    _write(out_path, buffer.getvalue())
 
 
 def _box(det: Any) -> Optional[tuple[float, float, float, float]]:

@@ -14,6 +14,8 @@ import os
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any, Optional
 
+from .._support import import_optional
+
 if TYPE_CHECKING:
     from . import TrackingScores
 
@@ -83,12 +85,9 @@ def _number(value: float) -> str:
 
 
 def _figure(width: float, height: float):
-    try:
-        from matplotlib.figure import Figure
-    except ImportError as e:
-        raise ImportError("the evaluation page needs matplotlib, installed with the plots extra: "
-                          "pip install 'mirelo_utils[plots]'") from e
-    return Figure(figsize=(width, height), dpi=_DPI)
+    module = import_optional("matplotlib.figure", "python -m mirelo_utils evaluate", "matplotlib", "plots")
+    # A Figure of its own (no pyplot): no global figure state, no GUI back end.
+    return module.Figure(figsize=(width, height), dpi=_DPI)
 
 
 def _png(fig) -> str:
@@ -156,11 +155,7 @@ def build(scores: TrackingScores, *, predicted: str, ground_truth: str, iou: str
 
 @functools.lru_cache(maxsize=1)
 def _template():
-    try:
-        import jinja2
-    except ImportError as e:
-        raise ImportError("the evaluation page needs jinja2, installed with the plots extra: "
-                          "pip install 'mirelo_utils[plots]'") from e
+    import jinja2
 
     env = jinja2.Environment(
         loader=jinja2.FileSystemLoader(os.path.join(os.path.dirname(__file__), "templates")),
