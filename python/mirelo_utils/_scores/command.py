@@ -192,13 +192,15 @@ def _draw(image_path: str, gt: list[tuple[int, Any]], pred: list[tuple[int, Any]
             pixels[mask] = (0.55 * pixels[mask] + 0.45 * colour).astype(np.uint8)
     picture = Image.fromarray(pixels)
     draw = ImageDraw.Draw(picture)
-    for dets, colour, prefix, focus in ((gt, (0, 200, 0), "GT ", focus_gt), (pred, (255, 0, 255), "", focus_pred)):
+    # Ground-truth labels go below their box, predicted ones inside its top.
+    for dets, colour, prefix, focus, below in ((gt, (0, 200, 0), "GT ", focus_gt, True),
+                                               (pred, (255, 0, 255), "", focus_pred, False)):
         for ident, det in dets:
             box = _box(det)
             if box is None:
                 continue
             draw.rectangle(box, outline=colour, width=4 if ident in focus else 1)
-            draw.text((box[0] + 3, box[1] + 2), f"{prefix}{ident}", fill=colour)
+            draw.text((box[0] + 3, box[3] + 3 if below else box[1] + 3), f"{prefix}{ident}", fill=colour)
     buffer = io.BytesIO()
     picture.save(buffer, format="PNG")
     _write(out_path, buffer.getvalue())
