@@ -86,3 +86,21 @@ def test_bad_input_gives_one_line_and_exit_code_2(tmp_path, capsys, rows, extra,
     err = capsys.readouterr().err
     assert len(err.strip().splitlines()) == 1
     assert err.startswith("python -m mirelo_utils evaluate: error") and re.search(match, err)
+
+
+def test_a_clip_folder_draws_its_own_frames(tmp_path):
+    from test_scores import write_clip
+
+    frames = [{1: (2, 2, 20, 20), 2: (30, 10, 60, 40)} for _ in range(4)]
+    clip = write_clip(tmp_path / "clip", frames)
+    opened = mu.open_clip(clip)
+    rows = [(opened[k]["frame_index"], int(key[3:]) + 1, mask) for k in opened for key, mask in opened.animals(k).items()]
+    # The ground truth swaps the two animals' identities from frame 2 on.
+    mu.write_mots(tmp_path / "gt.txt", {"frame": [r[0] for r in rows],
+                                        "id": [r[1] if r[0] < 2 else 3 - r[1] for r in rows],
+                                        "class": [2] * len(rows), "mask": [r[2] for r in rows]})
+    out = tmp_path / "out"
+    assert main(["evaluate", str(clip), str(tmp_path / "gt.txt"), str(out)]) == 0
+    page = (out / "index.html").read_text()
+    assert '<a href="drawings/frame_2.png">frame 2</a>' in page
+    assert (out / "drawings" / "frame_2.png").is_file()
