@@ -5,7 +5,6 @@
 #include <nanobind/stl/string.h>
 
 #include <cmath>
-#include <cstring>
 #include <memory>
 #include <string>
 #include <vector>

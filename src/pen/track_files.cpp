@@ -1,9 +1,9 @@
 #include "pen/track_files.hpp"
 
+#include <algorithm>
+#include <array>
 #include <charconv>
 #include <cmath>
-#include <limits>
-#include <algorithm>
 
 #include "common/coco_rle.hpp"
 #include "common/errors.hpp"

@@ -4,7 +4,6 @@
 #include <cmath>
 #include <limits>
 #include <numeric>
-#include <unordered_map>
 
 #include "common/errors.hpp"
 #include "common/memory.hpp"
