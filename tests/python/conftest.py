@@ -14,6 +14,19 @@ sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[2] / "bench"))
 SANITIZED = bool(os.environ.get("MIRELO_SANITIZED"))
 
 
+def _bundled_build():
+    """Whether the package under test is the self-contained wheel: its
+    dist-info beside the package lists the libraries it bundles."""
+    import importlib.util
+
+    spec = importlib.util.find_spec("mirelo_utils")
+    site = pathlib.Path(spec.origin).resolve().parents[1]
+    return any(site.glob("mirelo_utils-*.dist-info/licenses/BUNDLED.txt"))
+
+
+BUNDLED_BUILD = _bundled_build()
+
+
 @pytest.fixture(scope="session")
 def cluster_client():
     """A Dask client of a LocalCluster of two single-threaded worker processes."""
