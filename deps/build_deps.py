@@ -63,6 +63,11 @@ def run(cmd: list[str], cwd: Path, env: dict[str, str] | None = None, logfile: P
         raise SystemExit(f"deps: command failed ({rc}): {' '.join(cmd)}\n      full log: {logfile}")
 
 
+def write_if_changed(path: Path, text: str) -> None:
+    if not path.exists() or path.read_text() != text:
+        path.write_text(text)
+
+
 class Target:
     """A Zig target triple and what the recipes need to know of it."""
 
@@ -104,16 +109,23 @@ class Toolchain:
     def write(self) -> None:
         self.bin.mkdir(parents=True, exist_ok=True)
         t = self.target.triple
+        # The wrappers call zig through a link that follows the tools'
+        # environment, so that they stay the same files when it moves.
+        link = self.bin / "zig"
+        if not link.is_symlink() or Path(os.readlink(link)) != self.zig:
+            link.unlink(missing_ok=True)
+            link.symlink_to(self.zig)
         wrappers = {
-            self.cc: f'exec "{self.zig}" cc -target {t} "$@"',
-            self.cxx: f'exec "{self.zig}" c++ -target {t} "$@"',
-            self.ar: f'exec "{self.zig}" ar "$@"',
-            self.ranlib: f'exec "{self.zig}" ranlib "$@"',
+            self.cc: f'exec "{link}" cc -target {t} "$@"',
+            self.cxx: f'exec "{link}" c++ -target {t} "$@"',
+            self.ar: f'exec "{link}" ar "$@"',
+            self.ranlib: f'exec "{link}" ranlib "$@"',
         }
+        # Unchanged files keep their time stamps, which ccache goes by.
         for path, line in wrappers.items():
-            path.write_text(f"#!/bin/sh\n{line}\n")
+            write_if_changed(path, f"#!/bin/sh\n{line}\n")
             path.chmod(0o755)
-        self.cmake_file.write_text(self.cmake_text())
+        write_if_changed(self.cmake_file, self.cmake_text())
 
     def cmake_text(self) -> str:
         # Linux is built as a native build (the build machine runs what it
@@ -164,7 +176,9 @@ class Build:
                 f"-DCMAKE_TOOLCHAIN_FILE={self.tc.cmake_file}",
                 "-DCMAKE_BUILD_TYPE=Release",
                 f"-DCMAKE_INSTALL_PREFIX={self.prefix}",
-                "-DCMAKE_INSTALL_LIBDIR=lib",
+                # typed: a project's own GNUInstallDirs would make an untyped
+                # relative path absolute against the working folder
+                "-DCMAKE_INSTALL_LIBDIR:STRING=lib",
                 f"-DCMAKE_PREFIX_PATH={self.prefix}",
                 # Libraries and headers of the build machine are never the target's.
                 f"-DCMAKE_FIND_ROOT_PATH={self.prefix}",
@@ -342,10 +356,18 @@ def build_ffmpeg(b: Build) -> None:
            f"--extra-cflags=-I{b.prefix / 'include'}", f"--extra-ldflags=-L{b.prefix / 'lib'}",
            "--pkg-config=false"],
           cwd=b.work)
+    config = (b.work / "config.h").read_text()
+    licence = next(line for line in config.splitlines() if line.startswith("#define FFMPEG_LICENSE "))
+    if '"LGPL version 2.1 or later"' not in licence or "#define CONFIG_GPL 0" not in config \
+            or "#define CONFIG_NONFREE 0" not in config:
+        raise SystemExit(f"deps: FFmpeg is not configured LGPL-only: {licence}")
     b.run(["make", f"-j{b.jobs}"], cwd=b.work)
     b.run(["make", "install", f"DESTDIR={b.stage}"], cwd=b.work)
     shutil.rmtree(b.staged("share"), ignore_errors=True)
     b.licence("COPYING.LGPLv2.1", "LICENSE.md")
+    # What avcodec_configuration() and avcodec_license() of this build answer
+    configuration = next(line for line in config.splitlines() if line.startswith("#define FFMPEG_CONFIGURATION "))
+    (b.staged("licences/ffmpeg") / "CONFIGURATION.txt").write_text(f"{configuration}\n{licence}\n")
 
 
 # name, recipe, what it builds on
@@ -448,14 +470,14 @@ def main() -> int:
     target = Target(args.target)
     zig_version = subprocess.run([str(args.zig), "version"], capture_output=True, text=True, check=True).stdout.strip()
     key = hashlib.sha256(lock_bytes + f"\0zig {zig_version}".encode()).hexdigest()[:16]
-    root = args.cache / "deps" / key / target.triple
-    prefix = root  # include/, lib/, licences/, toolchain/ side by side
+    prefix = args.cache / "deps" / key / target.triple  # include/, lib/, licences/, toolchain/
     host = args.cache / "deps" / key / "host"
+    builds = args.cache / "deps" / key / f"build-{target.triple}"
     downloads = args.cache / "downloads"
-    stamps = root / ".stamps"
+    stamps = prefix / ".stamps"
     stamps.mkdir(parents=True, exist_ok=True)
 
-    toolchain = Toolchain(root / "toolchain", args.zig.resolve(), target)
+    toolchain = Toolchain(prefix / "toolchain", args.zig.resolve(), target)
     toolchain.write()
     identity = toolchain.identity()
     tools = {"nasm": host / "bin" / "nasm"}
@@ -474,11 +496,11 @@ def main() -> int:
             continue
         remove_installed(step_prefix, stamp)
         archive = fetch(entry, downloads)
-        work = root / "build" / name
+        work = builds / name
         shutil.rmtree(work, ignore_errors=True)
         (work / "src").mkdir(parents=True)
         stage = work / "stage"
-        logfile = root / "build" / f"{name}.log"
+        logfile = builds / f"{name}.log"
         logfile.unlink(missing_ok=True)
         log(f"building {name} {entry['version']} for {'the build machine' if is_host else target.triple} "
             f"(log: {logfile})")

@@ -17,13 +17,14 @@ CACHE=${XDG_CACHE_HOME:-$HOME/.cache}/mirelo_utils
 JOBS=${CMAKE_BUILD_PARALLEL_LEVEL:-2}
 export CMAKE_BUILD_PARALLEL_LEVEL=$JOBS
 
-# The build tools, pinned, in an environment of their own keyed by their list.
-tools_key=$(sha256sum deps/build-tools.txt | cut -c1-16)
-TOOLS=$CACHE/tools/$tools_key
+# The build tools, pinned, in a virtual environment of the interpreter,
+# kept in the cache and keyed by the list and the interpreter's version.
+tools_key=$( (cat deps/build-tools.txt; "$PY" -c 'import sys; print(sys.version)') | sha256sum | cut -c1-16)
+TOOLS=$CACHE/build-env/$tools_key
 if [ ! -x "$TOOLS/bin/auditwheel" ]; then
   echo "build_wheel: installing the build tools into $TOOLS"
   rm -rf "$TOOLS"
-  python3 -m venv "$TOOLS"
+  "$PY" -m venv "$TOOLS"
   "$TOOLS/bin/python" -m pip install -q -r deps/build-tools.txt
 fi
 ZIG=$("$TOOLS/bin/python" -c 'import ziglang, os; print(os.path.join(os.path.dirname(ziglang.__file__), "zig"))')
@@ -35,11 +36,10 @@ echo "build_wheel: libraries in $PREFIX"
 # The project, without the C++ tests and their entry points, linked against
 # those libraries alone; ccache keeps a rebuild short.
 export MIRELO_CCACHE=${MIRELO_CCACHE:-1}
-export PIP_CONSTRAINT=$(pwd)/constraints.txt
 RAW=build/wheel-$TARGET/raw
 rm -rf "$RAW"
-echo "build_wheel: compiling mirelo_utils with $PY"
-"$PY" -m pip wheel -q --no-deps -w "$RAW" . \
+echo "build_wheel: compiling mirelo_utils for $("$TOOLS/bin/python" -c 'import sys; print(sys.implementation.cache_tag)')"
+"$TOOLS/bin/python" -m pip wheel -q --no-build-isolation --no-deps -w "$RAW" . \
   -C build-dir="build/wheel-$TARGET/cmake" \
   -C cmake.build-type=Release \
   -C cmake.define.CMAKE_TOOLCHAIN_FILE="$PREFIX/toolchain/toolchain.cmake" \
