@@ -326,6 +326,44 @@ nb::tuple run_window_py(nb::handle settings, nb::handle row, nb::handle start_mi
   return nb::make_tuple(nb::str(outcome_name(run)), nb::int_(run.result.saved), chosen);
 }
 
+// File-name patterns are the host's regular expressions, so the host's own
+// engine matches them: every spelling the caller may use means what it means
+// in a script.
+nb::object recording_pattern(const nb::object& pattern) {
+  const nb::module_ re = nb::module_::import_("re");
+  nb::object compiled;
+  try {
+    compiled = re.attr("compile")(pattern);
+  } catch (nb::python_error& e) {
+    if (!e.matches(re.attr("error"))) throw;
+    throw ValueError("invalid match_pattern " + to_text(nb::repr(pattern)) + ": " + to_text(nb::str(e.value())));
+  }
+  const int64_t groups = to_integer(compiled.attr("groups"), "the pattern's group count");
+  if (groups < 4)
+    throw ValueError(expected_got("a match_pattern with groups 1 (camera number), 3 (date) and 4 (time)",
+                                  std::to_string(groups) + " group" + (groups == 1 ? "" : "s") + " in " +
+                                      to_text(nb::repr(pattern))));
+  return compiled;
+}
+
+// The row of the recording at `path` when the start of its file name
+// matches `compiled`; groups 1, 3 and 4 must have taken part in the match.
+std::optional<VideoRecord> match_recording(const nb::object& compiled, const nb::object& pattern,
+                                           const std::string& path) {
+  const nb::str name = path_str(file_name_of(path));
+  const nb::object match = compiled.attr("match")(name);
+  if (match.is_none()) return std::nullopt;
+  auto group = [&](int g) {
+    const nb::object text = match.attr("group")(g);
+    if (text.is_none())
+      throw ValueError("group " + std::to_string(g) + " of match_pattern " + to_text(nb::repr(pattern)) +
+                       " took no part in the match of " + to_text(nb::repr(name)));
+    return to_fs_text(text);
+  };
+  std::string camera = group(1), date = group(3);
+  return recording_row(path, std::move(camera), std::move(date), group(4));
+}
+
 nb::object filtered_video_dataframe(nb::handle record) {
   const std::string base_dir = to_path(record.attr("base_dir"), "base_dir");
   std::vector<std::string> sub_dirs;
@@ -340,17 +378,19 @@ nb::object filtered_video_dataframe(nb::handle record) {
     filter.camera_number = utf8_of(camera);
   else if (!camera.is_none())
     filter.camera_never_matches = true;  // a text column never equals a non-text value
-  const std::string pattern = to_utf8(record.attr("match_pattern"), "match_pattern");
+  const nb::object pattern = record.attr("match_pattern");
+  to_utf8(pattern, "match_pattern");
+  const nb::object compiled = recording_pattern(pattern);
 
-  std::vector<VideoRecord> records;
-  std::vector<int64_t> kept;
+  std::vector<std::string> found;
   {
     nb::gil_scoped_release release;
-    const RecordingPattern compiled(pattern);
-    for (const std::string& path : collect_recordings(base_dir, sub_dirs))
-      if (std::optional<VideoRecord> r = compiled.parse(path)) records.push_back(std::move(*r));
-    kept = filter_catalogue(records, filter);
+    found = collect_recordings(base_dir, sub_dirs);
   }
+  std::vector<VideoRecord> records;
+  for (const std::string& path : found)
+    if (std::optional<VideoRecord> r = match_recording(compiled, pattern, path)) records.push_back(std::move(*r));
+  const std::vector<int64_t> kept = filter_catalogue(records, filter);
 
   nb::list rows;
   for (const VideoRecord& r : records) {

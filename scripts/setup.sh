@@ -8,7 +8,7 @@ cd "$(dirname "$0")/.."
 APT_PACKAGES=(
   g++ cmake ninja-build pkg-config
   python3-dev python3-venv
-  libopencv-dev libjpeg-dev libavformat-dev libavcodec-dev libswscale-dev libavutil-dev libgeos-dev libfreetype-dev libpcre2-dev
+  libopencv-dev libjpeg-dev libavformat-dev libavcodec-dev libswscale-dev libavutil-dev libgeos-dev libfreetype-dev
   libgtest-dev fonts-dejavu-core
   chromium
 )

@@ -12,6 +12,7 @@ failure, 130 interrupted.
 from __future__ import annotations
 
 import argparse
+import math
 import sys
 import threading
 import time
@@ -21,6 +22,18 @@ PROG = "python -m mirelo_utils"
 
 # Errors a caller can mend by fixing the input: files, folders and values.
 _BAD_INPUT = (OSError, ValueError, KeyError, TypeError, IndexError, LookupError)
+
+
+def _number(text: str) -> float:
+    """A number option: finite, as written (a text such as "1e400" that
+    overflows to infinity is not the number it writes)."""
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"expected a number, got {text!r}") from None
+    if not math.isfinite(value):
+        raise argparse.ArgumentTypeError(f"expected a finite number, got {text!r}")
+    return value
 
 
 class _Parser(argparse.ArgumentParser):
@@ -104,8 +117,10 @@ def _report(args: argparse.Namespace) -> int:
         return 2
     import os
 
-    print(table.to_string())
-    print(f"Health page written to {os.path.join(args.out_dir, PAGE_NAME)}")
+    from ._support import console_text
+
+    print(console_text(table.to_string()))
+    print(f"Health page written to {console_text(os.path.join(args.out_dir, PAGE_NAME))}")
     return 0
 
 
@@ -122,19 +137,19 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     report.add_argument("out_dir", metavar="OUT_DIR", help="folder of the page (created when missing)")
     report.add_argument("--expected-animals", type=int, default=10, metavar="N", help="animals in the pen (10)")
     report.add_argument(
-        "--intersection-threshold", type=float, default=80, metavar="PCT",
+        "--intersection-threshold", type=_number, default=80, metavar="PCT",
         help="percentage of a mask covered by another above which they overlap heavily (80)",
     )
     advice = report.add_argument_group(
         "hand-over advice", "With the defaults a clip of 601 frames or fewer has nothing to remove: scale "
         "--min-frame-id and --min-count to shorter clips.")
-    advice.add_argument("--min-frame-id", type=float, default=500, metavar="ID",
+    advice.add_argument("--min-frame-id", type=_number, default=500, metavar="ID",
                         help="the small-area search looks at the frames after this one (500)")
-    advice.add_argument("--area-threshold", type=float, default=100, metavar="PIXELS",
+    advice.add_argument("--area-threshold", type=_number, default=100, metavar="PIXELS",
                         help="largest area that counts as tiny (100)")
-    advice.add_argument("--min-count", type=float, default=100, metavar="N",
+    advice.add_argument("--min-count", type=_number, default=100, metavar="N",
                         help="a track tiny in more frames than this is removed (100)")
-    advice.add_argument("--min-area", type=float, default=10, metavar="PIXELS",
+    advice.add_argument("--min-area", type=_number, default=10, metavar="PIXELS",
                         help="pixels every mask of the last frame chosen must exceed (10)")
     advice.add_argument("--max-attempts", type=int, default=10, metavar="N",
                         help="last frames the choice examines (10)")

@@ -29,6 +29,7 @@ from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any, Optional, Union
 
 from ._core import _ingest as _impl  # type: ignore[attr-defined]
+from ._support import console_text
 
 if TYPE_CHECKING:
     import distributed
@@ -370,7 +371,7 @@ class _Run:
                 what = f"failed: {type(error).__name__}: {error}"
             else:
                 what = _DESCRIPTIONS.get(status, f"{saved} images")
-            print(f"[{self.finished}/{len(self.windows)}] {w.folder}: {what}")
+            print(console_text(f"[{self.finished}/{len(self.windows)}] {w.folder}: {what}"))
 
     def _planned(self, rec: _Recording, windows: Optional[list], lines: list, error: Optional[BaseException]) -> None:
         rec.lines, rec.error = lines, error
@@ -384,7 +385,7 @@ class _Run:
         for line in rec.lines:
             print(line)
         if rec.error is not None:
-            print(f"Failed: {rec.where}: {type(rec.error).__name__}: {rec.error}")
+            print(console_text(f"Failed: {rec.where}: {type(rec.error).__name__}: {rec.error}"))
 
     def _on_result(self, future: Any, result: Any) -> None:
         kind, subject = self.tasks.pop(future)
@@ -421,7 +422,7 @@ class _Run:
                 for line in w.lines:
                     print(line)
                 if w.error is not None:
-                    print(f"Failed: {w.folder}: {type(w.error).__name__}: {w.error}")
+                    print(console_text(f"Failed: {w.folder}: {type(w.error).__name__}: {w.error}"))
                 self.print_at[1] += 1
             self.print_at[0] += 1
             self.print_at[1] = 0
@@ -653,13 +654,13 @@ def clip_health_reports_on_cluster(
                 table, _, error = result
                 what = (f"failed: {error_text(error)}" if error is not None else
                         "no annotation files" if table is None else f"{len(table)} animals")
-                print(f"[{done}/{len(clips)}] {clips[i]}: {what}")
+                print(console_text(f"[{done}/{len(clips)}] {clips[i]}: {what}"))
             while verbose and printed < len(clips) and results[printed] is not None:
                 _, lines, error = results[printed]
                 for line in lines:
                     print(line)
                 if error is not None:
-                    print(f"Failed: {clips[printed]}: {error_text(error)}")
+                    print(console_text(f"Failed: {clips[printed]}: {error_text(error)}"))
                 printed += 1
     finally:
         if position:

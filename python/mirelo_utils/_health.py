@@ -27,6 +27,7 @@ from . import _core
 from ._clip import ClipMasks, open_clip
 from ._core import CompactMask
 from ._core import _qc as _qc_impl
+from ._support import shown_text
 
 if TYPE_CHECKING:
     import numpy as np
@@ -60,29 +61,66 @@ ProgressFn = Callable[[str, int, int], None]
 # ------------------------------------------------------------------ inputs
 
 
-def _out_folder(out_dir: Any) -> str:
+def _out_folder(out_dir: Any) -> tuple[str, list[str]]:
     """The output folder as a text, created when missing and proved writable
-    by a probe file, so that a bad folder fails before any work is done."""
+    by a probe file, so that a bad folder fails before any work is done; and
+    the folders this call created, deepest first."""
     if not isinstance(out_dir, (str, os.PathLike)):
         raise TypeError(f"expected a folder path (str or os.PathLike) for out_dir, got {type(out_dir).__name__}")
-    import tempfile
-
     folder = os.fsdecode(out_dir)
     if not folder:
         raise ValueError("expected a folder path for out_dir, got an empty text")
     if "\x00" in folder:
         raise ValueError(f"expected a folder path without NUL characters for out_dir, got {folder!r}")
+    created: list[str] = []
     try:
-        os.makedirs(folder, exist_ok=True)
-        fd, probe = tempfile.mkstemp(prefix=".index.html.probe-", suffix=".tmp", dir=folder)
-        os.close(fd)
+        _make_folders(folder, created)
+        # The probe goes through the core's atomic writer under a fixed name:
+        # a run killed while it exists leaves either that name, which the next
+        # probe replaces and removes, or the writer's own temporary, which the
+        # next probe's write sweeps away with the other stale temporaries.
+        probe = os.path.join(folder, ".index.html.probe")
+        _qc_impl.write_file(probe, b"")
         os.unlink(probe)
     except FileExistsError:
+        remove_created(created)
         raise NotADirectoryError(f"cannot write the health report into out_dir {folder!r}: not a folder") from None
     except OSError as e:
+        remove_created(created)
         reason = e.strerror or str(e)
         raise type(e)(f"cannot write the health report into out_dir {folder!r}: {reason}") from None
-    return folder
+    return folder, created
+
+
+def _make_folders(folder: str, created: list[str]) -> None:
+    """os.makedirs(folder, exist_ok=True), noting in `created` (deepest
+    first) the folders it made, so that a refusal can take them back."""
+    missing = []
+    path = os.path.abspath(folder)
+    while not os.path.isdir(path):
+        missing.append(path)
+        parent = os.path.dirname(path)
+        if parent == path:
+            break
+        path = parent
+    for path in reversed(missing):
+        try:
+            os.mkdir(path)
+        except FileExistsError:
+            if not os.path.isdir(path):
+                raise
+            continue
+        created.insert(0, path)
+
+
+def remove_created(created: list[str]) -> None:
+    """Removes the folders a refused run made, deepest first, as long as
+    they are empty (whatever landed in them since stays)."""
+    for path in created:
+        try:
+            os.rmdir(path)
+        except OSError:
+            return
 
 
 def _open_records(clip: Any) -> tuple[Optional[Mapping], Optional[str]]:
@@ -98,16 +136,30 @@ def _open_records(clip: Any) -> tuple[Optional[Mapping], Optional[str]]:
     )
 
 
+_INT64 = (-(1 << 63), (1 << 63) - 1)
+
+
 def _frame_number(key: Any) -> int:
     if isinstance(key, bool) or not isinstance(key, numbers.Integral):
         raise TypeError(f"expected whole-number frame keys in clip, got {type(key).__name__} {key!r}")
-    return int(key)
+    number = int(key)
+    if not _INT64[0] <= number <= _INT64[1]:
+        raise ValueError(f"expected frame keys from -2**63 to 2**63 - 1 in clip, got the key {key!r} of a frame record")
+    return number
 
 
 def _number(value: Any, what: str) -> float:
     if isinstance(value, bool) or not isinstance(value, numbers.Real):
         raise TypeError(f"expected a number for {what}, got {type(value).__name__} {value!r}")
     return float(value)
+
+
+def _area(value: Any, key: Any, frame: Any) -> float:
+    what = f"the \"mask_areas\" of {key!r} in frame {frame!r}"
+    area = _number(value, what)
+    if not math.isfinite(area):
+        raise ValueError(f"expected a finite number for {what}, got {value!r}")
+    return area
 
 
 def _setting(value: Any, name: str) -> float:
@@ -171,7 +223,7 @@ def _scan_frames(records: Mapping, threshold: float, progress: "_Progress") -> _
         areas = _field(record, "mask_areas", key)
         if not isinstance(areas, Mapping):
             raise TypeError(f"expected a Mapping for \"mask_areas\" of frame {key!r}, got {type(areas).__name__}")
-        row = {animal(k): _number(v, f"the \"mask_areas\" of {k!r} in frame {key!r}") for k, v in areas.items()}
+        row = {animal(k): _area(v, k, key) for k, v in areas.items()}
         table = _field(record, "intersections_df", key)
         frame_pairs = set()
         for r, c in _cells_above(table, threshold, key):
@@ -299,7 +351,12 @@ class _Frames:
         path = _field(self.record(frame), "image_path", key)
         if not isinstance(path, (str, os.PathLike)):
             raise TypeError(f"expected a path for \"image_path\" of frame {key!r}, got {type(path).__name__}")
-        with Image.open(path) as im:
+        try:
+            name = os.fsencode(path)
+        except UnicodeEncodeError:
+            raise ValueError(f"expected a file name for \"image_path\" of frame {key!r}, got {path!r}, "
+                             "which holds a lone surrogate no file name has") from None
+        with Image.open(name) as im:
             return im.convert("RGB")
 
 
@@ -468,6 +525,10 @@ class _HandOverSettings:
     def __post_init__(self) -> None:
         for name in ("min_frame_id", "area_threshold", "min_count", "min_area"):
             _setting(getattr(self, name), name)
+        # A count below zero means nothing; the thresholds may be set as high
+        # or low as a caller wants (everything, or nothing, counts as tiny).
+        if self.min_count < 0:
+            raise ValueError(f"expected a number >= 0 for min_count, got {self.min_count!r}")
         _check_whole(self.max_attempts, "max_attempts", 1)
 
     def text(self, name: str) -> str:
@@ -1002,7 +1063,21 @@ def clip_health_report(
         raise TypeError(f"expected a text or None for title, got {type(title).__name__}")
     if progress is not None and not callable(progress):
         raise TypeError(f"expected a callable or None for progress, got {type(progress).__name__}")
-    folder = _out_folder(out_dir)
+    folder, created = _out_folder(out_dir)
+    try:
+        table = _report(clip, folder, image_predictor, int(expected_animals), threshold, int(min_episode_frames),
+                        int(max_pictured_episodes), settings, title, progress)
+    except BaseException:
+        remove_created(created)
+        raise
+    if table is None:
+        remove_created(created)
+    return table
+
+
+def _report(clip: Any, folder: str, image_predictor: Any, expected_animals: int, threshold: float,
+            min_episode_frames: int, max_pictured_episodes: int, settings: "_HandOverSettings",
+            title: Optional[str], progress: Optional[ProgressFn]) -> Optional["pd.DataFrame"]:
     steps = _Progress(progress)
 
     steps.step("Loading the clip", 0, 1)
@@ -1019,9 +1094,9 @@ def clip_health_report(
         header = ",".join(report[0].columns) + "\n"
         _qc_impl.write_file(os.path.join(folder, "tracking_question_report.csv"), header.encode("utf-8"))
 
-    episodes = _find_episodes(scan, int(min_episode_frames))
+    episodes = _find_episodes(scan, min_episode_frames)
     frames = _Frames(records, scan)
-    shown = min(len(episodes), int(max_pictured_episodes))
+    shown = min(len(episodes), max_pictured_episodes)
     for n, ep in enumerate(episodes):
         _judge_episode(ep, scan, frames, image_predictor)
         if n < shown:
@@ -1031,7 +1106,7 @@ def clip_health_report(
 
     table = _animal_table(scan, episodes)
     present, distinct = _counts(scan)
-    counts_uri = _counts_plot(scan, present, distinct, int(expected_animals))
+    counts_uri = _counts_plot(scan, present, distinct, expected_animals)
     plots = _AreaPlots(scan.frames)
     area_uris = []
     for i, key in enumerate(scan.animals):
@@ -1048,12 +1123,14 @@ def clip_health_report(
         episodes,
         shown,
         hand,
-        int(expected_animals),
+        expected_animals,
         threshold,
         image_predictor is not None,
         present,
         distinct,
     )
-    _qc_impl.write_file(os.path.join(folder, PAGE_NAME), page.encode("utf-8"))
+    # Names that are not UTF-8 (a clip folder's, say) are shown with the
+    # replacement character: the page is text.
+    _qc_impl.write_file(os.path.join(folder, PAGE_NAME), shown_text(page).encode("utf-8"))
     steps.step("Writing the page", 1, 1)
     return table

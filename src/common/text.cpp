@@ -66,6 +66,24 @@ void append_utf8(std::string& out, char32_t cp) {
   }
 }
 
+std::string file_name_bytes(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (size_t i = 0; i < text.size();) {
+    char32_t cp = 0;
+    const size_t len = utf8_decode(text, i, cp, true);
+    if (len == 3 && cp >= 0xDC80 && cp <= 0xDCFF) {
+      out.push_back(static_cast<char>(cp - 0xDC00));
+      i += 3;
+    } else {
+      const size_t n = len == 0 ? 1 : len;
+      out.append(text.substr(i, n));
+      i += n;
+    }
+  }
+  return out;
+}
+
 std::string repr_text(std::string_view text) {
   const bool has_single = text.find('\'') != std::string_view::npos;
   const bool has_double = text.find('"') != std::string_view::npos;

@@ -26,6 +26,14 @@ std::u32string decode_utf8(std::string_view s, Utf8Errors errors, bool allow_sur
 /// Appends the UTF-8 form of `cp` (surrogates get their 3-byte form).
 void append_utf8(std::string& out, char32_t cp);
 
+/// A text that names a file, as the file system's bytes. The host decodes
+/// names that are not UTF-8 with each stray byte as a surrogate escape
+/// (U+DC80..U+DCFF), and its JSON writer stores those as "\udcXX", which
+/// this core's JSON reader keeps as their 3-byte forms; they become the bytes
+/// 0x80..0xFF again, as the host's os.fsencode gives them. Everything else is
+/// kept as it is.
+std::string file_name_bytes(std::string_view text);
+
 /// The host's repr of a text, for messages: single quotes unless the text
 /// holds a single quote and no double quote, with backslashes, the quote
 /// and control characters escaped ('a\'b', "it's", 'x\n', 'nul\x00').

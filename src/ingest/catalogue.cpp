@@ -1,11 +1,6 @@
 #include "ingest/catalogue.hpp"
 
-#define PCRE2_CODE_UNIT_WIDTH 8
-#include <pcre2.h>
-
 #include <algorithm>
-#include <cctype>
-#include <cstring>
 #include <filesystem>
 #include <system_error>
 
@@ -41,128 +36,16 @@ bool ends_with(const std::string& s, const std::string& suffix) {
   return s.size() >= suffix.size() && s.compare(s.size() - suffix.size(), suffix.size(), suffix) == 0;
 }
 
-// The few spellings of the host's expression syntax that PCRE2 reads
-// differently: \Z (end of text only), \uXXXX and \UXXXXXXXX escapes, and an
-// omitted lower repeat bound {,n}.
-std::string to_pcre2_syntax(const std::string& pattern) {
-  std::string out;
-  out.reserve(pattern.size() + 8);
-  bool in_class = false;
-  size_t class_start = 0;
-  for (size_t i = 0; i < pattern.size(); ++i) {
-    const char c = pattern[i];
-    if (c == '\\' && i + 1 < pattern.size()) {
-      const char e = pattern[i + 1];
-      const int hex_len = e == 'u' ? 4 : e == 'U' ? 8 : 0;
-      if (hex_len > 0 && i + 2 + hex_len <= pattern.size() &&
-          std::all_of(pattern.begin() + static_cast<std::ptrdiff_t>(i + 2),
-                      pattern.begin() + static_cast<std::ptrdiff_t>(i + 2 + hex_len),
-                      [](char h) { return std::isxdigit(static_cast<unsigned char>(h)) != 0; })) {
-        out += "\\x{" + pattern.substr(i + 2, hex_len) + "}";
-        i += 1 + hex_len;
-        continue;
-      }
-      if (e == 'Z' && !in_class) {
-        out += "\\z";
-      } else {
-        out += c;
-        out += e;
-      }
-      ++i;
-      continue;
-    }
-    if (in_class) {
-      if (c == ']' && i > class_start) in_class = false;
-      out += c;
-      continue;
-    }
-    if (c == '[') {
-      in_class = true;
-      class_start = i + 1;
-      if (class_start < pattern.size() && pattern[class_start] == '^') ++class_start;
-      out += c;
-      continue;
-    }
-    if (c == '{' && i + 1 < pattern.size() && pattern[i + 1] == ',') {
-      size_t j = i + 2;
-      while (j < pattern.size() && std::isdigit(static_cast<unsigned char>(pattern[j]))) ++j;
-      if (j > i + 2 && j < pattern.size() && pattern[j] == '}') {
-        out += "{0";
-        continue;
-      }
-    }
-    out += c;
-  }
-  return out;
-}
-
-std::string pcre2_message(int code) {
-  PCRE2_UCHAR buf[256];
-  if (pcre2_get_error_message(code, buf, sizeof buf) < 0) return "error " + std::to_string(code);
-  return reinterpret_cast<const char*>(buf);
-}
-
 }  // namespace
 
-struct RecordingPattern::Impl {
-  pcre2_code* code = nullptr;
-  std::string text;
-};
-
-RecordingPattern::RecordingPattern(const std::string& pattern) : impl_(std::make_unique<Impl>()) {
-  impl_->text = pattern;
-  const std::string translated = to_pcre2_syntax(pattern);
-  pcre2_compile_context* ctx = pcre2_compile_context_create(nullptr);
-  if (ctx == nullptr) throw std::bad_alloc();
-  pcre2_set_newline(ctx, PCRE2_NEWLINE_LF);
-  int err = 0;
-  PCRE2_SIZE offset = 0;
-  impl_->code = pcre2_compile(reinterpret_cast<PCRE2_SPTR>(translated.data()), translated.size(),
-                              PCRE2_UTF | PCRE2_UCP | PCRE2_MATCH_INVALID_UTF, &err, &offset, ctx);
-  pcre2_compile_context_free(ctx);
-  if (impl_->code == nullptr)
-    throw ValueError("invalid match_pattern " + repr_text(pattern) + ": " + pcre2_message(err) + " at position " +
-                     std::to_string(offset));
-  uint32_t groups = 0;
-  pcre2_pattern_info(impl_->code, PCRE2_INFO_CAPTURECOUNT, &groups);
-  if (groups < 4) {
-    pcre2_code_free(impl_->code);
-    impl_->code = nullptr;
-    throw ValueError(expected_got("a match_pattern with groups 1 (camera number), 3 (date) and 4 (time)",
-                                  std::to_string(groups) + " group" + (groups == 1 ? "" : "s") + " in " +
-                                      repr_text(pattern)));
-  }
-}
-
-RecordingPattern::~RecordingPattern() {
-  if (impl_ && impl_->code != nullptr) pcre2_code_free(impl_->code);
-}
-
-std::optional<VideoRecord> RecordingPattern::parse(const std::string& path) const {
+VideoRecord recording_row(const std::string& path, std::string camera_number, std::string date,
+                          const std::string& time_digits) {
   const std::string file_name = file_name_of(path);
-  std::unique_ptr<pcre2_match_data, decltype(&pcre2_match_data_free)> md(
-      pcre2_match_data_create_from_pattern(impl_->code, nullptr), &pcre2_match_data_free);
-  if (!md) throw std::bad_alloc();
-  const int rc = pcre2_match(impl_->code, reinterpret_cast<PCRE2_SPTR>(file_name.data()), file_name.size(), 0,
-                             PCRE2_ANCHORED, md.get(), nullptr);
-  if (rc == PCRE2_ERROR_NOMATCH) return std::nullopt;
-  if (rc < 0)
-    throw ValueError("match_pattern " + repr_text(impl_->text) + " failed on " + repr_text(file_name) + ": " +
-                     pcre2_message(rc));
-  const PCRE2_SIZE* ov = pcre2_get_ovector_pointer(md.get());
-  const uint32_t pairs = pcre2_get_ovector_count(md.get());
-  auto group = [&](uint32_t g) -> std::string {
-    if (g >= pairs || ov[2 * g] == PCRE2_UNSET)
-      throw ValueError("group " + std::to_string(g) + " of match_pattern " + repr_text(impl_->text) +
-                       " took no part in the match of " + repr_text(file_name));
-    return file_name.substr(ov[2 * g], ov[2 * g + 1] - ov[2 * g]);
-  };
   VideoRecord r;
-  r.camera_number = group(1);
-  r.date = group(3);
-  const std::string t = group(4);
-  r.time = slice_code_points(t, 0, 2) + ":" + slice_code_points(t, 2, 4) + ":" +
-           slice_code_points(t, 4, std::string::npos);
+  r.camera_number = std::move(camera_number);
+  r.date = std::move(date);
+  r.time = slice_code_points(time_digits, 0, 2) + ":" + slice_code_points(time_digits, 2, 4) + ":" +
+           slice_code_points(time_digits, 4, std::string::npos);
   r.file_path = path;
   r.video_name = file_name.substr(0, file_name.size() >= 4 ? file_name.size() - 4 : 0);
   return r;

@@ -3,7 +3,6 @@
 // and sampling rules of the video table, and a deterministic recursive lister.
 // Texts are UTF-8 bytes as the file system gives them.
 #include <cstdint>
-#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -21,27 +20,13 @@ struct VideoRecord {
   std::string video_name;     ///< the file name without its last four characters
 };
 
-/// A compiled file-name pattern (Python regular-expression syntax as far as
-/// PCRE2 shares it; Unicode-aware classes). Matching is anchored at the start
-/// of the name only, so text after the matched part is allowed.
-class RecordingPattern {
- public:
-  /// Compiles `pattern`. Throws ValueError for a pattern that does not
-  /// compile or has fewer than four groups (1, 3 and 4 are used).
-  explicit RecordingPattern(const std::string& pattern);
-  ~RecordingPattern();
-  RecordingPattern(const RecordingPattern&) = delete;
-  RecordingPattern& operator=(const RecordingPattern&) = delete;
-
-  /// The row of the recording at `path` (its "File Path"), from the name
-  /// after the last '/', or nothing when the name does not match. Throws
-  /// ValueError when group 1, 3 or 4 took no part in the match.
-  std::optional<VideoRecord> parse(const std::string& path) const;
-
- private:
-  struct Impl;
-  std::unique_ptr<Impl> impl_;
-};
+/// The row of the recording at `path` (its "File Path") from what the match
+/// of its file name gave for group 1 (the camera number), group 3 (the date)
+/// and group 4 (the time, HHMMSS: "Time" becomes HH:MM:SS, cut by code
+/// points). The pattern itself is the caller's, matched by the host's own
+/// regular expressions.
+VideoRecord recording_row(const std::string& path, std::string camera_number, std::string date,
+                          const std::string& time_digits);
 
 /// Candidate recordings of `base_dir`: for each name of `sub_dirs`, in order,
 /// the entries of base_dir/name (not recursive, in directory-listing order)

@@ -147,7 +147,7 @@ std::pair<int64_t, int64_t> annotation_frame_size(const std::string& json_path) 
   if (!image_path) throw KeyError("image_path");
   if (!image_path->is_string())
     throw TypeError(expected_got("a path text for \"image_path\" of " + repr_text(json_path), image_path->type_name()));
-  const std::string& path = image_path->text;
+  const std::string path = file_name_bytes(image_path->text);
   if (path.find('\0') != std::string::npos)
     throw ValueError("embedded null character in \"image_path\" of " + repr_text(json_path));
   struct stat st {};

@@ -188,6 +188,16 @@ TEST(Utf8, DecodesStrictlyAndReportsBadBytes) {
   EXPECT_EQ(out, "a\xC3\xA9\xE2\x82\xAC\xF0\x9F\x90\x96");
 }
 
+TEST(FileNameBytes, SurrogateEscapesBecomeTheirBytes) {
+  const std::pair<std::string, std::string> cases[] = {
+      {"clip\xED\xB3\xBF/a.png", "clip\xFF/a.png"},            // "\udcff" of the host's JSON writer
+      {"\xED\xB2\x80\xC3\xA9", "\x80\xC3\xA9"},                // lowest escape, then valid UTF-8
+      {"\xED\xA0\x80", "\xED\xA0\x80"},                          // a surrogate that escapes no byte
+      {"\xED\xB3", "\xED\xB3"}, {"\xFF", "\xFF"}, {"", ""},       // truncated and raw bytes stay
+  };
+  for (const auto& [text, bytes] : cases) EXPECT_EQ(file_name_bytes(text), bytes) << text;
+}
+
 TEST(ReprText, QuotesAsTheHostDoes) {
   const std::pair<std::string, std::string> cases[] = {
       {"abc", "'abc'"}, {"it's", "\"it's\""}, {"a'b\"c", "'a\\'b\"c'"}, {"x\n\t\\", "'x\\n\\t\\\\'"},

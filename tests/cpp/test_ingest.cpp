@@ -116,33 +116,17 @@ TEST(Catalogue, PathJoinAsTheHost) {
   EXPECT_EQ(path_join("base", ""), "base/");
 }
 
-TEST(Catalogue, PatternParsesPrefixAndGroups) {
-  const RecordingPattern p(R"(Camera(\d+)_(\d+)_([\d]{8})([\d]{6})\.mp4)");
-  const auto r = p.parse("b/sub/Camera064_1_20240115063000.mp4.mp4");
-  ASSERT_TRUE(r);
-  EXPECT_EQ(r->camera_number, "064");
-  EXPECT_EQ(r->date, "20240115");
-  EXPECT_EQ(r->time, "06:30:00");
-  EXPECT_EQ(r->file_path, "b/sub/Camera064_1_20240115063000.mp4.mp4");
-  EXPECT_EQ(r->video_name, "Camera064_1_20240115063000.mp4");
-  EXPECT_FALSE(p.parse("x/camera64_1_20240115063000.mp4"));
-  EXPECT_FALSE(p.parse("x/Camera64_1_2024011506300.mp4"));
-}
-
-TEST(Catalogue, HostSyntaxAndErrors) {
-  // \Z is the end of the text, {,2} has an implicit lower bound of 0, \u escapes a code point.
-  const RecordingPattern p(R"((?P<c>\d{,2})x(\w+?)_(\d{8})(\d+)\.mp4\Z)");
-  EXPECT_TRUE(p.parse("12xab_20240115101500.mp4"));
-  EXPECT_FALSE(p.parse("12xab_20240115101500.mp4\n"));
-  EXPECT_FALSE(p.parse("123xab_20240115101500.mp4"));
-  const RecordingPattern u(R"(\u00e9(\d)(\d)(\d{8})(\d{4,6}))");
-  const auto r = u.parse("\xc3\xa9" "12" "20240115" "1015.mp4");
-  ASSERT_TRUE(r);
-  EXPECT_EQ(r->time, "10:15:");
-  EXPECT_THROW(RecordingPattern("Camera(\\d+)_(\\d+)"), ValueError);
-  EXPECT_THROW(RecordingPattern("Camera(\\d+"), ValueError);
-  const RecordingPattern optional("(a)?(b)(c)(d)");
-  EXPECT_THROW(optional.parse("bcd"), ValueError);
+TEST(Catalogue, RowFromTheMatchedGroups) {
+  const VideoRecord r = recording_row("b/sub/Camera064_1_20240115063000.mp4.mp4", "064", "20240115", "063000");
+  EXPECT_EQ(r.camera_number, "064");
+  EXPECT_EQ(r.date, "20240115");
+  EXPECT_EQ(r.time, "06:30:00");
+  EXPECT_EQ(r.file_path, "b/sub/Camera064_1_20240115063000.mp4.mp4");
+  EXPECT_EQ(r.video_name, "Camera064_1_20240115063000.mp4");
+  // The time is cut by code points, as the host slices texts.
+  EXPECT_EQ(recording_row("x/a.mp4", "1", "2", "\xc3\xa9" "1015").time, "\xc3\xa9" "1:01:5");
+  EXPECT_EQ(recording_row("x/a.mp4", "1", "2", "1015").time, "10:15:");
+  EXPECT_EQ(recording_row("abc", "1", "2", "").video_name, "");
 }
 
 TEST(Catalogue, FilterOrderAndSampling) {

@@ -125,9 +125,30 @@ def test_caller_pattern_with_python_syntax(tmp_path):
 
 
 @pytest.mark.parametrize(
+    "pattern, name, expected",
+    [(r"(?P<c>\d{,2})x(\w+?)_(\d{8})(\d+)\.mp4\Z", "12xab_20240115101500.mp4", ["12", "20240115", "10:15:00"]),
+     (r"(?P<c>\d{,2})x(\w+?)_(\d{8})(\d+)\.mp4\Z", "123xab_20240115101500.mp4", None),
+     (r"\u00e9(\d)(\d)(\d{8})(\d{4,6})", "\u00e912201401151015.mp4", ["1", "20140115", "10:15:"]),
+     (r"(?i)camera(\d+)_(\d+)_([\d]{8})([\d]{6})", "CAMERA7_1_20240115101500.mp4", ["7", "20240115", "10:15:00"])],
+)
+def test_patterns_mean_what_they_mean_in_python(tmp_path, name, pattern, expected):
+    touch(str(tmp_path / "s" / name))
+    df = VideoMetadata(str(tmp_path), ["s"], match_pattern=pattern, filter_start="", sample_step=1,
+                       ).get_filtered_video_dataframe()
+    assert (df.iloc[0, :3].tolist() if len(df) else None) == expected
+
+
+def test_group_that_took_no_part(tmp_path):
+    touch(str(tmp_path / "s" / "bcd.mp4"))
+    with pytest.raises(ValueError, match=r"group 1 of match_pattern '\(a\)\?\(b\)\(c\)\(d\)' took no part "
+                                         r"in the match of 'bcd.mp4'"):
+        VideoMetadata(str(tmp_path), ["s"], match_pattern="(a)?(b)(c)(d)").get_filtered_video_dataframe()
+
+
+@pytest.mark.parametrize(
     "pattern, message",
     [(r"Camera(\d+)_(\d+)\.mp4", r"groups 1 \(camera number\), 3 \(date\) and 4 \(time\), got 2 groups"),
-     (r"Camera(\d+", "invalid match_pattern")],
+     (r"Camera(\d+", r"invalid match_pattern 'Camera\(\\\\d\+': missing \), unterminated subpattern at position 6")],
 )
 def test_bad_patterns(tmp_path, pattern, message):
     with pytest.raises(ValueError, match=message):

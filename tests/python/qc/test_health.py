@@ -3,6 +3,7 @@ swap, vanishing and merge; the page's files; the hand-over advice; bad
 input; the command line."""
 import json
 import os
+import pathlib
 import re
 import subprocess
 import sys
@@ -265,6 +266,9 @@ def test_appearance_evidence_with_a_predictor(records, tmp_path):
     ({0: {"mask_areas": {"Box0": "3"}, "intersections_df": None}}, None, {}, TypeError, "expected a number"),
     ({0: {"mask_areas": {}, "intersections_df": [[0]]}}, None, {}, TypeError, "pandas DataFrame"),
     ({0: []}, None, {}, TypeError, "frame record"),
+    ({2**64: {}}, None, {}, ValueError, r"got the key 18446744073709551616 of a frame record"),
+    ({0: {"mask_areas": {"Box0": float("inf")}, "intersections_df": None}}, None, {}, ValueError,
+     r"expected a finite number for the \"mask_areas\" of 'Box0' in frame 0, got inf"),
     ({0: {}}, None, {"expected_animals": -1}, ValueError, "expected_animals"),
     ({0: {}}, None, {"intersection_thrr": "80"}, TypeError, "intersection_thrr"),
     ({0: {}}, None, {"min_episode_frames": 0}, ValueError, "min_episode_frames"),
@@ -273,6 +277,7 @@ def test_appearance_evidence_with_a_predictor(records, tmp_path):
     ({0: {}}, None, {"min_area": True}, TypeError, "min_area"),
     ({0: {}}, None, {"max_attempts": 0}, ValueError, "max_attempts"),
     ({0: {}}, None, {"max_attempts": 2.0}, ValueError, "max_attempts"),
+    ({0: {}}, None, {"min_count": -1}, ValueError, "expected a number >= 0 for min_count, got -1"),
     ({0: {}}, 3, {}, TypeError, "out_dir"),
     ({0: {}}, "file", {}, NotADirectoryError, "cannot write the health report into out_dir"),
     ({0: {}}, "file/sub", {}, NotADirectoryError, "cannot write the health report into out_dir"),
@@ -283,6 +288,53 @@ def test_bad_input(tmp_path, clip, out, kwargs, exc, match):
     with pytest.raises(exc, match=match):
         mu.clip_health_report(clip, out, **kwargs)
     assert not os.path.exists(tmp_path / "out" / "index.html")
+
+
+def test_image_path_that_names_no_file(records, tmp_path):
+    broken = {f: dict(r, image_path="frame\ud800.png") for f, r in records.items()}
+    with pytest.raises(ValueError, match=r"for \"image_path\" of frame 16, got 'frame\\ud800.png'"):
+        mu.clip_health_report(broken, tmp_path)
+
+
+def test_a_refused_run_takes_back_the_folders_it_made(tmp_path, capsys):
+    out = tmp_path / "made" / "/".join(["d" * 200] * 25)  # longer than the system's path limit
+    assert main(["report", str(tmp_path), str(out)]) == 2
+    assert capsys.readouterr().err.count("\n") == 1
+    assert os.listdir(tmp_path) == []
+    kept = tmp_path / "kept"
+    kept.mkdir()
+    assert mu.clip_health_report(tmp_path / "none", kept / "new") is None  # no annotation files
+    assert os.listdir(kept) == []
+
+
+def test_a_killed_write_probe_leaves_nothing_for_good(records, tmp_path):
+    # The probe is the core's atomic write of ".index.html.probe": a child
+    # killed in it (by the file-size limit) leaves the writer's temporary.
+    child = ("import resource, signal, sys, mirelo_utils as mu; signal.signal(signal.SIGXFSZ, signal.SIG_DFL); "
+             "resource.setrlimit(resource.RLIMIT_FSIZE, (1, 1)); mu._core._qc.write_file(sys.argv[1], b'xx')")
+    env = dict(os.environ, PYTHONPATH=os.path.dirname(os.path.dirname(mu.__file__)))
+    done = subprocess.run([sys.executable, "-c", child, str(tmp_path / ".index.html.probe")], env=env, timeout=60)
+    assert done.returncode < 0
+    assert [n for n in os.listdir(tmp_path) if n.endswith(".tmp")]
+    (tmp_path / ".index.html.probe").write_bytes(b"")  # killed between the probe's write and its removal
+    mu.clip_health_report(records, tmp_path)
+    assert sorted(os.listdir(tmp_path)) == ["index.html", "tracking_question_report.csv"]
+
+
+def test_names_that_are_not_utf8(tmp_path, capsys):
+    """A clip folder and an out folder whose names are not UTF-8: the files
+    are read and written under their own bytes, and the texts show the
+    replacement character (page) or the escaped byte (console)."""
+    clip = os.fsdecode(bytes(tmp_path) + b"/clip\xff")
+    write_clip(pathlib.Path(clip), frames=20)  # the frame images lie in that folder too
+    out = os.fsdecode(bytes(tmp_path) + b"/out\xfe")
+    assert main(["report", clip, out]) == 0
+    printed = capsys.readouterr().out
+    assert printed.endswith(f"Health page written to {tmp_path}/out\\xfe/index.html\n")
+    assert f"Tracking question report saved to {tmp_path}/out\\xfe/tracking_question_report.csv" in printed
+    assert sorted(os.listdir(bytes(tmp_path) + b"/out\xfe")) == [b"index.html", b"tracking_question_report.csv"]
+    page = (pathlib.Path(out) / "index.html").read_text(encoding="utf-8")
+    assert f"<title>Identity health: {tmp_path}/clip\ufffd</title>" in page
 
 
 def test_unwritable_out_dir_fails_before_the_clip_is_read(tmp_path):
@@ -334,28 +386,27 @@ def test_command_line_hand_over_settings(clip_dir, tmp_path):
     (["report", "{clip}", "{tmp}/out", "--expected-animals", "x"], 2, "err", None),
     (["report", "{clip}", "{tmp}/out", "--max-attempts", "0"], 2, "err",
      "python -m mirelo_utils report: error: expected a whole number >= 1 for max_attempts, got 0\n"),
+    (["report", "{clip}", "{tmp}/out", "--min-count", "-1"], 2, "err",
+     "python -m mirelo_utils report: error: expected a number >= 0 for min_count, got -1.0\n"),
+    (["report", "{clip}", "{tmp}/out", "--min-frame-id", "1e400"], 2, "err",
+     "python -m mirelo_utils report: error: argument --min-frame-id: expected a finite number, got '1e400' "
+     "(see --help)\n"),
+    (["report", "{clip}", "{tmp}/out", "--expected-animals", "1e30"], 2, "err", None),
     (["nothing"], 2, "err", None),
 ])
 def test_command_line_bad_input(clip_dir, tmp_path, capsys, argv, code, stream, text):
     (tmp_path / "file").write_text("x")
     argv = [a.format(tmp=tmp_path, clip=clip_dir) for a in argv]
-    with pytest.raises(SystemExit) if text is None else _no_raise() as stopped:
-        assert main(argv) == code
-    if text is None:
-        assert stopped.value.code == code
+    try:
+        status = main(argv)
+    except SystemExit as e:  # refused by the argument parser
+        status = e.code
+    assert status == code
     captured = capsys.readouterr()
     shown = getattr(captured, stream)
     assert shown.count("\n") == 1  # one line
     if text is not None:
         assert shown == text.format(tmp=tmp_path)
-
-
-class _no_raise:
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *exc):
-        return False
 
 
 def test_command_line_runs_as_a_module(clip_dir, tmp_path):

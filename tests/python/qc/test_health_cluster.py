@@ -33,7 +33,7 @@ def printed(call):
 
 def files(folder):
     out = {}
-    for name in sorted(os.listdir(folder)):
+    for name in sorted(os.listdir(folder) if os.path.exists(folder) else []):
         with open(os.path.join(folder, name), "rb") as f:
             out[name] = f.read()
     return out
@@ -57,6 +57,7 @@ def test_pages_tables_and_messages_as_a_loop_over_the_clips(cluster_client, clip
     assert combined.attrs["unchecked"] == {clips["empty"]: "no annotation files"}
     for s, c in zip(serial, cluster):
         assert files(c) == files(s)
+    assert not os.path.exists(cluster[1])  # a clip without annotation files: its folder is taken back
     assert "after frame 20): <b>Box2</b>" in (tmp_path / "cluster" / "0" / "index.html").read_text(encoding="utf-8")
 
 
@@ -90,3 +91,16 @@ def test_a_failing_clip_is_reported_and_the_others_finish(cluster_client, clips,
 def test_bad_folders(cluster_client, clip_dirs, out_dirs, error, message):
     with pytest.raises(error, match=message):
         mu.clip_health_reports_on_cluster(clip_dirs, out_dirs, cluster_client)
+
+
+def test_names_that_are_not_utf8(cluster_client, clips, tmp_path, capsys):
+    import pathlib
+    import shutil
+
+    clip = os.fsdecode(bytes(tmp_path) + b"/clip\xff")
+    shutil.copytree(clips["b"], clip)
+    out = os.fsdecode(bytes(tmp_path) + b"/out\xfe")
+    combined = mu.clip_health_reports_on_cluster([clip], [out], cluster_client, messages="summary")
+    assert list(combined["Clip"].unique()) == [clip]
+    assert capsys.readouterr().out == f"[1/1] {tmp_path}/clip\\xff: 5 animals\n"
+    assert "Identity health: " in (pathlib.Path(out) / "index.html").read_text(encoding="utf-8")
