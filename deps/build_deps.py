@@ -310,11 +310,14 @@ def build_opencv(b: Build) -> None:
 
 
 def build_freetype(b: Build) -> None:
-    # Fonts as the core draws them (TrueType/OpenType outlines): no compressed
-    # fonts, no PNG glyphs, no shaping.
+    # Fonts as the core draws them (TrueType/OpenType outlines): no PNG
+    # glyphs, no shaping. Gzip-compressed fonts through the zlib built above:
+    # without it FreeType compiles its own copy of zlib, whose names clash
+    # with that one's.
     b.cmake(b.src, {
-        "FT_DISABLE_ZLIB": "ON", "FT_DISABLE_BZIP2": "ON", "FT_DISABLE_PNG": "ON",
+        "FT_REQUIRE_ZLIB": "ON", "FT_DISABLE_BZIP2": "ON", "FT_DISABLE_PNG": "ON",
         "FT_DISABLE_HARFBUZZ": "ON", "FT_DISABLE_BROTLI": "ON",
+        "ZLIB_INCLUDE_DIR": str(b.prefix / "include"), "ZLIB_LIBRARY": str(b.prefix / "lib" / "libz.a"),
     })
     b.licence("LICENSE.TXT", "docs/FTL.TXT")
 
@@ -352,11 +355,15 @@ def build_ffmpeg(b: Build) -> None:
            f"--enable-demuxer={FFMPEG_DEMUXERS}",
            f"--enable-decoder={FFMPEG_DECODERS}",
            f"--enable-parser={FFMPEG_PARSERS}",
-           "--enable-zlib",
-           f"--extra-cflags=-I{b.prefix / 'include'}", f"--extra-ldflags=-L{b.prefix / 'lib'}",
-           "--pkg-config=false"],
-          cwd=b.work)
+           "--enable-zlib", "--disable-iconv",
+           f"--extra-cflags=-I{b.prefix / 'include'}", f"--extra-ldflags=-L{b.prefix / 'lib'}"],
+          cwd=b.work, env={"PKG_CONFIG_LIBDIR": str(b.prefix / "lib" / "pkgconfig"), "PKG_CONFIG_PATH": ""})
     config = (b.work / "config.h").read_text()
+    # sysctl() links against glibc 2.28, but the headers Zig ships are a
+    # newer glibc's, which has dropped <sys/sysctl.h>; FFmpeg uses it only
+    # on the BSDs.
+    config = config.replace("#define HAVE_SYSCTL 1", "#define HAVE_SYSCTL 0")
+    (b.work / "config.h").write_text(config)
     licence = next(line for line in config.splitlines() if line.startswith("#define FFMPEG_LICENSE "))
     if '"LGPL version 2.1 or later"' not in licence or "#define CONFIG_GPL 0" not in config \
             or "#define CONFIG_NONFREE 0" not in config:
@@ -376,7 +383,7 @@ STEPS = [
     ("zlib", build_zlib, []),
     ("libjpeg-turbo", build_libjpeg_turbo, ["nasm"]),
     ("opencv", build_opencv, ["zlib", "libjpeg-turbo"]),
-    ("freetype", build_freetype, []),
+    ("freetype", build_freetype, ["zlib"]),
     ("geos", build_geos, []),
     ("ffmpeg", build_ffmpeg, ["nasm", "zlib"]),
 ]

@@ -52,7 +52,7 @@ raw_wheel=$(ls "$RAW"/*.whl)
 # policy, and finds nothing to graft.
 "$TOOLS/bin/python" deps/wheel_licences.py "$raw_wheel" "$PREFIX" "$ZIG"
 mkdir -p dist
-PATH="$TOOLS/bin:$PATH" "$TOOLS/bin/auditwheel" repair -q --plat "$PLAT" --only-plat -w dist "$raw_wheel"
+PATH="$TOOLS/bin:$PATH" "$TOOLS/bin/auditwheel" repair --plat "$PLAT" --only-plat -w dist "$raw_wheel"
 wheel=dist/$(basename "$raw_wheel" | sed "s/-linux_x86_64\.whl\$/-$PLAT.whl/")
 "$TOOLS/bin/python" deps/check_wheel.py "$wheel" --max-glibc 2.28
 PATH="$TOOLS/bin:$PATH" "$TOOLS/bin/auditwheel" show "$wheel"

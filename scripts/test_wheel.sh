@@ -31,7 +31,8 @@ fi
 "$VENV/bin/python" -m pip install -q --no-deps "$wheel"
 
 reference=()
-[ -x "$REPO/.venv/bin/python" ] && reference=(MIRELO_REFERENCE_PYTHON="$REPO/.venv/bin/python")
+other=${MIRELO_REFERENCE_PYTHON:-$REPO/.venv/bin/python}
+[ -x "$other" ] && reference=(MIRELO_REFERENCE_PYTHON="$other")
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 echo "== Python tests against the wheel ($(basename "$wheel"))"
