@@ -12,6 +12,7 @@ from __future__ import annotations
 
 import base64
 import hashlib
+import subprocess
 import sys
 import tomllib
 import zipfile
@@ -23,7 +24,9 @@ ZIG_PARTS = {
     "libc++abi": ("lib/libcxxabi/LICENSE.TXT", "Apache-2.0 WITH LLVM-exception"),
     "libunwind": ("lib/libunwind/LICENSE.TXT", "Apache-2.0 WITH LLVM-exception"),
     "zig-compiler-rt": ("LICENSE", "MIT"),
-    "glibc-static-parts": ("lib/libc/glibc/LICENSES", "LGPL-2.1-or-later WITH GCC-exception-2.0 (start-up files and libc_nonshared)"),
+    "glibc-static-parts": ("lib/libc/glibc/LICENSES",
+                           "LGPL-2.1-or-later, with the files' own permission to link them into any program "
+                           "(the C start-up files and libc_nonshared)"),
 }
 
 
@@ -36,7 +39,7 @@ def main() -> int:
     wheel, prefix, zig = Path(sys.argv[1]), Path(sys.argv[2]), Path(sys.argv[3])
     lock = tomllib.loads((prefix / "deps.lock").read_text())
     zig_root = zig.resolve().parent
-    zig_version = (zig_root / "lib" / "std" / "std.zig").exists() and zig_root.parent.name
+    zig_version = subprocess.run([str(zig), "version"], capture_output=True, text=True, check=True).stdout.strip()
 
     files: dict[str, bytes] = {}
     lines = ["Libraries compiled into mirelo_utils/_core and mirelo_utils/libmirelo_media.so",
@@ -51,7 +54,7 @@ def main() -> int:
         for p in texts:
             files[f"{name}/{p.relative_to(folder)}"] = p.read_bytes()
         lines.append(f"{name} {entry['version']}: {entry['license']}; from {entry['origin']} ({entry['url']})")
-    lines += ["", f"From the Zig toolchain (PyPI package ziglang{'' if not zig_version else ''}) that compiled them:"]
+    lines += ["", f"From Zig {zig_version} (PyPI package ziglang), which compiled them:"]
     for name, (rel, licence) in ZIG_PARTS.items():
         files[f"{name}/{Path(rel).name}"] = (zig_root / rel).read_bytes()
         lines.append(f"{name}: {licence}")
