@@ -16,6 +16,8 @@ PLAT=${MIRELO_WHEEL_PLAT:-manylinux_2_28_x86_64}
 CACHE=${XDG_CACHE_HOME:-$HOME/.cache}/mirelo_utils
 JOBS=${CMAKE_BUILD_PARALLEL_LEVEL:-2}
 export CMAKE_BUILD_PARALLEL_LEVEL=$JOBS
+# Zig's own builds (libc++, the C library's stubs for glibc 2.28) are cached beside the rest.
+export ZIG_GLOBAL_CACHE_DIR=${ZIG_GLOBAL_CACHE_DIR:-$CACHE/zig}
 
 # The build tools, pinned, in a virtual environment of the interpreter,
 # kept in the cache and keyed by the list and the interpreter's version.
