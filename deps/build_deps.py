@@ -205,16 +205,6 @@ class Build:
         for f in files:
             shutil.copy2((source or self.src) / f, folder / Path(f).name)
 
-    def drop_shared(self) -> None:
-        """Removes shared libraries a project installs beside its static one, so
-        that nothing links them by mistake."""
-        lib = self.staged("lib")
-        for p in list(lib.glob("*.so*")) + list(lib.glob("*.dll.a")):
-            p.unlink()
-        bindir = self.staged("bin")
-        if bindir.is_dir():
-            shutil.rmtree(bindir)
-
 
 # --- Recipes: one function per library, named after its entry in deps.lock.
 # A recipe's source text is part of its cache key.
@@ -429,8 +419,9 @@ def extract(archive: Path, dest: Path) -> Path:
 
 def step_hash(name: str, entry: dict, recipe, identity: str, dep_hashes: list[str]) -> str:
     h = hashlib.sha256()
-    for part in (json.dumps(entry, sort_keys=True), inspect.getsource(recipe), inspect.getsource(Build),
-                 identity, *dep_hashes):
+    # The recipe and the shared steps that shape what it installs
+    for part in (json.dumps(entry, sort_keys=True), inspect.getsource(recipe), inspect.getsource(Build.cmake),
+                 inspect.getsource(Build.licence), identity, *dep_hashes):
         h.update(part.encode())
         h.update(b"\0")
     if name == "ffmpeg":
