@@ -38,6 +38,8 @@ echo "build_wheel: libraries in $PREFIX"
 # The project, without the C++ tests and their entry points, linked against
 # those libraries alone; ccache keeps a rebuild short.
 export MIRELO_CCACHE=${MIRELO_CCACHE:-1}
+# paths inside the checkout hashed relative to it: another clone (CI's) hits too
+export CCACHE_BASEDIR=${CCACHE_BASEDIR:-$(pwd)}
 RAW=build/wheel-$TARGET/raw
 rm -rf "$RAW"
 echo "build_wheel: compiling mirelo_utils for $("$TOOLS/bin/python" -c 'import sys; print(sys.implementation.cache_tag)')"
