@@ -1,7 +1,15 @@
 """Command-line pieces shared by the benchmarks. Nothing heavy is imported
-here: a benchmark's child process measures its own imports."""
+here: a benchmark's child process measures its own imports.
+
+Every benchmark imports this module first; it puts tests/ on the import
+path, so that the straightforward versions the library is measured against
+are imported from tests/reference, the same ones the tests check it against.
+"""
 import argparse
+import os
 import sys
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "tests"))
 
 
 def sizes(text):

@@ -22,7 +22,9 @@ from PIL import Image
 
 import mirelo_utils as mu
 from _args import size, sizes
-from _harness import measure, numpy_intersection_table, python_masks_of_file
+from _harness import measure
+from reference.annotation import python_masks_of_file
+from reference.measures import numpy_intersection_table
 
 
 def outline(rng, h, w, points=40, cell=None):

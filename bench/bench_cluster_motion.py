@@ -16,7 +16,8 @@ import numpy as np
 
 import mirelo_utils as mu
 from _args import frame_sizes
-from _harness import animal_masks, farneback, measure, opencv_cluster_masks, opencv_motion_scores, row
+from _harness import animal_masks, measure, row
+from reference.measures import farneback, opencv_cluster_masks, opencv_motion_scores
 
 
 def pen_frames(h, w, folder):

@@ -61,7 +61,7 @@ def generate_video(path, frames=FRAMES):
 def baseline_crop(video_path, output_dir, start_min, end_min, left_crop=True, frame_skip=1):
     """The straightforward loop: VideoCapture, seek, read, slice, imwrite."""
     import cv2
-    from _harness import opencv_orange_region  # (after cv2, which imports NumPy as it does)
+    from reference.ingest import opencv_orange_region  # (after cv2, which imports NumPy as it does)
 
     os.makedirs(output_dir, exist_ok=True)
     cap = cv2.VideoCapture(video_path)

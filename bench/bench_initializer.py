@@ -30,7 +30,8 @@ from PIL import Image, ImageDraw
 
 import mirelo_utils as mu
 from _args import size, sizes
-from _harness import _status, measure, numpy_intersection_table
+from _harness import _status, measure
+from reference.measures import numpy_intersection_table
 
 SCRIPT = os.path.abspath(__file__)
 PYTHONPATH = os.pathsep.join(os.path.abspath(p) for p in os.environ.get("PYTHONPATH", "").split(os.pathsep) if p)

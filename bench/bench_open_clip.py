@@ -106,7 +106,7 @@ def status(field):
 
 
 def python_report(data, out_dir):
-    from _baseline_qc import tracking_report
+    from reference.qc import tracking_report
 
     report = tracking_report(data)[4]
     if report is not None:

@@ -104,7 +104,30 @@ void install_error_translators() {
   });
 }
 
-void install_runtime_hooks(nb::module_&) {
+namespace {
+
+// Calls fn() with the lines that the core prints on this thread appended to
+// `lines` (as the console would show them) instead of going to sys.stdout,
+// also when fn raises; other threads print as usual. The cluster calls run
+// one task per worker thread this way.
+nb::object call_capturing_lines(nb::list lines, nb::callable fn) {
+  MessageCapture capture;
+  auto append = [&] {
+    for (const std::string& l : capture.take()) lines.append(console_text(l));
+  };
+  try {
+    nb::object result = fn();
+    append();
+    return result;
+  } catch (...) {
+    append();
+    throw;
+  }
+}
+
+}  // namespace
+
+void install_runtime_hooks(nb::module_& m) {
   // Messages go through sys.stdout so notebooks show them and
   // contextlib.redirect_stdout / capsys catch them.
   mirelo::set_message_sink([](std::string_view text) {
@@ -117,6 +140,10 @@ void install_runtime_hooks(nb::module_&) {
     nb::gil_scoped_acquire gil;
     if (PyErr_CheckSignals() != 0) throw nb::python_error();
   });
+  m.def("_call_capturing_lines", &call_capturing_lines, nb::arg("lines"), nb::arg("fn"),
+        nb::sig("def _call_capturing_lines(lines: list[str], fn: collections.abc.Callable[[], typing.Any]) "
+                "-> typing.Any"),
+        "fn(), the lines the core prints meanwhile on this thread appended to `lines` (also when it raises).");
 }
 
 }  // namespace mirelo::py

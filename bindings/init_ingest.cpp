@@ -170,34 +170,32 @@ void process_videos_to_frames_py(nb::handle processor, nb::handle df) {
 
 // ---------------------------------------------------------------------------
 // Single windows, for runs spread over a cluster (mirelo_utils._dask): the
-// caller reads the settings and rows once into plain tuples that travel to
-// the workers, which plan a recording's windows and run single windows. The
+// caller reads the settings and rows once into named values, which the
+// package keeps as records (RunSettings, VideoRow) that travel to the
+// workers, which plan a recording's windows and run single windows. The
 // lines a call prints are appended to the caller's list instead, also when
 // the call fails.
 
-nb::tuple settings_tuple(const RunSettings& s) {
+nb::dict settings_values(const RunSettings& s) {
   const ExtractionSettings& e = s.extraction;
   const char* side = e.side == CropSide::Left ? "left" : e.side == CropSide::Right ? "right" : "keep";
-  return nb::make_tuple(e.resize_height ? nb::object(nb::int_(*e.resize_height)) : nb::none(),
-                        host_number_to_py(e.frame_skip), nb::str(side), host_number_to_py(s.time_step),
-                        path_str(s.output_dir_base), nb::bool_(s.crop), nb::bool_(s.left_folder));
+  nb::dict d;
+  d["resize_height"] = e.resize_height ? nb::object(nb::int_(*e.resize_height)) : nb::none();
+  d["frame_skip"] = host_number_to_py(e.frame_skip);
+  d["crop_side"] = nb::str(side);
+  d["time_step"] = host_number_to_py(s.time_step);
+  d["output_dir_base"] = path_str(s.output_dir_base);
+  d["crop"] = nb::bool_(s.crop);
+  d["left_folder"] = nb::bool_(s.left_folder);
+  return d;
 }
 
-// The items of a tuple of exactly `n` values.
-PyObject** tuple_items(nb::handle t, Py_ssize_t n, const char* what) {
-  if (!PyTuple_Check(t.ptr()) || PyTuple_GET_SIZE(t.ptr()) != n)
-    throw TypeError(expected_got(std::string("a tuple of ") + std::to_string(n) + " values for " + what,
-                                 PyTuple_Check(t.ptr()) ? std::to_string(PyTuple_GET_SIZE(t.ptr())) + " values"
-                                                        : py_type_name(t)));
-  return &PyTuple_GET_ITEM(t.ptr(), 0);
-}
-
-RunSettings settings_from_tuple(nb::handle t) {
-  PyObject** v = tuple_items(t, 7, "the run settings");
+RunSettings settings_from(nb::handle record) {
   RunSettings s;
-  if (v[0] != Py_None) s.extraction.resize_height = to_integer(v[0], "resize_dim[1]");
-  s.extraction.frame_skip = to_host_number(v[1], "frame_skip", BigInt::Raise);
-  const std::string side = to_utf8(v[2], "the crop side");
+  nb::object resize_height = record.attr("resize_height");
+  if (!resize_height.is_none()) s.extraction.resize_height = to_integer(resize_height, "resize_dim[1]");
+  s.extraction.frame_skip = to_host_number(record.attr("frame_skip"), "frame_skip", BigInt::Raise);
+  const std::string side = to_utf8(record.attr("crop_side"), "the crop side");
   if (side == "left") {
     s.extraction.side = CropSide::Left;
   } else if (side == "right") {
@@ -207,24 +205,28 @@ RunSettings settings_from_tuple(nb::handle t) {
   } else {
     throw ValueError(expected_got("the crop side \"left\", \"right\" or \"keep\"", repr_text(side)));
   }
-  s.time_step = to_host_number(v[3], "time_step", BigInt::Raise);
-  s.output_dir_base = to_path(v[4], "output_dir_base");
-  s.crop = to_bool(v[5]);
-  s.left_folder = to_bool(v[6]);
+  s.time_step = to_host_number(record.attr("time_step"), "time_step", BigInt::Raise);
+  s.output_dir_base = to_path(record.attr("output_dir_base"), "output_dir_base");
+  s.crop = to_bool(record.attr("crop"));
+  s.left_folder = to_bool(record.attr("left_folder"));
   return s;
 }
 
-nb::tuple row_tuple(const VideoRow& r) {
-  return nb::make_tuple(path_str(r.video_name), path_str(r.file_path), path_str(r.date), path_str(r.camera_label));
+nb::dict row_values(const VideoRow& r) {
+  nb::dict d;
+  d["video_name"] = path_str(r.video_name);
+  d["file_path"] = path_str(r.file_path);
+  d["date"] = path_str(r.date);
+  d["camera_number"] = path_str(r.camera_label);
+  return d;
 }
 
-VideoRow row_from_tuple(nb::handle t) {
-  PyObject** v = tuple_items(t, 4, "a video row");
+VideoRow row_from(nb::handle record) {
   VideoRow r;
-  r.video_name = to_path(v[0], "\"Video Name\"");
-  r.file_path = to_path(v[1], "\"File Path\"");
-  r.date = to_path(v[2], "\"Date\"");
-  r.camera_label = to_path(v[3], "\"Camera Number\"");
+  r.video_name = to_path(record.attr("video_name"), "\"Video Name\"");
+  r.file_path = to_path(record.attr("file_path"), "\"File Path\"");
+  r.date = to_path(record.attr("date"), "\"Date\"");
+  r.camera_label = to_path(record.attr("camera_number"), "\"Camera Number\"");
   return r;
 }
 
@@ -259,14 +261,14 @@ nb::tuple read_crop_window(nb::handle value, nb::handle camera) {
   return window_tuple(window_from(value, "camera_crop_coords[" + to_text(nb::repr(camera)) + "]"));
 }
 
-nb::tuple read_run_settings(nb::handle processor) { return settings_tuple(run_settings_of(processor)); }
+nb::dict read_run_settings(nb::handle processor) { return settings_values(run_settings_of(processor)); }
 
-nb::tuple read_video_row(nb::handle row) { return row_tuple(video_row_of(row)); }
+nb::dict read_video_row(nb::handle row) { return row_values(video_row_of(row)); }
 
 // The windows of one recording: [(start, end, folder), ...].
 nb::list plan_recording(nb::handle settings, nb::handle row, nb::handle lines, int64_t max_windows) {
-  const RunSettings s = settings_from_tuple(settings);
-  const VideoRow r = row_from_tuple(row);
+  const RunSettings s = settings_from(settings);
+  const VideoRow r = row_from(row);
   struct Planned {
     HostNumber start, end;
     std::string folder;
@@ -308,11 +310,11 @@ const char* outcome_name(const WindowRun& run) {
 // One window: (status, images saved, crop window chosen or None).
 nb::tuple run_window_py(nb::handle settings, nb::handle row, nb::handle start_min, nb::handle end_min,
                         nb::handle crop_window, bool detect_only, int encode_threads, nb::handle lines) {
-  RunSettings s = settings_from_tuple(settings);
+  RunSettings s = settings_from(settings);
   if (encode_threads < 0)
     throw ValueError(expected_got("encode_threads of at least 0", std::to_string(encode_threads)));
   s.extraction.encode_threads = encode_threads;
-  const VideoRow r = row_from_tuple(row);
+  const VideoRow r = row_from(row);
   const HostNumber start = to_host_number(start_min, "start_min", BigInt::Raise);
   const HostNumber end = to_host_number(end_min, "end_min", BigInt::Raise);
   std::optional<CropWindow> window;
@@ -490,23 +492,24 @@ Raises:
                   "df: pandas.DataFrame) -> None"),
           "The run of VideoProcessor.process_videos_to_frames.");
   ing.def("run_settings", &read_run_settings, "processor"_a,
-          nb::sig("def run_settings(processor: mirelo_utils._ingest.VideoProcessor) -> tuple[typing.Any, ...]"),
-          "The record's settings of a run as a plain tuple (resize height, frame_skip, crop side, time_step, "
-          "output_dir_base, crop, left folder).");
+          nb::sig("def run_settings(processor: mirelo_utils._ingest.VideoProcessor) -> dict[str, typing.Any]"),
+          "The record's settings of a run by name (resize_height, frame_skip, crop_side, time_step, "
+          "output_dir_base, crop, left_folder): the fields of mirelo_utils._dask.RunSettings.");
   ing.def("crop_window", &read_crop_window, "value"_a.none(), "camera"_a.none(),
           nb::sig("def crop_window(value: typing.Any, camera: typing.Any) -> tuple[int, int, int, int]"),
           "A cached crop window as four ints, checked as the extraction checks camera_crop_coords[camera].");
   ing.def("video_row", &read_video_row, "row"_a.none(),
-          nb::sig("def video_row(row: pandas.Series) -> tuple[str, str, str, str]"),
-          "The columns of a video-table row a run reads: (video name, file path, date, camera as printed).");
+          nb::sig("def video_row(row: pandas.Series) -> dict[str, str]"),
+          "The columns of a video-table row a run reads, by name (video_name, file_path, date, camera_number as "
+          "printed): the fields of mirelo_utils._dask.VideoRow.");
   ing.def("plan_recording", &plan_recording, "settings"_a.none(), "row"_a.none(), "lines"_a.none(),
           "max_windows"_a,
-          nb::sig("def plan_recording(settings: tuple[typing.Any, ...], row: tuple[str, str, str, str], "
+          nb::sig("def plan_recording(settings: mirelo_utils._dask.RunSettings, row: mirelo_utils._dask.VideoRow, "
                   "lines: list[str], max_windows: int) -> list[tuple[float, float, str]]"),
           "The windows (start, end, folder) of one recording of a run; the printed lines go to `lines`.");
   ing.def("run_window", &run_window_py, "settings"_a.none(), "row"_a.none(), "start_min"_a.none(),
           "end_min"_a.none(), "crop_window"_a.none(), "detect_only"_a, "encode_threads"_a, "lines"_a.none(),
-          nb::sig("def run_window(settings: tuple[typing.Any, ...], row: tuple[str, str, str, str], "
+          nb::sig("def run_window(settings: mirelo_utils._dask.RunSettings, row: mirelo_utils._dask.VideoRow, "
                   "start_min: float, end_min: float, crop_window: tuple[int, int, int, int] | None, "
                   "detect_only: bool, encode_threads: int, lines: list[str]) -> "
                   "tuple[str, int, tuple[int, int, int, int] | None]"),

@@ -1,6 +1,9 @@
 // Overlap measures: box IoU, mask intersection percentages, the pairwise
 // intersection table and the mask IoU matrix.
 #include <nanobind/nanobind.h>
+
+#include <array>
+#include <cmath>
 #include <nanobind/stl/string.h>
 
 #include "bindings.hpp"
@@ -20,7 +23,7 @@ nb::object calculate_iou(nb::handle box1, nb::handle box2) {
   HostNumber b1[4], b2[4];
   to_box(box1, b1, "box1");
   to_box(box2, b2, "box2");
-  return host_number_to_py(box_iou(b1, b2));
+  return host_number_to_py(box_iou_exact(b1, b2));
 }
 
 nb::object calculate_masks_intersection(nb::handle mask1, nb::handle mask2) {
@@ -182,6 +185,30 @@ nb::object cosine_scores_cal(nb::handle image_features_new, nb::handle image_fea
   return to_numpy(std::move(scores), {a.size(), b.size()});
 }
 
+// calculate_iou of every new box (rows) with every old one (columns), in one
+// call: the health page's evidence compares masks' boxes pair by pair.
+nb::object box_iou_scores(nb::handle boxes_new, nb::handle boxes_old) {
+  const std::vector<std::array<double, 4>> a = to_boxes(boxes_new, "boxes_new"), b = to_boxes(boxes_old, "boxes_old");
+  std::vector<double> scores(a.size() * b.size());
+  auto host = [](const std::array<double, 4>& box, HostNumber (&out)[4]) {
+    for (size_t k = 0; k < 4; ++k) {
+      const double v = box[k];
+      // Whole coordinates stay exact, as calculate_iou keeps them.
+      out[k] = v == std::trunc(v) && std::fabs(v) < 9.0e15 ? HostNumber::integer(static_cast<int64_t>(v))
+                                                           : HostNumber::real(v);
+    }
+  };
+  HostNumber x[4], y[4];
+  for (size_t i = 0; i < a.size(); ++i) {
+    host(a[i], x);
+    for (size_t j = 0; j < b.size(); ++j) {
+      host(b[j], y);
+      scores[i * b.size() + j] = box_iou_exact(x, y).as_double();
+    }
+  }
+  return to_numpy(std::move(scores), {a.size(), b.size()});
+}
+
 }  // namespace
 
 void init_measures(nb::module_& m) {
@@ -287,6 +314,9 @@ Raises:
     ValueError: Masks of different shapes, or not 2-D.
     MemoryError: A stack claims more masks than memory holds.
 )");
+  m.def("_box_iou_scores", &box_iou_scores, "boxes_new"_a, "boxes_old"_a,
+        nb::sig("def _box_iou_scores(boxes_new: numpy.ndarray, boxes_old: numpy.ndarray) -> numpy.ndarray"),
+        "calculate_iou of every new box with every old one, float64 (new x old).");
   m.def("cluster_masks_and_print", &cluster_masks_and_print, "masks_dict"_a, "eps"_a = 100, "min_samples"_a = 1,
         nb::sig("def cluster_masks_and_print(masks_dict: collections.abc.Mapping[str, numpy.ndarray], "
                 "eps: float = 100, min_samples: int = 1) -> dict[str, list[str]]"),

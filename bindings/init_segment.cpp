@@ -358,6 +358,9 @@ nb::tuple matcher(nb::handle laste_frame, nb::handle frame_names, nb::handle ann
 
 void init_segment(nb::module_& m) {
   init_clip(m);
+  // The pen size find_best_laste_frame counts on, for the health page's
+  // account of the last-frame choice.
+  m.attr("_PEN_ANIMALS") = kPenAnimals;
   m.def("process_gdino_results", &process_gdino_results, "gdino_results"_a, "target_label"_a = "pig",
         nb::sig("def process_gdino_results(gdino_results: collections.abc.Sequence[collections.abc.Mapping[str, "
                 "typing.Any]], target_label: str = 'pig') -> tuple[numpy.ndarray, numpy.ndarray, numpy.ndarray]"),

@@ -268,7 +268,7 @@ def health_page(clip: Clip, image_predictor, tracks: int) -> str:
     out_dir = os.path.join(clip.out, "health")
     clip.health = mu.clip_health_report(clip.records, out_dir, image_predictor=image_predictor,
                                         expected_animals=tracks, title=f"{clip.name}: {clip.ann_dir}",
-                                        progress=shown, **small_area_settings(len(clip.records)))
+                                        progress=shown, hand_over=hand_over_settings(len(clip.records)))
     return os.path.join(out_dir, "index.html")
 
 
@@ -280,11 +280,12 @@ def draw(clip: Clip, frame_key: int, name: str) -> None:
     clip.drawings.append(path)
 
 
-def small_area_settings(frames: int) -> dict:
+def hand_over_settings(frames: int) -> mu.HandOverSettings:
     """The small-area search over the clip's last sixth: a track tiny in more
     than three quarters of those frames is dropped at the hand-over."""
     min_frame_id = frames * 5 // 6
-    return {"min_frame_id": min_frame_id, "area_threshold": 100, "min_count": (frames - 1 - min_frame_id) * 3 // 4}
+    return mu.HandOverSettings(min_frame_id=min_frame_id, area_threshold=100,
+                               min_count=(frames - 1 - min_frame_id) * 3 // 4)
 
 
 @dataclass
@@ -322,7 +323,9 @@ def run_pipeline(frame_windows: list[list[str]], out: str, models: Models, pen_j
 
     print("\n== Hand-over ==")
     with stages("hand-over"):
-        remove = mu.find_boxes_with_small_area_from_last_video(first.records, **small_area_settings(len(first.records)))
+        settings = hand_over_settings(len(first.records))
+        remove = mu.find_boxes_with_small_area_from_last_video(first.records, settings.min_frame_id,
+                                                              settings.area_threshold, settings.min_count)
         print(f"Tracks dropped before the hand-over: {remove}")
         shown = os.path.join(second.out, "drawings", "hand_over.png")
         os.makedirs(os.path.dirname(shown), exist_ok=True)

@@ -10,11 +10,13 @@ VPY=$(pwd)/.venv/bin/python
 BUILD=build/asan
 PKG=$BUILD/python/mirelo_utils
 
-# The package's Python files beside the instrumented module, so that the
-# tests import it and not the one of the developer build or the installed one.
+# The package's Python files and templates beside the instrumented module,
+# so that the tests import it and not the one of the developer build or the
+# installed one.
 rm -rf "$PKG"
 mkdir -p "$PKG"
-(cd python && find mirelo_utils \( -name '*.py' -o -name py.typed \) -exec cp --parents {} "../$BUILD/python/" \;)
+(cd python && find mirelo_utils \( -name '*.py' -o -name py.typed -o -name '*.jinja' \) \
+  -exec cp --parents {} "../$BUILD/python/" \;)
 
 FLAGS="-O1 -g1 -fno-omit-frame-pointer -fsanitize=address,undefined -fno-sanitize-recover=undefined"
 cmake -S . -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=None \

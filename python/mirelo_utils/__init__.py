@@ -47,20 +47,25 @@ from ._core import (
     process_json_and_generate_masks,
     process_overlap_frames,
     retrieve_annotation,
+    rle_decode,
+    rle_encode,
 )
 from ._dask import clip_health_reports_on_cluster, process_videos_on_cluster
-from ._health import clip_health_report
+from ._health import HandOverSettings, clip_health_report
 from ._ingest import VideoMetadata, VideoProcessor
 from ._plots import draw_intersection_heatmap, video_segments_mask_visual
 from ._qc import Mask_Refinement
+from ._scores import TrackingScores, evaluate_tracking, read_mot, read_mots, write_mot, write_mots
 
 __all__ = [
     "Clip",
     "ClipMasks",
     "ClipRecord",
     "CompactMask",
+    "HandOverSettings",
     "Mask_Refinement",
     "PEN_JSON_ROOT",
+    "TrackingScores",
     "VideoMetadata",
     "VideoProcessor",
     "cal_centroid_distance",
@@ -78,6 +83,7 @@ __all__ = [
     "draw_masks_on_image",
     "draw_pen",
     "enhance_dark_text",
+    "evaluate_tracking",
     "find_best_laste_frame",
     "find_boxes_with_small_area_from_last_video",
     "find_continuous_frames",
@@ -97,8 +103,14 @@ __all__ = [
     "process_json_and_generate_masks",
     "process_overlap_frames",
     "process_videos_on_cluster",
+    "read_mot",
+    "read_mots",
     "retrieve_annotation",
+    "rle_decode",
+    "rle_encode",
     "video_segments_mask_visual",
+    "write_mot",
+    "write_mots",
 ]
 
 # Settings users assign on the package (mirelo_utils.PEN_JSON_ROOT = ...) are

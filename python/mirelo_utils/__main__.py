@@ -4,7 +4,12 @@
 
 writes the identity-health page of the tracked clip whose annotation files
 lie below SAVE_DIR_BASE into OUT_DIR/index.html, with the tracking question
-report beside it. Exit codes: 0 done, 2 bad input (a one-line message; a
+report beside it.
+
+    python -m mirelo_utils evaluate PRED GT OUT_DIR
+
+scores the tracks PRED against the ground truth GT (HOTA, IDF1, CLEAR MOT)
+into OUT_DIR: summary.csv, per_animal.csv and index.html. Exit codes: 0 done, 2 bad input (a one-line message; a
 folder without annotation files gives the loader's message), 1 any other
 failure, 130 interrupted.
 """
@@ -17,6 +22,8 @@ import sys
 import threading
 import time
 from typing import Optional, Sequence, TextIO
+
+from ._health.options import HandOverSettings, PageOptions
 
 PROG = "python -m mirelo_utils"
 
@@ -97,6 +104,8 @@ class ProgressBar:
 def _report(args: argparse.Namespace) -> int:
     from ._health import PAGE_NAME, clip_health_report
 
+    hand_over = HandOverSettings(min_frame_id=args.min_frame_id, area_threshold=args.area_threshold,
+                                 min_count=args.min_count, min_area=args.min_area, max_attempts=args.max_attempts)
     bar = ProgressBar(sys.stderr)
     try:
         table = clip_health_report(
@@ -104,11 +113,7 @@ def _report(args: argparse.Namespace) -> int:
             args.out_dir,
             expected_animals=args.expected_animals,
             intersection_thrr=args.intersection_threshold,
-            min_frame_id=args.min_frame_id,
-            area_threshold=args.area_threshold,
-            min_count=args.min_count,
-            min_area=args.min_area,
-            max_attempts=args.max_attempts,
+            hand_over=hand_over,
             progress=bar,
         )
     finally:
@@ -133,29 +138,34 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         description="Writes OUT_DIR/index.html, the identity-health page of the tracked clip whose annotation "
         "files (output_pp_<frame>.json) lie below SAVE_DIR_BASE, and the tracking question report beside it.",
     )
+    # The defaults are those of the records clip_health_report takes.
+    page, hand = PageOptions(), HandOverSettings()
     report.add_argument("save_dir_base", metavar="SAVE_DIR_BASE", help="folder of the clip's annotation files")
     report.add_argument("out_dir", metavar="OUT_DIR", help="folder of the page (created when missing)")
-    report.add_argument("--expected-animals", type=int, default=10, metavar="N", help="animals in the pen (10)")
+    report.add_argument("--expected-animals", type=int, default=page.expected_animals, metavar="N",
+                        help=f"animals in the pen ({page.expected_animals})")
     report.add_argument(
-        "--intersection-threshold", type=_number, default=80, metavar="PCT",
-        help="percentage of a mask covered by another above which they overlap heavily (80)",
+        "--intersection-threshold", type=_number, default=page.intersection_thrr, metavar="PCT",
+        help=f"percentage of a mask covered by another above which they overlap heavily ({page.intersection_thrr:g})",
     )
     advice = report.add_argument_group(
-        "hand-over advice", "With the defaults a clip of 601 frames or fewer has nothing to remove: scale "
-        "--min-frame-id and --min-count to shorter clips.")
-    advice.add_argument("--min-frame-id", type=_number, default=500, metavar="ID",
-                        help="the small-area search looks at the frames after this one (500)")
-    advice.add_argument("--area-threshold", type=_number, default=100, metavar="PIXELS",
-                        help="largest area that counts as tiny (100)")
-    advice.add_argument("--min-count", type=_number, default=100, metavar="N",
-                        help="a track tiny in more frames than this is removed (100)")
-    advice.add_argument("--min-area", type=_number, default=10, metavar="PIXELS",
-                        help="pixels every mask of the last frame chosen must exceed (10)")
-    advice.add_argument("--max-attempts", type=int, default=10, metavar="N",
-                        help="last frames the choice examines (10)")
+        "hand-over advice", f"With the defaults a clip of {int(hand.min_frame_id + hand.min_count) + 1} frames or "
+        "fewer has nothing to remove: scale --min-frame-id and --min-count to shorter clips.")
+    for option, name, kind, metavar, what in (
+        ("--min-frame-id", "min_frame_id", _number, "ID", "the small-area search looks at the frames after this one"),
+        ("--area-threshold", "area_threshold", _number, "PIXELS", "largest area that counts as tiny"),
+        ("--min-count", "min_count", _number, "N", "a track tiny in more frames than this is removed"),
+        ("--min-area", "min_area", _number, "PIXELS", "pixels every mask of the last frame chosen must exceed"),
+        ("--max-attempts", "max_attempts", int, "N", "last frames the choice examines"),
+    ):
+        advice.add_argument(option, type=kind, default=getattr(hand, name), metavar=metavar,
+                            help=f"{what} ({hand.text(name)})")
+    from ._scores import command as evaluate
+
+    evaluate.add_parser(commands)
     args = parser.parse_args(argv)
     try:
-        return _report(args)
+        return evaluate.run(args) if args.command == "evaluate" else _report(args)
     except KeyboardInterrupt:
         print(f"{PROG} {args.command}: interrupted", file=sys.stderr)
         return 130

@@ -19,17 +19,16 @@ same paths. ``dask`` and ``distributed`` are imported only by these calls.
 
 from __future__ import annotations
 
-import contextlib
 import os
-import sys
-import threading
 from collections import deque
-from collections.abc import Iterator, Sequence
+from collections.abc import Iterable, Iterator, Sequence
 from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any, Optional, Union
 
+from . import _core
 from ._core import _ingest as _impl  # type: ignore[attr-defined]
-from ._support import console_text
+from ._health.options import HandOverSettings, PageOptions, hand_over_settings
+from ._support import console_text, import_optional
 
 if TYPE_CHECKING:
     import distributed
@@ -48,14 +47,7 @@ MAX_WINDOWS_PER_RECORDING = 1_000_000
 
 def import_distributed(call: str) -> Any:
     """The ``distributed`` module, or an ImportError naming the extra."""
-    try:
-        import distributed
-    except ImportError as e:
-        raise ImportError(
-            f"{call} runs on a Dask cluster and needs the optional dask and distributed packages: "
-            "pip install 'mirelo_utils[dask]'"
-        ) from e
-    return distributed
+    return import_optional("distributed", call, "the optional dask and distributed packages", "dask")
 
 
 def check_client(client: Any, distributed: Any) -> None:
@@ -108,60 +100,71 @@ def error_text(error: Optional[BaseException]) -> Optional[str]:
     return None if error is None else f"{type(error).__name__}: {error}"
 
 
-class _ThreadStdout:
-    """sys.stdout while tasks collect their output: what a collecting thread
-    writes goes to its own list, the other threads' text to the stream."""
+@dataclass(frozen=True)
+class RunSettings:
+    """A VideoProcessor's settings of a run, as the tasks receive them (the
+    record itself stays with the caller: its crop-window cache is the
+    caller's)."""
 
-    def __init__(self, stream: Any) -> None:
-        self.stream = stream
-
-    def write(self, text: str) -> int:
-        parts = getattr(_collecting, "parts", None)
-        if parts is None:
-            return self.stream.write(text)
-        parts.append(text)
-        return len(text)
-
-    def flush(self) -> None:
-        if getattr(_collecting, "parts", None) is None:
-            self.stream.flush()
-
-    def __getattr__(self, name: str) -> Any:
-        return getattr(self.stream, name)
+    resize_height: Optional[int]
+    frame_skip: Any
+    crop_side: str  # "left", "right" or "keep"
+    time_step: Any
+    output_dir_base: str
+    crop: bool
+    left_folder: bool
 
 
-_collecting = threading.local()
-_collect_lock = threading.Lock()
-_collectors = 0
+@dataclass(frozen=True)
+class VideoRow:
+    """The columns of a video-table row that a run reads, as texts."""
+
+    video_name: str
+    file_path: str
+    date: str
+    camera_number: str  # as printed in folder names
 
 
-@contextlib.contextmanager
-def collected_output() -> Iterator[list[str]]:
-    """Collects the text this thread prints (through sys.stdout) while other
-    threads of the worker print as usual; the list holds the lines."""
-    global _collectors
-    with _collect_lock:
-        if _collectors == 0:
-            sys.stdout = _ThreadStdout(sys.stdout)
-        _collectors += 1
-    lines: list[str] = []
-    parts: list[str] = []
-    _collecting.parts = parts
-    try:
-        yield lines
-    finally:
-        _collecting.parts = None
-        lines.extend("".join(parts).splitlines())
-        with _collect_lock:
-            _collectors -= 1
-            if _collectors == 0 and isinstance(sys.stdout, _ThreadStdout):
-                sys.stdout = sys.stdout.stream
+class InRunOrder:
+    """Prints what finished pieces of work printed, in the serial run's
+    order: each piece's lines (and its failure) once it and every piece
+    before it are done. `pieces` yields them in that order, lazily, so
+    that a piece may add the ones after it (a recording its windows) by the
+    time it is done. A piece has `done`, `lines`, `error` and `where`."""
+
+    def __init__(self, pieces: Iterable[Any]) -> None:
+        self._pieces = iter(pieces)
+        self._next: Any = None
+
+    def print_ready(self) -> None:
+        while True:
+            if self._next is None:
+                self._next = next(self._pieces, None)
+                if self._next is None:
+                    return
+            if not self._next.done:
+                return
+            print_piece(self._next)
+            self._next = None
+
+
+def print_piece(piece: Any) -> None:
+    """What a piece of work printed, then its failure."""
+    for line in piece.lines:
+        print(line)
+    if piece.error is not None:
+        print(console_text(f"Failed: {piece.where}: {error_text(piece.error)}"))
+
+
+def print_finished(done: int, total: int, where: str, what: str) -> None:
+    """The summary's line for one finished piece of work."""
+    print(console_text(f"[{done}/{total}] {where}: {what}"))
 
 
 # ----------------------------------------------------------------- workers
 
 
-def _plan_task(settings: tuple, row: tuple) -> tuple:
+def _plan_task(settings: RunSettings, row: VideoRow) -> tuple:
     lines: list[str] = []
     try:
         return _impl.plan_recording(settings, row, lines, MAX_WINDOWS_PER_RECORDING), lines, None
@@ -169,18 +172,20 @@ def _plan_task(settings: tuple, row: tuple) -> tuple:
         return None, lines, _travelling(e)
 
 
-def _health_task(clip_dir: str, out_dir: str, image_predictor: Any, options: dict) -> tuple:
-    from ._health import clip_health_report
+def _health_task(clip_dir: str, out_dir: str, image_predictor: Any, options: PageOptions) -> tuple:
+    from ._health import write_report
 
-    with collected_output() as lines:
-        try:
-            table = clip_health_report(clip_dir, out_dir, image_predictor, **options)
-        except Exception as e:
-            return None, lines, _travelling(e)
+    lines: list[str] = []
+    try:
+        table = _core._call_capturing_lines(  # type: ignore[attr-defined]  # private, not in the stubs
+            lines, lambda: write_report(clip_dir, out_dir, image_predictor, options))
+    except Exception as e:
+        return None, lines, _travelling(e)
     return table, lines, None
 
 
-def _window_task(settings: tuple, row: tuple, start: Any, end: Any, crop_window: Any, detect_only: bool) -> tuple:
+def _window_task(settings: RunSettings, row: VideoRow, start: Any, end: Any, crop_window: Any,
+                 detect_only: bool) -> tuple:
     lines: list[str] = []
     try:
         # One encoding thread beside the decoding one: a task takes about a
@@ -200,12 +205,15 @@ class _Recording:
     name: Any
     path: Any
     where: str  # the recording in messages: its path, or its row when that cannot be read
-    row: Optional[tuple] = None  # None when the table row cannot be read
+    row: Optional[VideoRow] = None  # None when the table row cannot be read
     camera: Any = None
     lines: list = field(default_factory=list)
     windows: Optional[list] = None  # None until planned
     error: Optional[BaseException] = None
-    printed: bool = False
+
+    @property
+    def done(self) -> bool:
+        return self.windows is not None
 
 
 @dataclass(eq=False)
@@ -219,6 +227,14 @@ class _Window:
     saved: int = 0
     lines: list = field(default_factory=list)
     error: Optional[BaseException] = None
+
+    @property
+    def done(self) -> bool:
+        return self.status is not None
+
+    @property
+    def where(self) -> str:
+        return self.folder
 
 
 @dataclass(eq=False)
@@ -243,8 +259,7 @@ class _Run:
     def __init__(self, distributed: Any, client: Any, processor: Any, df: Any, messages: str) -> None:
         self.distributed = distributed
         self.client = client
-        self.settings = _impl.run_settings(processor)
-        self.crop = bool(self.settings[5])
+        self.settings = RunSettings(**_impl.run_settings(processor))
         self.coords = processor.camera_crop_coords
         self.verbose = messages == "all"
         self.recordings: list[_Recording] = []
@@ -253,7 +268,7 @@ class _Run:
         self.tasks: dict[Any, tuple] = {}  # future -> (kind, subject)
         self.folder_queue: dict[str, deque] = {}  # folders in use -> submissions waiting for them
         self.routed = 0  # recordings whose windows were handed to the cluster, in row order
-        self.print_at = [0, 0]  # next recording and window to print
+        self.console = InRunOrder(self._pieces())
         self.finished = 0
         self.ac = distributed.as_completed(with_results=True, raise_errors=False)
         for index, (label, row) in enumerate(df.iterrows()):
@@ -261,9 +276,9 @@ class _Run:
             self.recordings.append(rec)
             try:
                 rec.name, rec.path = row["Video Name"], row["File Path"]
-                rec.row = _impl.video_row(row)
+                rec.row = VideoRow(**_impl.video_row(row))
                 rec.camera = row["Camera Number"]
-                rec.where = rec.row[1]
+                rec.where = rec.row.file_path
             except Exception as e:
                 rec.error, rec.windows = e, []
 
@@ -306,7 +321,7 @@ class _Run:
                 self.windows.append(w)
             if not rec.windows:
                 continue
-            if not self.crop:
+            if not self.settings.crop:
                 for w in rec.windows:
                     self._submit_window(w, None, False)
                 continue
@@ -367,11 +382,8 @@ class _Run:
         w.lines = w.lines + lines
         self.finished += 1
         if not self.verbose:
-            if error is not None:
-                what = f"failed: {type(error).__name__}: {error}"
-            else:
-                what = _DESCRIPTIONS.get(status, f"{saved} images")
-            print(console_text(f"[{self.finished}/{len(self.windows)}] {w.folder}: {what}"))
+            what = f"failed: {error_text(error)}" if error is not None else _DESCRIPTIONS.get(status, f"{saved} images")
+            print_finished(self.finished, len(self.windows), w.folder, what)
 
     def _planned(self, rec: _Recording, windows: Optional[list], lines: list, error: Optional[BaseException]) -> None:
         rec.lines, rec.error = lines, error
@@ -379,13 +391,7 @@ class _Run:
         for start, end, folder in windows or ():
             rec.windows.append(_Window(rec, start, end, folder, -1))
         if not self.verbose:
-            self._print_recording(rec)
-
-    def _print_recording(self, rec: _Recording) -> None:
-        for line in rec.lines:
-            print(line)
-        if rec.error is not None:
-            print(console_text(f"Failed: {rec.where}: {type(rec.error).__name__}: {rec.error}"))
+            print_piece(rec)
 
     def _on_result(self, future: Any, result: Any) -> None:
         kind, subject = self.tasks.pop(future)
@@ -405,27 +411,16 @@ class _Run:
 
     # -- console
 
+    def _pieces(self) -> Iterator[Any]:
+        """Recordings and windows in the serial run's order; a recording's
+        windows are read once it is done (planned)."""
+        for rec in self.recordings:
+            yield rec
+            yield from rec.windows or ()
+
     def _print_ready(self) -> None:
-        if not self.verbose:
-            return
-        while self.print_at[0] < len(self.recordings):
-            rec = self.recordings[self.print_at[0]]
-            if rec.windows is None:
-                return
-            if not rec.printed:
-                self._print_recording(rec)
-                rec.printed = True
-            while self.print_at[1] < len(rec.windows):
-                w = rec.windows[self.print_at[1]]
-                if w.status is None:
-                    return
-                for line in w.lines:
-                    print(line)
-                if w.error is not None:
-                    print(console_text(f"Failed: {w.folder}: {type(w.error).__name__}: {w.error}"))
-                self.print_at[1] += 1
-            self.print_at[0] += 1
-            self.print_at[1] = 0
+        if self.verbose:
+            self.console.print_ready()
 
     def _store_in_run_order(self) -> None:
         # The serial run adds cameras to the cache in the order it meets
@@ -440,7 +435,7 @@ class _Run:
             if rec.row is not None:
                 self._submit(_plan_task, (self.settings, rec.row), "plan", rec, 2)
             elif not self.verbose:
-                self._print_recording(rec)
+                print_piece(rec)
         self._route_planned()
         self._print_ready()
         try:
@@ -543,6 +538,17 @@ def process_videos_on_cluster(
     return run.table()
 
 
+@dataclass(eq=False)
+class _Clip:
+    """One clip's task: its table and what it printed, once done."""
+
+    where: str  # the clip folder as given
+    done: bool = False
+    table: Any = None
+    lines: list = field(default_factory=list)
+    error: Optional[BaseException] = None
+
+
 def _folders(values: Any, what: str) -> list[str]:
     if isinstance(values, (str, bytes, os.PathLike)) or not isinstance(values, Sequence):
         raise TypeError(f"expected a sequence of folder paths for {what}, got {type(values).__name__}")
@@ -564,11 +570,12 @@ def clip_health_reports_on_cluster(
     intersection_thrr: float = 80,
     min_episode_frames: int = 2,
     max_pictured_episodes: int = 40,
-    min_frame_id: float = 500,
-    area_threshold: float = 100,
-    min_count: float = 100,
-    min_area: float = 10,
-    max_attempts: int = 10,
+    hand_over: Optional[HandOverSettings] = None,
+    min_frame_id: Optional[float] = None,
+    area_threshold: Optional[float] = None,
+    min_count: Optional[float] = None,
+    min_area: Optional[float] = None,
+    max_attempts: Optional[int] = None,
     messages: str = "all",
     errors: str = "raise",
 ) -> pandas.DataFrame:
@@ -592,8 +599,11 @@ def clip_health_reports_on_cluster(
         intersection_thrr: As in ``clip_health_report``.
         min_episode_frames: As in ``clip_health_report``.
         max_pictured_episodes: As in ``clip_health_report``.
-        min_frame_id, area_threshold, min_count, min_area, max_attempts: The
-            settings of the hand-over advice, as in ``clip_health_report``.
+        hand_over: The settings of the hand-over advice
+            (``HandOverSettings``), as in ``clip_health_report``.
+        min_frame_id, area_threshold, min_count, min_area, max_attempts: One
+            setting of the hand-over advice each, replacing that of
+            ``hand_over``, as in ``clip_health_report``.
         messages: "all" prints what each clip's report prints, clip by clip
             in the given order (as a loop over the clips would); "summary"
             prints one line per clip as it finishes.
@@ -612,13 +622,23 @@ def clip_health_reports_on_cluster(
         TypeError: client is not a synchronous distributed.Client; clip_dirs
             or out_dirs is not a sequence of paths.
         ValueError: out_dirs does not give one different folder per clip;
-            messages or errors is not one of its choices.
+            messages or errors is not one of its choices; a bad option (as in
+            ``clip_health_report``, raised before any task starts).
         Exception: With errors="raise", the first clip's failure, after the
             others finished.
     """
     distributed = import_distributed("clip_health_reports_on_cluster")
     check_client(client, distributed)
     check_choices(messages, errors)
+    # Checked here once, not in every task.
+    options = PageOptions(
+        expected_animals=expected_animals,
+        intersection_thrr=intersection_thrr,
+        min_episode_frames=min_episode_frames,
+        max_pictured_episodes=max_pictured_episodes,
+        hand_over=hand_over_settings(hand_over, min_frame_id=min_frame_id, area_threshold=area_threshold,
+                                     min_count=min_count, min_area=min_area, max_attempts=max_attempts),
+    )
     clips, outs = _folders(clip_dirs, "clip_dirs"), _folders(out_dirs, "out_dirs")
     if len(clips) != len(outs):
         raise ValueError(f"expected one out_dir per clip folder, got {len(outs)} for {len(clips)} clips")
@@ -632,50 +652,40 @@ def clip_health_reports_on_cluster(
 
     from ._health import ANIMAL_COLUMNS
 
-    options = dict(expected_animals=expected_animals, intersection_thrr=intersection_thrr,
-                   min_episode_frames=min_episode_frames, max_pictured_episodes=max_pictured_episodes,
-                   min_frame_id=min_frame_id, area_threshold=area_threshold, min_count=min_count,
-                   min_area=min_area, max_attempts=max_attempts)
     predictor = None if image_predictor is None else client.scatter(image_predictor, broadcast=True)
-    results: list[Optional[tuple]] = [None] * len(clips)
+    pieces = [_Clip(clip) for clip in clips]
     position = {}
     for i, (clip, out) in enumerate(zip(clips, outs)):
         future = client.submit(_health_task, clip, out, predictor, options, pure=False, priority=-i)
         position[future] = i
-    verbose, printed, done = messages == "all", 0, 0
+    console = InRunOrder(pieces)
     try:
         for future, result in distributed.as_completed(list(position), with_results=True, raise_errors=False):
-            i = position.pop(future)
+            piece = pieces[position.pop(future)]
             if future.status != "finished":
                 result = (None, [], lost_task_error(future, result))
-            results[i] = result
-            done += 1
-            if not verbose:
-                table, _, error = result
-                what = (f"failed: {error_text(error)}" if error is not None else
-                        "no annotation files" if table is None else f"{len(table)} animals")
-                print(console_text(f"[{done}/{len(clips)}] {clips[i]}: {what}"))
-            while verbose and printed < len(clips) and results[printed] is not None:
-                _, lines, error = results[printed]
-                for line in lines:
-                    print(line)
-                if error is not None:
-                    print(console_text(f"Failed: {clips[printed]}: {error_text(error)}"))
-                printed += 1
+            piece.table, piece.lines, piece.error = result
+            piece.done = True
+            if messages == "all":
+                console.print_ready()
+            else:
+                what = (f"failed: {error_text(piece.error)}" if piece.error is not None else
+                        "no annotation files" if piece.table is None else f"{len(piece.table)} animals")
+                print_finished(len(clips) - len(position), len(clips), piece.where, what)
     finally:
         if position:
             client.cancel(list(position))
 
     frames, unchecked, failures = [], {}, []
-    for clip, (table, _, error) in zip(clips, results):
-        if error is not None:
-            unchecked[clip] = error_text(error)
-            failures.append(error)
-        elif table is None:
-            unchecked[clip] = "no annotation files"
+    for piece in pieces:
+        if piece.error is not None:
+            unchecked[piece.where] = error_text(piece.error)
+            failures.append(piece.error)
+        elif piece.table is None:
+            unchecked[piece.where] = "no annotation files"
         else:
-            rows = table.reset_index()
-            rows.insert(0, "Clip", clip)
+            rows = piece.table.reset_index()
+            rows.insert(0, "Clip", piece.where)
             frames.append(rows)
     if errors == "raise":
         raise_first(failures)

@@ -11,6 +11,8 @@ import numbers
 import sys
 from typing import TYPE_CHECKING, Any, Mapping
 
+from ._support import import_optional
+
 if TYPE_CHECKING:  # numpy is imported by the calls, not by import mirelo_utils
     import numpy as np
 
@@ -18,18 +20,8 @@ __all__ = ["draw_intersection_heatmap", "video_segments_mask_visual"]
 
 
 def _import_plotting(caller: str, with_seaborn: bool):
-    try:
-        import matplotlib.pyplot as plt
-
-        sns: Any = None
-        if with_seaborn:
-            import seaborn as sns  # type: ignore[no-redef]
-    except ImportError as e:
-        needs = "matplotlib and seaborn" if with_seaborn else "matplotlib"
-        raise ImportError(
-            f"{caller} needs {needs}, which are installed with the plots extra: "
-            "pip install 'mirelo_utils[plots]'"
-        ) from e
+    plt = import_optional("matplotlib.pyplot", caller, "matplotlib", "plots")
+    sns = import_optional("seaborn", caller, "matplotlib and seaborn", "plots") if with_seaborn else None
     return plt, sns
 
 

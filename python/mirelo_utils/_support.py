@@ -1,9 +1,12 @@
 """Small helpers of the package's host glue: texts that may hold file names
-which are not UTF-8, shown on a page or printed on the console."""
+which are not UTF-8, shown on a page or printed on the console; optional
+packages imported with the hint that installs them."""
 
 from __future__ import annotations
 
+import importlib
 import re
+from types import ModuleType
 
 # Lone surrogates: the escapes of bytes that are not UTF-8 in names that the
 # os functions decode (os.fsdecode), or lone "\udXXX" escapes of a JSON text.
@@ -25,3 +28,15 @@ def console_text(text: str) -> str:
         return text.encode("utf-8", "surrogateescape").decode("utf-8", "backslashreplace")
     except UnicodeEncodeError:
         return text.encode("utf-8", "backslashreplace").decode("utf-8")
+
+
+def import_optional(module: str, caller: str, needs: str, extra: str) -> ModuleType:
+    """The optional package `module`, or an ImportError telling which extra
+    installs it: "<caller> needs <needs>, installed with the <extra> extra:
+    pip install 'mirelo_utils[<extra>]'"."""
+    try:
+        return importlib.import_module(module)
+    except ImportError as e:
+        raise ImportError(
+            f"{caller} needs {needs}, installed with the {extra} extra: pip install 'mirelo_utils[{extra}]'"
+        ) from e

@@ -1,13 +1,7 @@
 import os
-import pathlib
-import sys
 
 import numpy as np
 import pytest
-
-# The straightforward versions that the benchmarks measure the library
-# against (bench/_harness.py) serve the tests as references too.
-sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[2] / "bench"))
 
 # Set by scripts/sanitize.sh: the module under test is built with
 # AddressSanitizer, which reserves terabytes of address space for itself.

@@ -67,9 +67,33 @@ def test_gil_released_during_long_call():
 
 def test_import_does_not_load_heavy_host_libraries():
     code = ("import sys, mirelo_utils; "
-            "print(sorted(m for m in ('torch', 'pandas', 'matplotlib', 'seaborn', 'PIL', 'numpy', 'importlib.metadata') if m in sys.modules))")
+            "print(sorted(m for m in ('torch', 'pandas', 'matplotlib', 'seaborn', 'PIL', 'numpy', 'jinja2', "
+            "'importlib.metadata') if m in sys.modules))")
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
     assert out.stdout.strip() == "[]"
+
+
+def test_captured_lines_are_those_of_the_capturing_thread(capsys):
+    """What the cluster tasks see: one task's lines, whatever another thread
+    of the worker prints meanwhile, also when the task fails."""
+    no_frame = "No valid frame found with all masks area > 10 in the last 1 frames for {} tracks."
+
+    def other_thread():
+        mu.find_best_laste_frame({0: {"masks_dict": {}}}, 10, 1, ["Box0"])
+
+    def task():
+        mu.find_best_laste_frame({0: {"masks_dict": {}}}, 10, 1)
+        thread = threading.Thread(target=other_thread)
+        thread.start()
+        thread.join()
+        raise ValueError("the task failed")
+
+    lines = []
+    with pytest.raises(ValueError, match="the task failed"):
+        mu._core._call_capturing_lines(lines, task)
+    assert lines == [no_frame.format(10)]
+    assert capsys.readouterr().out == no_frame.format(9) + "\n"
+    assert mu._core._call_capturing_lines(lines, lambda: 7) == 7
 
 
 CODEC_LIBRARIES = ("libmirelo_media", "libopencv_imgcodecs", "libopencv_video", "libavformat", "libavcodec",

@@ -2,7 +2,7 @@ import cv2
 import numpy as np
 import pytest
 
-from _harness import opencv_orange_region
+from reference.ingest import opencv_orange_region
 from mirelo_utils import VideoProcessor
 
 from .conftest import write_video

@@ -4,7 +4,7 @@ import numpy as np
 import pytest
 
 import mirelo_utils as mu
-from _harness import opencv_motion_scores
+from reference.measures import opencv_motion_scores
 
 cv2 = pytest.importorskip("cv2", reason="opencv-python-headless is not installed (scripts/setup.sh installs it)")
 

@@ -25,6 +25,15 @@ def test_calculate_iou(box1, box2, expected, is_int):
     assert isinstance(got, int) is is_int
 
 
+def test_box_iou_scores_are_calculate_iou_in_one_call():
+    boxes = np.array([[0, 0, 10, 10], [10, 0, 20, 10], [5, 5, 15, 15], [5, 5, 5, 5], [10, 10, 0, 0],
+                      [0, 0, 1 << 40, 1 << 40]])
+    scores = mu._core._box_iou_scores(boxes, boxes[::-1])
+    assert scores.dtype == np.float64 and scores.shape == (6, 6)
+    assert scores.tolist() == [[float(mu.calculate_iou(a, b)) for b in boxes[::-1]] for a in boxes]
+    assert mu._core._box_iou_scores(np.zeros((0, 4)), boxes).shape == (0, 6)
+
+
 def test_mask_percentages():
     a = rect_mask((50, 60), 0, 0, 10, 10)
     inside = rect_mask((50, 60), 0, 0, 20, 20)

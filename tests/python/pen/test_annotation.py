@@ -6,7 +6,7 @@ import pytest
 from PIL import Image, ImageDraw
 
 import mirelo_utils as mu
-from _harness import python_masks_of_file as reference_masks
+from reference.annotation import python_masks_of_file as reference_masks
 from conftest import polygon_text, write_annotation
 
 WHITE = (255, 255, 255)  # colours are drawn from 0..254: every painted pixel changes

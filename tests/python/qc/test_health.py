@@ -1,6 +1,6 @@
-"""The identity-health page: summary values on a generated clip with a known
-swap, vanishing and merge; the page's files; the hand-over advice; bad
-input; the command line."""
+"""The identity-health page: its data (the page object) on a generated clip
+with a known swap, vanishing and merge; the page's files; the hand-over
+advice; bad input; the command line."""
 import json
 import os
 import pathlib
@@ -15,6 +15,7 @@ from PIL import Image
 
 import mirelo_utils as mu
 from mirelo_utils.__main__ import ProgressBar, main
+from mirelo_utils._health import HandOverSettings, PageOptions, build_page
 from conftest import polygon_text, write_annotation
 
 H, W = 64, 96
@@ -87,6 +88,14 @@ def records(clip_dir):
     return data
 
 
+def page_of(clip, folder, predictor=None, **options):
+    """The page object and the table of a clip, with clip_health_report's
+    keyword options (the tracking question report lands in `folder`)."""
+    hand_over = {k: options.pop(k) for k in ("min_frame_id", "area_threshold", "min_count", "min_area",
+                                               "max_attempts") if k in options}
+    return build_page(clip, str(folder), predictor, PageOptions(hand_over=HandOverSettings(**hand_over), **options))
+
+
 EXPECTED = pd.DataFrame(
     [
         [40, 0, 4, 1, 1, 16, 36 / 40 * 0.5],  # swapped: both named
@@ -102,22 +111,30 @@ EXPECTED = pd.DataFrame(
 
 def test_summary_of_a_clip_with_a_swap_a_vanishing_and_a_merge(records, tmp_path, capsys):
     keys_before = {f: list(r["masks_dict"]) for f, r in records.items()}
-    table = mu.clip_health_report(records, tmp_path)
+    page, table = page_of(records, tmp_path, expected_animals=5)
     pd.testing.assert_frame_equal(table, EXPECTED)
     assert {f: list(r["masks_dict"]) for f, r in records.items()} == keys_before  # the caller's records
     out = capsys.readouterr().out
     assert "Tracking question report saved to" in out
     assert "No valid frame found with all masks area > 10 in the last 10 frames for 10 tracks." in out
-    page = (tmp_path / "index.html").read_text(encoding="utf-8")
-    episodes = re.search(r'<table id="episodes">.*?</table>', page, re.S).group(0)
-    rows = re.findall(r"<tr>(.*?)</tr>", episodes, re.S)[1:]
-    assert len(rows) == 2
-    assert "16–19 (4)" in rows[0] and "<b>Box0, Box1</b>" in rows[0] and ">yes<" in rows[0]
-    assert "15 → 16<br>19 → 20" in rows[0]
-    assert "32–39 (8)" in rows[1] and "<b>Box3</b>" in rows[1] and ">no<" in rows[1]
-    assert "<td>31 → 32</td>" in rows[1]  # the clip ends with the episode
-    assert "Box3 1.00<br>Box4 0.00" in rows[1]  # Box3's mask jumped onto Box4
-    assert "no usable frame</b> in the last 10 frames" in page
+
+    assert (page.frame_count, page.first_frame, page.last_frame, page.expected_animals) == (FRAMES, 0, FRAMES - 1, 5)
+    assert [(r.animal, r.times_named, r.level) for r in page.animals] == [
+        ("Box0", 1, "bad"), ("Box1", 1, "bad"), ("Box2", 0, "warn"), ("Box3", 1, "bad"), ("Box4", 0, "warn")]
+    assert page.animals[4].first_suspect_frame is None and page.animals[2].first_suspect_frame == 25
+    swap, merge = page.episodes
+    assert (swap.first_frame, swap.last_frame, swap.frames, swap.pair) == (16, 19, 4, ("Box0", "Box1"))
+    assert swap.suspects == ("Box0", "Box1") and swap.swapped
+    assert swap.compared == ((15, 16), (19, 20))
+    assert (merge.first_frame, merge.last_frame, merge.suspects, merge.swapped) == (32, 39, ("Box3",), False)
+    assert merge.compared == ((31, 32),)  # the clip ends with the episode
+    assert merge.shape_mismatch == pytest.approx((1.0, 0.0), abs=0.005)  # Box3's mask jumped onto Box4
+    assert merge.box_mismatch == pytest.approx((1.0, 0.0), abs=0.005) and merge.appearance_mismatch is None
+    assert [p.caption for p in swap.pictures] == ["frame 16", "frame 19"] and page.pictured_episodes == 2
+    # Two masks on one animal in frames 16-19 and 32-39, Box2 vanished in 25-29.
+    assert page.frames_short == 4 + 8 + 5 and page.frames_over == 0
+    advice = page.hand_over
+    assert (advice.removed, advice.best_frame, advice.attempts, advice.tracks_needed) == ((), None, 10, 10)
 
 
 def test_folder_and_records_give_the_same_summary_and_files(clip_dir, records, tmp_path, capsys):
@@ -139,7 +156,7 @@ def test_page_is_one_self_contained_file(records, tmp_path):
     page = (tmp_path / "index.html").read_text(encoding="utf-8")
     assert "<title>Identity health: pen &lt;7&gt; &amp; friends</title>" in page
     sources = re.findall(r'<img [^>]*src="([^"]*)"', page)
-    assert len(sources) == 1 + len(KEYS) + 4  # counts, one plot per animal, first and last frame of 2 episodes
+    assert len(sources) == 2 + 4  # counts, the area grid, first and last frame of 2 episodes
     assert all(s.startswith(("data:image/png;base64,", "data:image/jpeg;base64,")) for s in sources)
     assert not re.search(r"<script|https?://|src=\"(?!data:)|url\(", page)
     import base64
@@ -165,6 +182,8 @@ def test_no_episode_and_nothing_to_report(tmp_path, capsys):
         "Frame ID,Box Pair,Intersection Value,Mask Area1,Mask Area2,Report type,Box ID,Mask Areas\n")
     assert "No overlap episode" in (out / "index.html").read_text(encoding="utf-8")
     assert "Tracking question report" not in capsys.readouterr().out
+    page, _ = page_of({0: rec, 1: rec}, out, expected_animals=1, min_episode_frames=1)
+    assert page.episodes == () and page.frames_short == page.frames_over == 0
 
 
 def _late_records(first=480, last=620, tiny="Box1"):
@@ -191,30 +210,45 @@ def _late_records(first=480, last=620, tiny="Box1"):
 
 def test_hand_over_advice_leaves_the_callers_records_alone(tmp_path, capsys):
     records = _late_records()
-    table = mu.clip_health_report(records, tmp_path)
+    page, table = page_of(records, tmp_path, expected_animals=5)
     for f, rec in records.items():
         assert list(rec["masks_dict"]) == [f"Box{k}" for k in range(10)]
     assert "Switched to frame key 619 due to small mask area in later frames." in capsys.readouterr().out
-    page = (tmp_path / "index.html").read_text(encoding="utf-8")
-    assert "after frame 500): <b>Box1</b>" in page
-    assert "Last-frame choice: frame key <b>619</b>" in page
-    assert "find_best_laste_frame(min_area=10, max_attempts=10)" in page
+    advice = page.hand_over
+    assert (advice.removed, advice.best_frame, advice.settings) == (("Box1",), "619", HandOverSettings())
+    # The choice counts on the pen of ten of find_best_laste_frame, whatever the page expects.
+    assert (advice.pen_animals, advice.expected_animals, advice.tracks_needed) == (10, 5, 9)
     assert table.loc["Box9", "Frames with zero area"] == 1 and table.loc["Box9", "First suspect frame"] == 620
 
 
-@pytest.mark.parametrize("settings, removed, choice", [
+@pytest.mark.parametrize("settings, removed, best, attempts", [
     # Box1 is tiny in the 20 frames after 600: too few for the default count, enough for 19.
-    ({"min_frame_id": 600}, "after frame 600): <b>none</b>", "no usable frame"),
-    ({"min_frame_id": 600, "min_count": 19}, "more than 19 frames after frame 600): <b>Box1</b>", "frame key <b>619</b>"),
+    ({"min_frame_id": 600}, (), None, 10),
+    ({"min_frame_id": 600, "min_count": 19}, ("Box1",), "619", 10),
     # A one-pixel Box1 passes a last-frame check that asks for no more than that.
-    ({"min_frame_id": 600.5, "min_area": 0.5}, "after frame 600.5): <b>none</b>", "frame key <b>619</b>"),
+    ({"min_frame_id": 600.5, "min_area": 0.5}, (), "619", 10),
     # Only the last frame examined: its Box9 is empty.
-    ({"max_attempts": 1}, "<b>Box1</b>", "no usable frame</b> in the last 1 frames"),
+    ({"max_attempts": 1}, ("Box1",), None, 1),
 ])
-def test_hand_over_advice_with_the_callers_settings(tmp_path, settings, removed, choice):
-    mu.clip_health_report(_late_records(), tmp_path, **settings)
-    advice = (tmp_path / "index.html").read_text(encoding="utf-8").split("Hand-over to the next clip")[1]
-    assert removed in advice and choice in advice
+def test_hand_over_advice_with_the_callers_settings(tmp_path, settings, removed, best, attempts):
+    advice = page_of(_late_records(), tmp_path, **settings)[0].hand_over
+    assert (advice.removed, advice.best_frame, advice.attempts) == (removed, best, attempts)
+    assert advice.settings == HandOverSettings(**settings)
+
+
+def test_hand_over_settings_as_one_record_or_by_keyword(tmp_path, monkeypatch):
+    given = []
+    monkeypatch.setattr(mu._health, "write_report", lambda clip, out, predictor, options, progress: given.append(
+        options.hand_over))
+    record = HandOverSettings(min_frame_id=20, min_count=2)
+    mu.clip_health_report({}, tmp_path, hand_over=record)
+    mu.clip_health_report({}, tmp_path, hand_over=record, min_count=3, max_attempts=4)
+    mu.clip_health_report({}, tmp_path, min_area=0.5)
+    assert given == [record, HandOverSettings(min_frame_id=20, min_count=3, max_attempts=4),
+                     HandOverSettings(min_area=0.5)]
+    assert HandOverSettings(600.5).text("min_frame_id") == "600.5" and record.text("min_count") == "2"
+    with pytest.raises(TypeError, match="expected a HandOverSettings or None for hand_over, got dict"):
+        mu.clip_health_report({}, tmp_path, hand_over={"min_count": 2})
 
 
 class _Encoder:
@@ -247,14 +281,12 @@ def test_appearance_evidence_with_a_predictor(records, tmp_path):
     # One look per mask, frame by frame: episode 1 (Box0, Box1) frames 15, 16, 19, 20, the looks
     # exchanged on leaving it; episode 2 (Box3, Box4), at the clip's end: frames 31 and 32, unchanged looks.
     looks = [a, b, a, b, a, b, b, a] + [a, b] * 2
-    table = mu.clip_health_report(records, tmp_path, _Predictor(looks))
+    page, table = page_of(records, tmp_path, _Predictor(looks))
     assert looks == []
     pd.testing.assert_frame_equal(table, EXPECTED)
-    page = (tmp_path / "index.html").read_text(encoding="utf-8")
-    assert "<th>Appearance mismatch</th>" in page
-    first = re.findall(r"<tr>(.*?)</tr>", re.search(r'<table id="episodes">.*?</table>', page, re.S).group(0),
-                       re.S)[1]
-    assert "Box0 1.00<br>Box1 1.00" in first  # orthogonal looks across the episode
+    assert page.with_predictor
+    assert page.episodes[0].appearance_mismatch == pytest.approx((1.0, 1.0))  # orthogonal looks across the episode
+    assert page.episodes[1].appearance_mismatch == pytest.approx((0.0, 0.0))
 
 
 @pytest.mark.parametrize("clip, out, kwargs, exc, match", [
@@ -311,7 +343,7 @@ def test_a_killed_write_probe_leaves_nothing_for_good(records, tmp_path):
     # The probe is the core's atomic write of ".index.html.probe": a child
     # killed in it (by the file-size limit) leaves the writer's temporary.
     child = ("import resource, signal, sys, mirelo_utils as mu; signal.signal(signal.SIGXFSZ, signal.SIG_DFL); "
-             "resource.setrlimit(resource.RLIMIT_FSIZE, (1, 1)); mu._core._qc.write_file(sys.argv[1], b'xx')")
+             "resource.setrlimit(resource.RLIMIT_FSIZE, (1, 1)); mu._core._io.write_file(sys.argv[1], b'xx')")
     env = dict(os.environ, PYTHONPATH=os.path.dirname(os.path.dirname(mu.__file__)))
     done = subprocess.run([sys.executable, "-c", child, str(tmp_path / ".index.html.probe")], env=env, timeout=60)
     assert done.returncode < 0
@@ -367,13 +399,16 @@ def test_command_line_report(clip_dir, tmp_path, capsys):
     assert "find_best_laste_frame(min_area=10, max_attempts=10)" in (tmp_path / "out" / "index.html").read_text()
 
 
-def test_command_line_hand_over_settings(clip_dir, tmp_path):
+def test_command_line_options(clip_dir, tmp_path, monkeypatch, capsys):
+    given = []
+    monkeypatch.setattr(mu._health, "write_report", lambda clip, out, predictor, options, progress: given.append(
+        options) or pd.DataFrame())
     argv = ["--min-frame-id", "20", "--area-threshold", "50", "--min-count", "2", "--min-area", "0.5",
-            "--max-attempts", "3"]
+            "--max-attempts", "3", "--expected-animals", "7", "--intersection-threshold", "60"]
     assert main(["report", clip_dir, str(tmp_path / "out"), *argv]) == 0
-    page = (tmp_path / "out" / "index.html").read_text(encoding="utf-8")
-    assert ("find_boxes_with_small_area_from_last_video(min_frame_id=20, area_threshold=50, min_count=2), "
-            "find_best_laste_frame(min_area=0.5, max_attempts=3)") in page
+    assert main(["report", clip_dir, str(tmp_path / "out")]) == 0
+    assert given == [PageOptions(expected_animals=7, intersection_thrr=60.0,
+                                 hand_over=HandOverSettings(20.0, 50.0, 2.0, 0.5, 3)), PageOptions()]
 
 
 @pytest.mark.parametrize("argv, code, stream, text", [

@@ -5,7 +5,7 @@ import numpy as np
 import pytest
 
 import mirelo_utils as mu
-from _baseline_qc import Refinement, blob_shortest_distance
+from reference.qc import Refinement, blob_shortest_distance
 
 H, W = 120, 160
 CLIP = r"D:\frames\20240115\Camera64_1_20240115063000\0min_to_0.1min\left_cropped_frames"

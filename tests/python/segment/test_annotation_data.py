@@ -7,7 +7,7 @@ import pytest
 from PIL import Image
 
 import mirelo_utils as mu
-from _harness import python_masks_of_file as reference_masks
+from reference.annotation import python_masks_of_file as reference_masks
 from conftest import polygon_text, write_annotation
 
 H, W = 30, 40

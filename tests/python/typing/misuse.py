@@ -19,3 +19,4 @@ mu.find_continuous_frames({"Frame ID": [1]})  # error
 mu.process_overlap_frames(None, {}, None, n_consecutive="2")  # error
 mu.open_clip("out", threads="2")  # error
 mu.clip_health_report({}, "out", expected_animals="10")  # error
+mu.clip_health_report({}, "out", hand_over={"min_count": 2})  # error

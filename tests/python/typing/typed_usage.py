@@ -94,3 +94,5 @@ def health_page(records: dict[int, dict[str, object]]) -> None:
     table = mu.clip_health_report(records, "out", None, expected_animals=10, progress=lambda s, d, t: None)
     assert_type(table, pd.DataFrame | None)
     assert_type(mu.clip_health_report("clip_folder", Path("out")), pd.DataFrame | None)
+    advice = mu.HandOverSettings(min_frame_id=20, min_count=2)
+    mu.clip_health_report(records, "out", hand_over=advice, max_attempts=3)
