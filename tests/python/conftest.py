@@ -1,4 +1,5 @@
 import os
+import pathlib
 
 import numpy as np
 import pytest
