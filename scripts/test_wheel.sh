@@ -23,8 +23,7 @@ if [ ! -f "$VENV/.complete" ]; then
   echo "test_wheel: installing the test requirements into $VENV"
   rm -rf "$VENV"
   "$PY" -m venv "$VENV"
-  "$VENV/bin/python" -m pip install -q -r requirements-dev.txt -c constraints.txt
-  SAM2_BUILD_CUDA=0 "$VENV/bin/python" -m pip install -q --no-deps --no-build-isolation sam2 -c constraints.txt
+  bash scripts/install_test_requirements.sh "$VENV/bin/python"
   touch "$VENV/.complete"
 fi
 "$VENV/bin/python" -m pip uninstall -q -y mirelo_utils 2>/dev/null || true
