@@ -1,21 +1,14 @@
 #include "common/files.hpp"
 
-#include <dirent.h>
-#include <fcntl.h>
-#include <signal.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <chrono>
-#include <climits>
 #include <cstdint>
 #include <cstdlib>
-#include <memory>
 #include <random>
 
 #include "common/errors.hpp"
 #include "common/memory.hpp"
+#include "common/platform.hpp"
 #include "common/text.hpp"
 
 namespace mirelo {
@@ -50,11 +43,7 @@ std::string hex8(uint32_t v) {
 // A short tag of this host's name: temporaries made on another machine that
 // shares the folder are never taken for stale ones.
 const std::string& host_tag() {
-  static const std::string tag = [] {
-    char name[HOST_NAME_MAX + 1] = {};
-    if (::gethostname(name, sizeof name - 1) != 0) name[0] = '\0';
-    return hex8(fnv1a(name));
-  }();
+  static const std::string tag = hex8(fnv1a(platform::host_name()));
   return tag;
 }
 
@@ -73,7 +62,7 @@ std::string temporary_name(const std::string& target_name) {
   name += '.';
   name += host_tag();
   name += '-';
-  name += std::to_string(::getpid());
+  name += std::to_string(platform::process_id());
   name += '-';
   name += random_text();
   name += kTemporarySuffix;
@@ -116,11 +105,6 @@ bool parse_temporary(std::string_view name, TemporaryTag& tag) {
   return true;
 }
 
-bool process_gone(long long pid) {
-  if (pid <= 0 || pid == ::getpid()) return false;
-  return ::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH;
-}
-
 }  // namespace
 
 void throw_os_error(int err, const std::string& path, std::string_view action) {
@@ -141,42 +125,44 @@ void throw_os_error(const std::error_code& ec, const std::string& path, std::str
 namespace {
 
 // What a file that is neither regular nor a folder is, as an error names it.
-const char* special_kind(mode_t mode) {
-  if (S_ISFIFO(mode)) return "a FIFO";
-  if (S_ISCHR(mode)) return "a character device";
-  if (S_ISBLK(mode)) return "a block device";
-  if (S_ISSOCK(mode)) return "a socket";
-  return "a special file";
+const char* special_kind(platform::FileKind kind) {
+  switch (kind) {
+    case platform::FileKind::fifo: return "a FIFO";
+    case platform::FileKind::character_device: return "a character device";
+    case platform::FileKind::block_device: return "a block device";
+    case platform::FileKind::socket: return "a socket";
+    default: return "a special file";
+  }
 }
 
-[[noreturn]] void throw_not_regular(mode_t mode, const std::string& path, std::string_view action = {}) {
-  if (S_ISDIR(mode)) throw_os_error(EISDIR, path, action);
+[[noreturn]] void throw_not_regular(platform::FileKind kind, const std::string& path, std::string_view action = {}) {
+  if (kind == platform::FileKind::directory) throw_os_error(EISDIR, path, action);
   std::string msg;
   if (!action.empty()) {
     msg.append(action);
     msg += ": ";
   }
-  throw OSError(msg + expected_got("a regular file", special_kind(mode)) + ": " + repr_text(path));
+  throw OSError(msg + expected_got("a regular file", special_kind(kind)) + ": " + repr_text(path));
 }
 
-struct FdCloser {
+struct Closer {
   int fd;
-  ~FdCloser() { ::close(fd); }
+  ~Closer() { platform::close_descriptor(fd); }
 };
 
 }  // namespace
 
 void require_regular_file(const std::string& path) {
-  struct stat st {};
-  if (::stat(path.c_str(), &st) != 0) throw_os_error(errno, path);
-  if (!S_ISREG(st.st_mode)) throw_not_regular(st.st_mode, path);
+  platform::FileStatus st;
+  if (const int err = platform::file_status(path, true, st)) throw_os_error(err, path);
+  if (st.kind != platform::FileKind::regular) throw_not_regular(st.kind, path);
 }
 
 std::string special_file_problem(const std::string& path) {
-  struct stat st {};
-  if (::stat(path.c_str(), &st) != 0 || S_ISREG(st.st_mode)) return {};
+  platform::FileStatus st;
+  if (platform::file_status(path, true, st) != 0 || st.kind == platform::FileKind::regular) return {};
   try {
-    throw_not_regular(st.st_mode, path);
+    throw_not_regular(st.kind, path);
   } catch (const std::runtime_error& e) {
     return e.what();
   }
@@ -184,35 +170,32 @@ std::string special_file_problem(const std::string& path) {
 
 namespace {
 
-// The regular file at `path` opened for reading without waiting; the
-// descriptor keeps O_NONBLOCK, which reads of a regular file ignore.
+// The regular file at `path` opened for reading without waiting; on POSIX
+// the descriptor keeps O_NONBLOCK, which reads of a regular file ignore.
 OpenedFile open_checked(const std::string& path) {
   // The status first: opening a FIFO waits for a writer, and opening a
   // device can act on it.
   require_regular_file(path);
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-  if (fd < 0) throw_os_error(errno, path);
-  struct stat st {};
-  if (::fstat(fd, &st) != 0) {
-    const int err = errno;
-    ::close(fd);
+  int fd = -1;
+  if (const int err = platform::open_for_reading(path, fd)) throw_os_error(err, path);
+  platform::FileStatus st;
+  if (const int err = platform::descriptor_status(fd, st)) {
+    platform::close_descriptor(fd);
     throw_os_error(err, path);
   }
-  if (!S_ISREG(st.st_mode)) {
-    ::close(fd);
-    throw_not_regular(st.st_mode, path);
+  if (st.kind != platform::FileKind::regular) {
+    platform::close_descriptor(fd);
+    throw_not_regular(st.kind, path);
   }
-  return {fd, static_cast<uint64_t>(st.st_size)};
+  return {fd, st.size};
 }
 
 }  // namespace
 
 OpenedFile open_regular_file(const std::string& path) {
   const OpenedFile file = open_checked(path);
-  const int flags = ::fcntl(file.fd, F_GETFL);
-  if (flags < 0 || ::fcntl(file.fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
-    const int err = errno;
-    ::close(file.fd);
+  if (const int err = platform::make_blocking(file.fd)) {
+    platform::close_descriptor(file.fd);
     throw_os_error(err, path);
   }
   return file;
@@ -220,7 +203,7 @@ OpenedFile open_regular_file(const std::string& path) {
 
 std::string read_file(const std::string& path) {
   const OpenedFile file = open_checked(path);
-  const FdCloser closer{file.fd};
+  const Closer closer{file.fd};
   require_allocatable(file.size, 1, [&] { return "the content of " + repr_text(path); });
   std::string data(static_cast<size_t>(file.size), '\0');
   size_t done = 0;
@@ -229,16 +212,15 @@ std::string read_file(const std::string& path) {
   char probe = 0;
   for (;;) {
     const bool past = done == data.size();
-    const ssize_t n = past ? ::read(file.fd, &probe, 1) : ::read(file.fd, data.data() + done, data.size() - done);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      throw_os_error(errno, path);
-    }
+    size_t n = 0;
+    const int err = past ? platform::read_some(file.fd, &probe, 1, n)
+                         : platform::read_some(file.fd, data.data() + done, data.size() - done, n);
+    if (err != 0) throw_os_error(err, path);
     if (n == 0) break;
     if (past)
       throw OSError("the file grew while it was read (past the " + std::to_string(file.size) +
                     " bytes it had when opened): " + repr_text(path));
-    done += static_cast<size_t>(n);
+    done += n;
   }
   data.resize(done);
   return data;
@@ -251,41 +233,39 @@ std::string_view temporary_target(std::string_view file_name) {
 
 size_t remove_stale_temporaries(const std::string& folder, const std::function<bool(std::string_view)>& is_target) {
   const std::string dir = folder.empty() ? std::string(".") : folder;
-  std::unique_ptr<DIR, int (*)(DIR*)> listing(::opendir(dir.c_str()), &::closedir);
-  if (!listing) return 0;
+  std::vector<std::string> names;
+  if (!platform::list_folder(dir, names)) return 0;
   size_t removed = 0;
-  const std::string prefix = dir.back() == '/' ? dir : dir + "/";
-  while (const dirent* entry = ::readdir(listing.get())) {
-    const std::string_view name(entry->d_name);
+  const std::string prefix = platform::is_separator(dir.back()) ? dir : dir + "/";
+  for (const std::string& name : names) {
     TemporaryTag tag;
-    if (!parse_temporary(name, tag) || tag.host != host_tag() || !is_target(tag.target) || !process_gone(tag.pid))
+    if (!parse_temporary(name, tag) || tag.host != host_tag() || !is_target(tag.target) ||
+        !platform::process_gone(tag.pid))
       continue;
-    const std::string path = prefix + std::string(name);
-    struct stat st {};
-    if (::lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
-    if (::unlink(path.c_str()) == 0) ++removed;
+    const std::string path = prefix + name;
+    platform::FileStatus st;
+    if (platform::file_status(path, false, st) != 0 || st.kind != platform::FileKind::regular) continue;
+    if (platform::remove_file(path) == 0) ++removed;
   }
   return removed;
 }
 
 void write_file_atomically(const std::string& path, std::string_view bytes, const AtomicWriteOptions& options) {
   std::string target = path;
-  struct stat st {};
-  if (::lstat(target.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
-    if (char* real = ::realpath(target.c_str(), nullptr)) {
-      target = real;
-      std::free(real);
-    }
-  }
-  const bool exists = ::stat(target.c_str(), &st) == 0;
+  platform::FileStatus st;
+  if (platform::file_status(target, false, st) == 0 && st.kind == platform::FileKind::symlink)
+    target = platform::resolve_link(target);
+  const bool exists = platform::file_status(target, true, st) == 0;
   // Renaming over a device or a FIFO would replace the node itself (a
   // report path linked to /dev/null would replace /dev/null).
-  if (exists && !S_ISREG(st.st_mode)) throw_not_regular(st.st_mode, path, options.action);
-  if (exists && ::access(target.c_str(), W_OK) != 0) throw_os_error(errno, path, options.action);
+  if (exists && st.kind != platform::FileKind::regular) throw_not_regular(st.kind, path, options.action);
+  if (exists)
+    if (const int err = platform::check_writable(target)) throw_os_error(err, path, options.action);
 
-  const size_t slash = target.find_last_of('/');
-  const std::string dir = slash == std::string::npos ? std::string() : target.substr(0, slash + 1);
-  const std::string name = slash == std::string::npos ? target : target.substr(slash + 1);
+  size_t slash = target.size();
+  while (slash > 0 && !platform::is_separator(target[slash - 1])) --slash;
+  const std::string dir = target.substr(0, slash);
+  const std::string name = target.substr(slash);
   if (options.clear_stale) {
     const std::string stem = temporary_stem(name);
     remove_stale_temporaries(dir, [&](std::string_view t) { return t == stem; });
@@ -296,28 +276,32 @@ void write_file_atomically(const std::string& path, std::string_view bytes, cons
   for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
     tmp = dir + temporary_name(name);
     // A new file gets the usual 0666 less the umask; an existing one keeps its bits.
-    fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, exists ? 0600 : 0666);
-    if (fd < 0 && errno != EEXIST) throw_os_error(errno, path, options.action);
+    const int err = platform::create_new_file(tmp, exists ? 0600 : 0666, fd);
+    if (err != 0 && err != EEXIST) throw_os_error(err, path, options.action);
   }
   if (fd < 0) throw_os_error(EEXIST, tmp, options.action);
 
   int err = 0;
-  if (exists && ::fchmod(fd, st.st_mode & 07777) != 0) err = errno;
-  size_t done = 0;
-  while (err == 0 && done < bytes.size()) {
-    const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      err = errno;
-    } else {
-      done += static_cast<size_t>(n);
-    }
-  }
-  if (err == 0 && options.sync && ::fsync(fd) != 0) err = errno;
-  if (::close(fd) != 0 && err == 0) err = errno;
-  if (err == 0 && ::rename(tmp.c_str(), target.c_str()) != 0) err = errno;
+  if (exists) err = platform::set_permissions(fd, st.mode);
+  if (err == 0) err = platform::write_all(fd, bytes);
+  if (err == 0 && options.sync) err = platform::flush_to_disk(fd);
+  if (const int closed = platform::close_descriptor(fd); closed != 0 && err == 0) err = closed;
+  platform::ReplaceResult replaced;
+  if (err == 0) replaced = platform::replace_file(tmp, target);
+  if (err == 0) err = replaced.error;
   if (err != 0) {
-    ::unlink(tmp.c_str());
+    platform::remove_file(tmp);
+    if (replaced.held_open) {
+      std::string msg;
+      if (!options.action.empty()) {
+        msg.append(options.action);
+        msg += ": ";
+      }
+      throw OSError(msg + "[Errno " + std::to_string(err) + "] " + std::generic_category().message(err) +
+                        " (another program has the file open and does not let it be replaced; close it there "
+                        "and try again): " + repr_text(path),
+                    err);
+    }
     throw_os_error(err, path, options.action);
   }
 }

@@ -37,7 +37,7 @@ std::string special_file_problem(const std::string& path);
 void require_regular_file(const std::string& path);
 
 /// A descriptor of the regular file at `path`, open for reading (close it
-/// with ::close), and its size. The file is opened without waiting, so a FIFO
+/// with platform::close_descriptor), and its size. The file is opened without waiting, so a FIFO
 /// or a device swapped in after a check still never blocks, and is checked
 /// again on the open descriptor. Throws as require_regular_file does.
 struct OpenedFile {

@@ -1,12 +1,12 @@
 #include "common/format.hpp"
 
-#include <locale.h>
-
 #include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+
+#include "common/platform.hpp"
 
 namespace mirelo {
 
@@ -80,9 +80,6 @@ std::string format_padded(int64_t value, int width) {
   return buf;
 }
 
-double c_strtod(const std::string& text) {
-  static const locale_t c_locale = newlocale(LC_ALL_MASK, "C", static_cast<locale_t>(0));
-  return strtod_l(text.c_str(), nullptr, c_locale);
-}
+double c_strtod(const std::string& text) { return platform::c_strtod(text.c_str()); }
 
 }  // namespace mirelo

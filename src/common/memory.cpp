@@ -1,40 +1,13 @@
 #include "common/memory.hpp"
 
-#include <sys/resource.h>
-#include <sys/sysinfo.h>
-
-#include <algorithm>
 #include <cstdio>
-#include <fstream>
+#include <iterator>
 
 #include "common/errors.hpp"
+#include "common/platform.hpp"
 
 namespace mirelo {
 namespace {
-
-constexpr uint64_t kUnlimited = UINT64_MAX;
-
-uint64_t limit_of(int resource) {
-  struct rlimit r {};
-  if (::getrlimit(resource, &r) != 0 || r.rlim_cur == RLIM_INFINITY) return kUnlimited;
-  return static_cast<uint64_t>(r.rlim_cur);
-}
-
-// The memory limit of the process's control group ("max" or absent: none).
-// Read once: it does not change under a running process in practice.
-uint64_t cgroup_limit() {
-  static const uint64_t limit = [] {
-    std::ifstream in("/sys/fs/cgroup/memory.max");
-    std::string text;
-    if (!(in >> text) || text.empty() || text == "max") return kUnlimited;
-    try {
-      return static_cast<uint64_t>(std::stoull(text));
-    } catch (const std::exception&) {
-      return kUnlimited;
-    }
-  }();
-  return limit;
-}
 
 std::string size_text(uint64_t bytes) {
   static const char* units[] = {"bytes", "KiB", "MiB", "GiB", "TiB", "PiB", "EiB"};
@@ -52,15 +25,7 @@ std::string size_text(uint64_t bytes) {
 
 }  // namespace
 
-uint64_t memory_capacity() {
-  uint64_t total = kUnlimited;
-  struct sysinfo si {};
-  if (::sysinfo(&si) == 0) {
-    const uint64_t unit = si.mem_unit == 0 ? 1 : si.mem_unit;
-    total = (static_cast<uint64_t>(si.totalram) + static_cast<uint64_t>(si.totalswap)) * unit;
-  }
-  return std::min({total, limit_of(RLIMIT_AS), limit_of(RLIMIT_DATA), cgroup_limit()});
-}
+uint64_t memory_capacity() { return platform::memory_limit(); }
 
 bool fits_in_memory(uint64_t count, uint64_t item_bytes) {
   uint64_t bytes = 0;

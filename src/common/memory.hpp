@@ -9,9 +9,8 @@
 
 namespace mirelo {
 
-/// The most memory, in bytes, this process can hold: the smallest of
-/// physical memory plus swap, the address-space and data-size limits of the
-/// process and the memory limit of its control group.
+/// The most memory, in bytes, this process can hold: physical memory plus
+/// swap, lowered by the limits set on the process (platform::memory_limit).
 uint64_t memory_capacity();
 
 /// Whether `count` items of `item_bytes` bytes each fit in memory_capacity()

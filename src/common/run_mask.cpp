@@ -7,14 +7,13 @@
 #include <new>
 #include <string>
 
-#include <sys/mman.h>
-
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
 
 #include "common/errors.hpp"
 #include "common/memory.hpp"
+#include "common/platform.hpp"
 
 namespace mirelo {
 namespace {
@@ -218,7 +217,7 @@ int64_t count_intersection(const RunMask& a, const RunMask& b) {
 
 void BlockRelease::operator()(uint8_t* p) const {
   if (mapped > 0) {
-    ::munmap(p, mapped);
+    platform::unmap(p, mapped);
   } else {
     std::free(p);
   }
@@ -239,8 +238,8 @@ MaskStack paint_stack(const std::vector<const RunMask*>& masks, int64_t height, 
   require_allocatable(layers, plane, [&] { return "a stack of " + std::to_string(layers) + " masks"; });
   const size_t bytes = static_cast<size_t>(layers * plane);
   if (bytes >= kMapThreshold) {
-    void* p = ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (p == MAP_FAILED) throw std::bad_alloc();
+    void* p = platform::map_zeroed(bytes);
+    if (p == nullptr) throw std::bad_alloc();
     s.data = std::unique_ptr<uint8_t, BlockRelease>(static_cast<uint8_t*>(p), BlockRelease{bytes});
   } else {
     // One byte even for an empty stack, so that the block is never null.

@@ -6,6 +6,7 @@
 
 #include "common/errors.hpp"
 #include "common/files.hpp"
+#include "common/platform.hpp"
 #include "common/text.hpp"
 
 namespace mirelo {
@@ -57,8 +58,9 @@ void check_no_nul(const std::string& path) {
 }
 
 std::string file_name_of(const std::string& path) {
-  const auto slash = path.rfind('/');
-  return slash == std::string::npos ? path : path.substr(slash + 1);
+  size_t start = path.size();
+  while (start > 0 && !platform::is_separator(path[start - 1])) --start;
+  return path.substr(start);
 }
 
 std::vector<std::string> collect_recordings(const std::string& base_dir, const std::vector<std::string>& sub_dirs) {
@@ -67,11 +69,11 @@ std::vector<std::string> collect_recordings(const std::string& base_dir, const s
     const std::string folder = path_join(base_dir, sub);
     check_no_nul(folder);
     std::error_code ec;
-    if (folder.empty() || !fs::exists(fs::path(folder), ec) || ec) continue;
-    fs::directory_iterator it(fs::path(folder), ec);
+    if (folder.empty() || !fs::exists(platform::fs_path(folder), ec) || ec) continue;
+    fs::directory_iterator it(platform::fs_path(folder), ec);
     if (ec) throw_os_error(ec, folder);
     for (; it != fs::directory_iterator(); it.increment(ec)) {
-      const std::string name = it->path().filename().string();
+      const std::string name = platform::utf8_path(it->path().filename());
       if (ends_with(name, ".mp4")) paths.push_back(path_join(folder, name));
     }
     if (ec) throw_os_error(ec, folder);

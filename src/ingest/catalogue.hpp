@@ -39,7 +39,8 @@ std::vector<std::string> collect_recordings(const std::string& base_dir,
 /// would take the path only up to it, naming another file or folder.
 void check_no_nul(const std::string& path);
 
-/// The last component of a path (text after the last '/').
+/// The last component of a path (text after the last separator: '/', and
+/// '\\' too on Windows).
 std::string file_name_of(const std::string& path);
 
 /// Filtering rules of the video table, in this order: "Time" strictly between

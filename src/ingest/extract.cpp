@@ -9,6 +9,7 @@
 #include "common/errors.hpp"
 #include "common/files.hpp"
 #include "common/format.hpp"
+#include "common/platform.hpp"
 #include "common/runtime.hpp"
 #include "common/text.hpp"
 #include "ingest/catalogue.hpp"
@@ -22,9 +23,9 @@ namespace {
 
 void make_folder(const std::string& path) {
   std::error_code ec;
-  fs::create_directories(fs::path(path), ec);
+  fs::create_directories(platform::fs_path(path), ec);
   if (ec) throw_os_error(ec, path, "could not create the folder");
-  if (!fs::is_directory(fs::path(path), ec)) throw_os_error(ENOTDIR, path, "could not create the folder");
+  if (!fs::is_directory(platform::fs_path(path), ec)) throw_os_error(ENOTDIR, path, "could not create the folder");
 }
 
 // Frame images: "0000.jpg", "0001.jpg", ...
@@ -242,7 +243,7 @@ WindowRun run_window(const VideoRow& row, const RunSettings& s, const HostNumber
   const std::string folder = window_folder(s, row, start, end);
   check_no_nul(folder);
   std::error_code ec;
-  if (fs::exists(fs::path(folder), ec)) {
+  if (fs::exists(platform::fs_path(folder), ec)) {
     print_line("Skipping " + folder + ", already exists.");
     return {true, {}};
   }
@@ -262,15 +263,15 @@ WindowRun run_window(const VideoRow& row, const RunSettings& s, const HostNumber
   // run would take for a finished one.
   const std::string staging = folder + ".partial";
   req.write_dir = staging;
-  const fs::path window_dir = fs::path(folder).parent_path();
+  const fs::path window_dir = platform::fs_path(folder).parent_path();
   const bool window_dir_existed = fs::exists(window_dir, ec);
-  fs::remove_all(fs::path(staging), ec);
+  fs::remove_all(platform::fs_path(staging), ec);
   if (ec) throw_os_error(ec, staging, "could not clear the unfinished folder");
   // Drops what an unfinished window leaves: its staging folder, and the
   // window's own folder when this run created it and it stayed empty.
   auto discard = [&] {
     std::error_code ignore;
-    fs::remove_all(fs::path(staging), ignore);
+    fs::remove_all(platform::fs_path(staging), ignore);
     if (!window_dir_existed) fs::remove(window_dir, ignore);
   };
   WindowResult result;
@@ -281,7 +282,7 @@ WindowRun run_window(const VideoRow& row, const RunSettings& s, const HostNumber
     throw;
   }
   if (result.outcome == WindowOutcome::Completed) {
-    fs::rename(fs::path(staging), fs::path(folder), ec);
+    fs::rename(platform::fs_path(staging), platform::fs_path(folder), ec);
     if (ec) {
       discard();
       throw_os_error(ec, folder, "could not complete the folder");
@@ -298,7 +299,8 @@ std::string row_outside_base_error(const RunSettings& s, const VideoRow& row) {
   for (const std::string* part : {&row.date, &row.video_name}) {
     size_t begin = 0;
     while (begin <= part->size() && !outside) {
-      const size_t end = std::min(part->find('/', begin), part->size());
+      size_t end = begin;
+      while (end < part->size() && !platform::is_separator((*part)[end])) ++end;
       const std::string_view name(part->data() + begin, end - begin);
       if (name == "..") {
         outside = --depth < 0;

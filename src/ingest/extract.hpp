@@ -106,8 +106,9 @@ std::string window_folder(const RunSettings& settings, const VideoRow& row, cons
 /// as the line to print ("Error: Skipping ..."); empty when they stay inside.
 /// Its "Date" and "Video Name" are joined below the base as written (a
 /// leading "/" only adds an empty component), so they escape when their ".."
-/// components climb above it, read as written without following links;
-/// names that stay inside are used as they are.
+/// components climb above it (between the system's separators: '\\' too on
+/// Windows), read as written without following links; names that stay
+/// inside are used as they are.
 std::string row_outside_base_error(const RunSettings& settings, const VideoRow& row);
 
 /// Opens the window's recording, reads its first frame and chooses the crop

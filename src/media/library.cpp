@@ -3,6 +3,7 @@
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/video/tracking.hpp>
 
+#include <climits>
 #include <system_error>
 
 #include "media/media.hpp"
@@ -45,7 +46,7 @@ void Failure::capture() noexcept {
     message = e.what();
   } catch (...) {
     kind = Kind::other;
-    message = "an exception of an unknown type in " + std::string(kLibraryFile);
+    message = "an exception of an unknown type in the media library";
   }
 }
 
@@ -61,9 +62,11 @@ class CodecLibrary final : public Library {
     return guarded(failure, [] { return make_bgr_converter().release(); });
   }
 
-  cv::Mat do_read_image(const std::string& path, ImageColor color, Failure& failure) const noexcept override {
+  cv::Mat do_decode_image(const std::string& bytes, ImageColor color, Failure& failure) const noexcept override {
     return guarded(failure, [&] {
-      return cv::imread(path, color == ImageColor::gray ? cv::IMREAD_GRAYSCALE : cv::IMREAD_COLOR);
+      if (bytes.empty() || bytes.size() > INT_MAX) return cv::Mat();
+      const cv::Mat buffer(1, static_cast<int>(bytes.size()), CV_8UC1, const_cast<char*>(bytes.data()));
+      return cv::imdecode(buffer, color == ImageColor::gray ? cv::IMREAD_GRAYSCALE : cv::IMREAD_COLOR);
     });
   }
 
@@ -82,7 +85,8 @@ class CodecLibrary final : public Library {
 }  // namespace
 }  // namespace mirelo::media
 
-extern "C" __attribute__((visibility("default"))) const mirelo::media::Library* mirelo_media_library(int version) {
+// MIRELO_MEDIA_EXPORT: the build's mark of the one exported function.
+extern "C" MIRELO_MEDIA_EXPORT const mirelo::media::Library* mirelo_media_library(int version) {
   static const mirelo::media::CodecLibrary library{};
   return version == mirelo::media::kInterfaceVersion ? &library : nullptr;
 }

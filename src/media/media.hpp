@@ -3,8 +3,8 @@
 // decoding (OpenCV's imgcodecs) and dense optical flow (OpenCV's video
 // module). Loading those libraries costs more than the rest of the Python
 // module together, so this work is built into a library of its own,
-// libmirelo_media.so, installed beside the module and opened by library() on
-// first use. The core reaches it only through the interface below; the
+// libmirelo_media.so (mirelo_media.dll on Windows), installed beside the
+// module and opened by library() on first use. The core reaches it only through the interface below; the
 // sources of this folder are that library.
 #include <cstdint>
 #include <memory>
@@ -13,14 +13,17 @@
 #include <opencv2/core.hpp>
 
 #include "common/errors.hpp"
+#include "common/files.hpp"
 #include "common/lazy_library.hpp"
+#include "common/platform.hpp"
 
 namespace mirelo::media {
 
 /// Raised with every change of the interface below, so that a library left
 /// over from another build is refused instead of called wrongly.
-inline constexpr int kInterfaceVersion = 2;
-inline constexpr char kLibraryFile[] = "libmirelo_media.so";
+inline constexpr int kInterfaceVersion = 3;
+/// The library's file name on this system.
+inline std::string library_file() { return platform::shared_library_file("mirelo_media"); }
 /// `const Library* mirelo_media_library(int version)`: the library's one
 /// exported function; null when `version` is not the library's own.
 inline constexpr char kEntry[] = "mirelo_media_library";
@@ -149,10 +152,20 @@ class Library {
   }
   /// The image file at `path` decoded as cv::imread does with
   /// IMREAD_GRAYSCALE (CV_8UC1) or IMREAD_COLOR (CV_8UC3, EXIF orientation
-  /// applied); empty when it cannot be read or decoded.
+  /// applied); empty when it cannot be read or decoded. The core reads the
+  /// file (the codecs' own file access takes narrow paths in the system's
+  /// encoding, which on Windows is not UTF-8); the library decodes it.
   cv::Mat read_image(const std::string& path, ImageColor color) const {
+    std::string bytes;
+    try {
+      bytes = read_file(path);
+    } catch (const FileNotFoundError&) {
+      return cv::Mat();
+    } catch (const OSError&) {
+      return cv::Mat();
+    }
     Failure failure;
-    cv::Mat image = do_read_image(path, color, failure);
+    cv::Mat image = do_decode_image(bytes, color, failure);
     check(failure);
     return image;
   }
@@ -172,7 +185,7 @@ class Library {
   // Owned objects are handed over as plain pointers: the caller wraps them.
   virtual VideoDecoder* do_open_video(const std::string& path, Failure& failure) const noexcept = 0;
   virtual FrameConverter* do_frame_converter(Failure& failure) const noexcept = 0;
-  virtual cv::Mat do_read_image(const std::string& path, ImageColor color, Failure& failure) const noexcept = 0;
+  virtual cv::Mat do_decode_image(const std::string& bytes, ImageColor color, Failure& failure) const noexcept = 0;
   virtual cv::Mat do_farneback_flow(const cv::Mat& prev, const cv::Mat& next, double pyr_scale, int levels,
                                     int winsize, int iterations, int poly_n, double poly_sigma, int flags,
                                     Failure& failure) const noexcept = 0;
@@ -198,10 +211,11 @@ inline void Failure::raise() const {
 inline const Library& library() {
   using Entry = const Library* (*)(int);
   static const Library& loaded = [] () -> const Library& {
-    const auto entry = reinterpret_cast<Entry>(library_entry(kLibraryFile, kEntry));
+    const std::string file = library_file();
+    const auto entry = reinterpret_cast<Entry>(library_entry(file, kEntry));
     const Library* found = entry(kInterfaceVersion);
     if (found == nullptr)
-      throw LibraryError(std::string("cannot use ") + kLibraryFile +
+      throw LibraryError("cannot use " + file +
                          ": it belongs to another build of mirelo_utils (build or install the package again)");
     return *found;
   }();

@@ -15,6 +15,8 @@
 #include <vector>
 
 #include "common/errors.hpp"
+#include "common/files.hpp"
+#include "common/platform.hpp"
 #include "common/text.hpp"
 
 namespace mirelo {
@@ -114,7 +116,15 @@ class FreeTypeSource final : public Font::Source {
     FreeTypeLibrary& ft = FreeTypeLibrary::get();
     std::lock_guard<std::mutex> lock(ft.mu);
     if (!ft.lib) throw OSError("cannot start the font engine");
-    if (FT_New_Face(ft.lib, path.c_str(), 0, &face_) != 0) {
+    // The bytes are read here, not by FreeType: its own file access takes
+    // paths in the system's narrow encoding, which on Windows is not UTF-8.
+    try {
+      bytes_ = read_file(path);
+    } catch (const std::exception&) {
+      throw OSError("cannot open font file " + path);
+    }
+    if (FT_New_Memory_Face(ft.lib, reinterpret_cast<const FT_Byte*>(bytes_.data()),
+                           static_cast<FT_Long>(bytes_.size()), 0, &face_) != 0) {
       face_ = nullptr;
       throw OSError("cannot open font file " + path);
     }
@@ -184,6 +194,7 @@ class FreeTypeSource final : public Font::Source {
     }
   }
 
+  std::string bytes_;  // the font file, which the face reads from
   FT_Face face_ = nullptr;
   int ascender_ = 0;
   std::mutex mu_;
@@ -279,40 +290,9 @@ void Font::draw_text(cv::Mat& rgba, std::string_view utf8, int64_t x, int64_t y,
 
 namespace {
 
-std::vector<fs::path> font_folders() {
-  std::vector<fs::path> dirs;
-  const auto env = [](const char* name) -> std::string {
-    const char* v = std::getenv(name);
-    return v ? std::string(v) : std::string();
-  };
-  const std::string home = env("HOME");
-#if defined(_WIN32)
-  const std::string windir = env("WINDIR");
-  if (!windir.empty()) dirs.push_back(fs::path(windir) / "fonts");
-#elif defined(__APPLE__)
-  dirs = {"/Library/Fonts", "/System/Library/Fonts"};
-  if (!home.empty()) dirs.push_back(fs::path(home) / "Library" / "Fonts");
-#else
-  std::vector<std::string> data_dirs;
-  std::string data_home = env("XDG_DATA_HOME");
-  if (data_home.empty() && !home.empty()) data_home = home + "/.local/share";
-  if (!data_home.empty()) data_dirs.push_back(data_home);
-  std::string list = env("XDG_DATA_DIRS");
-  if (list.empty()) list = "/usr/local/share:/usr/share";
-  size_t start = 0;
-  while (start <= list.size()) {
-    const size_t colon = std::min(list.find(':', start), list.size());
-    data_dirs.push_back(list.substr(start, colon - start));
-    start = colon + 1;
-  }
-  for (const std::string& d : data_dirs) dirs.push_back(fs::path(d) / "fonts");
-#endif
-  return dirs;
-}
-
 /// Top-down walk that does not follow links to folders: each folder's files
 /// first, then its subfolders, in listing order.
-bool walk_for(const fs::path& dir, const std::string& base, bool match_stem, fs::path& found,
+bool walk_for(const fs::path& dir, const fs::path& wanted, bool match_stem, fs::path& found,
               std::optional<fs::path>& other_extension, int depth = 0) {
   if (depth > 64) return false;
   std::error_code ec;
@@ -329,11 +309,11 @@ bool walk_for(const fs::path& dir, const std::string& base, bool match_stem, fs:
     }
     const fs::path name = e.path().filename();
     if (!match_stem) {
-      if (name == base) {
+      if (name == wanted) {
         found = e.path();
         return true;
       }
-    } else if (name.stem() == base) {
+    } else if (name.stem() == wanted) {
       if (name.extension() == ".ttf") {
         found = e.path();
         return true;
@@ -342,7 +322,7 @@ bool walk_for(const fs::path& dir, const std::string& base, bool match_stem, fs:
     }
   }
   for (const fs::path& sub : subdirs)
-    if (walk_for(sub, base, match_stem, found, other_extension, depth + 1)) return true;
+    if (walk_for(sub, wanted, match_stem, found, other_extension, depth + 1)) return true;
   return false;
 }
 
@@ -352,11 +332,11 @@ std::optional<fs::path> search_font_folders(const std::string& base) {
   std::lock_guard<std::mutex> lock(mu);
   auto it = memo->find(base);
   if (it != memo->end()) return it->second;
-  const bool match_stem = fs::path(base).extension().empty();
+  const bool match_stem = platform::fs_path(base).extension().empty();
   std::optional<fs::path> result, other;
-  for (const fs::path& dir : font_folders()) {
+  for (const fs::path& dir : platform::font_folders()) {
     fs::path found;
-    if (walk_for(dir, base, match_stem, found, other)) {
+    if (walk_for(dir, platform::fs_path(base), match_stem, found, other)) {
       result = found;
       break;
     }
@@ -373,10 +353,10 @@ std::shared_ptr<const Font> open_cached(const fs::path& path, int size) {
   fs::path key = fs::weakly_canonical(fs::absolute(path, ec), ec);
   if (ec) key = path;
   std::lock_guard<std::mutex> lock(mu);
-  auto it = cache->find({key.string(), size});
+  auto it = cache->find({platform::utf8_path(key), size});
   if (it != cache->end()) return it->second;
-  auto font = std::make_shared<const Font>(std::make_shared<FreeTypeSource>(path.string(), size));
-  cache->emplace(std::make_pair(key.string(), size), font);
+  auto font = std::make_shared<const Font>(std::make_shared<FreeTypeSource>(platform::utf8_path(path), size));
+  cache->emplace(std::make_pair(platform::utf8_path(key), size), font);
   return font;
 }
 
@@ -386,7 +366,7 @@ std::shared_ptr<const Font> load_truetype_font(const std::string& name, int size
   if (size < 1 || size > 4096) throw ValueError(expected_got("a font size from 1 to 4096 pixels", std::to_string(size)));
   std::string first_error = "cannot open resource";
   std::error_code ec;
-  const fs::path path(name);
+  const fs::path path = platform::fs_path(name);
   if (!name.empty() && fs::is_regular_file(path, ec)) {
     try {
       return open_cached(path, size);
@@ -394,7 +374,7 @@ std::shared_ptr<const Font> load_truetype_font(const std::string& name, int size
       first_error = e.what();
     }
   }
-  const std::string base = path.filename().string();
+  const std::string base = platform::utf8_path(path.filename());
   if (!base.empty()) {
     if (std::optional<fs::path> found = search_font_folders(base)) return open_cached(*found, size);
   }

@@ -7,6 +7,7 @@
 
 #include "common/errors.hpp"
 #include "common/lazy_library.hpp"
+#include "common/platform.hpp"
 #include "media/media.hpp"
 
 using namespace mirelo;
@@ -29,14 +30,14 @@ std::string library_error(const std::string& file, const char* entry) {
 }  // namespace
 
 TEST(LazyLibrary, MissingLibraryOrEntryIsReportedByName) {
-  const std::string missing = library_error("libmirelo_no_such_library.so", media::kEntry);
-  EXPECT_EQ(missing.rfind("cannot load libmirelo_no_such_library.so: ", 0), 0u) << missing;
-  const std::string no_entry = library_error(media::kLibraryFile, "mirelo_no_such_entry");
+  const std::string missing = library_error(platform::shared_library_file("mirelo_no_such_library"), media::kEntry);
+  EXPECT_EQ(missing.rfind("cannot load " + platform::shared_library_file("mirelo_no_such_library") + ": ", 0), 0u) << missing;
+  const std::string no_entry = library_error(media::library_file(), "mirelo_no_such_entry");
   EXPECT_NE(no_entry.find("mirelo_no_such_entry"), std::string::npos) << no_entry;
 }
 
 TEST(LazyLibrary, FindsTheMediaLibraryEntry) {
-  EXPECT_EQ(library_entry(media::kLibraryFile, media::kEntry), reinterpret_cast<void*>(&mirelo_media_library));
+  EXPECT_EQ(library_entry(media::library_file(), media::kEntry), reinterpret_cast<void*>(&mirelo_media_library));
   EXPECT_EQ(&media::library(), mirelo_media_library(media::kInterfaceVersion));
 }
 
