@@ -347,12 +347,21 @@ def build_ffmpeg(b: Build) -> None:
     # containers and codecs of camera recordings from files; nothing of the
     # build machine is detected.
     tc = b.tc
+    if b.target.windows:
+        # Zig's linker knows no --pic-executable, which configure adds to the
+        # links of its test programs for MinGW; the programs are not built.
+        configure = b.src / "configure"
+        configure.write_text(configure.read_text().replace("-Wl,--pic-executable,-e,", "-Wl,-e,"))
     b.run([b.src / "configure",
            f"--prefix={b.prefix}", f"--target-os={b.target.ffmpeg_os}", f"--arch={b.target.arch}",
            "--enable-cross-compile",
            f"--cc={tc.cc}", f"--cxx={tc.cxx}", f"--ar={tc.ar}", f"--ranlib={tc.ranlib}", "--nm=nm",
            f"--x86asmexe={b.tools['nasm']}", "--enable-x86asm",
-           "--enable-static", "--disable-shared", "--enable-pic", "--disable-debug", "--disable-stripping",
+           "--enable-static", "--disable-shared", "--disable-debug", "--disable-stripping",
+           # position-independent objects for the shared objects of Linux;
+           # Windows' x86-64 code is so anyway, and the flag would make the
+           # configure tests link programs with --pic-executable
+           *([] if b.target.windows else ["--enable-pic"]),
            "--disable-autodetect", "--disable-everything", "--disable-programs", "--disable-doc",
            "--disable-network", "--disable-avdevice", "--disable-avfilter", "--disable-swresample",
            "--disable-postproc",
@@ -413,6 +422,8 @@ def build_cpython(b: Build) -> None:
     functions, data = set(), set()
     for header in sorted(include.rglob("*.h")):
         text = re.sub(r"/\*.*?\*/", " ", header.read_text(errors="replace"), flags=re.S)
+        # declarations only: not the macros that define PyAPI_FUNC itself
+        text = re.sub(r"^[ \t]*#.*$", "", text.replace("\\\n", " "), flags=re.M)
         for m in re.finditer(r"\bPyAPI_(FUNC|DATA)\s*\(", text):
             # past the parenthesised type, the declared name is the last
             # identifier before the parameter list (or before ';' or '[')

@@ -1,16 +1,16 @@
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <filesystem>
 #include <string>
 #include <vector>
 
 #include <opencv2/imgcodecs.hpp>
-#include <opencv2/videoio.hpp>
 
 #include "common/format.hpp"
+#include "common/platform.hpp"
 #include "common/runtime.hpp"
 #include "ingest/encode_pipeline.hpp"
+#include "recordings.hpp"
 
 using namespace mirelo;
 namespace fs = std::filesystem;
@@ -22,14 +22,12 @@ constexpr int kFrames = 40;
 class EncodePipelineTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    root_ = fs::temp_directory_path() / ("mirelo_encode_pipeline_" + std::to_string(::getpid()));
+    root_ = fs::temp_directory_path() / ("mirelo_encode_pipeline_" + std::to_string(platform::process_id()));
     fs::remove_all(root_);
     fs::create_directories(root_ / "out");
-    const std::string video = (root_ / "clip.avi").string();
-    cv::VideoWriter writer(video, cv::CAP_FFMPEG, cv::VideoWriter::fourcc('M', 'J', 'P', 'G'), 25, cv::Size(96, 64));
-    ASSERT_TRUE(writer.isOpened());
-    for (int k = 0; k < kFrames; ++k) writer.write(cv::Mat(64, 96, CV_8UC3, cv::Scalar(k * 6, 255 - k * 6, 90)));
-    writer.release();
+    std::string why;
+    const std::string video = test_support::test_recording("pipeline.avi", why);
+    if (video.empty()) GTEST_SKIP() << why;
     VideoReader reader(video);
     ASSERT_TRUE(reader.is_open());
     while (reader.grab()) frames_.push_back(reader.frame());

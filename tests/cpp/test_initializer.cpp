@@ -1,11 +1,11 @@
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <map>
 
+#include "common/platform.hpp"
 #include "common/errors.hpp"
 #include "segment/initializer.hpp"
 
@@ -79,7 +79,7 @@ class Predictor : public ImagePredictor {
 };
 
 std::string pen_file() {
-  const auto path = std::filesystem::temp_directory_path() / ("mirelo_init_pen_" + std::to_string(::getpid()) + ".json");
+  const auto path = std::filesystem::temp_directory_path() / ("mirelo_init_pen_" + std::to_string(platform::process_id()) + ".json");
   std::ofstream(path) << R"({"shapes": [{"points": [[0, 0], [80, 0], [80, 60], [0, 60]]}]})";
   return path.string();
 }

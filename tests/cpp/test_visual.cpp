@@ -1,5 +1,4 @@
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -7,6 +6,7 @@
 
 #include <opencv2/imgproc.hpp>
 
+#include "common/platform.hpp"
 #include "common/errors.hpp"
 #include "common/run_mask.hpp"
 #include "visual/draw.hpp"
@@ -134,7 +134,7 @@ TEST(Text, FarAnchorsNeitherOverflowNorDraw) {
 TEST(Text, FontLookup) {
   EXPECT_THROW(load_truetype_font("no-such-font-anywhere.ttf", 11), OSError);
   EXPECT_THROW(load_truetype_font("x.ttf", 0), ValueError);
-  const auto dir = std::filesystem::temp_directory_path() / ("mirelo_font_test_" + std::to_string(::getpid()));
+  const auto dir = std::filesystem::temp_directory_path() / ("mirelo_font_test_" + std::to_string(platform::process_id()));
   std::filesystem::create_directories(dir);
   const auto bad = dir / "broken.ttf";
   std::ofstream(bad) << "not a font";
