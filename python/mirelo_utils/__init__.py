@@ -47,6 +47,7 @@ from ._core import (
     process_json_and_generate_masks,
     process_overlap_frames,
     retrieve_annotation,
+    write_annotation_file,
 )
 from ._dask import clip_health_reports_on_cluster, process_videos_on_cluster
 from ._health import HandOverSettings, clip_health_report
@@ -100,6 +101,7 @@ __all__ = [
     "process_videos_on_cluster",
     "retrieve_annotation",
     "video_segments_mask_visual",
+    "write_annotation_file",
 ]
 
 # Settings users assign on the package (mirelo_utils.PEN_JSON_ROOT = ...) are
