@@ -49,6 +49,7 @@ from ._core import (
     retrieve_annotation,
     rle_decode,
     rle_encode,
+    write_annotation_file,
 )
 from ._dask import clip_health_reports_on_cluster, process_videos_on_cluster
 from ._health import HandOverSettings, clip_health_report
@@ -109,6 +110,7 @@ __all__ = [
     "rle_decode",
     "rle_encode",
     "video_segments_mask_visual",
+    "write_annotation_file",
     "write_mot",
     "write_mots",
 ]

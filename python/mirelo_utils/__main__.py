@@ -105,7 +105,8 @@ def _report(args: argparse.Namespace) -> int:
     from ._health import PAGE_NAME, clip_health_report
 
     hand_over = HandOverSettings(min_frame_id=args.min_frame_id, area_threshold=args.area_threshold,
-                                 min_count=args.min_count, min_area=args.min_area, max_attempts=args.max_attempts)
+                                 min_count=args.min_count, min_area=args.min_area, max_attempts=args.max_attempts,
+                                 pen_animals=args.pen_animals)
     bar = ProgressBar(sys.stderr)
     try:
         table = clip_health_report(
@@ -157,6 +158,7 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         ("--min-count", "min_count", _number, "N", "a track tiny in more frames than this is removed"),
         ("--min-area", "min_area", _number, "PIXELS", "pixels every mask of the last frame chosen must exceed"),
         ("--max-attempts", "max_attempts", int, "N", "last frames the choice examines"),
+        ("--pen-animals", "pen_animals", int, "N", "animals in the pen the choice counts on"),
     ):
         advice.add_argument(option, type=kind, default=getattr(hand, name), metavar=metavar,
                             help=f"{what} ({hand.text(name)})")
