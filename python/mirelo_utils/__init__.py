@@ -52,6 +52,7 @@ from ._core import (
     write_annotation_file,
 )
 from ._dask import clip_health_reports_on_cluster, process_videos_on_cluster
+from ._exchange import ExportSummary, ImportSummary, export_tracks, import_tracks, read_tracks
 from ._health import HandOverSettings, clip_health_report
 from ._ingest import VideoMetadata, VideoProcessor
 from ._plots import draw_intersection_heatmap, video_segments_mask_visual
@@ -63,7 +64,9 @@ __all__ = [
     "ClipMasks",
     "ClipRecord",
     "CompactMask",
+    "ExportSummary",
     "HandOverSettings",
+    "ImportSummary",
     "Mask_Refinement",
     "PEN_JSON_ROOT",
     "TrackingScores",
@@ -85,6 +88,7 @@ __all__ = [
     "draw_pen",
     "enhance_dark_text",
     "evaluate_tracking",
+    "export_tracks",
     "find_best_laste_frame",
     "find_boxes_with_small_area_from_last_video",
     "find_continuous_frames",
@@ -95,6 +99,7 @@ __all__ = [
     "get_in_pen_mask",
     "get_pen_json_path",
     "img_bbx_drawing",
+    "import_tracks",
     "initializer",
     "intersection_between_masks",
     "list_all_files",
@@ -106,6 +111,7 @@ __all__ = [
     "process_videos_on_cluster",
     "read_mot",
     "read_mots",
+    "read_tracks",
     "retrieve_annotation",
     "rle_decode",
     "rle_encode",

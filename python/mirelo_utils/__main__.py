@@ -9,7 +9,13 @@ report beside it.
     python -m mirelo_utils evaluate PRED GT OUT_DIR
 
 scores the tracks PRED against the ground truth GT (HOTA, IDF1, CLEAR MOT)
-into OUT_DIR: summary.csv, per_animal.csv and index.html. Exit codes: 0 done, 2 bad input (a one-line message; a
+into OUT_DIR: summary.csv, per_animal.csv and index.html.
+
+    python -m mirelo_utils export CLIP --format cvat|coco|mot|mots OUT
+    python -m mirelo_utils import FILE OUT_DIR [--frames DIR]
+
+write a tracked clip for an annotation tool, and read such a file back into
+annotation files. Exit codes: 0 done, 2 bad input (a one-line message; a
 folder without annotation files gives the loader's message), 1 any other
 failure, 130 interrupted.
 """
@@ -165,8 +171,13 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     from ._scores import command as evaluate
 
     evaluate.add_parser(commands)
+    from ._exchange import command as exchange
+
+    exchange.add_parsers(commands)
     args = parser.parse_args(argv)
     try:
+        if args.command in exchange.COMMANDS:
+            return exchange.run(args)
         return evaluate.run(args) if args.command == "evaluate" else _report(args)
     except KeyboardInterrupt:
         print(f"{PROG} {args.command}: interrupted", file=sys.stderr)
