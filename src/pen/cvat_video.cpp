@@ -9,6 +9,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include "common/errors.hpp"
+#include "common/memory.hpp"
 #include "common/parallel.hpp"
 #include "common/runtime.hpp"
 #include "common/xml.hpp"
@@ -272,6 +273,8 @@ struct Reader {
       fail(e, expected_got("a box inside the " + std::to_string(height) + " x " + std::to_string(width) + " frame",
                            "left " + std::to_string(left) + ", top " + std::to_string(top) + ", width " +
                                std::to_string(w) + ", height " + std::to_string(h)));
+    require_allocatable(static_cast<uint64_t>(h), sizeof(Run) + sizeof(uint32_t),
+                        [] { return std::string("the rows of a mask shape"); });
     RunMaskBuilder out(height, width);
     std::string_view counts = required(e, "rle");
     int64_t at = 0;

@@ -10,6 +10,7 @@
 
 #include "common/errors.hpp"
 #include "common/files.hpp"
+#include "common/memory.hpp"
 #include "common/parallel.hpp"
 #include "common/runtime.hpp"
 #include "pen/annotation.hpp"
@@ -34,7 +35,11 @@ RunMask box_mask(double x0, double y0, double x1, double y1, int64_t height, int
   auto clip = [](double v, int64_t hi) { return static_cast<int64_t>(std::clamp(v, 0.0, static_cast<double>(hi))); };
   const int64_t c0 = clip(std::floor(x0), width), c1 = clip(std::ceil(x1), width);
   const int64_t r0 = clip(std::floor(y0), height), r1 = clip(std::ceil(y1), height);
-  for (int64_t y = r0; y < r1; ++y) out.add(y, c0, c1);
+  if (c1 > c0 && r1 > r0) {
+    require_allocatable(static_cast<uint64_t>(r1 - r0), sizeof(Run) + sizeof(uint32_t), [] { return std::string("the rows of a box"); });
+    out.reserve(static_cast<size_t>(r1 - r0), static_cast<size_t>(r1 - r0));
+    for (int64_t y = r0; y < r1; ++y) out.add(y, c0, c1);
+  }
   return out.finish();
 }
 
@@ -101,6 +106,14 @@ ClipMasks every_object_in_every_frame(SparseMasks&& sparse) {
   for (const auto& e : sparse.entries) ids.push_back(e.id);
   std::sort(ids.begin(), ids.end());
   ids.erase(std::unique(ids.begin(), ids.end()), ids.end());
+  // Every object in every frame: a file of a few objects stating a million
+  // frames asks for as many masks, refused before anything is allocated
+  // when that cannot fit.
+  require_allocatable(static_cast<uint64_t>(sparse.frames) * std::max<uint64_t>(ids.size(), 1),
+                      sizeof(RunMask) + sizeof(int64_t) + sizeof(FrameMasks), [&] {
+                        return "the masks of " + std::to_string(ids.size()) + " objects in " +
+                               std::to_string(sparse.frames) + " frames";
+                      });
   ClipMasks out;
   out.height = sparse.height, out.width = sparse.width;
   out.frames.resize(static_cast<size_t>(sparse.frames));
