@@ -96,3 +96,11 @@ def health_page(records: dict[int, dict[str, object]]) -> None:
     assert_type(mu.clip_health_report("clip_folder", Path("out")), pd.DataFrame | None)
     advice = mu.HandOverSettings(min_frame_id=20, min_count=2)
     mu.clip_health_report(records, "out", hand_over=advice, max_attempts=3)
+
+
+def exchange(clip: mu.Clip) -> None:
+    summary = mu.export_tracks(clip, "tracks.xml", "cvat", tolerance=0.05)
+    assert_type(summary.shapes, int | None)
+    masks = mu.read_tracks("tracks.xml", frames=Path("frames"))
+    assert_type(masks, dict[int, dict[int, mu.CompactMask]])
+    assert_type(mu.import_tracks("gt.txt", "out", "mot", frames="frames").files, list[str])
