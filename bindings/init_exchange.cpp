@@ -20,9 +20,11 @@ using namespace nb::literals;
 namespace mirelo::py {
 namespace {
 
-// The clip as the writers read it, converted masks kept alive beside it.
+// The clip as the writers read it: the compact masks it reads kept alive,
+// converted ones owned beside it.
 struct ClipInput {
   ClipMasksView view;
+  std::vector<nb::object> held;
   std::vector<std::unique_ptr<RunMask>> owned;
 };
 
@@ -40,6 +42,7 @@ ClipInput clip_input(nb::handle records, int64_t height, int64_t width) {
     size_t k = 0;
     for (nb::handle m : to_list(fields[3])) {
       if (const CompactMask* c = compact_mask_of(m)) {
+        in.held.push_back(nb::borrow(m));
         f.masks.push_back(&c->runs());
       } else {
         const std::string what = "the mask of object " + (k < f.ids.size() ? std::to_string(f.ids[k]) : std::string("?")) +

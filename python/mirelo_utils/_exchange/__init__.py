@@ -70,7 +70,8 @@ class ExportSummary:
                 f"{self.bytes / 2**20:.1f} MiB")
         if self.shapes is not None:
             share = self.shapes / self.animal_frames if self.animal_frames else 0.0
-            text += (f"; {self.tracks:,} tracks, {self.shapes:,} shapes ({self.outside_shapes:,} outside marks) "
+            marks = f"{self.outside_shapes:,} outside mark" + ("" if self.outside_shapes == 1 else "s")
+            text += (f"; {self.tracks:,} tracks, {self.shapes:,} shapes ({marks}) "
                      f"for {self.animal_frames:,} animal-frames ({share:.1%})")
         return text
 
