@@ -11,6 +11,7 @@ APT_PACKAGES=(
   libopencv-dev libjpeg-dev libavformat-dev libavcodec-dev libswscale-dev libavutil-dev libgeos-dev libfreetype-dev
   libgtest-dev fonts-dejavu-core
   chromium
+  clang libclang-rt-dev
 )
 
 missing=()

@@ -212,7 +212,8 @@ std::optional<double> video_duration_minutes(const std::string& path) {
   check_no_nul(path);
   const VideoReader reader(path);
   if (!reader.is_open()) {
-    print_line("Error: Could not open video " + path);
+    print_line(reader.refusal().empty() ? "Error: Could not open video " + path
+                                        : "Error: Could not open video: " + reader.refusal());
     return std::nullopt;
   }
   const double fps = reader.fps();
