@@ -126,6 +126,9 @@ class TrackWriter {
         }
     if (chosen == SIZE_MAX) {
       chosen = tracks_.size();
+      if (!(mine.empty() && animal >= 1) && next_id_ == INT64_MAX)
+        throw ValueError("expected object ids that leave track ids for the pieces of animals, got object " +
+                         std::to_string(animal) + " beside the largest");
       const int64_t id = mine.empty() && animal >= 1 ? animal - 1 : next_id_++;
       Track track;
       track.animal = animal, track.id = id;
