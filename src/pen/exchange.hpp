@@ -36,8 +36,9 @@ struct ClipMasksView {
 };
 
 /// Checks a clip before it is written: frames from 0 to
-/// kMaxExchangeFrames - 1 in increasing order, each once; an object id once per frame; every mask of the frame size.
-/// Throws ValueError naming the frame and object.
+/// kMaxExchangeFrames - 1 in increasing order, each once; an object id
+/// once per frame; every mask of the frame size. Throws ValueError naming
+/// the frame and object.
 void check_clip_masks(const ClipMasksView& clip);
 
 /// The masks of one frame of a file.
@@ -47,7 +48,7 @@ struct FrameMasks {
 };
 
 /// What a file holds: the masks of frames 0 to frames.size() - 1 at
-/// height x width (0 x 0 for a box file, whose frame size is not stated).
+/// height x width.
 struct ClipMasks {
   int64_t height = 0, width = 0;
   std::vector<FrameMasks> frames;
