@@ -54,17 +54,41 @@ from ._health import HandOverSettings, clip_health_report
 from ._ingest import VideoMetadata, VideoProcessor
 from ._plots import draw_intersection_heatmap, video_segments_mask_visual
 from ._qc import Mask_Refinement
+from ._runner import (
+    CheckSettings,
+    ConfigError,
+    InitialisationSettings,
+    ModelSettings,
+    Models,
+    PenSettings,
+    RecordingSettings,
+    RefinementSettings,
+    RunConfig,
+    WindowSettings,
+    load_config,
+    track_recordings,
+)
 
 __all__ = [
+    "CheckSettings",
     "Clip",
     "ClipMasks",
     "ClipRecord",
     "CompactMask",
+    "ConfigError",
     "HandOverSettings",
+    "InitialisationSettings",
     "Mask_Refinement",
+    "ModelSettings",
+    "Models",
     "PEN_JSON_ROOT",
+    "PenSettings",
+    "RecordingSettings",
+    "RefinementSettings",
+    "RunConfig",
     "VideoMetadata",
     "VideoProcessor",
+    "WindowSettings",
     "cal_centroid_distance",
     "cal_masks_iou_scores",
     "calculate_iou",
@@ -93,6 +117,7 @@ __all__ = [
     "initializer",
     "intersection_between_masks",
     "list_all_files",
+    "load_config",
     "matcher",
     "open_clip",
     "process_gdino_results",
@@ -100,6 +125,7 @@ __all__ = [
     "process_overlap_frames",
     "process_videos_on_cluster",
     "retrieve_annotation",
+    "track_recordings",
     "video_segments_mask_visual",
     "write_annotation_file",
 ]
