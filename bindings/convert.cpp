@@ -69,11 +69,21 @@ bool is_pil(nb::handle obj) {
   return PyObject_IsInstance(obj.ptr(), image_type.ptr()) == 1;
 }
 
+bool is_mapping(nb::handle obj) {
+  return PyDict_CheckExact(obj.ptr()) || (PyMapping_Check(obj.ptr()) && nb::hasattr(obj, "items") &&
+                                          !nb::isinstance<nb::list>(obj) && !nb::isinstance<nb::tuple>(obj));
+}
+
 std::vector<std::pair<nb::object, nb::object>> mapping_items(nb::handle obj, const std::string& expected) {
-  if (!PyMapping_Check(obj.ptr()) || !nb::hasattr(obj, "items") || nb::isinstance<nb::list>(obj) ||
-      nb::isinstance<nb::tuple>(obj))
-    throw TypeError(expected_got(expected, py_type_name(obj)));
   std::vector<std::pair<nb::object, nb::object>> out;
+  if (PyDict_CheckExact(obj.ptr())) {  // what items() gives, without making the item tuples
+    out.reserve(static_cast<size_t>(PyDict_GET_SIZE(obj.ptr())));
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(obj.ptr(), &pos, &key, &value)) out.emplace_back(nb::borrow(key), nb::borrow(value));
+    return out;
+  }
+  if (!is_mapping(obj)) throw TypeError(expected_got(expected, py_type_name(obj)));
   for (nb::handle item : obj.attr("items")()) out.emplace_back(item[nb::int_(0)], item[nb::int_(1)]);
   return out;
 }
@@ -89,6 +99,22 @@ bool to_bool(nb::handle v) {
   if (t < 0) throw nb::python_error();
   return t == 1;
 }
+
+nb::object get_item(nb::handle container, nb::handle key) {
+  PyObject* v = PyObject_GetItem(container.ptr(), key.ptr());
+  if (!v) throw nb::python_error();
+  return nb::steal(v);
+}
+
+nb::object get_field(nb::handle record, const char* field) { return get_item(record, nb::str(field)); }
+
+void set_item(nb::handle container, nb::handle key, nb::handle value) {
+  if (PyObject_SetItem(container.ptr(), key.ptr(), value.ptr()) != 0) throw nb::python_error();
+}
+
+std::string item_name(const std::string& base, nb::handle key) { return base + "[" + to_text(nb::repr(key)) + "]"; }
+
+std::string field_name(const std::string& base, const char* field) { return base + "[\"" + field + "\"]"; }
 
 // ------------------------------------------------------------- texts, paths
 
@@ -160,6 +186,16 @@ nb::str path_str(const std::string& path) {
 // ------------------------------------------------------------------ numbers
 
 HostNumber to_host_number(nb::handle v, const std::string& what, BigInt big) {
+  return to_host_number(v, [&] { return what; }, big);
+}
+
+HostNumber to_host_number(nb::handle v, const std::function<std::string()>& what, BigInt big) {
+  if (PyFloat_CheckExact(v.ptr())) return HostNumber::real(PyFloat_AS_DOUBLE(v.ptr()));
+  if (PyLong_CheckExact(v.ptr())) {
+    int overflow = 0;
+    const long long x = PyLong_AsLongLongAndOverflow(v.ptr(), &overflow);
+    if (overflow == 0) return HostNumber::integer(x);
+  }
   if (!PyFloat_Check(v.ptr()) && PyIndex_Check(v.ptr())) {
     nb::object i = nb::steal(PyNumber_Index(v.ptr()));
     if (!i.is_valid()) throw nb::python_error();
@@ -171,7 +207,7 @@ HostNumber to_host_number(nb::handle v, const std::string& what, BigInt big) {
     }
     if (big == BigInt::Saturate) return HostNumber::integer(overflow > 0 ? INT64_MAX : INT64_MIN);
     if (big == BigInt::Raise)
-      throw std::overflow_error(what + " is too large: expected an integer of at most 64 bits, got " +
+      throw std::overflow_error(what() + " is too large: expected an integer of at most 64 bits, got " +
                                 to_text(nb::repr(v)));
     const double d = PyLong_AsDouble(i.ptr());
     if (d == -1.0 && PyErr_Occurred()) throw nb::python_error();
@@ -187,7 +223,7 @@ HostNumber to_host_number(nb::handle v, const std::string& what, BigInt big) {
     if (d == -1.0 && PyErr_Occurred()) throw nb::python_error();
     return HostNumber::real(d);
   }
-  throw TypeError(expected_got("a number for " + what, py_type_name(v)));
+  throw TypeError(expected_got("a number for " + what(), py_type_name(v)));
 }
 
 double to_real(nb::handle v, const std::string& what) { return to_host_number(v, what).as_double(); }
@@ -948,12 +984,77 @@ nb::object columns_frame(const std::vector<std::string>& columns, const std::vec
   return pandas().attr("DataFrame")(data, "columns"_a = names);
 }
 
-NDArray frame_cells(nb::handle table, const std::string& what) {
-  if (!nb::hasattr(table, "to_numpy") || !nb::hasattr(table, "index") || !nb::hasattr(table, "columns"))
-    throw TypeError(expected_got("a pandas DataFrame for " + what, py_type_name(table)));
-  NDArray cells = to_ndarray(table.attr("to_numpy")(), what);
+namespace {
+
+// The element type of a buffer in the host's native byte order that the
+// core reads as it is (float16, long double, complex and objects are not).
+std::optional<DType> buffer_dtype(const Py_buffer& view) {
+  if (!view.format || !view.format[0] || view.format[1]) return std::nullopt;
+  const char f = view.format[0];
+  const Py_ssize_t size = view.itemsize;
+  if (f == '?') return DType::Bool;
+  if (f == 'f' && size == 4) return DType::Float32;
+  if (f == 'd' && size == 8) return DType::Float64;
+  const bool is_signed = f == 'b' || f == 'h' || f == 'i' || f == 'l' || f == 'q';
+  if (!is_signed && f != 'B' && f != 'H' && f != 'I' && f != 'L' && f != 'Q') return std::nullopt;
+  switch (size) {
+    case 1: return is_signed ? DType::Int8 : DType::UInt8;
+    case 2: return is_signed ? DType::Int16 : DType::UInt16;
+    case 4: return is_signed ? DType::Int32 : DType::UInt32;
+    case 8: return is_signed ? DType::Int64 : DType::UInt64;
+    default: return std::nullopt;
+  }
+}
+
+// The cells of a 2-D buffer of `Size`-byte elements, row by row.
+template <size_t Size>
+void copy_strided(const Py_buffer& view, uint8_t* to) {
+  const auto* from = static_cast<const uint8_t*>(view.buf);
+  for (Py_ssize_t r = 0; r < view.shape[0]; ++r)
+    for (Py_ssize_t c = 0; c < view.shape[1]; ++c, to += Size)
+      std::memcpy(to, from + r * view.strides[0] + c * view.strides[1], Size);
+}
+
+// A 2-D numpy array of a native numeric type copied row by row from its
+// buffer (the cells of a DataFrame are often its transposed view); nothing
+// when the array is anything else.
+std::optional<NDArray> copy_plain_table(nb::handle array) {
+  if (!is_ndarray(array)) return std::nullopt;
+  Py_buffer view;
+  if (PyObject_GetBuffer(array.ptr(), &view, PyBUF_RECORDS_RO) != 0) {
+    PyErr_Clear();
+    return std::nullopt;
+  }
+  std::optional<NDArray> out;
+  const std::optional<DType> dtype = view.ndim == 2 ? buffer_dtype(view) : std::nullopt;
+  if (dtype) {
+    out.emplace(*dtype, std::vector<int64_t>{view.shape[0], view.shape[1]});
+    switch (view.itemsize) {
+      case 1: copy_strided<1>(view, out->bytes.data()); break;
+      case 2: copy_strided<2>(view, out->bytes.data()); break;
+      case 4: copy_strided<4>(view, out->bytes.data()); break;
+      default: copy_strided<8>(view, out->bytes.data()); break;
+    }
+  }
+  PyBuffer_Release(&view);
+  return out;
+}
+
+}  // namespace
+
+NDArray frame_cells(nb::handle table, const std::function<std::string()>& what) {
+  // Kept for the life of the process, like the array type.
+  static PyObject* dataframe_type = nb::object(pandas().attr("DataFrame")).release().ptr();
+  static PyObject* to_numpy = nb::str("to_numpy").release().ptr();
+  if (!PyObject_TypeCheck(table.ptr(), reinterpret_cast<PyTypeObject*>(dataframe_type)) &&
+      (!nb::hasattr(table, "to_numpy") || !nb::hasattr(table, "index") || !nb::hasattr(table, "columns")))
+    throw TypeError(expected_got("a pandas DataFrame for " + what(), py_type_name(table)));
+  nb::object values = nb::steal(PyObject_CallMethodNoArgs(table.ptr(), to_numpy));
+  if (!values.is_valid()) throw nb::python_error();
+  if (std::optional<NDArray> plain = copy_plain_table(values)) return std::move(*plain);
+  NDArray cells = to_ndarray(values, what());
   if (cells.ndim() != 2)
-    throw ValueError(expected_got("a 2-D table for " + what, "cells of shape " + cells.shape_text()));
+    throw ValueError(expected_got("a 2-D table for " + what(), "cells of shape " + cells.shape_text()));
   return cells;
 }
 

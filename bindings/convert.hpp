@@ -48,8 +48,11 @@ bool is_text_like(nb::handle obj);
 /// A PIL image.
 bool is_pil(nb::handle obj);
 
-/// The items of a mapping (anything with items(); lists and tuples, which
-/// pass the C mapping check, are refused), in the mapping's order. Raises
+/// Whether mapping_items takes `obj`: anything with items() that passes the
+/// C mapping check, except lists and tuples.
+bool is_mapping(nb::handle obj);
+
+/// The items of a mapping (see is_mapping), in the mapping's order. Raises
 /// TypeError with "expected <expected>" otherwise.
 std::vector<std::pair<nb::object, nb::object>> mapping_items(nb::handle obj, const std::string& expected);
 
@@ -58,6 +61,21 @@ nb::list to_list(nb::handle seq);
 
 /// The truth value of a value, as `bool(value)` (its __bool__ may raise).
 bool to_bool(nb::handle v);
+
+/// container[key], raising what the container raises.
+nb::object get_item(nb::handle container, nb::handle key);
+
+/// record["field"], raising what the record raises.
+nb::object get_field(nb::handle record, const char* field);
+
+/// container[key] = value, raising what the container raises.
+void set_item(nb::handle container, nb::handle key, nb::handle value);
+
+/// The name of an item in messages: `base` followed by [repr(key)].
+std::string item_name(const std::string& base, nb::handle key);
+
+/// The name of a field in messages: `base` followed by ["field"].
+std::string field_name(const std::string& base, const char* field);
 
 // ------------------------------------------------------------- texts, paths
 
@@ -114,6 +132,10 @@ enum class BigInt {
 /// (floats, numpy reals, Fraction, Decimal) become reals. Texts, complex
 /// numbers and other values raise TypeError "expected a number for <what>".
 HostNumber to_host_number(nb::handle v, const std::string& what, BigInt big = BigInt::AsReal);
+
+/// The same, with `what` made only for an error: for numbers read by the
+/// thousand, whose names would cost more than the numbers.
+HostNumber to_host_number(nb::handle v, const std::function<std::string()>& what, BigInt big = BigInt::AsReal);
 
 /// A real number argument: to_host_number as a double.
 double to_real(nb::handle v, const std::string& what);
@@ -349,8 +371,9 @@ nb::object square_frame(std::vector<double>&& cells, const nb::list& keys);
 nb::object columns_frame(const std::vector<std::string>& columns, const std::vector<nb::list>& values);
 
 /// The cells of a pandas DataFrame (to_numpy()) as an owned 2-D NDArray;
-/// anything without to_numpy, index and columns raises TypeError.
-NDArray frame_cells(nb::handle table, const std::string& what);
+/// anything without to_numpy, index and columns raises TypeError. `what`
+/// names the table in errors (made only for one).
+NDArray frame_cells(nb::handle table, const std::function<std::string()>& what);
 
 /// A JSON value as the host's json module would have loaded it.
 nb::object json_to_py(const JsonValue& v);

@@ -23,7 +23,7 @@ nb::object calculate_iou(nb::handle box1, nb::handle box2) {
   HostNumber b1[4], b2[4];
   to_box(box1, b1, "box1");
   to_box(box2, b2, "box2");
-  return host_number_to_py(box_iou(b1, b2));
+  return host_number_to_py(box_iou_exact(b1, b2));
 }
 
 nb::object calculate_masks_intersection(nb::handle mask1, nb::handle mask2) {
@@ -203,7 +203,7 @@ nb::object box_iou_scores(nb::handle boxes_new, nb::handle boxes_old) {
     host(a[i], x);
     for (size_t j = 0; j < b.size(); ++j) {
       host(b[j], y);
-      scores[i * b.size() + j] = box_iou(x, y).as_double();
+      scores[i * b.size() + j] = box_iou_exact(x, y).as_double();
     }
   }
   return to_numpy(std::move(scores), {a.size(), b.size()});

@@ -32,19 +32,6 @@ using namespace nb::literals;
 namespace mirelo::py {
 namespace {
 
-std::string item_name(const std::string& base, nb::handle key) { return base + "[" + to_text(nb::repr(key)) + "]"; }
-
-std::string field_name(const std::string& base, const char* field) { return base + "[\"" + field + "\"]"; }
-
-// container[key], raising what the container raises.
-nb::object get_item(nb::handle container, nb::handle key) {
-  PyObject* v = PyObject_GetItem(container.ptr(), key.ptr());
-  if (!v) throw nb::python_error();
-  return nb::steal(v);
-}
-
-nb::object get_field(nb::handle record, const char* field) { return get_item(record, nb::str(field)); }
-
 // The area of a mask key; a missing key raises KeyError(key), as the
 // mapping raises it, once the key has shown that it has a text form.
 nb::object area_of(nb::handle areas, nb::handle key) {
@@ -81,16 +68,16 @@ nb::object areas_of(nb::handle record, const std::optional<ClipRecordRef>& clip)
 // and its mask keys.
 struct FrameTable {
   NDArray cells;
-  nb::object table;
-  nb::list keys;
+  nb::object table, keys;
 
   std::pair<nb::list, nb::list> labels() const {
-    if (!table.is_valid()) return {keys, keys};
+    if (!table.is_valid()) return {nb::borrow<nb::list>(keys), nb::borrow<nb::list>(keys)};
     return {to_list(table.attr("index")), to_list(table.attr("columns"))};
   }
 };
 
-FrameTable table_of(nb::handle record, const std::optional<ClipRecordRef>& clip, const std::string& where) {
+FrameTable table_of(nb::handle record, nb::handle field, const std::optional<ClipRecordRef>& clip,
+                    const std::function<std::string()>& where) {
   FrameTable t;
   if (clip && !clip->handed("intersections_df")) {
     const auto n = static_cast<int64_t>(clip->record->keys.size());
@@ -99,94 +86,191 @@ FrameTable table_of(nb::handle record, const std::optional<ClipRecordRef>& clip,
     t.keys = clip->keys();
     return t;
   }
-  t.table = get_field(record, "intersections_df");
-  t.cells = frame_cells(t.table, field_name(where, "intersections_df"));
+  t.table = get_item(record, field);
+  t.cells = frame_cells(t.table, [&] { return field_name(where(), "intersections_df"); });
   return t;
 }
 
-// A frame with at least one overlap above the threshold, kept for the
-// report's second pass.
-struct OverlapFrame {
+// What the report keeps of a frame record besides what the core reads: its
+// key, its "mask_areas" mapping and items, and its table's labels.
+struct HostFrame {
   nb::object key, areas;
+  std::vector<std::pair<nb::object, nb::object>> items;
   FrameTable table;
 };
 
+// The host's values of a report row's fields, looked up once: the table,
+// the zero-area dicts and the CSV are all made from them.
+struct HostRow {
+  nb::object frame_id, pair, area1, area2, box_id, mask_area;
+};
+
+nb::object field_value(const ReportRow& row, const HostRow& host, ReportField field) {
+  if (!has_field(row, field)) return nb::none();
+  switch (field) {
+    case ReportField::FrameId: return host.frame_id;
+    case ReportField::BoxPair: return host.pair;
+    case ReportField::IntersectionValue: return host_number_to_py(row.value);
+    case ReportField::MaskArea1: return host.area1;
+    case ReportField::MaskArea2: return host.area2;
+    case ReportField::ReportType: return nb::str(report_type(row.kind));
+    case ReportField::BoxId: return host.box_id;
+    case ReportField::MaskAreas: return host.mask_area;
+  }
+  return nb::none();
+}
+
+// The host's values of every row. The labels of a frame's table are read
+// when its first row needs them; a label missing from "mask_areas" raises
+// the mapping's KeyError.
+std::vector<HostRow> host_rows(const TrackingReport& report, std::vector<HostFrame>& frames) {
+  std::vector<HostRow> out;
+  out.reserve(report.rows.size());
+  nb::str pair_format("{}-{}");
+  int64_t labelled = -1;
+  nb::list row_keys, col_keys;
+  for (const ReportRow& row : report.rows) {
+    HostFrame& f = frames[static_cast<size_t>(row.frame)];
+    HostRow h;
+    h.frame_id = f.key;
+    if (row.kind == ReportKind::ZeroArea) {
+      h.box_id = f.items[static_cast<size_t>(row.mask)].first;
+      h.mask_area = f.items[static_cast<size_t>(row.mask)].second;
+      out.push_back(std::move(h));
+      continue;
+    }
+    if (row.frame != labelled) {
+      std::tie(row_keys, col_keys) = f.table.labels();
+      const NDArray& cells = f.table.cells;
+      if (static_cast<int64_t>(nb::len(row_keys)) != cells.shape[0] ||
+          static_cast<int64_t>(nb::len(col_keys)) != cells.shape[1])
+        throw ValueError(expected_got(
+            "row and column labels for every cell of " +
+                field_name(item_name("gsam_annotation_data", f.key), "intersections_df"),
+            std::to_string(nb::len(row_keys)) + " x " + std::to_string(nb::len(col_keys)) + " labels for " +
+                cells.shape_text() + " cells"));
+      labelled = row.frame;
+    }
+    nb::object key_row = row_keys[static_cast<size_t>(row.row)];
+    nb::object key_col = col_keys[static_cast<size_t>(row.column)];
+    h.area1 = area_of(f.areas, key_row);
+    h.area2 = area_of(f.areas, key_col);
+    h.pair = pair_format.attr("format")(key_row, key_col);
+    out.push_back(std::move(h));
+  }
+  return out;
+}
+
+// The report's columns over rows [begin, end), as host values.
+std::vector<nb::list> report_columns(const TrackingReport& report, const std::vector<HostRow>& hosts, size_t begin,
+                                     size_t end) {
+  std::vector<nb::list> out;
+  for (const ReportColumn& c : kReportColumns) {
+    nb::list column;
+    for (size_t i = begin; i < end; ++i) column.append(field_value(report.rows[i], hosts[i], c.field));
+    out.push_back(std::move(column));
+  }
+  return out;
+}
+
+// Whether pandas gives every column of a table made of any run of these
+// rows the type it gives the column of all of them: each column holds
+// values of one plain kind only (ints within 64 bits, floats, texts or
+// Nones), from which pandas infers one type whatever their number.
+bool one_kind_per_column(const std::vector<nb::list>& columns) {
+  for (const nb::list& column : columns) {
+    const size_t n = nb::len(column);
+    if (n == 0) continue;
+    PyTypeObject* kind = Py_TYPE(column[0].ptr());
+    if (kind != &PyLong_Type && kind != &PyFloat_Type && kind != &PyUnicode_Type && kind != Py_TYPE(Py_None))
+      return false;
+    for (size_t i = 0; i < n; ++i) {
+      PyObject* v = column[i].ptr();
+      if (Py_TYPE(v) != kind) return false;
+      if (kind == &PyLong_Type) {
+        int overflow = 0;
+        (void)PyLong_AsLongLongAndOverflow(v, &overflow);
+        if (overflow != 0) return false;
+      }
+    }
+  }
+  return true;
+}
+
+// The report's two tables: all high-overlap rows, and those of the last
+// overlap frame, each as DataFrame(columns) would make it. The second is
+// cut from the first where that gives the same table (pandas spends far
+// longer making a table than cutting one).
+std::pair<nb::object, nb::object> report_tables(const TrackingReport& report, const std::vector<HostRow>& hosts) {
+  std::vector<std::string> names;
+  for (const ReportColumn& c : kReportColumns) names.emplace_back(c.name);
+  const std::vector<nb::list> all = report_columns(report, hosts, 0, report.overlap_rows);
+  nb::object all_rows = columns_frame(names, all);
+  if (report.last_frame_start == 0) return {all_rows, all_rows.attr("copy")()};
+  if (one_kind_per_column(all)) {
+    nb::object cut = all_rows.attr("iloc")[nb::slice(nb::int_(report.last_frame_start), nb::int_(report.overlap_rows),
+                                                     nb::none())];
+    return {all_rows, cut.attr("reset_index")("drop"_a = true)};
+  }
+  return {all_rows, columns_frame(names, report_columns(report, hosts, report.last_frame_start, report.overlap_rows))};
+}
+
 nb::tuple generate_tracking_report(nb::handle data, nb::handle save_dir_base, nb::handle intersection_thrr) {
   const HostNumber threshold = to_host_number(intersection_thrr, "intersection_thrr");
-  const std::vector<std::string> columns(kReportColumns.begin(), kReportColumns.end());
-  nb::list overlap_frames, zero_area_frames;
-  std::vector<CsvRow> zero_rows;
-  std::vector<OverlapFrame> overlaps;
-
-  for (auto& [key, record] : mapping_items(data, "a mapping of frame keys to frame records for gsam_annotation_data")) {
-    const std::string where = item_name("gsam_annotation_data", key);
+  const nb::str areas_field("mask_areas"), table_field("intersections_df");
+  const auto records = mapping_items(data, "a mapping of frame keys to frame records for gsam_annotation_data");
+  std::vector<HostFrame> hosts;
+  std::vector<ReportFrame> frames;
+  hosts.reserve(records.size());
+  frames.reserve(records.size());
+  for (auto& [key, record] : records) {
+    const auto where = [&key] { return item_name("gsam_annotation_data", key); };
     const std::optional<ClipRecordRef> clip = clip_record_of(record);
-    nb::object areas = areas_of(record, clip);
-    for (auto& [box_key, area] :
-         mapping_items(areas, "a mapping of mask keys to areas for " + field_name(where, "mask_areas"))) {
-      if (!is_zero_area(to_host_number(area, item_name(field_name(where, "mask_areas"), box_key)))) continue;
-      nb::dict row;
-      row["Frame ID"] = key;
-      for (const char* c : {"Box Pair", "Intersection Value", "Mask Area1", "Mask Area2"}) row[c] = nb::none();
-      row["Report type"] = kZeroAreaType;
-      row["Box ID"] = box_key;
-      row["Mask Areas"] = area;
-      zero_area_frames.append(row);
-      zero_rows.push_back({csv_field_of(key), {}, {}, {}, {}, CsvField::of(std::string(kZeroAreaType)),
-                           csv_field_of(box_key), csv_field_of(area)});
-    }
-    FrameTable table = table_of(record, clip, where);
-    if (!any_cell_above(table.cells, threshold)) continue;
-    overlap_frames.append(key);
-    overlaps.push_back({key, areas, std::move(table)});
+    HostFrame& host = hosts.emplace_back();
+    ReportFrame& frame = frames.emplace_back();
+    host.key = key;
+    host.areas = clip && !clip->handed("mask_areas") ? clip->areas() : get_item(record, areas_field);
+    if (!is_mapping(host.areas))
+      throw TypeError(expected_got("a mapping of mask keys to areas for " + field_name(where(), "mask_areas"),
+                                   py_type_name(host.areas)));
+    host.items = mapping_items(host.areas, {});
+    frame.areas.reserve(host.items.size());
+    for (const auto& [box_key, area] : host.items)
+      frame.areas.push_back(to_host_number(area, [&] { return item_name(field_name(where(), "mask_areas"), box_key); }));
+    host.table = table_of(record, table_field, clip, where);
+    frame.cells = std::move(host.table.cells);
     if (PyErr_CheckSignals() != 0) throw nb::python_error();
   }
+  TrackingReport report;
+  {
+    nb::gil_scoped_release release;
+    report = tracking_report(frames, threshold);
+  }
+  for (size_t f = 0; f < frames.size(); ++f) hosts[f].table.cells = std::move(frames[f].cells);
 
-  if (overlaps.empty() && zero_rows.empty()) {
-    nb::object empty = columns_frame(columns, {});
-    return nb::make_tuple(empty, zero_area_frames, overlap_frames, columns_frame(columns, {}));
+  nb::list zero_area_frames, overlap_frames;
+  for (int64_t f : report.overlap_frames) overlap_frames.append(hosts[static_cast<size_t>(f)].key);
+  if (report.rows.empty()) {
+    auto [all_rows, last_rows] = report_tables(report, {});
+    return nb::make_tuple(all_rows, zero_area_frames, overlap_frames, last_rows);
   }
   print_line("Generating tracking question report...\n");
-
-  std::vector<nb::list> all(columns.size()), last(columns.size());
-  std::vector<CsvRow> rows;
-  nb::str pair_format("{}-{}");
-  for (const OverlapFrame& f : overlaps) {
-    const std::string where = item_name("gsam_annotation_data", f.key);
-    const NDArray& cells = f.table.cells;
-    auto [row_keys, col_keys] = f.table.labels();
-    const int64_t n_rows = cells.shape[0], n_cols = cells.shape[1];
-    if (static_cast<int64_t>(nb::len(row_keys)) != n_rows || static_cast<int64_t>(nb::len(col_keys)) != n_cols)
-      throw ValueError(expected_got("row and column labels for every cell of " + field_name(where, "intersections_df"),
-                                    std::to_string(nb::len(row_keys)) + " x " + std::to_string(nb::len(col_keys)) +
-                                        " labels for " + cells.shape_text() + " cells"));
-    for (auto& col : last) col = nb::list();
-    for (int64_t index : cells_above(cells, threshold)) {
-      nb::object key_row = row_keys[static_cast<size_t>(index / n_cols)];
-      nb::object key_col = col_keys[static_cast<size_t>(index % n_cols)];
-      const HostNumber value = report_value(cells, index);
-      nb::object area1 = area_of(f.areas, key_row), area2 = area_of(f.areas, key_col);
-      nb::object pair = pair_format.attr("format")(key_row, key_col);
-      const nb::object fields[8] = {f.key, pair, host_number_to_py(value), area1, area2,
-                                    nb::str(kHighOverlapType), nb::none(), nb::none()};
-      for (size_t c = 0; c < columns.size(); ++c) {
-        all[c].append(fields[c]);
-        last[c].append(fields[c]);
-      }
-      rows.push_back({csv_field_of(f.key), CsvField::of(utf8_of(pair)), CsvField::of(value), csv_field_of(area1),
-                      csv_field_of(area2), CsvField::of(std::string(kHighOverlapType)), {}, {}});
-    }
+  const std::vector<HostRow> values = host_rows(report, hosts);
+  for (size_t i = report.overlap_rows; i < report.rows.size(); ++i) {
+    nb::dict row;
+    for (const ReportColumn& c : kReportColumns) row[c.name] = field_value(report.rows[i], values[i], c.field);
+    zero_area_frames.append(row);
   }
-  rows.insert(rows.end(), zero_rows.begin(), zero_rows.end());
-
+  const std::string text = report_csv(report.rows, [&](size_t i, ReportField field) {
+    return csv_field_of(field_value(report.rows[i], values[i], field));
+  });
   const std::string path = report_path(to_path(save_dir_base, "save_dir_base"));
   {
     nb::gil_scoped_release release;
-    write_report(path, rows);
+    write_file_atomically(path, text);
   }
   print_line("Tracking question report saved to " + path);
-  nb::object overlap_frames_data = columns_frame(columns, overlaps.empty() ? std::vector<nb::list>{} : all);
-  nb::object box_keys_df = columns_frame(columns, overlaps.empty() ? std::vector<nb::list>{} : last);
+  auto [overlap_frames_data, box_keys_df] = report_tables(report, values);
   return nb::make_tuple(overlap_frames_data, zero_area_frames, overlap_frames, box_keys_df);
 }
 
@@ -245,12 +329,7 @@ std::optional<Centroid> centroid_of(nb::handle prev_centroids, nb::handle object
 }
 
 void remember(nb::handle prev_centroids, nb::handle object_id, const Centroid& c) {
-  nb::object value = to_numpy(std::vector<double>{c.x, c.y}, {2});
-  if (PyObject_SetItem(prev_centroids.ptr(), object_id.ptr(), value.ptr()) != 0) throw nb::python_error();
-}
-
-void store(nb::handle objects, nb::handle object_id, nb::handle mask) {
-  if (PyObject_SetItem(objects.ptr(), object_id.ptr(), mask.ptr()) != 0) throw nb::python_error();
+  set_item(prev_centroids, object_id, to_numpy(std::vector<double>{c.x, c.y}, {2}));
 }
 
 void print_clean_frame(nb::handle frame_idx, nb::handle object_id) {
@@ -332,12 +411,12 @@ void refine_one(nb::handle refiner, nb::handle objects, nb::handle frame_idx, nb
   }
   using Outcome = RefinedMask::Outcome;
   if (r.outcome == Outcome::OutsidePen) {
-    store(objects, object_id, numpy().attr("zeros")(a.attr("shape"), "dtype"_a = a.attr("dtype")));
+    set_item(objects, object_id, numpy().attr("zeros")(a.attr("shape"), "dtype"_a = a.attr("dtype")));
     return;
   }
   if (r.outcome == Outcome::FirstFrameKept && nb::cast<size_t>(a.attr("ndim")) > 2) out = out.attr("reshape")(a.attr("shape"));
   if (r.outcome == Outcome::Emptied) print_clean_frame(frame_idx, object_id);
-  store(objects, object_id, out);
+  set_item(objects, object_id, out);
   if (r.centroid) {
     remember(prev_centroids, object_id, *r.centroid);
   } else {
@@ -569,15 +648,6 @@ nb::tuple process_overlap_frames(nb::handle overlap_frames_dataframe, nb::object
                         worst);
 }
 
-// The health page is written by the package's Python code, through the
-// core's one atomic writer like every other file of the library.
-void write_file(nb::handle path, nb::bytes data) {
-  const std::string target = to_path(path, "path");
-  const std::string_view bytes(data.c_str(), data.size());
-  nb::gil_scoped_release release;
-  write_file_atomically(target, bytes);
-}
-
 }  // namespace
 
 void init_qc(nb::module_& m) {
@@ -727,12 +797,6 @@ Raises:
                  "typing.Any, frame_idx: typing.Any, mask: numpy.ndarray, video_segments: "
                  "collections.abc.Mapping[typing.Any, typing.Any]) -> numpy.ndarray"),
          "The cleaned mask of Mask_Refinement.get_dis_to_main_and_prev_blob on `refiner`'s settings.");
-  qc.def("write_file", &write_file, "path"_a, "data"_a,
-         nb::sig("def write_file(path: str | os.PathLike[str], data: bytes) -> None"),
-         "Writes data to path through a hidden temporary sibling renamed over it\n"
-         "(an existing file is replaced whole, a failure leaves it as it was).\n\n"
-         "Raises:\n"
-         "    FileNotFoundError, OSError: the folder is missing or cannot be written.");
   qc.def("blob_shortest_distance", &blob_shortest_distance, "blob_mask1"_a.none(), "blob_mask2"_a.none(),
          nb::sig("def blob_shortest_distance(blob_mask1: numpy.ndarray, blob_mask2: numpy.ndarray) -> float"),
          "The distance of Mask_Refinement.blob_shortest_distance.");

@@ -1,9 +1,11 @@
 #pragma once
-// The one polygon fill of the core. Every filled polygon (pen masks,
-// annotation outlines, drawings) goes through fill_polygon, so that a vertex
-// far outside the image costs nothing: the scanline fill underneath walks
-// every row between the polygon's top and the image's bottom, and a vertex
-// at y = -2^31 would make that billions of rows.
+// The polygon fill of the core's masks, OpenCV's rule. Every mask filled
+// from a polygon (pen masks, annotation outlines) goes through fill_polygon,
+// so that a vertex far outside the image costs nothing: the scanline fill
+// underneath walks every row between the polygon's top and the image's
+// bottom, and a vertex at y = -2^31 would make that billions of rows. The
+// drawings of annotation files fill by the imaging library's rule instead
+// (fill_polygon_scanline in visual/raster.hpp).
 #include <cstdint>
 #include <vector>
 

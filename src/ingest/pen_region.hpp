@@ -16,11 +16,22 @@ struct CropWindow {
   bool operator==(const CropWindow&) const = default;
 };
 
+/// The window as messages write it: "x1=.., y1=.., x2=.., y2=..".
+std::string window_text(const CropWindow& w);
+
 /// Bounding box (x, y, x + w, y + h) of the orange region of a BGR frame
 /// (CV_8UC3): pixels with hue 10..25, saturation and value 150..255; of the
 /// two largest outer contours, the one whose centroid lies furthest right
 /// (the larger on a tie). Nothing when no pixel is orange.
 std::optional<CropWindow> find_orange_region(const cv::Mat& bgr);
+
+/// Marks the orange pixels of one row of `width` BGR pixels (3 bytes each)
+/// in `out` (`width` bytes: 255 orange, 0 not), deciding each pixel exactly
+/// as OpenCV's 8-bit cvtColor(COLOR_BGR2HSV) followed by inRange with the
+/// bounds above would, without making the HSV values. Returns whether any
+/// pixel is orange. `vectorised` false keeps to the portable code (the
+/// vector code is taken only where the processor has it).
+bool mark_orange_row(const uint8_t* bgr, int64_t width, uint8_t* out, bool vectorised = true);
 
 /// Length of the recording at `path` in minutes, printing "Video FPS: ",
 /// "Total frames: " and "Video duration: ... seconds". Nothing (after the line

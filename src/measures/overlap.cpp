@@ -49,7 +49,7 @@ std::vector<double> table_of(size_t n, const std::vector<double>& areas, CountPa
 
 }  // namespace
 
-HostNumber box_iou(const HostNumber (&b1)[4], const HostNumber (&b2)[4]) {
+HostNumber box_iou_exact(const HostNumber (&b1)[4], const HostNumber (&b2)[4]) {
   if (all_int(b1, b2)) {
     const Wide xl = std::max(b1[0].i, b2[0].i), yt = std::max(b1[1].i, b2[1].i);
     const Wide xr = std::min(b1[2].i, b2[2].i), yb = std::min(b1[3].i, b2[3].i);

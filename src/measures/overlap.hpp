@@ -11,9 +11,10 @@
 
 namespace mirelo {
 
-/// Intersection over union of two boxes [x_min, y_min, x_max, y_max]; integer 0
-/// when the union area is not positive.
-HostNumber box_iou(const HostNumber (&box1)[4], const HostNumber (&box2)[4]);
+/// Intersection over union of two boxes [x_min, y_min, x_max, y_max], exact:
+/// integer corners multiply in 128 bits, nothing is added to the union, and
+/// the result is the integer 0 when the union area is not positive.
+HostNumber box_iou_exact(const HostNumber (&box1)[4], const HostNumber (&box2)[4]);
 
 /// Percentage of `area` that `intersection` pixels make; integer 0 when the
 /// area is not positive (NaN included).

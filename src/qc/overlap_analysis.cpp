@@ -32,9 +32,12 @@ std::vector<std::string> split_pair(const std::string& pair) {
   }
 }
 
-// Intersection over union of two boxes [x_min, y_min, x_max, y_max], a box
-// being x_max - x_min wide.
-double box_iou(const PixelBox& a, const PixelBox& b) {
+// Intersection over union of two masks' tight boxes as the overlap
+// analysis scores them: the inclusive pixel corners taken as the box's edges
+// (a box is x_max - x_min wide, one pixel short of its pixels; an empty mask
+// is the box [0, 0, 0, 0]) and 1e-6 added to the union, so that two empty
+// boxes give 0.
+double tight_box_iou_plus_epsilon(const PixelBox& a, const PixelBox& b) {
   auto corners = [](const PixelBox& p) {
     return p.empty ? std::array<int64_t, 4>{0, 0, 0, 0} : std::array<int64_t, 4>{p.x_min, p.y_min, p.x_max, p.y_max};
   };
@@ -78,7 +81,7 @@ std::vector<double> mismatch_scores(ImagePredictor& predictor, const ClipFrame& 
     const MaskStats sa = mask_stats(a), sb = mask_stats(b);
     const int64_t inter = count_intersection(a, sa.box, b, sb.box);
     ious_shape[i] = static_cast<double>(inter) / (static_cast<double>(sa.area + sb.area - inter) + 1e-6);
-    ious_bbox[i] = box_iou(sa.box, sb.box);
+    ious_bbox[i] = tight_box_iou_plus_epsilon(sa.box, sb.box);
   }
   const std::vector<FeatureVector> feats_old = feature_vectors(predictor, old_frame);
   const std::vector<FeatureVector> feats_new = feature_vectors(predictor, new_frame);
@@ -88,6 +91,152 @@ std::vector<double> mismatch_scores(ImagePredictor& predictor, const ClipFrame& 
   for (size_t i = 0; i < k; ++i)
     scores[i] = w1 * (1 - cosine[i * k + i]) + w2 * (1 - ious_shape[i]) + w3 * (1 - ious_bbox[i]);
   return scores;
+}
+
+// The shortest episode: `n_consecutive` frames for one pair, two more when
+// the table holds several pairs.
+int64_t episode_length(const OverlapTable& table, int64_t n_consecutive) {
+  std::set<int64_t> distinct;
+  for (int64_t c : table.pair_codes)
+    if (c >= 0) distinct.insert(c);
+  return distinct.size() > 1 && n_consecutive <= std::numeric_limits<int64_t>::max() - 2 ? n_consecutive + 2
+                                                                                          : n_consecutive;
+}
+
+// The runs of at least `min_run` frames of each pair that has any, pairs
+// ascending; prints the pairs.
+std::vector<std::pair<std::string, std::vector<FrameRun>>> overlap_episodes(const OverlapTable& table,
+                                                                             int64_t min_run) {
+  const std::vector<std::vector<FrameRun>> runs =
+      continuous_runs(table.pair_codes, table.frame_ids, static_cast<int64_t>(table.pairs.size()), min_run);
+  std::vector<std::pair<std::string, std::vector<FrameRun>>> episodes;
+  std::string line = "Box pairs with overlap episodes:";
+  for (size_t g = 0; g < runs.size(); ++g) {
+    if (runs[g].empty()) continue;
+    episodes.emplace_back(table.pairs[g], runs[g]);
+    line += (episodes.size() == 1 ? " " : ", ") + table.pairs[g];
+  }
+  if (episodes.empty()) line += " none";
+  print_line(line);
+  return episodes;
+}
+
+// Where the compared window lies: five frame pairs leading into the test
+// frame, or out of it (compared backwards) when reverse_track is set.
+struct WindowAnchor {
+  int64_t test_frame = 0;
+  bool reverse_track = false;
+};
+
+// The test frame is the earliest frame, over all pairs' episodes, at which
+// either exactly one pair or more than one pair overlaps (counting the rows
+// of each frame over the whole table). An episode that starts with the clip
+// has no frames before it, so for such a pair the window goes after its
+// episodes and their last such frames count instead. That direction,
+// reverse_track, is one for all pairs, and the last pair (in ascending
+// order) decides it: each pair sets it in turn, and the earlier pairs'
+// frames stay as they were chosen. Prints four lines per pair.
+WindowAnchor window_anchor(const OverlapTable& table,
+                           const std::vector<std::pair<std::string, std::vector<FrameRun>>>& episodes,
+                           int64_t min_run) {
+  std::unordered_map<int64_t, int64_t> rows_per_frame;
+  for (int64_t f : table.frame_ids) ++rows_per_frame[f];
+
+  WindowAnchor anchor;
+  std::optional<int64_t> test_frame;
+  std::vector<std::optional<int64_t>> singles, multiples;
+  for (const auto& [pair, pair_runs] : episodes) {
+    std::set<int64_t> frames;
+    for (const FrameRun& r : pair_runs) frames.insert(r.begin(), r.end());
+    std::optional<int64_t> first_single, first_multiple, last_single, last_multiple;
+    for (int64_t f : frames) {
+      const int64_t count = rows_per_frame[f];
+      auto& first = count == 1 ? first_single : first_multiple;
+      auto& last = count == 1 ? last_single : last_multiple;
+      if (!first) first = f;
+      last = f;
+    }
+    anchor.reverse_track = first_single == 0 || first_multiple == 0;
+    const std::optional<int64_t> single = anchor.reverse_track ? last_single : first_single;
+    const std::optional<int64_t> multiple = anchor.reverse_track ? last_multiple : first_multiple;
+    print_line("Box Pair: " + pair);
+    print_line("First frame with a single boxpair: " + frame_text(single));
+    print_line("First frame with multiple boxpairs: " + frame_text(multiple));
+    print_line(std::string("reverse_track: ") + (anchor.reverse_track ? "True" : "False"));
+    singles.push_back(single);
+    multiples.push_back(multiple);
+  }
+  for (const auto* list : {&singles, &multiples})
+    for (const auto& f : *list)
+      if (f && (!test_frame || *f < *test_frame)) test_frame = f;
+  if (!test_frame)
+    throw ValueError("no overlap episode to analyse: no box pair overlaps in " + std::to_string(min_run) +
+                     " or more consecutive frames");
+  anchor.test_frame = *test_frame;
+  return anchor;
+}
+
+// Every mask key named in the pairs ("Box0-Box1" names Box0 and Box1),
+// sorted as text.
+std::vector<std::string> boxes_of_pairs(const std::vector<std::pair<std::string, std::vector<FrameRun>>>& episodes) {
+  std::set<std::string> unique_boxes;
+  for (const auto& entry : episodes)
+    for (std::string& part : split_pair(entry.first)) unique_boxes.insert(std::move(part));
+  return std::vector<std::string>(unique_boxes.begin(), unique_boxes.end());
+}
+
+// The worst-matching box of each frame pair of the window that lies inside
+// the clip, in window order. Each frame is loaded once: a pair's new frame
+// is the next pair's old one.
+std::vector<std::string> worst_boxes_in_window(OverlapClip& clip, ImagePredictor& predictor,
+                                               const std::vector<std::string>& test_boxes,
+                                               const WindowAnchor& anchor) {
+  // 128-bit frame arithmetic: a frame number near the ends of int64 only
+  // makes its window fall outside the clip.
+  const int64_t frame_count = clip.size();
+  const __int128 t = anchor.test_frame;
+  const bool reverse_track = anchor.reverse_track;
+  const __int128 first_m = reverse_track ? t : t - kWindow;
+  std::vector<std::string> worst;
+  std::vector<std::pair<int64_t, ClipFrame>> cache;
+  auto frame = [&](int64_t index, std::vector<std::pair<int64_t, ClipFrame>>& next) -> const ClipFrame& {
+    auto hit = std::find_if(cache.begin(), cache.end(), [&](const auto& e) { return e.first == index; });
+    next.emplace_back(index, hit != cache.end() ? hit->second : clip.load(index, test_boxes));
+    return next.back().second;
+  };
+  for (__int128 m = first_m; m < first_m + kWindow; ++m) {
+    const __int128 n = reverse_track ? m - 1 : m + 1;
+    if (n < 0 || n >= frame_count || m < 0 || m >= frame_count) continue;
+    std::vector<std::pair<int64_t, ClipFrame>> next;
+    next.reserve(2);
+    const ClipFrame& old_frame = frame(static_cast<int64_t>(m), next);
+    const ClipFrame& new_frame = frame(static_cast<int64_t>(n), next);
+    const std::vector<double> scores = mismatch_scores(predictor, old_frame, new_frame);
+    worst.push_back(test_boxes[argmax(scores)]);
+    cache = std::move(next);
+    check_interrupt();
+  }
+  cache.clear();
+  if (worst.empty())
+    throw ValueError("no frame pair to compare: every frame of the window next to test frame " +
+                     std::to_string(anchor.test_frame) + " lies outside the clip's " + std::to_string(frame_count) +
+                     " frames");
+  return worst;
+}
+
+// The most frequent box; on a tie, the one that was worst first.
+std::string most_frequent(const std::vector<std::string>& worst_boxes) {
+  std::map<std::string, int64_t> counts;
+  for (const std::string& b : worst_boxes) ++counts[b];
+  int64_t best = 0;
+  std::string out;
+  for (const std::string& b : worst_boxes) {
+    if (counts[b] > best) {
+      best = counts[b];
+      out = b;
+    }
+  }
+  return out;
 }
 
 }  // namespace
@@ -123,109 +272,13 @@ std::vector<std::vector<FrameRun>> continuous_runs(const std::vector<int64_t>& c
 
 OverlapAnalysis analyse_overlap_frames(const OverlapTable& table, OverlapClip& clip, ImagePredictor& predictor,
                                        int64_t n_consecutive) {
-  std::set<int64_t> distinct;
-  for (int64_t c : table.pair_codes)
-    if (c >= 0) distinct.insert(c);
-  // Several pairs: an episode must last two frames longer.
-  const int64_t min_run = distinct.size() > 1 && n_consecutive <= std::numeric_limits<int64_t>::max() - 2
-                              ? n_consecutive + 2
-                              : n_consecutive;
-  const std::vector<std::vector<FrameRun>> runs =
-      continuous_runs(table.pair_codes, table.frame_ids, static_cast<int64_t>(table.pairs.size()), min_run);
-
   OverlapAnalysis result;
-  std::string line = "Box pairs with overlap episodes:";
-  for (size_t g = 0; g < runs.size(); ++g) {
-    if (runs[g].empty()) continue;
-    result.con_frames.emplace_back(table.pairs[g], runs[g]);
-    line += (result.con_frames.size() == 1 ? " " : ", ") + table.pairs[g];
-  }
-  if (result.con_frames.empty()) line += " none";
-  print_line(line);
-
-  // Rows per frame over the whole table, whatever their pair.
-  std::unordered_map<int64_t, int64_t> rows_per_frame;
-  for (int64_t f : table.frame_ids) ++rows_per_frame[f];
-
-  bool reverse_track = false;
-  std::vector<std::optional<int64_t>> singles, multiples;
-  for (const auto& [pair, pair_runs] : result.con_frames) {
-    std::set<int64_t> frames;
-    for (const FrameRun& r : pair_runs) frames.insert(r.begin(), r.end());
-    std::optional<int64_t> first_single, first_multiple, last_single, last_multiple;
-    for (int64_t f : frames) {
-      const int64_t count = rows_per_frame[f];
-      auto& first = count == 1 ? first_single : first_multiple;
-      auto& last = count == 1 ? last_single : last_multiple;
-      if (!first) first = f;
-      last = f;
-    }
-    // An episode that starts with the clip has no frames before it: the
-    // window goes after its end instead.
-    reverse_track = first_single == 0 || first_multiple == 0;
-    const std::optional<int64_t> single = reverse_track ? last_single : first_single;
-    const std::optional<int64_t> multiple = reverse_track ? last_multiple : first_multiple;
-    print_line("Box Pair: " + pair);
-    print_line("First frame with a single boxpair: " + frame_text(single));
-    print_line("First frame with multiple boxpairs: " + frame_text(multiple));
-    print_line(std::string("reverse_track: ") + (reverse_track ? "True" : "False"));
-    singles.push_back(single);
-    multiples.push_back(multiple);
-  }
-
-  std::optional<int64_t> test_frame;
-  for (const auto* list : {&singles, &multiples})
-    for (const auto& f : *list)
-      if (f && (!test_frame || *f < *test_frame)) test_frame = f;
-  if (!test_frame)
-    throw ValueError("no overlap episode to analyse: no box pair overlaps in " + std::to_string(min_run) +
-                     " or more consecutive frames");
-  result.test_frame = *test_frame;
-
-  std::set<std::string> unique_boxes;
-  for (const auto& entry : result.con_frames)
-    for (std::string& part : split_pair(entry.first)) unique_boxes.insert(std::move(part));
-  const std::vector<std::string> test_boxes(unique_boxes.begin(), unique_boxes.end());
-
-  // 128-bit frame arithmetic: a frame number near the ends of int64 only
-  // makes its window fall outside the clip.
-  const int64_t frame_count = clip.size();
-  const __int128 t = *test_frame;
-  const __int128 first_m = reverse_track ? t : t - kWindow;
-  std::vector<std::pair<int64_t, ClipFrame>> cache;
-  auto frame = [&](int64_t index, std::vector<std::pair<int64_t, ClipFrame>>& next) -> const ClipFrame& {
-    auto hit = std::find_if(cache.begin(), cache.end(), [&](const auto& e) { return e.first == index; });
-    next.emplace_back(index, hit != cache.end() ? hit->second : clip.load(index, test_boxes));
-    return next.back().second;
-  };
-  for (__int128 m = first_m; m < first_m + kWindow; ++m) {
-    const __int128 n = reverse_track ? m - 1 : m + 1;
-    if (n < 0 || n >= frame_count || m < 0 || m >= frame_count) continue;
-    std::vector<std::pair<int64_t, ClipFrame>> next;
-    next.reserve(2);
-    const ClipFrame& old_frame = frame(static_cast<int64_t>(m), next);
-    const ClipFrame& new_frame = frame(static_cast<int64_t>(n), next);
-    const std::vector<double> scores = mismatch_scores(predictor, old_frame, new_frame);
-    result.worst_boxes.push_back(test_boxes[argmax(scores)]);
-    cache = std::move(next);
-    check_interrupt();
-  }
-  cache.clear();
-  if (result.worst_boxes.empty())
-    throw ValueError("no frame pair to compare: every frame of the window next to test frame " +
-                     std::to_string(*test_frame) + " lies outside the clip's " + std::to_string(frame_count) +
-                     " frames");
-
-  // The most frequent box; on a tie, the one that was worst first.
-  std::map<std::string, int64_t> counts;
-  for (const std::string& b : result.worst_boxes) ++counts[b];
-  int64_t best = 0;
-  for (const std::string& b : result.worst_boxes) {
-    if (counts[b] > best) {
-      best = counts[b];
-      result.most_frequent_box = b;
-    }
-  }
+  const int64_t min_run = episode_length(table, n_consecutive);
+  result.con_frames = overlap_episodes(table, min_run);
+  const WindowAnchor anchor = window_anchor(table, result.con_frames, min_run);
+  result.test_frame = anchor.test_frame;
+  result.worst_boxes = worst_boxes_in_window(clip, predictor, boxes_of_pairs(result.con_frames), anchor);
+  result.most_frequent_box = most_frequent(result.worst_boxes);
   print_line("Most frequent box with errors: " + result.most_frequent_box);
   return result;
 }

@@ -6,7 +6,6 @@
 #include <unordered_map>
 
 #include "common/errors.hpp"
-#include "common/files.hpp"
 #include "common/format.hpp"
 
 namespace mirelo {
@@ -121,17 +120,79 @@ HostNumber report_value(const NDArray& table, int64_t index) {
   return HostNumber::real(std::rint(v.d * 100.0) / 100.0);
 }
 
-std::string report_csv(const std::vector<CsvRow>& rows) {
+bool has_field(const ReportRow& row, ReportField field) {
+  switch (field) {
+    case ReportField::FrameId:
+    case ReportField::ReportType: return true;
+    case ReportField::BoxPair:
+    case ReportField::IntersectionValue:
+    case ReportField::MaskArea1:
+    case ReportField::MaskArea2: return row.kind == ReportKind::HighOverlap;
+    case ReportField::BoxId:
+    case ReportField::MaskAreas: return row.kind == ReportKind::ZeroArea;
+  }
+  return false;
+}
+
+bool host_field(ReportField field) {
+  return field != ReportField::IntersectionValue && field != ReportField::ReportType;
+}
+
+const char* report_type(ReportKind kind) {
+  return kind == ReportKind::HighOverlap ? kHighOverlapType : kZeroAreaType;
+}
+
+TrackingReport tracking_report(const std::vector<ReportFrame>& frames, const HostNumber& threshold) {
+  TrackingReport out;
+  std::vector<ReportRow> zero_area;
+  for (size_t f = 0; f < frames.size(); ++f) {
+    const ReportFrame& frame = frames[f];
+    for (size_t k = 0; k < frame.areas.size(); ++k) {
+      if (!is_zero_area(frame.areas[k])) continue;
+      ReportRow row;
+      row.kind = ReportKind::ZeroArea;
+      row.frame = static_cast<int64_t>(f);
+      row.mask = static_cast<int64_t>(k);
+      zero_area.push_back(row);
+    }
+    if (any_cell_above(frame.cells, threshold)) out.overlap_frames.push_back(static_cast<int64_t>(f));
+  }
+  for (int64_t f : out.overlap_frames) {
+    const NDArray& cells = frames[static_cast<size_t>(f)].cells;
+    const int64_t columns = cells.shape[1];
+    out.last_frame_start = out.rows.size();
+    for (int64_t index : cells_above(cells, threshold)) {
+      ReportRow row;
+      row.frame = f;
+      row.row = index / columns;
+      row.column = index % columns;
+      row.value = report_value(cells, index);
+      out.rows.push_back(row);
+    }
+  }
+  out.overlap_rows = out.rows.size();
+  out.rows.insert(out.rows.end(), zero_area.begin(), zero_area.end());
+  return out;
+}
+
+std::string report_csv(const std::vector<ReportRow>& rows, const HostFieldText& host) {
   std::string out;
-  for (size_t c = 0; c < kReportColumns.size(); ++c) {
-    if (c) out += ',';
-    out += kReportColumns[c];
+  for (const ReportColumn& c : kReportColumns) {
+    if (&c != kReportColumns.data()) out += ',';
+    out += c.name;
   }
   out += '\n';
-  for (const CsvRow& row : rows) {
-    for (size_t c = 0; c < row.size(); ++c) {
-      if (c) out += ',';
-      out += csv_field(row[c]);
+  for (size_t i = 0; i < rows.size(); ++i) {
+    const ReportRow& row = rows[i];
+    for (const ReportColumn& c : kReportColumns) {
+      if (&c != kReportColumns.data()) out += ',';
+      if (!has_field(row, c.field)) continue;
+      if (host_field(c.field))
+        out += csv_field(host(i, c.field));
+      else if (c.field == ReportField::IntersectionValue)
+        out += csv_field(CsvField::of(row.value));
+      else
+        out += csv_text(report_type(row.kind));
     }
     out += '\n';
   }
@@ -142,10 +203,6 @@ std::string report_path(const std::string& dir) {
   if (dir.empty()) return kReportFileName;
   if (dir.back() == '/') return dir + kReportFileName;
   return dir + "/" + kReportFileName;
-}
-
-void write_report(const std::string& path, const std::vector<CsvRow>& rows) {
-  write_file_atomically(path, report_csv(rows));
 }
 
 bool frame_after(const HostNumber& frame_id, const HostNumber& min_frame_id) { return min_frame_id < frame_id; }

@@ -4,6 +4,7 @@
 // end of a clip.
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -12,9 +13,26 @@
 
 namespace mirelo {
 
-/// Column names of the report, in order.
-inline constexpr std::array<const char*, 8> kReportColumns = {
-    "Frame ID", "Box Pair", "Intersection Value", "Mask Area1", "Mask Area2", "Report type", "Box ID", "Mask Areas"};
+/// The fields of a report row, one per column of the report.
+enum class ReportField { FrameId, BoxPair, IntersectionValue, MaskArea1, MaskArea2, ReportType, BoxId, MaskAreas };
+
+struct ReportColumn {
+  const char* name;
+  ReportField field;
+};
+
+/// The report's columns, in order: the CSV file and the tables are both
+/// made by walking this list.
+inline constexpr std::array<ReportColumn, 8> kReportColumns = {{
+    {"Frame ID", ReportField::FrameId},
+    {"Box Pair", ReportField::BoxPair},
+    {"Intersection Value", ReportField::IntersectionValue},
+    {"Mask Area1", ReportField::MaskArea1},
+    {"Mask Area2", ReportField::MaskArea2},
+    {"Report type", ReportField::ReportType},
+    {"Box ID", ReportField::BoxId},
+    {"Mask Areas", ReportField::MaskAreas},
+}};
 
 inline constexpr const char* kHighOverlapType = "High overlap mask detected";
 inline constexpr const char* kZeroAreaType = "Zero area detected";
@@ -53,22 +71,69 @@ struct CsvField {
   static CsvField of(std::string t) { return {Kind::Text, {}, std::move(t)}; }
 };
 
-using CsvRow = std::array<CsvField, 8>;
+/// One frame record as the report reads it: the areas of its "mask_areas",
+/// in order, and the cells of its "intersections_df" (2-D, rows x columns,
+/// any numeric element type).
+struct ReportFrame {
+  std::vector<HostNumber> areas;
+  NDArray cells;
+};
+
+enum class ReportKind { HighOverlap, ZeroArea };
+
+/// One row of the report. The values that come from the host as they are
+/// (frame keys, mask keys, areas) are named by position, and the host gives
+/// them by those positions.
+struct ReportRow {
+  ReportKind kind = ReportKind::HighOverlap;
+  int64_t frame = 0;            ///< position of the frame record
+  int64_t row = 0, column = 0;  ///< high overlap: the cell's row and column in the frame's table
+  HostNumber value;             ///< high overlap: the cell as reported (report_value)
+  int64_t mask = 0;             ///< zero area: position of the mask among the frame's areas
+};
+
+/// Whether a row has a value in a field: every row its frame id and type, a
+/// high-overlap row its pair, value and both areas, a zero-area row its mask
+/// key and area.
+bool has_field(const ReportRow& row, ReportField field);
+
+/// Whether the host gives a field's value (the frame id, the pair text, the
+/// areas and the mask key) rather than the report itself (the value and the
+/// type).
+bool host_field(ReportField field);
+
+/// The "Report type" text of a row.
+const char* report_type(ReportKind kind);
+
+/// The rows of a clip's report and the frames with an overlap.
+struct TrackingReport {
+  /// All high-overlap rows (frames in order, each frame's cells row by row),
+  /// then all zero-area rows (frames in order, areas in order).
+  std::vector<ReportRow> rows;
+  /// Positions of the frames with a cell above the threshold, in order.
+  std::vector<int64_t> overlap_frames;
+  /// rows[0, overlap_rows) are the high-overlap rows, and
+  /// rows[last_frame_start, overlap_rows) those of the last overlap frame.
+  size_t overlap_rows = 0, last_frame_start = 0;
+};
+
+/// The report of `frames`: a zero-area row for every area that is_zero_area
+/// holds, a high-overlap row for every cell strictly above `threshold`.
+/// Throws ValueError for a table that is not 2-D.
+TrackingReport tracking_report(const std::vector<ReportFrame>& frames, const HostNumber& threshold);
+
+/// The value of a field that the host gives (host_field), as the CSV writes
+/// it, for row `index` of the rows written.
+using HostFieldText = std::function<CsvField(size_t index, ReportField field)>;
 
 /// The report's CSV text: the header line, then one line per row, fields
 /// separated by commas, every line ending with a line feed.
-std::string report_csv(const std::vector<CsvRow>& rows);
+std::string report_csv(const std::vector<ReportRow>& rows, const HostFieldText& host);
 
 /// `dir` joined with the report's file name as the host's os.path.join
 /// joins them on this platform ("" gives the bare name; no separator is
 /// doubled after a trailing '/').
 std::string report_path(const std::string& dir);
-
-/// Writes the report to `path` through a temporary file in the same folder
-/// renamed over the target: an existing report is replaced whole, and a
-/// failure (a missing or read-only folder, a full disk) leaves no partial
-/// file. Throws FileNotFoundError / OSError.
-void write_report(const std::string& path, const std::vector<CsvRow>& rows);
 
 /// The (mask key, area) pairs of one frame's "mask_areas", in order, the
 /// keys given as small integer ids.

@@ -28,17 +28,17 @@ TEST(BoxIou, IntegerAndRealBoxes) {
   const HostNumber a[4] = {HostNumber::integer(0), HostNumber::integer(0), HostNumber::integer(10), HostNumber::integer(10)};
   const HostNumber b[4] = {HostNumber::integer(5), HostNumber::integer(5), HostNumber::integer(15), HostNumber::integer(15)};
   const HostNumber edge[4] = {HostNumber::integer(10), HostNumber::integer(0), HostNumber::integer(20), HostNumber::integer(10)};
-  EXPECT_DOUBLE_EQ(box_iou(a, b).d, 25.0 / 175.0);
-  const HostNumber e = box_iou(a, edge);  // shared edge: no intersection, float 0.0
+  EXPECT_DOUBLE_EQ(box_iou_exact(a, b).d, 25.0 / 175.0);
+  const HostNumber e = box_iou_exact(a, edge);  // shared edge: no intersection, float 0.0
   EXPECT_FALSE(e.is_int);
   EXPECT_EQ(e.d, 0.0);
   const HostNumber point[4] = {HostNumber::integer(5), HostNumber::integer(5), HostNumber::integer(5), HostNumber::integer(5)};
-  const HostNumber z = box_iou(point, point);  // zero union: integer 0
+  const HostNumber z = box_iou_exact(point, point);  // zero union: integer 0
   EXPECT_TRUE(z.is_int);
   EXPECT_EQ(z.i, 0);
   const HostNumber huge[4] = {HostNumber::integer(0), HostNumber::integer(0), HostNumber::integer(INT64_MAX / 2),
                           HostNumber::integer(INT64_MAX / 2)};
-  EXPECT_DOUBLE_EQ(box_iou(huge, huge).d, 1.0);  // no overflow in the areas
+  EXPECT_DOUBLE_EQ(box_iou_exact(huge, huge).d, 1.0);  // no overflow in the areas
 }
 
 TEST(IntersectionTable, SkipRuleUsesLaterKeyArea) {

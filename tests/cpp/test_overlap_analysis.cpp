@@ -122,6 +122,39 @@ TEST(OverlapAnalysis, EpisodeFromTheFirstFrameLooksAfterIt) {
   EXPECT_EQ(clip.loads, (std::vector<int64_t>{2, 1, 3, 4, 5, 6}));
 }
 
+// The window's direction is one for all pairs, and the last pair (in
+// ascending order) sets it; each pair's frames are chosen in its own
+// direction. The test frame 3 is A-B's episode end in the first case (the
+// window then runs forward from it: frames -2 and -1 fall outside) and C-D's
+// in the second (backward: five frame pairs).
+TEST(OverlapAnalysis, LastPairDecidesTheDirection) {
+  struct Case {
+    std::vector<std::pair<int64_t, std::string>> rows;
+    std::vector<std::string> reverse_lines;
+    std::vector<int64_t> loads;
+  };
+  const std::vector<std::pair<int64_t, std::string>> early = {{0, "A-B"}, {1, "A-B"}, {2, "A-B"}, {3, "A-B"}};
+  const std::vector<std::pair<int64_t, std::string>> late = {{10, "C-D"}, {11, "C-D"}, {12, "C-D"}, {13, "C-D"}};
+  std::vector<std::pair<int64_t, std::string>> first = early, second;
+  first.insert(first.end(), late.begin(), late.end());
+  for (const auto& [f, pair] : early) second.emplace_back(f, "C-D");
+  for (const auto& [f, pair] : late) second.emplace_back(f, "A-B");
+  const std::vector<Case> cases = {
+      {first, {"reverse_track: True", "reverse_track: False"}, {0, 1, 2, 3}},
+      {second, {"reverse_track: False", "reverse_track: True"}, {3, 2, 4, 5, 6, 7}},
+  };
+  for (const Case& c : cases) {
+    Printed out;
+    Clip clip(20, {});
+    Predictor p;
+    const OverlapAnalysis r = analyse_overlap_frames(table(c.rows), clip, p, 2);
+    EXPECT_EQ(r.test_frame, 3);
+    EXPECT_EQ(out.lines[4], c.reverse_lines[0]);
+    EXPECT_EQ(out.lines[8], c.reverse_lines[1]);
+    EXPECT_EQ(clip.loads, c.loads);
+  }
+}
+
 TEST(OverlapAnalysis, FailuresSayWhy) {
   Printed out;
   Predictor p;

@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <random>
 
@@ -182,19 +184,62 @@ TEST(ReportValue, RoundsHalfToEvenOfTheHundredfoldValue) {
 }
 
 TEST(ReportCsv, FieldsAndQuoting) {
-  std::vector<CsvRow> rows(1);
-  rows[0][0] = CsvField::of(HostNumber::integer(7));
-  rows[0][1] = CsvField::of(std::string("a,b"));
-  rows[0][2] = CsvField::of(HostNumber::real(1e16));
-  rows[0][3] = CsvField::of(HostNumber::real(std::nan("")));
-  rows[0][4] = CsvField::of(HostNumber::real(1.5e-5));
-  rows[0][5] = CsvField::of(std::string("say \"hi\"\nnow"));
-  rows[0][6] = CsvField::of(std::string("plain text"));
-  const std::string csv = report_csv(rows);
-  EXPECT_EQ(csv,
+  // Row 0 high overlap, row 1 zero area: the host gives the frame ids, the
+  // pair, the areas and the mask key; the report the value and the type.
+  std::vector<ReportRow> rows(2);
+  rows[0].value = HostNumber::real(1e16);
+  rows[1].kind = ReportKind::ZeroArea;
+  const auto host = [](size_t i, ReportField f) {
+    EXPECT_TRUE(host_field(f));
+    switch (f) {
+      case ReportField::FrameId: return i == 0 ? CsvField::of(HostNumber::integer(7)) : CsvField::of(std::string("f 8"));
+      case ReportField::BoxPair: return CsvField::of(std::string("a,b"));
+      case ReportField::MaskArea1: return CsvField::of(HostNumber::real(std::nan("")));
+      case ReportField::MaskArea2: return CsvField::of(HostNumber::real(1.5e-5));
+      case ReportField::BoxId: return CsvField::of(std::string("say \"hi\"\nnow"));
+      case ReportField::MaskAreas: return CsvField::empty();
+      default: ADD_FAILURE() << "asked the host for a field of the report"; return CsvField::empty();
+    }
+  };
+  EXPECT_EQ(report_csv(rows, host),
             "Frame ID,Box Pair,Intersection Value,Mask Area1,Mask Area2,Report type,Box ID,Mask Areas\n"
-            "7,\"a,b\",10000000000000000.0,,0.000015,\"say \"\"hi\"\"\nnow\",plain text,\n");
+            "7,\"a,b\",10000000000000000.0,,0.000015,High overlap mask detected,,\n"
+            "f 8,,,,,Zero area detected,\"say \"\"hi\"\"\nnow\",\n");
   EXPECT_EQ(format_float_positional(-0.0), "-0.0");
+}
+
+TEST(TrackingReport, OverlapRowsByFrameAndCellThenZeroAreaRows) {
+  const auto frame = [](std::vector<HostNumber> areas, int64_t n, std::vector<double> cells) {
+    ReportFrame f{std::move(areas), NDArray(DType::Float64, {n, n})};
+    std::memcpy(f.cells.bytes.data(), cells.data(), cells.size() * sizeof(double));
+    return f;
+  };
+  const HostNumber zero = HostNumber::integer(0), big = HostNumber::integer(900);
+  const std::vector<ReportFrame> frames = {
+      frame({big, zero}, 2, {0, 85.3349, 81, 0}),  // both orders of a pair, a vanished mask
+      frame({big, big}, 2, {0, 10, 20, 0}),
+      frame({HostNumber::real(0.1), big, big}, 3, {0, 0, 0, 0, 0, 99, 0, 0, 0}),
+  };
+  const TrackingReport r = tracking_report(frames, HostNumber::integer(80));
+  EXPECT_EQ(r.overlap_frames, (std::vector<int64_t>{0, 2}));
+  ASSERT_EQ(r.rows.size(), 5u);
+  EXPECT_EQ(r.overlap_rows, 3u);
+  EXPECT_EQ(r.last_frame_start, 2u);
+  const std::vector<std::array<int64_t, 4>> expected = {{0, 0, 1, -1}, {0, 1, 0, -1}, {2, 1, 2, -1}, {0, -1, -1, 1},
+                                                        {2, -1, -1, 0}};
+  for (size_t i = 0; i < r.rows.size(); ++i) {
+    const ReportRow& row = r.rows[i];
+    const bool overlap = row.kind == ReportKind::HighOverlap;
+    EXPECT_EQ(overlap, i < 3) << i;
+    EXPECT_EQ((std::array<int64_t, 4>{row.frame, overlap ? row.row : -1, overlap ? row.column : -1,
+                                      overlap ? -1 : row.mask}),
+              expected[i])
+        << i;
+    EXPECT_EQ(has_field(row, ReportField::BoxPair), overlap);
+    EXPECT_EQ(has_field(row, ReportField::MaskAreas), !overlap);
+  }
+  EXPECT_EQ(r.rows[0].value.d, 85.33);
+  EXPECT_TRUE(tracking_report({frame({big}, 1, {0})}, HostNumber::integer(80)).rows.empty());
 }
 
 TEST(ReportPath, JoinsAsTheHostDoes) {

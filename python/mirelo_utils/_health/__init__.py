@@ -29,7 +29,7 @@ from typing import TYPE_CHECKING, Any, Callable, Optional, Union
 
 from .. import _core
 from .._clip import open_clip
-from .._core import _qc as _qc_impl
+from .._core import _io
 from .._support import shown_text
 from .options import HandOverSettings, PageOptions, hand_over_settings
 
@@ -81,7 +81,7 @@ def _out_folder(out_dir: Any) -> tuple[str, list[str]]:
         # probe replaces and removes, or the writer's own temporary, which the
         # next probe's write sweeps away with the other stale temporaries.
         probe = os.path.join(folder, ".index.html.probe")
-        _qc_impl.write_file(probe, b"")
+        _io.write_file(probe, b"")
         os.unlink(probe)
     except FileExistsError:
         remove_created(created)
@@ -194,7 +194,7 @@ def check_clip(clip: Any, folder: str, image_predictor: Any, options: PageOption
     report = _core.generate_tracking_report(records, folder, threshold)
     if report[0].empty and not report[1]:
         header = ",".join(report[0].columns) + "\n"
-        _qc_impl.write_file(os.path.join(folder, REPORT_NAME), header.encode("utf-8"))
+        _io.write_file(os.path.join(folder, REPORT_NAME), header.encode("utf-8"))
 
     found = episodes.find_episodes(frames, options.min_episode_frames)
     reader = scan.FrameReader(records, frames)
@@ -276,7 +276,7 @@ def check_and_write(clip: Any, out_dir: Any, image_predictor: Any, options: Page
         from .page import render
 
         # Every text of the page was made showable; the page is UTF-8.
-        _qc_impl.write_file(os.path.join(folder, PAGE_NAME), render(checked.page).encode("utf-8"))
+        _io.write_file(os.path.join(folder, PAGE_NAME), render(checked.page).encode("utf-8"))
     except BaseException:
         remove_created(created)
         raise

@@ -10,7 +10,7 @@ import hashlib
 import json
 from typing import Any, Optional
 
-from .._core import _qc as _qc_impl
+from .._core import _io
 from .config import ConfigError, RunConfig
 
 __all__ = ["MANIFEST_NAME", "STATES", "Manifest", "compared_settings", "settings_differences"]
@@ -140,7 +140,7 @@ class Manifest:
 
     def save(self) -> None:
         text = json.dumps(self.data, indent=1, default=str) + "\n"
-        _qc_impl.write_file(self.path, text.encode("utf-8"))
+        _io.write_file(self.path, text.encode("utf-8"))
 
     def state_index(self, k: int) -> int:
         """How far window k got: -1 before it is cut, else its state's index."""

@@ -23,7 +23,7 @@ from typing import Any, Optional
 from .. import _core
 from .._clip import open_clip
 from .._core import _ingest as _ingest_impl  # type: ignore[attr-defined]
-from .._core import _qc as _qc_impl
+from .._core import _io
 from .._dask import RunSettings, VideoRow
 from .._health import PageOptions, check_and_write
 from .._qc import Mask_Refinement
@@ -88,7 +88,7 @@ def frame_files(folder: str) -> list[str]:
 
 
 def _write_bytes(path: str, data: bytes) -> None:
-    _qc_impl.write_file(path, data)
+    _io.write_file(path, data)
 
 
 def _write_json(path: str, value: Any) -> None:

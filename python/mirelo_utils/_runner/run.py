@@ -14,7 +14,7 @@ from typing import TYPE_CHECKING, Any, Callable, Optional, Union
 
 from .. import _core
 from .._core import _ingest as _ingest_impl  # type: ignore[attr-defined]
-from .._core import _qc as _qc_impl
+from .._core import _io
 from .._dask import MAX_WINDOWS_PER_RECORDING, VideoRow
 from .config import ConfigError, RunConfig, load_config
 from .manifest import MANIFEST_NAME, Manifest, compared_settings, settings_differences, window_name
@@ -294,8 +294,8 @@ def write_recording_page(run: RecordingRun) -> str:
     page = build_page(manifest, summaries, run.recording.name,
                       lambda k: f"{window_name(k)}/{HEALTH}/index.html")
     path = os.path.join(run.folder, PAGE_NAME)
-    _qc_impl.write_file(path, render(page).encode("utf-8"))
-    _qc_impl.write_file(os.path.join(run.folder, CSV_NAME), table_of(page).to_csv(index=False).encode("utf-8"))
+    _io.write_file(path, render(page).encode("utf-8"))
+    _io.write_file(os.path.join(run.folder, CSV_NAME), table_of(page).to_csv(index=False).encode("utf-8"))
     manifest.data["page_seconds"] = round(time.perf_counter() - start, 4)
     manifest.save()
     return path

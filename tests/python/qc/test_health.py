@@ -343,7 +343,7 @@ def test_a_killed_write_probe_leaves_nothing_for_good(records, tmp_path):
     # The probe is the core's atomic write of ".index.html.probe": a child
     # killed in it (by the file-size limit) leaves the writer's temporary.
     child = ("import resource, signal, sys, mirelo_utils as mu; signal.signal(signal.SIGXFSZ, signal.SIG_DFL); "
-             "resource.setrlimit(resource.RLIMIT_FSIZE, (1, 1)); mu._core._qc.write_file(sys.argv[1], b'xx')")
+             "resource.setrlimit(resource.RLIMIT_FSIZE, (1, 1)); mu._core._io.write_file(sys.argv[1], b'xx')")
     env = dict(os.environ, PYTHONPATH=os.path.dirname(os.path.dirname(mu.__file__)))
     done = subprocess.run([sys.executable, "-c", child, str(tmp_path / ".index.html.probe")], env=env, timeout=60)
     assert done.returncode < 0

@@ -254,6 +254,59 @@ def test_random_clips_match_the_pandas_version(tmp_path, rng):
                                                    for v in ref[4]["Intersection Value"]]
 
 
+def table_of_rows(rows):
+    """The table as DataFrame(columns) makes it from these rows' values."""
+    return pd.DataFrame({c: [r[i] for r in rows] for i, c in enumerate(COLUMNS)}, columns=COLUMNS)
+
+
+@pytest.mark.parametrize(
+    "first, last, area, key",
+    [
+        (3, 8, 1200, int),  # one kind per column: the last frame's table is cut from all rows
+        (3, 8, 1200.5, int),  # areas real in one frame and whole in the other
+        (3, 8, 1200, np.int64),  # frame keys of numpy's own type
+        ("a", "b", 1200, str),
+        (3, None, 1200, int),  # a single overlap frame
+    ],
+)
+def test_tables_as_made_from_their_rows(tmp_path, first, last, area, key):
+    h = "High overlap mask detected"
+    data = {key(first): record({"Box0": area, "Box1": 5}, [[0, 90], [0, 0]])}
+    rows = [[key(first), "Box0-Box1", 90.0, area, 5, h, None, None]]
+    if last is not None:
+        data[key(last)] = record({"Box0": 900, "Box1": 6}, [[0, 0], [95.5, 0]])
+        rows.append([key(last), "Box1-Box0", 95.5, 6, 900, h, None, None])
+    overlap, _, _, last_rows = mu.generate_tracking_report(data, tmp_path)
+    pd.testing.assert_frame_equal(overlap, table_of_rows(rows), check_index_type=True)
+    pd.testing.assert_frame_equal(last_rows, table_of_rows(rows[-1:]), check_index_type=True)
+    assert isinstance(last_rows.index, pd.RangeIndex)
+    last_rows.loc[0, "Box Pair"] = "changed"
+    assert overlap["Box Pair"].iloc[-1] == rows[-1][1]
+
+
+@pytest.mark.parametrize(
+    "make",
+    [
+        lambda c: c.copy(order="F"),
+        lambda c: c.T.copy().T,
+        lambda c: c.astype(np.float32),
+        lambda c: c.astype(">f8"),
+        lambda c: c.astype(np.float16),
+        lambda c: np.rint(c).astype(np.int32),
+        lambda c: np.rint(c).astype(np.uint64),
+    ],
+)
+def test_any_layout_and_type_of_table_reads_alike(tmp_path, make):
+    cells = np.array([[0, 90, 5], [81, 0, 0], [0, 95, 0]], dtype=float)
+    keys = ["Box0", "Box1", "Box2"]
+    areas = {k: 100 for k in keys}
+    plain = {0: record(areas, cells)}
+    other = {0: {"mask_areas": areas, "intersections_df": pd.DataFrame(make(cells), index=keys, columns=keys)}}
+    ours, ref = mu.generate_tracking_report(other, tmp_path), mu.generate_tracking_report(plain, tmp_path)
+    assert ours[0][["Box Pair", "Mask Area1"]].equals(ref[0][["Box Pair", "Mask Area1"]])
+    assert ours[0]["Intersection Value"].tolist() == ref[0]["Intersection Value"].tolist()
+
+
 # ----------------------------------------------- find_boxes_with_small_area
 
 

@@ -1,0 +1,39 @@
+// The core's common file I/O for the package's own Python code
+// (mirelo_utils._core._io): files that the package writes, such as the
+// health page, go through the same atomic writer as every file the core
+// writes.
+#include <nanobind/nanobind.h>
+#include <nanobind/stl/string.h>
+
+#include <string>
+#include <string_view>
+
+#include "bindings.hpp"
+#include "common/files.hpp"
+#include "convert.hpp"
+
+using namespace nb::literals;
+
+namespace mirelo::py {
+namespace {
+
+void write_file(nb::handle path, nb::bytes data) {
+  const std::string target = to_path(path, "path");
+  const std::string_view bytes(data.c_str(), data.size());
+  nb::gil_scoped_release release;
+  write_file_atomically(target, bytes);
+}
+
+}  // namespace
+
+void init_io(nb::module_& m) {
+  nb::module_ io = m.def_submodule("_io", "The core's file I/O for the package's own code.");
+  io.def("write_file", &write_file, "path"_a, "data"_a,
+         nb::sig("def write_file(path: str | os.PathLike[str], data: bytes) -> None"),
+         "Writes data to path through a hidden temporary sibling renamed over it\n"
+         "(an existing file is replaced whole, a failure leaves it as it was).\n\n"
+         "Raises:\n"
+         "    FileNotFoundError, OSError: the folder is missing or cannot be written.");
+}
+
+}  // namespace mirelo::py
