@@ -67,6 +67,7 @@ from ._runner import (
     WindowSettings,
     load_config,
     track_recordings,
+    track_recordings_on_cluster,
 )
 
 __all__ = [
@@ -126,6 +127,7 @@ __all__ = [
     "process_videos_on_cluster",
     "retrieve_annotation",
     "track_recordings",
+    "track_recordings_on_cluster",
     "video_segments_mask_visual",
     "write_annotation_file",
 ]

@@ -29,6 +29,7 @@ from .config import (
     WindowSettings,
     load_config,
 )
+from .cluster import track_recordings_on_cluster
 from .models import Models
 from .run import track_recordings
 
@@ -45,4 +46,5 @@ __all__ = [
     "WindowSettings",
     "load_config",
     "track_recordings",
+    "track_recordings_on_cluster",
 ]

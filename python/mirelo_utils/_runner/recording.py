@@ -171,12 +171,14 @@ class RecordingRun:
 
     # -- the steps
 
-    def advance(self, k: int) -> None:
-        """Takes window k from where the manifest leaves it to "handed over"."""
+    def advance(self, k: int) -> Optional[tuple[str, int, float]]:
+        """Takes window k from where the manifest leaves it to "handed over";
+        returns what it did (in a few words), its frames and its seconds, or
+        None when an earlier run had finished it."""
         windows = self.manifest.windows
         w = windows[k]
         if w["state"] == "handed over":
-            return
+            return None
         started = time.perf_counter()
         if w["state"] is None:
             self.cut(k)
@@ -192,8 +194,9 @@ class RecordingRun:
                 self.check(k)
             if w["state"] == "checked":
                 self.hand_over(k)
-        self.job.progress.window_done(self.where(k), self.outcome(k), w.get("frames") or 0,
-                                      time.perf_counter() - started)
+        done = (self.outcome(k), int(w.get("frames") or 0), time.perf_counter() - started)
+        self.job.progress.window_done(self.where(k), *done)
+        return done
 
     def outcome(self, k: int) -> str:
         """A window's result in a few words, for the run's log."""

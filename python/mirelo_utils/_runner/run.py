@@ -189,7 +189,7 @@ def prepare(config: Union[RunConfig, str, os.PathLike], *, restart: bool = False
             raise TypeError(f"expected a RunConfig or the path of a configuration file for config, got "
                             f"{type(config).__name__}")
         config = load_config(config)
-    config = _absolute(config)
+    config = absolute(config)
     if restart and from_window is not None:
         raise ConfigError("--restart and --from-window exclude each other")
     if from_window is not None and (isinstance(from_window, bool) or not isinstance(from_window, int)
@@ -217,7 +217,8 @@ def prepare(config: Union[RunConfig, str, os.PathLike], *, restart: bool = False
     return prepared
 
 
-def _absolute(config: RunConfig) -> RunConfig:
+def absolute(config: RunConfig) -> RunConfig:
+    """The configuration with its paths made absolute, from the current folder."""
     import dataclasses
 
     r = config.recordings
