@@ -51,7 +51,7 @@ import mirelo_utils as mu
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 RECORDING_NAME = "Camera64_1_20240115063000.mp4"
-STAGES = ["ingest", "initialisation", "propagation", "refinement", "annotation files", "loading", "checks",
+STAGES = ["ingest", "initialisation", "propagation", "refinement", "annotation files", "loading", "checks", "drawings",
           "hand-over", "bookkeeping"]
 
 

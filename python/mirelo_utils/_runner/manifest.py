@@ -132,6 +132,9 @@ class Manifest:
         old = self.data["made_with"]
         self.data["earlier"][digest(old)] = old
         self.data["made_with"] = made_with
+
+    def forget_unused(self) -> None:
+        """Drops the earlier settings that no window was made with."""
         used = {w["made"] for w in self.windows}
         self.data["earlier"] = {k: v for k, v in self.data["earlier"].items() if k in used}
 

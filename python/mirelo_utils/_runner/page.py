@@ -151,8 +151,9 @@ def build_page(manifest: Any, summaries: list[Optional[dict]], title: str,
             reason = ((before.get("hand_over") or {}).get("reason")
                       or f"window {k} has no tracks: {(before.get('start') or {}).get('reason', '')}")
             ended = [_track_name(i) for i in (before.get("start") or {}).get("objects") or []]
-            detail = (f"tracks {', '.join(ended)} end" if ended else "no tracks before") + \
-                f"; tracks {', '.join(_track_name(i) for i in objects)} start from the detector. {reason}"
+            started = ", ".join(_track_name(i) for i in objects)
+            detail = (f"{reason}; " + (f"tracks {', '.join(ended)} end, " if ended else "")
+                      + f"tracks {started} start from the detector at frame {start['frame']}")
             brk = Event(n, "break", "", "", start.get("frame"), start.get("frame"), pos + start["frame"],
                         pos + start["frame"], detail)
             breaks.append(brk)

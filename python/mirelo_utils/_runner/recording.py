@@ -87,8 +87,10 @@ def frame_files(folder: str) -> list[str]:
     return [os.path.join(folder, n) for n in names]
 
 
-def _write_bytes(path: str, data: bytes) -> None:
-    _io.write_file(path, data)
+def _write_bytes(path: str, data: bytes, sync: bool = True) -> None:
+    """Written whole through a temporary; `sync` for the files a later step
+    reads back, not for logs and drawings, which nothing reads."""
+    _io.write_file(path, data, sync=sync)
 
 
 def _write_json(path: str, value: Any) -> None:
@@ -159,11 +161,15 @@ class RecordingRun:
             self.manifest.save()
 
     def _log(self, k: int, step: str, lines: list[str]) -> None:
-        """The core's messages of a step, in the window's logs folder."""
+        """The core's messages of a step, in the window's logs folder (none
+        when the step said nothing)."""
+        if not lines:
+            return
         with self.stage(k, "bookkeeping"):
             folder = os.path.join(self.window_dir(k), "logs")
             os.makedirs(folder, exist_ok=True)
-            _write_bytes(os.path.join(folder, f"{step}.log"), "".join(f"{line}\n" for line in lines).encode("utf-8"))
+            _write_bytes(os.path.join(folder, f"{step}.log"), "".join(f"{line}\n" for line in lines).encode("utf-8"),
+                         sync=False)
 
     @staticmethod
     def _captured(lines: list[str], call: Any) -> Any:
@@ -266,9 +272,9 @@ class RecordingRun:
             return
         masks = np.asarray(masks).reshape(-1, *np.shape(masks)[-2:]) > 0
         first = self._next_object_id(k)
-        with self.stage(k, "bookkeeping"):
+        with self.stage(k, "drawings"):
             os.makedirs(os.path.join(self.window_dir(k), "drawings"), exist_ok=True)
-            _write_bytes(os.path.join(self.window_dir(k), "drawings", "first_frame.png"), _png(drawing))
+            _write_bytes(os.path.join(self.window_dir(k), "drawings", "first_frame.png"), _png(drawing), sync=False)
         self._set_start(k, {"from": "detector", "frame": int(index), "objects": list(range(first, first + len(masks)))},
                         masks)
         self._save(k)
@@ -491,8 +497,8 @@ class RecordingRun:
                         min_area=s.min_area, max_attempts=min(int(s.max_attempts), len(clip)),
                         display_func=shown.append, pen_animals=s.pen_animals))
             if shown:
-                with self.stage(k, "bookkeeping"):
-                    _write_bytes(drawing, _png(shown[-1]))
+                with self.stage(k, "drawings"):
+                    _write_bytes(drawing, _png(shown[-1]), sync=False)
             result = {"failed": bool(failed), "removed": [str(r) for r in removed]}
             if failed:
                 result["reason"] = self._failure(k, removed)

@@ -255,10 +255,11 @@ def open_manifest(prepared: Prepared, i: int) -> Manifest:
         manifest = Manifest.new(prepared.manifest_path(recording), recording.record, made_with, plan)
     else:
         manifest = old
-        if prepared.from_window is not None:
-            _redo_from(manifest, folder, prepared.from_window)
         if manifest.made_with() != made_with:
             manifest.replace_made_with(made_with)
+        if prepared.from_window is not None:
+            _redo_from(manifest, folder, prepared.from_window)
+        manifest.forget_unused()
     manifest.save()
     return manifest
 

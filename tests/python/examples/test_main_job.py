@@ -20,7 +20,7 @@ sys.path.insert(0, str(Path(__file__).resolve().parents[3] / "examples"))
 import pen_pipeline  # noqa: E402
 import stand_in_models  # noqa: E402
 
-STAGES = ["ingest", "initialisation", "propagation", "refinement", "annotation files", "loading", "checks",
+STAGES = ["ingest", "initialisation", "propagation", "refinement", "annotation files", "loading", "checks", "drawings",
           "hand-over", "bookkeeping", "recording page"]
 RECORDING = Path("tracking") / "Camera64_1_20240115063000"
 
