@@ -200,7 +200,7 @@ def track_recordings_on_cluster(
                 console.print_ready()
             else:
                 print_finished(finished, total, piece.where,
-                               f"failed: {error_text(error)}" if error is not None else text)
+                               f"failed: {error_text(error)}" if error is not None else str(text))
     finally:
         left = list(order) + list(page_futures)
         if left:

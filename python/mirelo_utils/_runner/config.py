@@ -373,7 +373,7 @@ def _toml() -> Any:
         import tomllib
 
         return tomllib
-    import tomli  # the same reader, installed on Python 3.10
+    import tomli  # type: ignore[import-not-found, unused-ignore]  # the same reader, installed on Python 3.10
 
     return tomli
 
@@ -432,9 +432,10 @@ def load_config(path: str | os.PathLike[str]) -> RunConfig:
             elif (name, key) == ("models", "paths") and isinstance(value, list):
                 value = [resolved(v) for v in value]
             values[key] = value
-        for f in dataclasses.fields(kind):
-            if f.default is dataclasses.MISSING and f.default_factory is dataclasses.MISSING and f.name not in values:
-                raise ConfigError(f"{source}: missing key {name}.{f.name}")
+        for entry in dataclasses.fields(kind):
+            if entry.default is dataclasses.MISSING and entry.default_factory is dataclasses.MISSING \
+                    and entry.name not in values:
+                raise ConfigError(f"{source}: missing key {name}.{entry.name}")
         try:
             tables[name] = kind(**values)
         except TypeError as e:  # HandOverSettings' own checks

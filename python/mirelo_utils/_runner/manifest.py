@@ -10,7 +10,7 @@ import hashlib
 import json
 from typing import Any, Optional
 
-from .._core import _io
+from .._core import _io  # type: ignore[attr-defined]  # private, not in the stubs
 from .config import ConfigError, RunConfig
 
 __all__ = ["MANIFEST_NAME", "STATES", "Manifest", "compared_settings", "settings_differences"]

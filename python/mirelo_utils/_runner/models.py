@@ -132,7 +132,7 @@ def _weights_digest(models: Models) -> str:
     for name in REQUIRED:
         module = _module_of(getattr(models, name))
         digest.update(f"{name}:{'' if module is None else 'module'}\n".encode())
-        if module is None:
+        if module is None or torch is None:
             continue
         for key, tensor in module.state_dict().items():
             t = tensor.detach().cpu().contiguous().reshape(-1)

@@ -16,14 +16,14 @@ import json
 import os
 import shutil
 import time
-from collections.abc import Iterator
+from collections.abc import Iterator, MutableMapping
 from dataclasses import dataclass, field
 from typing import Any, Optional
 
 from .. import _core
 from .._clip import open_clip
 from .._core import _ingest as _ingest_impl  # type: ignore[attr-defined]
-from .._core import _io
+from .._core import _io  # type: ignore[attr-defined]  # private, not in the stubs
 from .._dask import RunSettings, VideoRow
 from .._health import PageOptions, check_and_write
 from .._qc import Mask_Refinement
@@ -171,6 +171,12 @@ class RecordingRun:
             _write_bytes(os.path.join(folder, f"{step}.log"), "".join(f"{line}\n" for line in lines).encode("utf-8"),
                          sync=False)
 
+    @property
+    def models(self) -> Models:
+        """The run's models (made by the factory where the windows run)."""
+        assert self.job.models is not None, "the models are made before a window runs"
+        return self.job.models
+
     @staticmethod
     def _captured(lines: list[str], call: Any) -> Any:
         return _core._call_capturing_lines(lines, call)  # type: ignore[attr-defined]  # private, not in the stubs
@@ -258,7 +264,7 @@ class RecordingRun:
         detector; or no tracks for this window."""
         import numpy as np
 
-        models, config = self.job.models, self.config
+        models, config = self.models, self.config
         frames = frame_files(self.manifest.windows[k]["folder"])
         lines: list[str] = []
         with self.stage(k, "initialisation"):
@@ -311,7 +317,7 @@ class RecordingRun:
         w = self.manifest.windows[k]
         start = w["start"]
         masks = self._start_masks(k)
-        predictor = self.job.models.video_predictor
+        predictor = self.models.video_predictor
         options = self.config.models
         tracked: dict[int, list] = {}
         with self.stage(k, "propagation"), torch.inference_mode():
@@ -365,7 +371,8 @@ class RecordingRun:
             masks = {object_id: mask.to_array() for object_id, mask in objects}
             # The first frame of the window is refined as the first of its
             # segments; every other frame after it, as in one call for all.
-            segments = {frame: masks} if frame == first else {first: {}, frame: masks}
+            segments: MutableMapping[Any, MutableMapping[Any, Any]] = \
+                {frame: masks} if frame == first else {first: {}, frame: masks}
             with self.stage(k, "refinement"):
                 self._captured(lines, lambda: refiner.process_video_segments(segments, w["folder"], frames))
             with self.stage(k, "annotation files"):
@@ -399,7 +406,7 @@ class RecordingRun:
     def check(self, k: int) -> None:
         """The clip loaded compactly, its report, health page and overlap
         analysis; the window's summary for the recording's page."""
-        predictor = self.job.models.image_predictor
+        predictor = self.models.image_predictor
         lines: list[str] = []
         with self.stage(k, "loading"):
             clip = self._captured(lines, lambda: open_clip(os.path.join(self.window_dir(k), ANNOTATIONS)))
@@ -493,7 +500,7 @@ class RecordingRun:
                     masks, best, failed = None, None, True
                 else:
                     masks, _, _, best, failed = self._captured(lines, lambda: _core.matcher(
-                        clip, frame_files(nxt["folder"]), 0, self.job.models.image_predictor, removed,
+                        clip, frame_files(nxt["folder"]), 0, self.models.image_predictor, removed,
                         min_area=s.min_area, max_attempts=min(int(s.max_attempts), len(clip)),
                         display_func=shown.append, pen_animals=s.pen_animals))
             if shown:
@@ -503,6 +510,7 @@ class RecordingRun:
             if failed:
                 result["reason"] = self._failure(k, removed)
             else:
+                assert best is not None and masks is not None
                 carried = [str(key) for key in best["masks_dict"].keys()]
                 result.update(best_frame=int(best["frame_index"]), carried=carried)
                 found = np.asarray(masks).reshape(len(carried), *np.shape(masks)[-2:]) > 0

@@ -9,12 +9,13 @@ import os
 import shutil
 import sys
 import time
+from collections.abc import Sequence
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any, Callable, Optional, Union
 
 from .. import _core
 from .._core import _ingest as _ingest_impl  # type: ignore[attr-defined]
-from .._core import _io
+from .._core import _io  # type: ignore[attr-defined]  # private, not in the stubs
 from .._dask import MAX_WINDOWS_PER_RECORDING, VideoRow
 from .config import ConfigError, RunConfig, load_config
 from .manifest import MANIFEST_NAME, Manifest, compared_settings, settings_differences, window_name
@@ -61,6 +62,7 @@ def _video_table(config: RunConfig) -> Any:
         return table
     from .._ingest import VideoMetadata
 
+    assert source.folder is not None
     if not os.path.isdir(source.folder):
         raise ConfigError(f"recordings.folder: no such folder {source.folder!r}")
     catalogue = VideoMetadata(base_dir=source.folder, sub_dirs=list(source.sub_dirs),
@@ -76,7 +78,8 @@ def _video_table(config: RunConfig) -> Any:
 def _recordings(config: RunConfig) -> list[Recording]:
     table = _video_table(config)
     where = "recordings.video_table" if config.recordings.video_table is not None else "recordings.folder"
-    out, names = [], {}
+    out: list[Recording] = []
+    names: dict[str, str] = {}
     for label, row in table.iterrows():
         try:
             values = VideoRow(**_ingest_impl.video_row(row))
@@ -274,7 +277,8 @@ def _redo_from(manifest: Manifest, folder: str, first: int) -> None:
         path = os.path.join(folder, window_name(k))
         if os.path.isdir(path):
             shutil.rmtree(path)
-        kept = {key: w[key] for key in ("start_min", "end_min", "folder", "state", "made", "frames", "cut") if key in w}
+        kept: dict[str, Any] = {key: w[key] for key in ("start_min", "end_min", "folder", "state", "made", "frames",
+                                                        "cut") if key in w}
         if kept["state"] is not None:
             kept["state"] = "cut"
         kept["made"] = manifest.current_digest()
@@ -303,7 +307,7 @@ def write_recording_page(run: RecordingRun) -> str:
     return path
 
 
-def window_table(runs: list[RecordingRun], pages: list[Optional[str]]) -> pd.DataFrame:
+def window_table(runs: Sequence[RecordingRun], pages: Sequence[Optional[str]]) -> pd.DataFrame:
     """One row per window of every recording, in run order."""
     import pandas as pd
 
