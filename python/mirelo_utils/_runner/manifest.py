@@ -141,9 +141,12 @@ class Manifest:
     def current_digest(self) -> str:
         return digest(self.data["made_with"])
 
-    def save(self) -> None:
+    def save(self, sync: bool = True) -> None:
+        """Written whole through a temporary; with `sync` the bytes reach the
+        disk first, so that a power loss leaves this manifest or the one
+        before (a state a rerun does not resume from needs no sync)."""
         text = json.dumps(self.data, indent=1, default=str) + "\n"
-        _io.write_file(self.path, text.encode("utf-8"))
+        _io.write_file(self.path, text.encode("utf-8"), sync=sync)
 
     def state_index(self, k: int) -> int:
         """How far window k got: -1 before it is cut, else its state's index."""

@@ -97,6 +97,15 @@ def _write_json(path: str, value: Any) -> None:
     _write_bytes(path, (json.dumps(value, indent=1) + "\n").encode("utf-8"))
 
 
+def _flush() -> None:
+    """The files a step wrote, on the disk before the manifest says the
+    step is done: one flush of the system's buffers rather than one per file
+    (frames, annotation files)."""
+    sync = getattr(os, "sync", None)
+    if sync is not None:
+        sync()
+
+
 def _png(image: Any) -> bytes:
     buffer = io.BytesIO()
     image.save(buffer, format="PNG")
@@ -158,7 +167,13 @@ class RecordingRun:
     def _save(self, k: int) -> None:
         with self.stage(k, "bookkeeping"):
             self.manifest.windows[k]["seconds"] = {name: round(s, 4) for name, s in self.seconds.get(k, {}).items()}
-            self.manifest.save()
+            # Flushed to the disk when the window's costly work is done
+            # (refined: tracked and written; handed over: finished). A state
+            # in between lost to a power cut is redone by the rerun, as
+            # after a kill; the flush before "refined" has taken the window's
+            # frames and annotation files to the disk before any manifest
+            # names them.
+            self.manifest.save(sync=self.manifest.windows[k]["state"] in ("refined", "handed over"))
 
     def _log(self, k: int, step: str, lines: list[str]) -> None:
         """The core's messages of a step, in the window's logs folder (none
@@ -377,12 +392,13 @@ class RecordingRun:
                 self._captured(lines, lambda: refiner.process_video_segments(segments, w["folder"], frames))
             with self.stage(k, "annotation files"):
                 _core.write_annotation_file(os.path.join(annotations, f"output_pp_{frame}.json"), frames[frame],
-                                            segments[frame])
+                                            segments[frame], sync=False)
         self._log(k, "refinement", lines)
         self._tracked = None
         w["refiner"] = {str(i): [float(v) for v in xy] for i, xy in refiner.prev_centroids.items()}
         w["state"] = "refined"
         with self.stage(k, "bookkeeping"):
+            _flush()
             _remove(os.path.join(self.window_dir(k), START_MASKS))
         self._save(k)
 

@@ -3,7 +3,7 @@ per recording, the same output as the run on this machine."""
 import pytest
 
 import mirelo_utils as mu
-from conftest import RECORDING, differences, scene, tree, write_case
+from .cases import RECORDING, differences, scene, tree, write_case
 
 SECOND = RECORDING.replace("063000", "073000")
 

@@ -11,7 +11,7 @@ import pytest
 
 import mirelo_utils as mu
 from mirelo_utils.__main__ import main
-from conftest import EXAMPLES, scene, write_case
+from .cases import EXAMPLES, scene, write_case
 
 FACTORIES = textwrap.dedent('''
     """Model factories that return what a run cannot use."""

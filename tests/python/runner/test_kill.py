@@ -8,11 +8,11 @@ import os
 import random
 import time
 
-from conftest import differences, scene, tree, write_case
+from .cases import differences, scene, tree, write_case
 
 TRIALS = 10
 PRELOAD = ["torch", "pandas", "matplotlib.figure", "jinja2", "mirelo_utils", "mirelo_utils.__main__",
-           "stand_in_models", "runner_child"]
+           "stand_in_models", "runner.runner_child"]
 
 
 def start(context, config, log):
@@ -22,7 +22,7 @@ def start(context, config, log):
 
 
 def _run(config, log):
-    import runner_child
+    from . import runner_child
 
     runner_child.track(config, log)
 

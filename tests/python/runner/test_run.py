@@ -11,9 +11,9 @@ import pytest
 import mirelo_utils as mu
 from mirelo_utils._runner import page as recording_page
 from mirelo_utils._runner.manifest import Manifest
-from conftest import CLIP_FRAMES, RECORDING, differences, scene, tree, write_case
+from .cases import CLIP_FRAMES, RECORDING, differences, scene, tree, write_case
 
-import pen_pipeline  # noqa: E402 - from examples, on the path through conftest
+import pen_pipeline  # noqa: E402 - from examples, on the path through cases
 
 
 def manifest_of(out):
@@ -245,3 +245,24 @@ def test_progress_lines_and_bar():
     assert text.endswith("\n") and "\n" not in text[:-1]
     assert [clock_text(s) for s in (0, 59.6, 61, 3600 + 62)] == ["0:00", "1:00", "1:01", "1:01:02"]
     assert np.isclose(bar.seconds, 1.0)
+
+
+def test_annotation_files_are_those_of_the_plain_loop(runner_case, tmp_path, one_thread):
+    """The runner refines and writes frame by frame, from masks held as
+    runs: the files are those of the prototype's loop, which holds each
+    window densely and refines it in one call."""
+    import stand_in_models
+    from reference.runner import plain_loop
+
+    config, out = runner_case
+    windows = [w["folder"] for w in manifest_of(out)["windows"]]
+    hand_over = {"min_frame_id": 10, "area_threshold": 100, "min_count": 0}
+    done = plain_loop(windows, str(tmp_path), stand_in_models.make_models(), str(config.parent / "pen_polygon.json"),
+                      hand_over)
+    assert [ids for _, ids, _ in done] == [w["start"]["objects"] for w in manifest_of(out)["windows"]]
+    for k in range(3):
+        ours = out / RECORDING / f"window_{k:03d}" / "annotations"
+        theirs = tmp_path / f"window_{k:03d}" / "annotations"
+        names = sorted(p.name for p in ours.iterdir())
+        assert names == sorted(p.name for p in theirs.iterdir())
+        assert all((ours / n).read_bytes() == (theirs / n).read_bytes() for n in names), k
