@@ -10,6 +10,7 @@ NB_MODULE(_core, m) {
   mirelo::py::init_visual(m);
   mirelo::py::init_ingest(m);
   mirelo::py::init_qc(m);
+  mirelo::py::init_scores(m);
   mirelo::py::init_io(m);
 #ifdef MIRELO_TEST_HOOKS
   mirelo::py::init_test_hooks(m);

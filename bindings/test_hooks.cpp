@@ -1,7 +1,8 @@
 // Entry points that only the tests use, built into the module only when the
 // tests are (MIRELO_BUILD_TESTS): thin calls of the model adapters, to test
-// their call forms, and a thrower of every kind of C++ exception, to test
-// the error map.
+// their call forms, a thrower of every kind of C++ exception, to test the
+// error map, and the tracking scores' assignment solver, to test its pairs
+// against scipy's.
 #include <nanobind/nanobind.h>
 #include <nanobind/stl/string.h>
 
@@ -15,6 +16,7 @@
 #include "bindings.hpp"
 #include "common/errors.hpp"
 #include "convert.hpp"
+#include "measures/assignment.hpp"
 #include "models.hpp"
 
 using namespace nb::literals;
@@ -108,6 +110,16 @@ void throw_cpp(const std::string& kind) {
   it->second();
 }
 
+nb::tuple assignment(nb::handle cost) {
+  NDArray c = to_ndarray(cost, "cost");
+  if (c.shape.size() != 2) throw ValueError(expected_got("a 2-D cost matrix", "shape " + c.shape_text()));
+  std::vector<double> values(static_cast<size_t>(c.size()));
+  for (int64_t k = 0; k < c.size(); ++k) values[static_cast<size_t>(k)] = c.get(k);
+  LinearAssignment lsa;
+  lsa.solve(values.data(), static_cast<size_t>(c.shape[0]), static_cast<size_t>(c.shape[1]));
+  return nb::make_tuple(to_numpy(lsa.row_of()), to_numpy(lsa.col_of()));
+}
+
 }  // namespace
 
 void init_test_hooks(nb::module_& m) {
@@ -128,6 +140,10 @@ void init_test_hooks(nb::module_& m) {
   nb::module_ errors = m.def_submodule("_errors", "A thrower of C++ exceptions (for tests of the error map).");
   errors.def("throw_cpp", &throw_cpp, "kind"_a, nb::sig("def throw_cpp(kind: str) -> None"),
              "Throws the C++ exception named by kind (\"ValueError\", \"bad_alloc\", ...).");
+  nb::module_ scores = m.def_submodule("_scores", "The tracking scores' assignment solver (for tests).");
+  scores.def("linear_sum_assignment", &assignment, "cost"_a,
+             nb::sig("def linear_sum_assignment(cost: numpy.ndarray) -> tuple[numpy.ndarray, numpy.ndarray]"),
+             "(rows, cols) of the least-cost assignment, as scipy.optimize.linear_sum_assignment gives them.");
 }
 
 }  // namespace mirelo::py

@@ -42,6 +42,10 @@ if [ ! -f "$stamp" ] || ! cat requirements-dev.txt constraints.txt | cmp -s - "$
   # without its CUDA extension, and without the torchvision it declares (see
   # requirements-dev.txt); its other dependencies come from the list above.
   SAM2_BUILD_CUDA=0 "$VPY" -m pip install -q --no-deps --no-build-isolation sam2 -c constraints.txt
+  # trackeval (the reference of the tracking-score tests) without the
+  # opencv-python it declares, which would clash with opencv-python-headless;
+  # its other dependencies come from the list above.
+  "$VPY" -m pip install -q --no-deps trackeval -c constraints.txt
   cat requirements-dev.txt constraints.txt >"$stamp"
 fi
 

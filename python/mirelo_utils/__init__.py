@@ -47,6 +47,8 @@ from ._core import (
     process_json_and_generate_masks,
     process_overlap_frames,
     retrieve_annotation,
+    rle_decode,
+    rle_encode,
     write_annotation_file,
 )
 from ._dask import clip_health_reports_on_cluster, process_videos_on_cluster
@@ -69,6 +71,7 @@ from ._runner import (
     track_recordings,
     track_recordings_on_cluster,
 )
+from ._scores import TrackingScores, evaluate_tracking, read_mot, read_mots, write_mot, write_mots
 
 __all__ = [
     "CheckSettings",
@@ -87,6 +90,7 @@ __all__ = [
     "RecordingSettings",
     "RefinementSettings",
     "RunConfig",
+    "TrackingScores",
     "VideoMetadata",
     "VideoProcessor",
     "WindowSettings",
@@ -105,6 +109,7 @@ __all__ = [
     "draw_masks_on_image",
     "draw_pen",
     "enhance_dark_text",
+    "evaluate_tracking",
     "find_best_laste_frame",
     "find_boxes_with_small_area_from_last_video",
     "find_continuous_frames",
@@ -125,11 +130,17 @@ __all__ = [
     "process_json_and_generate_masks",
     "process_overlap_frames",
     "process_videos_on_cluster",
+    "read_mot",
+    "read_mots",
     "retrieve_annotation",
+    "rle_decode",
+    "rle_encode",
     "track_recordings",
     "track_recordings_on_cluster",
     "video_segments_mask_visual",
     "write_annotation_file",
+    "write_mot",
+    "write_mots",
 ]
 
 # Settings users assign on the package (mirelo_utils.PEN_JSON_ROOT = ...) are

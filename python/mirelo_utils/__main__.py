@@ -4,7 +4,12 @@
 
 writes the identity-health page of the tracked clip whose annotation files
 lie below SAVE_DIR_BASE into OUT_DIR/index.html, with the tracking question
-report beside it. Exit codes: 0 done, 2 bad input (a one-line message; a
+report beside it.
+
+    python -m mirelo_utils evaluate PRED GT OUT_DIR
+
+scores the tracks PRED against the ground truth GT (HOTA, IDF1, CLEAR MOT)
+into OUT_DIR: summary.csv, per_animal.csv and index.html. Exit codes: 0 done, 2 bad input (a one-line message; a
 folder without annotation files gives the loader's message), 1 any other
 failure, 130 interrupted.
 
@@ -166,8 +171,14 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         advice.add_argument(option, type=kind, default=getattr(hand, name), metavar=metavar,
                             help=f"{what} ({hand.text(name)})")
     _add_track(commands)
+    from ._scores import command as evaluate
+
+    evaluate.add_parser(commands)
     args = parser.parse_args(argv)
-    command, bad_input = (_track, _track_bad_input()) if args.command == "track" else (_report, _BAD_INPUT)
+    if args.command == "track":
+        command, bad_input = _track, _track_bad_input()
+    else:
+        command, bad_input = (evaluate.run if args.command == "evaluate" else _report), _BAD_INPUT
     try:
         return command(args)
     except KeyboardInterrupt:

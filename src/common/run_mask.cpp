@@ -110,12 +110,6 @@ RunMask plane_runs(const PlaneView& p, U mask) {
 
 RunMask::RunMask(int64_t height, int64_t width) : height_(height), width_(width) { require_frame(height, width); }
 
-std::span<const Run> RunMask::row(int64_t y) const {
-  if (box_.empty || y < box_.y_min || y > box_.y_max) return {};
-  const size_t r = static_cast<size_t>(y - box_.y_min);
-  return std::span<const Run>(runs_.data() + row_start_[r], row_start_[r + 1] - row_start_[r]);
-}
-
 void RunMask::paint(uint8_t* plane, int64_t row_stride, uint8_t value) const {
   if (box_.empty) return;
   for (int64_t y = box_.y_min; y <= box_.y_max; ++y) {
@@ -126,30 +120,11 @@ void RunMask::paint(uint8_t* plane, int64_t row_stride, uint8_t value) const {
 
 RunMaskBuilder::RunMaskBuilder(int64_t height, int64_t width) : mask_(height, width) {}
 
-void RunMaskBuilder::add(int64_t y, int64_t x_begin, int64_t x_end) {
-  if (x_end <= x_begin) return;
-  if (y < last_row_ || y >= mask_.height_ || x_begin < 0 || x_end > mask_.width_)
-    throw ValueError("internal: run outside the frame or out of row order");
-  auto& runs = mask_.runs_;
-  auto& starts = mask_.row_start_;
-  if (last_row_ < 0) {
-    mask_.box_.y_min = y;
-    starts.push_back(0);
-  } else {
-    for (int64_t r = last_row_; r < y; ++r) starts.push_back(static_cast<uint32_t>(runs.size()));
-  }
-  const bool same_row = last_row_ == y && starts.back() < runs.size();
-  last_row_ = y;
-  if (same_row) {
-    Run& prev = runs.back();
-    if (x_begin < prev.x_end) throw ValueError("internal: runs of a row out of order");
-    if (x_begin == prev.x_end) {
-      prev.x_end = static_cast<int32_t>(x_end);
-      return;
-    }
-  }
-  if (runs.size() >= UINT32_MAX) throw ValueError("internal: too many runs for one mask");
-  runs.push_back(Run{static_cast<int32_t>(x_begin), static_cast<int32_t>(x_end)});
+void RunMaskBuilder::fail(const char* what) { throw ValueError(std::string("internal: ") + what); }
+
+void RunMaskBuilder::reserve(size_t runs, size_t rows) {
+  mask_.runs_.reserve(runs);
+  mask_.row_start_.reserve(rows + 1);
 }
 
 RunMask RunMaskBuilder::finish() {

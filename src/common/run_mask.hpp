@@ -40,7 +40,11 @@ class RunMask {
   bool same_shape(const RunMask& o) const { return height_ == o.height_ && width_ == o.width_; }
 
   /// The runs of frame row `y`, left to right; none outside the box.
-  std::span<const Run> row(int64_t y) const;
+  std::span<const Run> row(int64_t y) const {
+    if (box_.empty || y < box_.y_min || y > box_.y_max) return {};
+    const size_t r = static_cast<size_t>(y - box_.y_min);
+    return std::span<const Run>(runs_.data() + row_start_[r], row_start_[r + 1] - row_start_[r]);
+  }
 
   /// Sets every pixel of the mask to `value` in `plane`, a height x width
   /// byte plane whose rows are `row_stride` bytes apart; other pixels are
@@ -66,12 +70,45 @@ class RunMaskBuilder {
 
   /// Adds columns [x_begin, x_end) of frame row `y`. Rows come in increasing
   /// order, runs of one row left to right; a run touching the previous one
-  /// is merged with it. Empty runs are ignored.
-  void add(int64_t y, int64_t x_begin, int64_t x_end);
+  /// is merged with it. Empty runs are ignored. Inline: masks read from
+  /// run-length files add their runs one by one.
+  void add(int64_t y, int64_t x_begin, int64_t x_end) {
+    if (x_end <= x_begin) return;
+    if (y < last_row_ || y >= mask_.height_ || x_begin < 0 || x_end > mask_.width_) [[unlikely]]
+      fail("run outside the frame or out of row order");
+    auto& runs = mask_.runs_;
+    auto& starts = mask_.row_start_;
+    if (last_row_ < 0) {
+      mask_.box_.y_min = y;
+      starts.push_back(0);
+    } else {
+      for (int64_t r = last_row_; r < y; ++r) starts.push_back(static_cast<uint32_t>(runs.size()));
+    }
+    const bool same_row = last_row_ == y && starts.back() < runs.size();
+    last_row_ = y;
+    if (same_row) {
+      Run& prev = runs.back();
+      if (x_begin < prev.x_end) [[unlikely]]
+        fail("runs of a row out of order");
+      if (x_begin == prev.x_end) {
+        prev.x_end = static_cast<int32_t>(x_end);
+        return;
+      }
+    }
+    if (runs.size() >= UINT32_MAX) [[unlikely]]
+      fail("too many runs for one mask");
+    runs.push_back(Run{static_cast<int32_t>(x_begin), static_cast<int32_t>(x_end)});
+  }
+
+  /// Makes room for `runs` runs over `rows` rows of the box, so that a
+  /// caller that knows them builds the mask without growing it.
+  void reserve(size_t runs, size_t rows);
 
   RunMask finish();
 
  private:
+  [[noreturn]] static void fail(const char* what);
+
   RunMask mask_;
   int64_t last_row_ = -1;
 };

@@ -325,6 +325,63 @@ REPORT_TOKENS = [b";", b"\n", b",", b'"', b"\r", b"Box0", b"Box1", b"0", b"100",
                  b"\xff", b"\xed\xa0\x80", b" "]
 
 
+# --------------------------------------------------------------------------
+# Track files (MOTChallenge boxes, MOTS masks) and COCO RLE texts
+
+
+def track_seeds(c):
+    mots = "".join(f"{f} {i} 2 40 64 {c.mu.rle_encode(c.np.eye(40, 64, k=5 * i, dtype=bool))['counts']}\n"
+                   for f in (1, 2) for i in (1, 2))
+    return [
+        b"1,1,10,20,30,40,1,-1,-1,-1\n1,2,50,20,30,40,0.5,-1,-1,-1\n2,1,12,21,30,40,1,-1,-1,-1\n",
+        b"1, 3, 0.5, 2, 30.25, 40, 1, 1, 0.8\n2,3,1e-3,2,3,4,1,\n\n3 3 5 6 7 8 1\n",
+        mots.encode(),
+        b"1 10000 10 40 64 " + c.mu.rle_encode(c.np.ones((40, 64)))["counts"].encode() + b"\n",
+    ]
+
+
+def run_track_file(c, data):
+    path = c.write_input(data, "tracks.txt")
+    mu = c.mu
+    scores = mu.evaluate_tracking(path, path, iou="box")
+    if scores.summary["IDSW"] != 0:
+        raise Mismatch(f"a file scored against itself has switches: {scores.summary}")
+    first = data.split(b"\n", 1)[0]
+    if b"," in first or len(first.split()) >= 7:
+        table = mu.read_mot(path)
+        mu.write_mot(os.path.join(c.root, "back.txt"), table)
+        back = mu.read_mot(os.path.join(c.root, "back.txt"))
+        if not back.equals(table):
+            raise Mismatch(f"MOT rows read back as {back!r:.300}, written from {table!r:.300}")
+    else:
+        table = mu.read_mots(path)
+        mu.write_mots(os.path.join(c.root, "back.txt"), table)
+        back = mu.read_mots(os.path.join(c.root, "back.txt"))
+        same = back[["frame", "id", "class"]].equals(table[["frame", "id", "class"]]) and all(
+            c.np.array_equal(a.runs, b.runs) and a.shape == b.shape for a, b in zip(back["mask"], table["mask"]))
+        if not same:
+            raise Mismatch("MOTS rows read back differently")
+
+
+def run_rle_text(c, data):
+    text = data.decode("latin-1")
+    size, _, counts = text.partition(";")
+    h, _, w = size.partition("x")
+    shape = [int(h) if h.isdigit() and len(h) < 6 else 7, int(w) if w.isdigit() and len(w) < 6 else 5]
+    mask = c.mu.rle_decode({"size": shape, "counts": counts})
+    again = c.mu.rle_encode(mask)
+    if c.mu.rle_decode(again).runs.tolist() != mask.runs.tolist():
+        raise Mismatch(f"RLE {counts!r:.100} decoded, encoded as {again['counts']!r:.100}, decodes differently")
+
+
+def rle_seeds(c):
+    return [b"7x5;" + c.mu.rle_encode(c.np.eye(7, 5))["counts"].encode(), b"4x4;`0", b"2x2;0112", b"0x0;0"]
+
+
+TRACK_TOKENS = [b",", b" ", b"\n", b"\r\n", b"10", b"-1", b"0", b"1e308", b"nan", b"inf", b"1.5", b"+", b"`0", b"o"]
+RLE_TOKENS = [b"0", b"o", b"O", b"`", b"_", b"P", b";", b"x", b"\x7f", b"\xff"]
+
+
 TARGETS = {t.name: t for t in [
     Target("pen_file", pen_seeds, run_pen_file, PEN_TOKENS),
     Target("annotation_repair", annotation_seeds, run_annotation_repair, ANNOTATION_TOKENS),
@@ -335,4 +392,6 @@ TARGETS = {t.name: t for t in [
            structured=False),
     Target("report_csv", report_seeds, run_report, REPORT_TOKENS, max_size=4096, sample_size=300,
            structured=False),
+    Target("track_file", track_seeds, run_track_file, TRACK_TOKENS, max_size=8192, sample_size=300, structured=False),
+    Target("rle_text", rle_seeds, run_rle_text, RLE_TOKENS, max_size=2048, sample_size=300, structured=False),
 ]}

@@ -1002,6 +1002,19 @@ def mask(c, shape=(8, 8), x0=1, y0=1, x1=6, y1=6):
     return m
 
 
+def track_file(c, kind):
+    """A small track file in a fresh folder: MOTChallenge boxes, or MOTS masks."""
+    path = os.path.join(c.scratch(), kind + ".txt")
+    if kind == "mots":
+        counts = c.mu.rle_encode(mask(c))["counts"]
+        text = "".join(f"{f} {i} 2 8 8 {counts}\n" for f in (1, 2) for i in (1, 2) if i == 1 or f == 2)
+    else:
+        text = "1,1,0,0,10,10,1,1,1\n2,1,1,0,10,10,1,1,1\n2,2,30,30,5,5,1,1,1\n"
+    with open(path, "w") as f:
+        f.write(text)
+    return path
+
+
 def _bbx(c, image, mask_dict):
     return c.mu.img_bbx_drawing(image, mask_dict)
 
@@ -1192,6 +1205,22 @@ def build_targets():
           lambda c, a, b: c.mu.compute_motion_score_in_polygon(a, b),
           {"video_frames": (["frames", "motion_frames"], lambda c: [c.frame] * 6),
            "masks_dict": (["mask_dict", "array"], lambda c: {"Box0": mask(c, (8, 16)), "Box1": mask(c, (8, 16), x0=9)})}),
+        T("evaluate_tracking", ["predicted", "ground_truth", "iou", "threshold"],
+          lambda c, p, g, i, t: c.mu.evaluate_tracking(p, g, iou=i, threshold=t),
+          {"predicted": (["file", "clip_records"], lambda c: track_file(c, "mots")),
+           "ground_truth": (["file"], lambda c: track_file(c, "mots")),
+           "iou": ([], lambda c: "mask"), "threshold": ([], lambda c: 0.5)}),
+        T("read_mot", ["path"], lambda c, p: c.mu.read_mot(p), {"path": (["file"], lambda c: track_file(c, "mot"))}),
+        T("read_mots", ["path"], lambda c, p: c.mu.read_mots(p), {"path": (["file"], lambda c: track_file(c, "mots"))}),
+        T("write_mot", ["path", "table"], lambda c, p, t: c.mu.write_mot(p, t),
+          {"path": ([], lambda c: os.path.join(c.scratch(), "out.txt")),
+           "table": ([], lambda c: c.mu.read_mot(track_file(c, "mot")))}),
+        T("write_mots", ["path", "table"], lambda c, p, t: c.mu.write_mots(p, t),
+          {"path": ([], lambda c: os.path.join(c.scratch(), "out.txt")),
+           "table": ([], lambda c: {"frame": [1, 2], "id": [1, 1], "class": [2, 2], "mask": [mask(c), mask(c, x0=2)]})}),
+        T("rle_encode", ["mask"], lambda c, m: c.mu.rle_encode(m), {"mask": (["array"], lambda c: mask(c))}),
+        T("rle_decode", ["rle"], lambda c, r: c.mu.rle_decode(r),
+          {"rle": ([], lambda c: {"size": [8, 8], "counts": c.mu.rle_encode(mask(c))["counts"]})}),
         T("draw_intersection_heatmap", ["intersections_df"],
           lambda c, a: _plot(c, c.mu.draw_intersection_heatmap, a),
           {"intersections_df": (["heatmap_table", "array"], lambda c: c.np.array([[0.0, 25.5], [150.0, 0.0]]))}),
