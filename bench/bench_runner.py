@@ -1,7 +1,7 @@
 """The recording runner: its own bookkeeping against the stages' time, and
 its peak memory as recordings grow longer.
 
-    python bench/bench_runner.py [--windows 4] [--frames 60] [--memory 2,10,20] [--memory-frames 24]
+    python bench/bench_runner.py [--windows 4] [--frames 60] [--memory 2,10,20] [--memory-frames 30]
 
 Recordings of the main job's generated pen (examples/pen_scene.py, half
 size: frames 253 x 240) are made once into bench/out, tracked by the
@@ -151,7 +151,8 @@ def main():
     ap.add_argument("--windows", type=int, default=4, help="windows of the bookkeeping run (4)")
     ap.add_argument("--frames", type=int, default=60, help="frames per window of the bookkeeping run (60)")
     ap.add_argument("--memory", default="2,10,20", help="window counts of the memory runs (2,10,20)")
-    ap.add_argument("--memory-frames", type=int, default=24, help="frames per window of the memory runs (24)")
+    # 30 frames at 8 fps: windows of 0.0625 minutes, a length the minutes add up to exactly.
+    ap.add_argument("--memory-frames", type=int, default=30, help="frames per window of the memory runs (30)")
     ap.add_argument("--repeat", type=int, default=2, help="runs of each side; the fastest counts (2)")
     args = parse_args(ap, lambda side, folder: child(side, folder), 2, ("SIDE", "FOLDER"))
 
