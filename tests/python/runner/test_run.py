@@ -266,3 +266,16 @@ def test_annotation_files_are_those_of_the_plain_loop(runner_case, tmp_path, one
         names = sorted(p.name for p in ours.iterdir())
         assert names == sorted(p.name for p in theirs.iterdir())
         assert all((ours / n).read_bytes() == (theirs / n).read_bytes() for n in names), k
+
+
+def test_the_command_line_of_a_finished_run(runner_case, capsys, one_thread):
+    from mirelo_utils.__main__ import main
+
+    config, out = runner_case
+    before = tree(out)
+    assert main(["track", str(config)]) == 0
+    captured = capsys.readouterr()
+    page = out / RECORDING / "index.html"
+    assert captured.out == f"{RECORDING}: 3 windows, 3 tracked, 0 break(s) of identity; page {page}\n"
+    assert captured.err == ""  # nothing left to do: no window line
+    assert tree(out) == before
