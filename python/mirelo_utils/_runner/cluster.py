@@ -20,7 +20,7 @@ from .._support import console_text
 from .config import ModelSettings, RunConfig
 from .manifest import Manifest
 from .models import Models, make_models, models_identity
-from .run import absolute, open_manifest, prepare, window_table, write_recording_page
+from .run import open_manifest, prepare, window_table, write_recording_page
 from .recording import Job, Recording, RecordingRun
 
 if TYPE_CHECKING:
@@ -138,16 +138,8 @@ def track_recordings_on_cluster(
     distributed = import_distributed("track_recordings_on_cluster")
     check_client(client, distributed)
     check_choices(messages, errors)
-    if not isinstance(config, RunConfig):
-        from .config import load_config
-
-        if not isinstance(config, (str, os.PathLike)):
-            raise TypeError(f"expected a RunConfig or the path of a configuration file for config, got "
-                            f"{type(config).__name__}")
-        config = load_config(config)
-    config = absolute(config)
-    identity = client.submit(_identity_task, config.models, pure=False).result()
-    prepared = prepare(config, restart=restart, from_window=from_window, identity=identity)
+    prepared = prepare(config, restart=restart, from_window=from_window,
+                       identity=lambda checked: client.submit(_identity_task, checked.models, pure=False).result())
     job = prepared.job
     os.makedirs(job.config.output, exist_ok=True)
     spec = JobSpec(job.config, job.settings, job.made_with)

@@ -210,7 +210,8 @@ class RecordingRun:
         if w["state"] is None:
             self.cut(k)
         if not w.get("frames"):
-            self._untracked(k, f"no frames ({w.get('cut', 'not cut')})")
+            status = w.get("cut")
+            self._untracked(k, "no frames" + ("" if status == "saved" else f": {status}"))
         elif w.get("start") is None:
             self.start_from_detector(k)
         if w["state"] != "handed over":
@@ -399,8 +400,15 @@ class RecordingRun:
         w["state"] = "refined"
         with self.stage(k, "bookkeeping"):
             _flush()
-            _remove(os.path.join(self.window_dir(k), START_MASKS))
         self._save(k)
+        self._drop_start_masks(k)
+
+    def _drop_start_masks(self, k: int) -> None:
+        """The first masks are not needed once the window's annotation files
+        are written (removed after the manifest says so, and again by a
+        rerun that finds them left by a run killed in between)."""
+        with self.stage(k, "bookkeeping"):
+            _remove(os.path.join(self.window_dir(k), START_MASKS))
 
     def hand_over_settings(self, k: int) -> Any:
         """The hand-over's settings for window k: the last frame must hold
@@ -422,6 +430,7 @@ class RecordingRun:
     def check(self, k: int) -> None:
         """The clip loaded compactly, its report, health page and overlap
         analysis; the window's summary for the recording's page."""
+        self._drop_start_masks(k)
         predictor = self.models.image_predictor
         lines: list[str] = []
         with self.stage(k, "loading"):

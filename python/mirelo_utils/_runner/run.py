@@ -150,11 +150,11 @@ def _plan(job: Job, recording: Recording) -> list[list]:
     return [[start, end, folder] for start, end, folder in windows]
 
 
-def _refusal(recording: Recording, manifest: Manifest, made_with: dict, plan: list,
+def _refusal(recording: Recording, manifest: Manifest, earlier: dict, made_with: dict, plan: list,
              from_window: Optional[int]) -> Optional[str]:
-    """Why the recording cannot go on from its manifest with these settings,
-    or None when it can."""
-    diffs = settings_differences(manifest.made_with(), made_with)
+    """Why the recording cannot go on from its manifest (made with
+    `earlier`) with these settings, or None when it can."""
+    diffs = settings_differences(earlier, made_with)
     windows_changed = manifest.plan != plan
     if windows_changed:
         diffs.append(f"its windows: {len(manifest.plan)} before, {len(plan)} now"
@@ -176,11 +176,12 @@ def _refusal(recording: Recording, manifest: Manifest, made_with: dict, plan: li
 
 def prepare(config: Union[RunConfig, str, os.PathLike], *, restart: bool = False,
             from_window: Optional[int] = None, models: Any = None, progress: Optional[Progress] = None,
-            identity: Optional[dict] = None) -> Prepared:
+            identity: Optional[Callable[[RunConfig], dict]] = None) -> Prepared:
     """Checks the run and plans it, writing nothing.
 
     `models`: the models to use (None: made by the factory now); `identity`:
-    their identity when they are made elsewhere (the cluster's workers).
+    gives their identity when they are made elsewhere (the cluster's
+    workers), called once the settings are checked.
 
     Raises:
         ConfigError: a bad configuration, a missing file, a model factory
@@ -202,21 +203,38 @@ def prepare(config: Union[RunConfig, str, os.PathLike], *, restart: bool = False
     _check_pen(config)
     settings = compared_settings(config)
     recordings = _recordings(config)
+    # What the configuration says of the models, before they are made.
+    named = {"factory": config.models.factory, "options": {k: config.models.options[k] for k in
+                                                           sorted(config.models.options)}}
+    job = Job(config, run_settings_of(config), {"settings": settings, "models": named}, models,
+              progress or Progress(None))
+    plans = [_plan(job, r) for r in recordings]
+    prepared = Prepared(job, recordings, plans, [], restart, None if from_window is None else from_window - 1)
+    for recording in recordings:
+        prepared.manifests.append(None if restart else Manifest.read(prepared.manifest_path(recording)))
+
+    def refuse(made_with: dict) -> None:
+        for recording, plan, manifest in zip(recordings, plans, prepared.manifests):
+            if manifest is not None:
+                earlier = manifest.made_with()
+                if made_with["models"] is named:
+                    earlier = {"settings": earlier["settings"],
+                               "models": {k: earlier["models"].get(k) for k in named}}
+                refusal = _refusal(recording, manifest, earlier, made_with, plan, from_window)
+                if refusal is not None:
+                    raise ConfigError(refusal)
+
+    # The settings first: a refusal does not wait for the models to be made.
+    refuse(job.made_with)
     if identity is None:
         if models is None:
             models = make_models(config.models)
-        identity = models_identity(config.models, models)
-    made_with = {"settings": settings, "models": identity}
-    job = Job(config, run_settings_of(config), made_with, models, progress or Progress(None))
-    plans = [_plan(job, r) for r in recordings]
-    prepared = Prepared(job, recordings, plans, [], restart, None if from_window is None else from_window - 1)
-    for recording, plan in zip(recordings, plans):
-        manifest = None if restart else Manifest.read(prepared.manifest_path(recording))
-        if manifest is not None:
-            refusal = _refusal(recording, manifest, made_with, plan, from_window)
-            if refusal is not None:
-                raise ConfigError(refusal)
-        prepared.manifests.append(manifest)
+        made = models_identity(config.models, models)
+    else:
+        made = identity(config)
+    job.models = models
+    job.made_with = {"settings": settings, "models": made}
+    refuse(job.made_with)
     return prepared
 
 
