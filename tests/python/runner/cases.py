@@ -44,10 +44,17 @@ def write_case(folder, the_scene, tables=None, output="tracking"):
     lines = [f"output = {json.dumps(output)}"]
     for table, values in config.items():
         lines.append(f"[{table}]")
-        lines += [f"{key} = {json.dumps(value)}" for key, value in values.items()]
+        lines += [f"{key} = {toml_value(value)}" for key, value in values.items()]
     path = folder / "track.toml"
     path.write_text("\n".join(lines) + "\n")
     return path
+
+
+def toml_value(value):
+    """A value as TOML writes it (JSON's texts, numbers and lists are TOML's)."""
+    if isinstance(value, dict):
+        return "{" + ", ".join(f"{k} = {toml_value(v)}" for k, v in value.items()) + "}"
+    return json.dumps(value)
 
 
 def tree(root):

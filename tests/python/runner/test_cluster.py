@@ -3,7 +3,7 @@ per recording, the same output as the run on this machine."""
 import pytest
 
 import mirelo_utils as mu
-from .cases import RECORDING, differences, scene, tree, write_case
+from .cases import EXAMPLES, RECORDING, differences, scene, tree, write_case
 
 SECOND = RECORDING.replace("063000", "073000")
 
@@ -51,3 +51,28 @@ def test_refusals_and_bad_calls_before_any_task(runner_case, cluster_client):
     with pytest.raises(TypeError, match="distributed.Client"):
         mu.track_recordings_on_cluster(config, "tcp://nowhere:1")
     assert tree(out) == before
+
+
+def test_a_failing_recording_does_not_stop_the_others(cluster_client, tmp_path, capsys, one_thread):
+    from pathlib import Path
+
+    config = write_case(tmp_path, scene(), {
+        "recordings": {"sub_dirs": ["", "later"]},
+        "models": {"factory": "failing_models:make_models", "options": {"fail_on": SECOND},
+                   "paths": [str(Path(__file__).parent), str(EXAMPLES)]},
+    })
+    (tmp_path / "recordings" / "later").mkdir()
+    (tmp_path / "recordings" / "later" / f"{SECOND}.mp4").symlink_to(tmp_path / "recordings" / f"{RECORDING}.mp4")
+    table = mu.track_recordings_on_cluster(config, cluster_client, errors="report", messages="summary")
+    assert table.attrs["unfinished"] == {SECOND: f"RuntimeError: out of memory on {SECOND}"}
+    states = {name: [s if isinstance(s, str) else None for s in rows["State"]]
+              for name, rows in table.groupby("Recording")}
+    assert states[RECORDING] == ["handed over"] * 3 and states[SECOND] == ["cut", None, None]
+    out = capsys.readouterr().out
+    assert f"failed: RuntimeError: out of memory on {SECOND}" in out
+    assert out.count(f"failed: RuntimeError: not run: an earlier window of {SECOND} failed") == 2
+    # The page of the unfinished recording says so.
+    assert "3 window(s) not finished yet" in (tmp_path / "tracking" / SECOND / "index.html").read_text()
+    with pytest.raises(RuntimeError, match="out of memory") as e:
+        mu.track_recordings_on_cluster(config, cluster_client)
+    assert "failures: 1" in str(e.value.__notes__)
