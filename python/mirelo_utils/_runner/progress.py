@@ -4,7 +4,6 @@ terminal, one line per window instead."""
 
 from __future__ import annotations
 
-import sys
 import time
 from typing import Optional, TextIO
 
