@@ -449,17 +449,21 @@ class RecordingRun:
                     lines.append(f"No overlap analysis: {e}")
         self._log(k, "checks", lines)
         with self.stage(k, "bookkeeping"):
-            _write_json(os.path.join(self.window_dir(k), SUMMARY), self._summary(checked, analysis))
+            # The clip's keys count its records from 0; the window's frames
+            # are numbered from its first frame (the annotation files' numbers).
+            number = {int(key): int(clip[key]["frame_index"]) for key in checked.scan.keys}
+            _write_json(os.path.join(self.window_dir(k), SUMMARY), self._summary(checked, analysis, number))
         self._clip = (k, clip)
         self.manifest.windows[k]["state"] = "checked"
         self._save(k)
 
     @staticmethod
-    def _summary(checked: Any, analysis: Optional[dict]) -> dict[str, Any]:
+    def _summary(checked: Any, analysis: Optional[dict], number: dict[int, int]) -> dict[str, Any]:
         """What the recording's page shows of a window: per track its
         confidence and counts, the overlap episodes, the runs of frames in
         which a track vanished, the overlap analysis and the hand-over
-        advice."""
+        advice; frames by their number in the window (`number` of each key
+        of the clip)."""
         import numpy as np
 
         from .._health.scan import ZERO_AREA
@@ -467,20 +471,25 @@ class RecordingRun:
         page, scan = checked.page, checked.scan
         animals = [{"track": row.animal, "confidence": row.confidence, "frames_present": row.frames_present,
                     "frames_zero_area": row.frames_zero_area, "frames_heavy_overlap": row.frames_heavy_overlap,
-                    "episodes": row.episodes, "named": row.times_named, "first_suspect": row.first_suspect_frame}
+                    "episodes": row.episodes, "named": row.times_named,
+                    "first_suspect": None if row.first_suspect_frame is None else number[row.first_suspect_frame]}
                    for row in page.animals]
-        episodes = [{"first": ep.first_frame, "last": ep.last_frame, "pair": list(ep.pair),
+        episodes = [{"first": number[ep.first_frame], "last": number[ep.last_frame], "pair": list(ep.pair),
                      "suspects": list(ep.suspects), "swapped": ep.swapped} for ep in page.episodes]
         vanished = []
         gone = ~(np.nan_to_num(scan.area, nan=0.0) > ZERO_AREA)
         frames = scan.frames
         for i, row in enumerate(page.animals):
             for a, b in _runs(gone[:, i]):
-                vanished.append({"track": row.animal, "first": int(frames[a]), "last": int(frames[b])})
+                vanished.append({"track": row.animal, "first": number[int(frames[a])],
+                                 "last": number[int(frames[b])]})
         advice = page.hand_over
-        return {"first_frame": page.first_frame, "last_frame": page.last_frame, "frames": page.frame_count,
-                "animals": animals, "episodes": episodes, "vanished": vanished, "analysis": analysis,
-                "advice": {"removed": list(advice.removed), "best_frame": advice.best_frame}}
+        if analysis is not None:
+            analysis = {**analysis, "frame": number[analysis["frame"]]}
+        best = None if advice.best_frame is None else number[int(advice.best_frame)]
+        return {"first_frame": number[page.first_frame], "last_frame": number[page.last_frame],
+                "frames": page.frame_count, "animals": animals, "episodes": episodes, "vanished": vanished,
+                "analysis": analysis, "advice": {"removed": list(advice.removed), "best_frame": best}}
 
     def summary(self, k: int) -> Optional[dict[str, Any]]:
         try:

@@ -128,6 +128,12 @@ def test_failed_hand_over_starts_new_tracks_from_the_detector(tmp_path, one_thre
     brk = csv[csv["Event"] == "break"]
     assert list(brk["Window"]) == [2] and list(brk["First frame"]) == [second["frame"]]
     assert hand["reason"] in brk["Detail"].iloc[0] and "Box10" in brk["Detail"].iloc[0]
+    # The new tracks' frames are the window's own, from the frame they start on.
+    clips = csv[(csv["Event"] == "clip") & (csv["Window"] == 2)]
+    assert set(clips["First frame"]) == {second["frame"]} and set(clips["Last frame"]) == {windows[1]["frames"] - 1}
+    assert set(clips["Recording first frame"]) == {windows[0]["frames"] + second["frame"]}
+    summary = json.loads((out / RECORDING / "window_001" / "summary.json").read_text())
+    assert (summary["first_frame"], summary["last_frame"]) == (second["frame"], windows[1]["frames"] - 1)
     html = (out / RECORDING / "index.html").read_text(encoding="utf-8")
     assert "Breaks of identity" in html and f"Window 2, frame {second['frame']}:" in html
     first = json.loads((out / RECORDING / "window_001" / "annotations" / f"output_pp_{second['frame']}.json")
