@@ -1,8 +1,8 @@
 """Pen masks (get_in_pen_mask) against the straightforward json + cv2.fillPoly
 version, side by side, for a pen inside the frame and for pens with one vertex
 far above it. The fill walks every row from the polygon's top down to the
-frame, so the baseline's time grows with that vertex's distance; the library
-clips such polygons to a box around the frame first and stays flat.
+frame, so the baseline's time grows with that vertex's distance; the
+library's fill (the same pixels) walks only the frame's rows and stays flat.
 
     python bench/bench_pen_mask.py [--size 1440x2180] [--masks 10]
 """

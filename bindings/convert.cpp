@@ -11,6 +11,7 @@
 
 #include "clip.hpp"
 #include "common/errors.hpp"
+#include "common/files.hpp"
 #include "common/memory.hpp"
 
 using namespace nb::literals;
@@ -787,17 +788,29 @@ nb::object mat_to_pil(const cv::Mat& m) {
   return pil.attr("frombytes")(mode, size, view);
 }
 
+nb::object open_regular_binary(nb::handle path) {
+  // The host's open() with the core's opener: the file object carries the
+  // path as its name, as the imaging library expects of an opened file.
+  nb::object opener = nb::cpp_function([](nb::handle p, int) {
+    std::string name = PyBytes_Check(p.ptr()) ? bytes_of(p) : to_path(p, "path");
+    if (name.find('\0') != std::string::npos) throw ValueError("embedded null byte");
+    return open_regular_file(name).fd;
+  });
+  return nb::module_::import_("builtins").attr("open")(path, "rb", "opener"_a = opener);
+}
+
 nb::object open_image(nb::handle path, const char* mode) {
-  nb::object opened = nb::module_::import_("PIL.Image").attr("open")(path);
-  nb::object image;
-  try {
-    image = opened.attr("convert")(mode);
-  } catch (...) {
-    opened.attr("close")();
-    throw;
-  }
-  opened.attr("close")();
-  return image;
+  return with_image_source(path, [&](nb::handle source) {
+    nb::object opened = nb::module_::import_("PIL.Image").attr("open")(source);
+    try {
+      nb::object image = opened.attr("convert")(mode);
+      opened.attr("close")();
+      return image;
+    } catch (...) {
+      opened.attr("close")();
+      throw;
+    }
+  });
 }
 
 nb::object as_pil(nb::handle image) {

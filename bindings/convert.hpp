@@ -315,8 +315,32 @@ PlaneDictInput to_plane_dict(const std::vector<std::pair<nb::object, nb::object>
 cv::Mat pil_to_rgb(nb::handle image);
 /// A new PIL image of a CV_8UC1/3/4 Mat: mode "L", "RGB" or "RGBA".
 nb::object mat_to_pil(const cv::Mat& m);
+/// The file at `path` (str, bytes or os.PathLike) as a binary file object opened
+/// by the host's open(), named `path`, when it is a regular file: a FIFO, a
+/// device, a socket or a folder raises OSError naming it without being read
+/// (see open_regular_file).
+nb::object open_regular_binary(nb::handle path);
+/// Calls `use(source)` with what the imaging library is to open for `path`:
+/// for a path (str, bytes or os.PathLike) the regular file opened by
+/// open_regular_binary, closed once `use` returns or throws; any other
+/// value (an open file) as it is.
+template <class Use>
+auto with_image_source(nb::handle path, Use&& use) {
+  if (!is_path_like(path) && !PyBytes_Check(path.ptr())) return use(nb::borrow(path));
+  nb::object file = open_regular_binary(path);
+  try {
+    auto result = use(file);
+    file.attr("close")();
+    return result;
+  } catch (...) {
+    file.attr("close")();
+    throw;
+  }
+}
 /// The image file at `path` opened with the imaging library and converted
-/// to `mode` ("RGB", "RGBA", ...); the file is closed whatever happens.
+/// to `mode` ("RGB", "RGBA", ...); the file is closed whatever happens. A
+/// path is read only when it names a regular file (open_regular_binary);
+/// any other value goes to the imaging library as it is.
 nb::object open_image(nb::handle path, const char* mode);
 /// Any image argument (PIL image, or an H x W x 3/4 or H x W uint8 array) as
 /// a PIL image.

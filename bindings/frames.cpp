@@ -10,17 +10,23 @@ PilFrames::PilFrames(nb::object frame_names, int64_t count, PyDetectorProcessor*
                      PyImagePredictor& predictor)
     : names_(std::move(frame_names)), count_(count), processor_(processor), predictor_(predictor) {
   loader_ = nb::cpp_function([](nb::handle path) {
-    nb::object image = nb::module_::import_("PIL.Image").attr("open")(path);
-    // The whole file in one read: the decoder then runs start to end
-    // without taking the interpreter lock back between blocks.
-    try {
-      const auto bytes = nb::cast<int64_t>(nb::module_::import_("os").attr("fstat")(
-          image.attr("fp").attr("fileno")()).attr("st_size"));
-      if (bytes > nb::cast<int64_t>(image.attr("decodermaxblock"))) image.attr("decodermaxblock") = bytes;
-    } catch (nb::python_error& e) {
-      if (!e.matches(PyExc_Exception)) throw;  // not a plain file: blockwise reading stays
-    }
-    image.attr("load")();
+    // Only a regular file is read: the worker would wait on a FIFO for good.
+    nb::object image = with_image_source(path, [&](nb::handle source) {
+      nb::object image = nb::module_::import_("PIL.Image").attr("open")(source);
+      // Named as when the imaging library opens the path itself.
+      if (!source.is(path)) image.attr("filename") = nb::module_::import_("os").attr("fspath")(path);
+      // The whole file in one read: the decoder then runs start to end
+      // without taking the interpreter lock back between blocks.
+      try {
+        const auto bytes = nb::cast<int64_t>(nb::module_::import_("os").attr("fstat")(
+            image.attr("fp").attr("fileno")()).attr("st_size"));
+        if (bytes > nb::cast<int64_t>(image.attr("decodermaxblock"))) image.attr("decodermaxblock") = bytes;
+      } catch (nb::python_error& e) {
+        if (!e.matches(PyExc_Exception)) throw;  // not a plain file: blockwise reading stays
+      }
+      image.attr("load")();
+      return image;
+    });
     // convert("RGB") of an RGB image is a plain copy: skipped.
     nb::object rgb = to_text(image.attr("mode")) == "RGB" ? image : image.attr("convert")("RGB");
     return nb::make_tuple(image, rgb);

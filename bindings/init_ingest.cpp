@@ -275,6 +275,10 @@ nb::list plan_recording(nb::handle settings, nb::handle row, nb::handle lines, i
   };
   std::vector<Planned> windows = with_captured_lines(lines, [&] {
     std::vector<Planned> out;
+    if (const std::string refusal = row_outside_base_error(s, r); !refusal.empty()) {
+      print_line(refusal);
+      return out;
+    }
     const std::optional<double> duration = video_duration_minutes(r.file_path);
     const HostNumber total = duration ? HostNumber::real(*duration) : HostNumber::integer(0);
     for_each_window(total, s.time_step, [&](const HostNumber& start, const HostNumber& end) {

@@ -1,7 +1,8 @@
 // The core's common file I/O for the package's own Python code
 // (mirelo_utils._core._io): files that the package writes, such as the
 // health page, go through the same atomic writer as every file the core
-// writes.
+// writes, and files it reads (the page's pictures) through the same check
+// that they are regular files.
 #include <nanobind/nanobind.h>
 #include <nanobind/stl/string.h>
 
@@ -37,6 +38,12 @@ void init_io(nb::module_& m) {
          "with sync, the bytes reach the disk before the rename.\n\n"
          "Raises:\n"
          "    FileNotFoundError, OSError: the folder is missing or cannot be written.");
+  io.def("open_file", [](nb::handle path) { return open_regular_binary(path); }, "path"_a,
+         nb::sig("def open_file(path: str | bytes | os.PathLike[str]) -> typing.BinaryIO"),
+         "The regular file at path opened for reading in binary mode.\n\n"
+         "Raises:\n"
+         "    FileNotFoundError, OSError: the file is missing or unreadable, or is a\n"
+         "        FIFO, a device, a socket or a folder (never opened for reading).");
 }
 
 }  // namespace mirelo::py

@@ -136,9 +136,14 @@ void fix_polygon_scaling(nb::handle json_path, nb::handle save_path) {
   auto size_of = [&image_mod](const JsonValue& image_path) -> std::pair<int64_t, int64_t> {
     nb::gil_scoped_acquire gil;
     try {
-      nb::object image = image_mod.attr("open")(json_to_py(image_path));
-      nb::object size = image.attr("size");
-      image.attr("close")();
+      // Only the header is read, and only from a regular file: a FIFO
+      // would block the call for good.
+      nb::object size = with_image_source(json_to_py(image_path), [&](nb::handle source) {
+        nb::object image = image_mod.attr("open")(source);
+        nb::object size = image.attr("size");
+        image.attr("close")();
+        return size;
+      });
       return {nb::cast<int64_t>(size[nb::int_(0)]), nb::cast<int64_t>(size[nb::int_(1)])};
     } catch (nb::python_error& e) {
       if (!e.matches(PyExc_Exception)) throw;

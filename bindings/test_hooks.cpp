@@ -15,6 +15,7 @@
 
 #include "bindings.hpp"
 #include "common/errors.hpp"
+#include "common/polygon_fill.hpp"
 #include "convert.hpp"
 #include "measures/assignment.hpp"
 #include "models.hpp"
@@ -110,6 +111,27 @@ void throw_cpp(const std::string& kind) {
   it->second();
 }
 
+// The core's polygon fill on a window of a frame, for the differential
+// tests against cv2.fillPoly: the window's pixels (rows x cols, uint8) that
+// filling `points` (an N x 2 int32 array) on a frame_height x frame_width
+// frame sets to 1.
+nb::object fill_polygon_window(nb::handle points, int64_t frame_height, int64_t frame_width, int64_t x0, int64_t y0,
+                               int64_t rows, int64_t cols) {
+  nb::object a = numpy().attr("ascontiguousarray")(points, "dtype"_a = "int32");
+  const auto shape = nb::cast<nb::tuple>(a.attr("shape"));
+  if (nb::len(shape) != 2 || nb::cast<int64_t>(shape[1]) != 2) throw ValueError("expected an N x 2 array of points");
+  const int64_t n = nb::cast<int64_t>(shape[0]);
+  const auto* xy = reinterpret_cast<const int32_t*>(nb::cast<uintptr_t>(a.attr("ctypes").attr("data")));
+  std::vector<cv::Point> vertices;
+  vertices.reserve(static_cast<size_t>(n));
+  for (int64_t k = 0; k < n; ++k) vertices.emplace_back(xy[2 * k], xy[2 * k + 1]);
+  nb::object out = numpy().attr("zeros")(nb::make_tuple(rows, cols), "dtype"_a = "uint8");
+  cv::Mat target(static_cast<int>(rows), static_cast<int>(cols), CV_8UC1, writable_array_data(out));
+  nb::gil_scoped_release release;
+  fill_polygon(target, cv::Point2l(x0, y0), frame_height, frame_width, vertices, cv::Scalar(1));
+  return out;
+}
+
 nb::tuple assignment(nb::handle cost) {
   NDArray c = to_ndarray(cost, "cost");
   if (c.shape.size() != 2) throw ValueError(expected_got("a 2-D cost matrix", "shape " + c.shape_text()));
@@ -123,6 +145,12 @@ nb::tuple assignment(nb::handle cost) {
 }  // namespace
 
 void init_test_hooks(nb::module_& m) {
+  nb::module_ fill = m.def_submodule("_fill", "The core's polygon fill (for differential tests).");
+  fill.def("fill_polygon_window", &fill_polygon_window, "points"_a, "frame_height"_a, "frame_width"_a, "x0"_a,
+           "y0"_a, "rows"_a, "cols"_a,
+           nb::sig("def fill_polygon_window(points: numpy.ndarray, frame_height: int, frame_width: int, x0: int, "
+                   "y0: int, rows: int, cols: int) -> numpy.ndarray"),
+           "The rows x cols window at (x0, y0) of the fill of points on the frame, as a uint8 array.");
   nb::module_ models = m.def_submodule("_models", "Adapters to the caller's model objects (for tests).");
   models.def("detect", &adapter_detect, "processor"_a, "grounding_model"_a, "device"_a, "image"_a,
              "text"_a = "pig.", "gdino_thr"_a = 0.25,

@@ -15,6 +15,7 @@
 #include <random>
 
 #include "common/errors.hpp"
+#include "common/memory.hpp"
 #include "common/text.hpp"
 
 namespace mirelo {
@@ -137,32 +138,109 @@ void throw_os_error(const std::error_code& ec, const std::string& path, std::str
   throw_os_error(ec.value(), path, action);
 }
 
-std::string read_file(const std::string& path) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) throw_os_error(errno, path);
-  std::string data;
-  struct stat st {};
-  int err = 0;
-  if (::fstat(fd, &st) != 0) {
-    err = errno;
-  } else if (S_ISDIR(st.st_mode)) {
-    err = EISDIR;
-  } else {
-    if (S_ISREG(st.st_mode) && st.st_size > 0) data.reserve(static_cast<size_t>(st.st_size));
-    char buf[1 << 16];
-    for (;;) {
-      const ssize_t n = ::read(fd, buf, sizeof buf);
-      if (n < 0) {
-        if (errno == EINTR) continue;
-        err = errno;
-        break;
-      }
-      if (n == 0) break;
-      data.append(buf, static_cast<size_t>(n));
-    }
+namespace {
+
+// What a file that is neither regular nor a folder is, as an error names it.
+const char* special_kind(mode_t mode) {
+  if (S_ISFIFO(mode)) return "a FIFO";
+  if (S_ISCHR(mode)) return "a character device";
+  if (S_ISBLK(mode)) return "a block device";
+  if (S_ISSOCK(mode)) return "a socket";
+  return "a special file";
+}
+
+[[noreturn]] void throw_not_regular(mode_t mode, const std::string& path, std::string_view action = {}) {
+  if (S_ISDIR(mode)) throw_os_error(EISDIR, path, action);
+  std::string msg;
+  if (!action.empty()) {
+    msg.append(action);
+    msg += ": ";
   }
-  ::close(fd);
-  if (err != 0) throw_os_error(err, path);
+  throw OSError(msg + expected_got("a regular file", special_kind(mode)) + ": " + repr_text(path));
+}
+
+struct FdCloser {
+  int fd;
+  ~FdCloser() { ::close(fd); }
+};
+
+}  // namespace
+
+void require_regular_file(const std::string& path) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) throw_os_error(errno, path);
+  if (!S_ISREG(st.st_mode)) throw_not_regular(st.st_mode, path);
+}
+
+std::string special_file_problem(const std::string& path) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0 || S_ISREG(st.st_mode)) return {};
+  try {
+    throw_not_regular(st.st_mode, path);
+  } catch (const std::runtime_error& e) {
+    return e.what();
+  }
+}
+
+namespace {
+
+// The regular file at `path` opened for reading without waiting; the
+// descriptor keeps O_NONBLOCK, which reads of a regular file ignore.
+OpenedFile open_checked(const std::string& path) {
+  // The status first: opening a FIFO waits for a writer, and opening a
+  // device can act on it.
+  require_regular_file(path);
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+  if (fd < 0) throw_os_error(errno, path);
+  struct stat st {};
+  if (::fstat(fd, &st) != 0) {
+    const int err = errno;
+    ::close(fd);
+    throw_os_error(err, path);
+  }
+  if (!S_ISREG(st.st_mode)) {
+    ::close(fd);
+    throw_not_regular(st.st_mode, path);
+  }
+  return {fd, static_cast<uint64_t>(st.st_size)};
+}
+
+}  // namespace
+
+OpenedFile open_regular_file(const std::string& path) {
+  const OpenedFile file = open_checked(path);
+  const int flags = ::fcntl(file.fd, F_GETFL);
+  if (flags < 0 || ::fcntl(file.fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+    const int err = errno;
+    ::close(file.fd);
+    throw_os_error(err, path);
+  }
+  return file;
+}
+
+std::string read_file(const std::string& path) {
+  const OpenedFile file = open_checked(path);
+  const FdCloser closer{file.fd};
+  require_allocatable(file.size, 1, [&] { return "the content of " + repr_text(path); });
+  std::string data(static_cast<size_t>(file.size), '\0');
+  size_t done = 0;
+  // One byte past the size taken at the open: a file that still has more
+  // is growing, and reading on would trust a size nobody checked.
+  char probe = 0;
+  for (;;) {
+    const bool past = done == data.size();
+    const ssize_t n = past ? ::read(file.fd, &probe, 1) : ::read(file.fd, data.data() + done, data.size() - done);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      throw_os_error(errno, path);
+    }
+    if (n == 0) break;
+    if (past)
+      throw OSError("the file grew while it was read (past the " + std::to_string(file.size) +
+                    " bytes it had when opened): " + repr_text(path));
+    done += static_cast<size_t>(n);
+  }
+  data.resize(done);
   return data;
 }
 
@@ -200,7 +278,9 @@ void write_file_atomically(const std::string& path, std::string_view bytes, cons
     }
   }
   const bool exists = ::stat(target.c_str(), &st) == 0;
-  if (exists && S_ISDIR(st.st_mode)) throw_os_error(EISDIR, path, options.action);
+  // Renaming over a device or a FIFO would replace the node itself (a
+  // report path linked to /dev/null would replace /dev/null).
+  if (exists && !S_ISREG(st.st_mode)) throw_not_regular(st.st_mode, path, options.action);
   if (exists && ::access(target.c_str(), W_OK) != 0) throw_os_error(errno, path, options.action);
 
   const size_t slash = target.find_last_of('/');

@@ -8,6 +8,7 @@
 // the next write of the same target (or a folder-wide sweep) removes the
 // temporaries whose process is gone, and never anything else.
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <string_view>
@@ -22,8 +23,33 @@ namespace mirelo {
 [[noreturn]] void throw_os_error(int err, const std::string& path, std::string_view action = {});
 [[noreturn]] void throw_os_error(const std::error_code& ec, const std::string& path, std::string_view action = {});
 
-/// The whole content of the file at `path`. Throws as throw_os_error does
-/// (a folder gives EISDIR).
+/// The message of the error require_regular_file raises when `path` exists
+/// (symbolic links followed) but is not a regular file, such as "expected a
+/// regular file, got a FIFO: 'path'"; empty for a regular file and for a
+/// path whose status cannot be read (left to the reader to report).
+std::string special_file_problem(const std::string& path);
+
+/// Throws the error file_read_problem describes: FileNotFoundError, or
+/// OSError (IsADirectoryError for a folder, the plain OSError for a FIFO, a
+/// device or a socket). For paths handed to another library that opens them
+/// itself (image and video decoders), which would block on a FIFO and read a
+/// device without end.
+void require_regular_file(const std::string& path);
+
+/// A descriptor of the regular file at `path`, open for reading (close it
+/// with ::close), and its size. The file is opened without waiting, so a FIFO
+/// or a device swapped in after a check still never blocks, and is checked
+/// again on the open descriptor. Throws as require_regular_file does.
+struct OpenedFile {
+  int fd = -1;
+  uint64_t size = 0;
+};
+OpenedFile open_regular_file(const std::string& path);
+
+/// The whole content of the regular file at `path`. Throws as
+/// require_regular_file does, MemoryError when its size is more than the
+/// process can hold, and OSError when it grows while being read (its size
+/// is taken once, before reading).
 std::string read_file(const std::string& path);
 
 struct AtomicWriteOptions {
@@ -44,7 +70,9 @@ struct AtomicWriteOptions {
 /// existing target keeps its permission bits; a new one gets 0666 less the
 /// umask. A symbolic link is written through (the file it points to is
 /// replaced, the link stays). Throws FileNotFoundError / OSError naming
-/// `path`; on any failure the target is untouched and the temporary removed.
+/// `path` (as require_regular_file does for an existing target that is not a
+/// regular file); on any failure the target is untouched and the temporary
+/// removed.
 void write_file_atomically(const std::string& path, std::string_view bytes, const AtomicWriteOptions& options = {});
 
 /// Removes from `folder` the temporaries that write_file_atomically left for

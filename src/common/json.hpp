@@ -12,6 +12,8 @@
 
 namespace mirelo {
 
+struct JsonMember;
+
 /// One JSON value. Objects keep their members in file order; a repeated key
 /// keeps its first position and its last value, as the host's dict does.
 struct JsonValue {
@@ -26,7 +28,7 @@ struct JsonValue {
   std::string text;
   bool big_int = false;
   std::vector<JsonValue> items;                               ///< Array
-  std::vector<std::pair<std::string, JsonValue>> members;     ///< Object
+  std::vector<JsonMember> members;                            ///< Object
 
   bool is_object() const { return kind == Kind::Object; }
   bool is_array() const { return kind == Kind::Array; }
@@ -40,6 +42,16 @@ struct JsonValue {
   /// The host's name of the value's type ("dict", "list", "str", "int",
   /// "float", "bool", "NoneType"), for messages.
   const char* type_name() const;
+};
+
+/// A member of a JSON object. A type of its own rather than a std::pair:
+/// a pair of an incomplete JsonValue inside JsonValue is not portable C++
+/// (clang rejects it with libstdc++), and every compiler must build this.
+struct JsonMember {
+  JsonMember() = default;
+  JsonMember(std::string key, JsonValue value) : first(std::move(key)), second(std::move(value)) {}
+  std::string first;
+  JsonValue second;
 };
 
 /// Parses a JSON text as json.loads does (NaN, Infinity and -Infinity

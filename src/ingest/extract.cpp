@@ -94,7 +94,8 @@ struct WindowPlan {
 // them, decoded. An outcome when the window cannot start.
 std::optional<WindowOutcome> plan_window(VideoReader& reader, const WindowRequest& req, WindowPlan& plan) {
   if (!reader.is_open()) {
-    print_line("Error: Could not open video.");
+    print_line(reader.refusal().empty() ? "Error: Could not open video."
+                                        : "Error: Could not open video: " + reader.refusal());
     return WindowOutcome::NotOpened;
   }
   const double fps_reported = reader.fps();
@@ -291,10 +292,35 @@ WindowRun run_window(const VideoRow& row, const RunSettings& s, const HostNumber
   return {false, result};
 }
 
+std::string row_outside_base_error(const RunSettings& s, const VideoRow& row) {
+  int64_t depth = 0;
+  bool outside = false;
+  for (const std::string* part : {&row.date, &row.video_name}) {
+    size_t begin = 0;
+    while (begin <= part->size() && !outside) {
+      const size_t end = std::min(part->find('/', begin), part->size());
+      const std::string_view name(part->data() + begin, end - begin);
+      if (name == "..") {
+        outside = --depth < 0;
+      } else if (!name.empty() && name != ".") {
+        ++depth;
+      }
+      begin = end + 1;
+    }
+  }
+  if (!outside) return {};
+  return "Error: Skipping " + row.file_path + ": its \"Date\" " + repr_text(row.date) + " and \"Video Name\" " +
+         repr_text(row.video_name) + " would put its frames outside output_dir_base " + repr_text(s.output_dir_base);
+}
+
 void process_videos_to_frames(const std::vector<VideoRow>& rows, const RunSettings& s,
                               const std::function<CameraWindowCache(size_t row)>& cache_for_row) {
   for (size_t r = 0; r < rows.size(); ++r) {
     const VideoRow& row = rows[r];
+    if (const std::string refusal = row_outside_base_error(s, row); !refusal.empty()) {
+      print_line(refusal);
+      continue;
+    }
     const std::optional<double> duration = video_duration_minutes(row.file_path);
     const HostNumber total = duration ? HostNumber::real(*duration) : HostNumber::integer(0);
     const CameraWindowCache cache = cache_for_row(r);

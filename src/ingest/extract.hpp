@@ -102,6 +102,14 @@ struct RunSettings {
 std::string window_folder(const RunSettings& settings, const VideoRow& row, const HostNumber& start_min,
                           const HostNumber& end_min);
 
+/// Why the frame folders of `row` would lie outside settings.output_dir_base,
+/// as the line to print ("Error: Skipping ..."); empty when they stay inside.
+/// Its "Date" and "Video Name" are joined below the base as written (a
+/// leading "/" only adds an empty component), so they escape when their ".."
+/// components climb above it, read as written without following links;
+/// names that stay inside are used as they are.
+std::string row_outside_base_error(const RunSettings& settings, const VideoRow& row);
+
 /// Opens the window's recording, reads its first frame and chooses the crop
 /// window as crop_video_to_frames would, printing the same lines up to the
 /// choice (not "Detected crop region ..."), and writes nothing. The chosen

@@ -10,6 +10,9 @@
 #endif
 
 #include <opencv2/imgproc.hpp>
+#if CV_VERSION_MAJOR >= 5
+#include <opencv2/geometry.hpp>
+#endif
 
 #include "common/errors.hpp"
 #include "common/format.hpp"
@@ -212,7 +215,8 @@ std::optional<double> video_duration_minutes(const std::string& path) {
   check_no_nul(path);
   const VideoReader reader(path);
   if (!reader.is_open()) {
-    print_line("Error: Could not open video " + path);
+    print_line(reader.refusal().empty() ? "Error: Could not open video " + path
+                                        : "Error: Could not open video: " + reader.refusal());
     return std::nullopt;
   }
   const double fps = reader.fps();

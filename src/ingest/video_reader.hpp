@@ -12,6 +12,7 @@
 
 #include <opencv2/core.hpp>
 
+#include "common/files.hpp"
 #include "media/media.hpp"
 
 namespace mirelo {
@@ -40,25 +41,36 @@ class BgrConverter {
 class VideoReader {
  public:
   /// Opens `path` (not opened when the file cannot be read or has no video
-  /// stream). Throws LibraryError when the media library cannot be loaded.
-  explicit VideoReader(const std::string& path) : decoder_(media::library().open_video(path)) {}
+  /// stream). A path that names a FIFO, a device, a socket or a folder is
+  /// never handed to the decoder, which would wait on it or read it without
+  /// end: the reader is not open and refusal() says why. Throws LibraryError
+  /// when the media library cannot be loaded.
+  explicit VideoReader(const std::string& path) : refusal_(special_file_problem(path)) {
+    if (refusal_.empty()) decoder_ = media::library().open_video(path);
+  }
 
-  bool is_open() const { return decoder_->is_open(); }
+  bool is_open() const { return decoder_ && decoder_->is_open(); }
+  /// The message naming the file and its kind when the path exists but is
+  /// not a regular file; empty otherwise.
+  const std::string& refusal() const { return refusal_; }
   /// Frames per second, the value of OpenCV's CAP_PROP_FPS.
-  double fps() const { return decoder_->fps(); }
+  double fps() const { return is_open() ? decoder_->fps() : 0.0; }
   /// Number of frames, the value of OpenCV's CAP_PROP_FRAME_COUNT: the
   /// stream's own count, or its duration times fps() rounded when it has
   /// none (0 when not open).
-  int64_t frame_count() const { return decoder_->frame_count(); }
+  int64_t frame_count() const { return is_open() ? decoder_->frame_count() : 0; }
   /// Positions the reader so that the next grab() yields frame `frame_number`
   /// (0-based), as setting OpenCV's CAP_PROP_POS_FRAMES does.
-  void seek(int64_t frame_number) { decoder_->seek(frame_number); }
+  void seek(int64_t frame_number) {
+    if (is_open()) decoder_->seek(frame_number);
+  }
   /// Decodes the next frame; false at the end of the stream or on an error.
-  bool grab() { return decoder_->grab(); }
+  bool grab() { return is_open() && decoder_->grab(); }
   /// The frame of the last successful grab().
-  DecodedFrame frame() const { return decoder_->frame(); }
+  DecodedFrame frame() const { return is_open() ? decoder_->frame() : DecodedFrame(); }
 
  private:
+  std::string refusal_;
   std::unique_ptr<media::VideoDecoder> decoder_;
 };
 

@@ -1,9 +1,5 @@
 #include "measures/motion.hpp"
 
-#include <sys/stat.h>
-
-#include <cerrno>
-
 #include "common/errors.hpp"
 #include "common/files.hpp"
 #include "common/runtime.hpp"
@@ -72,11 +68,12 @@ cv::Mat read_gray_image(const std::string& path, const std::string& what) {
     throw ValueError(expected_got("a path without NUL bytes for " + what, repr_text(path)));
   // A missing file is reported before the decoder is asked: OpenCV would
   // otherwise log its own warning on stderr, outside the caller's stdout.
-  struct stat st {};
-  if (::stat(path.c_str(), &st) != 0) throw_os_error(errno, path);
+  // And the decoder is never handed a FIFO or a device, which it would wait
+  // on or read without end.
+  require_regular_file(path);
   cv::Mat image = media::library().read_image(path, media::ImageColor::gray);
   if (!image.empty()) return image;
-  if (::stat(path.c_str(), &st) != 0) throw_os_error(errno, path);
+  require_regular_file(path);
   throw OSError("cannot read " + what + " " + repr_text(path) + " as an image");
 }
 

@@ -117,6 +117,12 @@ RunMask fill_detection(const std::vector<std::vector<std::array<int32_t, 2>>>& p
       y0 = std::min<int64_t>(y0, v[1]), y1 = std::max<int64_t>(y1, v[1]);
     }
   }
+  // An edge leaving the frame is filled from its clipped part, whose slope
+  // is rounded; extended back over more than 2^16 rows outside the frame,
+  // that rounding can move its crossings inside the frame past the
+  // polygon's box, so such a polygon is filled across the frame's width.
+  constexpr int64_t kExact = int64_t{1} << 16;
+  if (y0 < -kExact || y1 > height + kExact) x0 = 0, x1 = width - 1;
   x0 = std::max<int64_t>(x0, 0), y0 = std::max<int64_t>(y0, 0);
   x1 = std::min<int64_t>(x1, width - 1), y1 = std::min<int64_t>(y1, height - 1);
   if (polygons.empty() || x0 > x1 || y0 > y1) return RunMask(height, width);
@@ -124,11 +130,11 @@ RunMask fill_detection(const std::vector<std::vector<std::array<int32_t, 2>>>& p
   require_allocatable(static_cast<uint64_t>(box_w), static_cast<uint64_t>(box_h),
                       [&] { return "the box of " + where; });
   cv::Mat box = cv::Mat::zeros(static_cast<int>(box_h), static_cast<int>(box_w), CV_8UC1);
-  std::vector<cv::Point2l> shifted;
+  std::vector<cv::Point> vertices;
   for (const auto& poly : polygons) {
-    shifted.clear();
-    for (const auto& v : poly) shifted.emplace_back(v[0] - x0, v[1] - y0);
-    fill_polygon(box, shifted, cv::Scalar(1));
+    vertices.clear();
+    for (const auto& v : poly) vertices.emplace_back(v[0], v[1]);
+    fill_polygon(box, cv::Point2l(x0, y0), height, width, vertices, cv::Scalar(1));
   }
   return runs_of(MaskView{box.data, box_h, box_w, static_cast<int64_t>(box.step[0])}, x0, y0, height, width);
 }

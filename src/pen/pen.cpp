@@ -261,7 +261,7 @@ cv::Mat pen_mask(const std::vector<PenPoint>& pen, int64_t height, int64_t width
                                     point_text(pen[k]) + " at point " + std::to_string(k)));
     return static_cast<int>(v);
   };
-  std::vector<cv::Point2l> pts;
+  std::vector<cv::Point> pts;
   pts.reserve(pen.size());
   for (size_t k = 0; k < pen.size(); ++k) pts.emplace_back(to_int(pen[k].x, k), to_int(pen[k].y, k));
   cv::Mat mask = cv::Mat::zeros(static_cast<int>(height), static_cast<int>(width), CV_8UC1);

@@ -1,9 +1,6 @@
 #include "segment/annotation_data.hpp"
 
-#include <sys/stat.h>
-
 #include <algorithm>
-#include <cerrno>
 
 #include "common/errors.hpp"
 #include "common/files.hpp"
@@ -150,9 +147,7 @@ std::pair<int64_t, int64_t> annotation_frame_size(const std::string& json_path) 
   const std::string path = file_name_bytes(image_path->text);
   if (path.find('\0') != std::string::npos)
     throw ValueError("embedded null character in \"image_path\" of " + repr_text(json_path));
-  struct stat st {};
-  if (::stat(path.c_str(), &st) != 0) throw_os_error(errno, path);
-  if (S_ISDIR(st.st_mode)) throw_os_error(EISDIR, path);
+  require_regular_file(path);
   const cv::Mat image = media::library().read_image(path, media::ImageColor::bgr);
   if (image.empty())
     throw OSError("cannot read the image " + repr_text(path) + " named by \"image_path\" of " + repr_text(json_path));

@@ -3,9 +3,13 @@
 #include <algorithm>
 #include <climits>
 #include <cmath>
+#include <cstring>
+#include <utility>
 #include <string>
 
 #include "common/errors.hpp"
+#include "common/polygon_fill.hpp"
+#include "common/runtime.hpp"
 
 namespace mirelo {
 namespace {
@@ -70,6 +74,43 @@ int64_t round_down(float f) {
   return to_int_clamped(f >= 0.0f ? std::ceil(static_cast<double>(f - 0.5f)) : -std::ceil(std::fabs(f) - 0.5));
 }
 
+// The spans of row `y` from its crossings `xx` (unsorted, an even number)
+// without sorting them, when there are many for the image's width: each
+// crossing counts in the class of the pixels it starts a span at and ends
+// one at, the classes in the order of the crossings; the spans of sorted
+// pairs follow from the counts. False (nothing drawn) when not worth it.
+bool spans_by_count(cv::Mat& rgba, int64_t y, const std::vector<float>& xx, const Rgba& colour,
+                    std::vector<uint32_t>& counts) {
+  const int64_t w = rgba.cols;
+  const size_t keys = static_cast<size_t>(2 * w + 1);
+  if (xx.size() < 64 || xx.size() % 2 != 0 || keys > 16 * xx.size()) return false;
+  counts.assign(keys, 0u);
+  for (const float x : xx) {
+    // First pixel of a span it starts (w: none), last of one it ends (-1: none).
+    const int64_t first = std::clamp<int64_t>(round_up(x), 0, w), last = std::clamp<int64_t>(round_down(x), -1, w - 1);
+    if (first - last != 0 && first - last != 1) return false;
+    ++counts[static_cast<size_t>(first + last + 1)];
+  }
+  bool open = false;
+  int64_t start = 0;
+  for (size_t key = 0; key < keys; ++key) {
+    uint32_t c = counts[key];
+    if (c == 0) continue;
+    const int64_t first = static_cast<int64_t>(key / 2), last = key % 2 == 1 ? first : first - 1;
+    if (open) {
+      hline(rgba, start, last, y, colour);
+      open = false;
+      --c;
+    }
+    if (c >= 2) hline(rgba, first, last, y, colour);
+    if (c % 2 == 1) {
+      open = true;
+      start = first;
+    }
+  }
+  return true;
+}
+
 }  // namespace
 
 void fill_polygon_scanline(cv::Mat& rgba, const std::vector<std::array<int32_t, 2>>& vertices, const Rgba& colour) {
@@ -102,48 +143,91 @@ void fill_polygon_scanline(cv::Mat& rgba, const std::vector<std::array<int32_t, 
   for (const Edge& e : edges) {
     ymin = std::min(ymin, e.ymin);
     ymax = std::max(ymax, e.ymax);
-    if (e.ymin == e.ymax) {
-      hline(rgba, e.xmin, e.xmax, e.ymin, colour);
-      continue;
-    }
-    sloped.push_back(&e);
+    if (e.ymin != e.ymax) sloped.push_back(&e);
   }
   ymin = std::max<int64_t>(ymin, 0);
   ymax = std::min<int64_t>(ymax, rgba.rows);
+  if (ymin > ymax) return;
+
+  // Each edge enters the rows [ymin, ymax] once and leaves once, and only
+  // rows where an edge ends need the corner rule: the time is linear in the
+  // edges and their crossings of the rows (plus a sort of each row's
+  // crossings), whatever the outline.
+  const size_t rows = static_cast<size_t>(ymax - ymin + 1);
+  std::vector<std::vector<uint32_t>> entering(rows), ending(rows);
+  uint64_t crossings = 0;
+  for (size_t k = 0; k < sloped.size(); ++k) {
+    const Edge& e = *sloped[k];
+    if (e.ymax < ymin || e.ymin > ymax) continue;
+    entering[static_cast<size_t>(std::max(e.ymin, ymin) - ymin)].push_back(static_cast<uint32_t>(k));
+    for (const int64_t end : {e.ymin, e.ymax})
+      if (end >= ymin && end <= ymax) ending[static_cast<size_t>(end - ymin)].push_back(static_cast<uint32_t>(k));
+    crossings += static_cast<uint64_t>(std::min(e.ymax, ymax) - std::max(e.ymin, ymin) + 1);
+  }
+  require_fill_work(count, crossings + edges.size());
+  for (const Edge& e : edges)
+    if (e.ymin == e.ymax) hline(rgba, e.xmin, e.xmax, e.ymin, colour);
+
+  // The edges ending on the current row, keyed by their rounded crossing
+  // and whether they start or stop there, in outline order within a key: a
+  // later edge's corner joins the first edge of its key.
+  const auto corner_key = [](float x, bool starts) {
+    uint32_t bits;
+    const float rounded = std::roundf(x) + 0.0f;  // -0 and 0 are one key
+    std::memcpy(&bits, &rounded, sizeof bits);
+    return (static_cast<uint64_t>(bits) << 1) | (starts ? 1u : 0u);
+  };
+  std::vector<std::pair<uint64_t, uint32_t>> corners;
+  std::vector<uint32_t> active;
   std::vector<float> xx;
-  xx.reserve(sloped.size() * 2);
+  std::vector<uint32_t> counts;
+  uint64_t since_check = 0;
   for (int64_t y = ymin; y <= ymax; ++y) {
+    const size_t r = static_cast<size_t>(y - ymin);
+    active.erase(std::remove_if(active.begin(), active.end(), [&](uint32_t k) { return sloped[k]->ymax < y; }),
+                 active.end());
+    active.insert(active.end(), entering[r].begin(), entering[r].end());
     xx.clear();
-    for (size_t k = 0; k < sloped.size(); ++k) {
+    for (const uint32_t k : active) {
+      const Edge& e = *sloped[k];
+      if (y != e.ymin && y != e.ymax) xx.push_back(e.x_at(y));
+    }
+    corners.clear();
+    for (const uint32_t k : ending[r])
+      if (sloped[k]->dx != 0) corners.emplace_back(corner_key(sloped[k]->x_at(y), y == sloped[k]->ymin), k);
+    std::sort(corners.begin(), corners.end());
+    for (const uint32_t k : ending[r]) {
       const Edge& cur = *sloped[k];
-      if (y < cur.ymin || y > cur.ymax) continue;
       xx.push_back(cur.x_at(y));
       if (y == cur.ymax && y < ymax) {
         xx.push_back(xx.back());  // keeps consecutive edges consistent
-      } else if ((y == cur.ymin || y == cur.ymax) && cur.dx != 0) {
+      } else if (cur.dx != 0) {
         // A corner where this edge meets an earlier one: moved one pixel
         // beyond the neighbouring rows' crossings when it sticks out past both.
-        for (size_t o = 0; o < k; ++o) {
-          const Edge& other = *sloped[o];
-          if ((y != other.ymin && y != other.ymax) || other.dx == 0) continue;
-          if (std::roundf(xx.back()) != std::roundf(other.x_at(y))) continue;
-          const int64_t next = y + (y == cur.ymax ? -1 : 1);
-          const float adjacent = cur.x_at(next);
-          if (next >= other.ymin && next <= other.ymax) {
-            const float adjacent_other = other.x_at(next);
-            float& x = xx.back();
-            if (x > adjacent + 1 && x > adjacent_other + 1) {
-              x = std::roundf(static_cast<float>(std::fmax(adjacent, adjacent_other))) + 1;
-            } else if (x < adjacent - 1 && x < adjacent_other - 1) {
-              x = std::roundf(static_cast<float>(std::fmin(adjacent, adjacent_other))) - 1;
-            }
-            break;
+        const int64_t next = y + (y == cur.ymax ? -1 : 1);
+        const uint64_t key = corner_key(xx.back(), next > y);
+        const auto joined = std::lower_bound(corners.begin(), corners.end(), std::make_pair(key, uint32_t{0}));
+        if (joined != corners.end() && joined->first == key && joined->second < k) {
+          const Edge& other = *sloped[joined->second];
+          const float adjacent = cur.x_at(next), adjacent_other = other.x_at(next);
+          float& x = xx.back();
+          if (x > adjacent + 1 && x > adjacent_other + 1) {
+            x = std::roundf(static_cast<float>(std::fmax(adjacent, adjacent_other))) + 1;
+          } else if (x < adjacent - 1 && x < adjacent_other - 1) {
+            x = std::roundf(static_cast<float>(std::fmin(adjacent, adjacent_other))) - 1;
           }
         }
       }
     }
-    std::sort(xx.begin(), xx.end());
-    for (size_t k = 1; k < xx.size(); k += 2) hline(rgba, round_up(xx[k - 1]), round_down(xx[k]), y, colour);
+    if (!spans_by_count(rgba, y, xx, colour, counts)) {
+      std::sort(xx.begin(), xx.end());
+      for (size_t k = 1; k < xx.size(); k += 2) hline(rgba, round_up(xx[k - 1]), round_down(xx[k]), y, colour);
+    }
+    since_check += xx.size() + 1;
+    if (since_check >= (uint64_t{1} << 18)) {
+      check_interrupt();
+      since_check = 0;
+    }
   }
 }
 

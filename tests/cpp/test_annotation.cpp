@@ -75,9 +75,9 @@ TEST(AnnotationMasks, BoxFillEqualsTheFrameFillAlsoAcrossTheSides) {
     for (size_t d = 0; d < dets.size(); ++d) {
       cv::Mat frame = cv::Mat::zeros(static_cast<int>(h), static_cast<int>(w), CV_8UC1);
       for (const auto& poly : dets[d]) {
-        std::vector<cv::Point2l> v;
+        std::vector<cv::Point> v;
         for (size_t k = 0; k < poly.size(); k += 2)
-          v.emplace_back(static_cast<int64_t>(poly[k] * w), static_cast<int64_t>(poly[k + 1] * h));
+          v.emplace_back(static_cast<int>(poly[k] * w), static_cast<int>(poly[k + 1] * h));
         fill_polygon(frame, v, cv::Scalar(1));
       }
       Mask dense(h, w);

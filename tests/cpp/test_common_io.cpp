@@ -166,6 +166,75 @@ TEST(MemoryGuard, RefusesWhatTheProcessCannotHold) {
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
 }
 
+// Message of what `body` throws, or "" when it returns.
+std::string thrown(const std::function<void()>& body) {
+  try {
+    body();
+  } catch (const std::exception& e) {
+    return e.what();
+  }
+  return {};
+}
+
+TEST(ReadFile, ReadsOnlyRegularFilesWithoutOpeningOthers) {
+  TempDir dir;
+  const std::string fifo = dir / "fifo.json", link = dir / "zero.json", plain = dir / "plain.json";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  fs::create_symlink("/dev/zero", link);
+  std::ofstream(plain) << "{}";
+  // A FIFO without a writer would block an open() for reading: the test
+  // finishing at all shows it is never opened.
+  EXPECT_EQ(thrown([&] { read_file(fifo); }), "expected a regular file, got a FIFO: '" + fifo + "'");
+  EXPECT_EQ(thrown([&] { read_file(link); }), "expected a regular file, got a character device: '" + link + "'");
+  EXPECT_EQ(thrown([&] { require_regular_file(fifo); }), "expected a regular file, got a FIFO: '" + fifo + "'");
+  EXPECT_EQ(special_file_problem(link), "expected a regular file, got a character device: '" + link + "'");
+  EXPECT_EQ(special_file_problem(plain), "");
+  EXPECT_EQ(special_file_problem(dir / "missing"), "");
+  try {
+    read_file(dir.path.string());
+    FAIL();
+  } catch (const OSError& e) {
+    EXPECT_EQ(e.error_number, EISDIR);
+  }
+  EXPECT_EQ(read_file(plain), "{}");
+  // Nor is a special file replaced by a write, directly or through a link.
+  const std::string to_fifo = dir / "report.csv";
+  fs::create_symlink(fifo, to_fifo);
+  EXPECT_EQ(thrown([&] { write_file_atomically(fifo, "x"); }), "expected a regular file, got a FIFO: '" + fifo + "'");
+  EXPECT_EQ(thrown([&] { write_file_atomically(to_fifo, "x", {true, true, "could not write"}); }),
+            "could not write: expected a regular file, got a FIFO: '" + to_fifo + "'");
+  EXPECT_TRUE(fs::is_fifo(fifo));
+  EXPECT_TRUE(dir.temporaries().empty());
+}
+
+TEST(ReadFile, TrustsNoSizeItHasNotChecked) {
+  // A regular file whose size says 0 but that has content, as one that grows
+  // while it is read.
+  EXPECT_EQ(thrown([] { read_file("/proc/self/status"); }),
+            "the file grew while it was read (past the 0 bytes it had when opened): '/proc/self/status'");
+  // A file larger than the process may hold is refused before any read.
+  TempDir dir;
+  const std::string big = dir / "big.json";
+  std::ofstream(big).close();
+  fs::resize_file(big, uint64_t{2} << 30);  // sparse
+  const pid_t pid = ::fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    const struct rlimit limit {uint64_t{1} << 30, uint64_t{1} << 30};
+    ::setrlimit(RLIMIT_AS, &limit);
+    try {
+      read_file(big);
+    } catch (const MemoryError& e) {
+      ::_exit(std::string(e.what()).rfind("Unable to allocate 2.00 GiB for the content of '" + big + "'", 0) == 0 ? 0 : 2);
+    } catch (...) {
+    }
+    ::_exit(1);
+  }
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+}
+
 TEST(Utf8, DecodesStrictlyAndReportsBadBytes) {
   const std::pair<std::string, size_t> cases[] = {
       {"a", 1},          {"\xC3\xA9", 2},     {"\xE2\x82\xAC", 3}, {"\xF0\x9F\x90\x96", 4},

@@ -254,3 +254,19 @@ TEST(Enhance, GammaChecksAndUniformImage) {
   EXPECT_EQ(out.at<uint8_t>(2, 3), 101);  // (64 / 255) ** (1 / 1.5) * 255 = 101.6
   EXPECT_EQ(cv::countNonZero(out != 101), 0);
 }
+
+// A long outline costs its crossings of the rows, not rows times edges, and
+// the shared corners of a zigzag are joined without pairing every edge with
+// every other; beyond the fill's work limit it is refused before drawing.
+TEST(PolygonScanline, LongOutlinesAreLinearAndTheLimitIsKept) {
+  std::vector<std::array<int32_t, 2>> zigzag;
+  for (int32_t i = 0; i < 300000; ++i) zigzag.push_back({i % 90, (i * 7) % 60});
+  cv::Mat rgba(64, 96, CV_8UC4, cv::Scalar(0, 0, 0, 0));
+  fill_polygon_scanline(rgba, zigzag, {1, 2, 3, 4});
+  EXPECT_GT(cv::countNonZero(rgba.reshape(1) != 0), 0);
+  std::vector<std::array<int32_t, 2>> tall;
+  for (int32_t i = 0; i < 100000; ++i) tall.push_back({i % 2, i % 2 == 0 ? 0 : 4095});
+  cv::Mat strip(4096, 2, CV_8UC4, cv::Scalar(0, 0, 0, 0));
+  EXPECT_THROW(fill_polygon_scanline(strip, tall, {1, 2, 3, 4}), ValueError);
+  EXPECT_EQ(cv::countNonZero(strip.reshape(1) != 0), 0);
+}

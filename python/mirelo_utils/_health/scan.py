@@ -15,6 +15,7 @@ import numpy as np
 
 from .._clip import ClipMasks
 from .._core import CompactMask
+from .._core import _io
 
 # A mask area at most this is a vanished mask, as in the tracking report.
 ZERO_AREA = 0.1
@@ -194,7 +195,7 @@ class FrameReader:
         except UnicodeEncodeError:
             raise ValueError(f"expected a file name for \"image_path\" of frame {key!r}, got {path!r}, "
                              "which holds a lone surrogate no file name has") from None
-        with Image.open(name) as im:
+        with _io.open_file(name) as f, Image.open(f) as im:
             return im.convert("RGB")
 
 

@@ -94,6 +94,26 @@ def test_same_files_messages_and_cache_as_the_serial_run(client, recordings, tmp
     assert list(result.columns) == ["Video Name", "File Path", "Window", "Status", "Images", "Error"]
 
 
+def test_rows_leading_outside_the_base_are_refused_as_in_the_serial_run(client, recordings, tmp_path):
+    df = table([recordings["a"], recordings["b"], recordings["c"]])
+    df.loc[0, "Date"] = "../../x"
+    df.loc[1, "Video Name"] = "../../y"
+    serial_root, cluster_root = str(tmp_path / "serial" / "frames"), str(tmp_path / "cluster" / "frames")
+    _, serial_out = run(lambda: mu.VideoProcessor(output_dir_base=serial_root, time_step=0.05)
+                        .process_videos_to_frames(df), serial_root)
+    result, cluster_out = run(lambda: mu.process_videos_on_cluster(
+        df, mu.VideoProcessor(output_dir_base=cluster_root, time_step=0.05), client), cluster_root)
+    assert cluster_out == serial_out
+    assert tree(cluster_root) == tree(serial_root) != {}
+    assert sorted(os.listdir(tmp_path)) == ["cluster", "serial"] and os.listdir(tmp_path / "cluster") == ["frames"]
+    lines = serial_out.splitlines()
+    assert lines[0] == (f"Error: Skipping {recordings['a'][1]}: its \"Date\" '../../x' and \"Video Name\" "
+                        "'Camera64_1_20240115080000' would put its frames outside output_dir_base 'ROOT'")
+    assert lines[1].startswith(f"Error: Skipping {recordings['b'][1]}: its \"Date\" '20240115' and \"Video Name\" "
+                               "'../../y'")
+    assert list(result["Status"]) == ["no windows", "no windows", "no orange region", "no orange region", "saved"]
+
+
 def test_a_detection_chain_matches_the_serial_messages(client, recordings, tmp_path):
     df = table([recordings["c"]])
     vp = mu.VideoProcessor(output_dir_base=str(tmp_path), time_step=0.05)

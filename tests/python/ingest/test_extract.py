@@ -139,17 +139,48 @@ def test_run_continues_after_unopenable_and_empty_recordings(long_video, tmp_pat
     with open(long_video, "rb") as src, open(broken, "wb") as dst:
         dst.write(src.read()[:3000])  # truncated: the index at the end of the file is gone
     missing = str(tmp_path / "in" / "missing.mp4")
+    fifo = str(tmp_path / "in" / "fifo.mp4")
+    os.mkfifo(fifo)  # never opened: the decoder would wait for a writer
     vp = VideoProcessor(output_dir_base=str(tmp_path / "out"), crop=False, time_step=0.3)
-    vp.process_videos_to_frames(table(missing, broken, long_video))
+    vp.process_videos_to_frames(table(missing, broken, fifo, long_video))
     out = capsys.readouterr().out.splitlines()
-    assert out[:2] == [f"Error: Could not open video {missing}", f"Error: Could not open video {broken}"]
+    assert out[:3] == [f"Error: Could not open video {missing}", f"Error: Could not open video {broken}",
+                       f"Error: Could not open video: expected a regular file, got a FIFO: '{fifo}'"]
     produced = list_all_files(str(tmp_path / "out"), ".jpg")
     assert len(produced) == 450 + 309  # windows 0 to 0.3 and 0.3 to the end of the good recording
+
+
+@pytest.mark.parametrize("date, name, outside", [
+    ("../../x", "v", True),
+    ("20240115", "../../y", True),
+    ("", "../v", True),
+    ("a/../..", "v", True),
+    ("20240115/..", "../v", True),
+    ("a/..", "v", False),  # stays inside: written exactly as before
+    ("/abs", "v", False),  # joined below the base, as before
+])
+def test_rows_whose_folders_leave_the_base_are_refused(long_video, tmp_path, capsys, date, name, outside):
+    base = tmp_path / "level" / "out"
+    df = table(long_video, long_video)
+    df.loc[0, "Date"], df.loc[0, "Video Name"] = date, name
+    df.loc[1, "Date"] = "later"
+    VideoProcessor(output_dir_base=str(base), crop=False, time_step=0.3, frame_skip=50).process_videos_to_frames(df)
+    out = capsys.readouterr().out.splitlines()
+    refusal = (f"Error: Skipping {long_video}: its \"Date\" {date!r} and \"Video Name\" {name!r} would put its "
+               f"frames outside output_dir_base {str(base)!r}")
+    assert (out[0] == refusal) is outside
+    folders = {os.path.relpath(d, tmp_path) for d, _, files in os.walk(tmp_path) if any(f.endswith(".jpg") for f in files)}
+    assert all(f.startswith(os.path.join("level", "out", "")) for f in folders)
+    assert any(f.startswith(os.path.join("level", "out", "later", "")) for f in folders)
+    assert any(os.path.join("out", os.path.normpath(f"{date.lstrip('/')}/{name}"), "") in f for f in folders) != outside
 
 
 def test_crop_video_to_frames_of_unopenable_file(tmp_path, capsys):
     VideoProcessor().crop_video_to_frames(str(tmp_path / "nope.mp4"), str(tmp_path / "o"))
     assert capsys.readouterr().out == "Error: Could not open video.\n"
+    VideoProcessor().crop_video_to_frames("/dev/zero", str(tmp_path / "o"))
+    assert capsys.readouterr().out == "Error: Could not open video: expected a regular file, got a character device: " \
+        "'/dev/zero'\n"
 
 
 def test_unwritable_output(long_video, tmp_path):

@@ -1,3 +1,5 @@
+import os
+
 import cv2
 import numpy as np
 import pytest
@@ -87,3 +89,7 @@ def test_video_duration_of_missing_file(tmp_path, capsys):
     result = VideoProcessor().get_video_duration(path)
     assert result == 0 and type(result) is int
     assert capsys.readouterr().out == f"Error: Could not open video {path}\n"
+    os.mkfifo(tmp_path / "fifo.mp4")  # never handed to the decoder, which would wait for a writer
+    assert VideoProcessor().get_video_duration(str(tmp_path / "fifo.mp4")) == 0
+    assert capsys.readouterr().out == f"Error: Could not open video: expected a regular file, got a FIFO: " \
+        f"'{tmp_path / 'fifo.mp4'}'\n"

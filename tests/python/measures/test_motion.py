@@ -80,6 +80,12 @@ def write_file(tmp_path, name, data):
     return str(path)
 
 
+def fifo(folder):
+    path = folder / "fifo.jpg"
+    os.mkfifo(path)
+    return str(path)
+
+
 @pytest.mark.parametrize(
     "frames, masks, exc, match",
     [
@@ -89,8 +95,10 @@ def write_file(tmp_path, name, data):
         (lambda c, t: 7, {}, TypeError, "sequence of frame paths"),
         (lambda c, t: [None] * 6, {}, TypeError, r"video_frames\[0\]"),
         (lambda c, t: [c[0]] * 5 + [c[1]], {}, FileNotFoundError, "0001.jpg"),
-        (lambda c, t: [c[0]] * 5 + [str(t)], {}, OSError, "as an image"),
+        (lambda c, t: [c[0]] * 5 + [str(t)], {}, IsADirectoryError, "Is a directory"),
         (lambda c, t: [write_file(t, "x.jpg", b"not an image")] * 6, {}, OSError, "as an image"),
+        (lambda c, t: [c[0]] * 5 + [fifo(t)], {}, OSError, r"^expected a regular file, got a FIFO: '.*fifo\.jpg'$"),
+        (lambda c, t: [c[0]] * 5 + ["/dev/zero"], {}, OSError, "got a character device: '/dev/zero'"),
         (lambda c, t: [c[0]] * 5 + [c[0] + "\0.png"], {}, ValueError, "null"),
         (lambda c, t: [c[0]] * 5 + [write_file(t, "small.png", cv2.imencode(".png", np.zeros((8, 8), np.uint8))[1])],
          {}, ValueError, "same size"),

@@ -37,16 +37,16 @@ def frame(tmp_path):
 # ------------------------------------------------- process_json_and_generate_masks
 
 
-# Polygons crossing the frame's sides are compared with the fill of the
-# OpenCV the core is built with, in the C++ tests: OpenCV releases differ
-# among themselves in the pixels they clip at the sides.
+# Polygons inside the frame and crossing its sides alike: the core fills as
+# opencv-python's 5.1 does (older releases clip at the sides differently).
 @pytest.mark.parametrize("height, width", [(48, 64), (37, 101), (1, 1)])
 def test_masks_are_those_of_opencv_fill(tmp_path, frame, height, width):
     rng = np.random.default_rng(height * width)
     for trial in range(15):
         detections = []
         for k in range(int(rng.integers(1, 5))):
-            polys = [random_polygon(rng, width, height, int(rng.integers(1, 12))) for _ in range(int(rng.integers(1, 4)))]
+            polys = [random_polygon(rng, width, height, int(rng.integers(1, 12)), inside=trial % 2 == 0)
+                     for _ in range(int(rng.integers(1, 4)))]
             det = {"formatted_polygon": [polygon_text(p, width, height) for p in polys]}
             if k != 2:
                 det["object_id"] = int(rng.integers(1, 40))
@@ -124,11 +124,16 @@ def painted(result, image):
     return np.any(np.asarray(result) != np.asarray(image.convert("RGBA")), axis=2)
 
 
-def test_polygons_fill_the_pixels_pillow_fills(tmp_path, frame):
+@pytest.mark.parametrize("long_walks", [False, True])
+def test_polygons_fill_the_pixels_pillow_fills(tmp_path, frame, long_walks):
     rng = np.random.default_rng(5)
     image = Image.new("RGB", (64, 48), WHITE)
     for trial in range(20):
-        points = random_polygon(rng, 64, 48, int(rng.integers(2, 15)), inside=trial % 2 == 0)
+        if long_walks:  # self-crossing, hundreds of crossings a row, vertices shared
+            n = int(rng.integers(200, 2000))
+            points = list(zip(rng.integers(-8, 72, n).astype(float), rng.integers(-6, 54, n).astype(float)))
+        else:
+            points = random_polygon(rng, 64, 48, int(rng.integers(2, 15)), inside=trial % 2 == 0)
         path = write_annotation(tmp_path / "a.json", frame, [
             {"object_id": 1, "xyxy": [], "formatted_polygon": [polygon_text(points, 64, 48)]}])
         overlay = Image.new("RGBA", (64, 48), (255, 255, 255, 0))

@@ -328,6 +328,13 @@ def test_image_path_that_names_no_file(records, tmp_path):
         mu.clip_health_report(broken, tmp_path)
 
 
+def test_image_path_that_names_a_fifo_is_never_read(records, tmp_path):
+    os.mkfifo(tmp_path / "fifo.png")  # a read would wait for a writer
+    broken = {f: dict(r, image_path=str(tmp_path / "fifo.png")) for f, r in records.items()}
+    with pytest.raises(OSError, match=r"^expected a regular file, got a FIFO: '.*fifo\.png'$"):
+        mu.clip_health_report(broken, tmp_path / "out")
+
+
 def test_a_refused_run_takes_back_the_folders_it_made(tmp_path, capsys):
     out = tmp_path / "made" / "/".join(["d" * 200] * 25)  # longer than the system's path limit
     assert main(["report", str(tmp_path), str(out)]) == 2

@@ -135,6 +135,13 @@ def test_frame_size_comes_from_the_first_image_with_its_orientation(tmp_path):
     (lambda d, f: clip_file(d, "data_7.json", f), ValueError, "invalid literal for int"),
     (lambda d, f: clip_file(d, "output_pp_0.json", f, [{"object_id": None, "formatted_polygon": []}]), TypeError,
      "integer"),
+    # Never opened for reading: a FIFO would block and a device never end.
+    (lambda d, f: (clip_file(d, "output_pp_0.json", f), os.mkfifo(d / "output_pp_4.json")), OSError,
+     r"^expected a regular file, got a FIFO: '.*output_pp_4\.json'$"),
+    (lambda d, f: (clip_file(d, "output_pp_0.json", f), os.symlink("/dev/zero", d / "output_pp_8.json")), OSError,
+     r"^expected a regular file, got a character device: '.*output_pp_8\.json'$"),
+    (lambda d, f: (os.mkfifo(d / "fifo.png"), write_annotation(d / "output_pp_0.json", d / "fifo.png", [])),
+     OSError, r"^expected a regular file, got a FIFO: '.*fifo\.png'$"),
 ])
 def test_bad_clips_raise_without_printing(tmp_path, frame, capsys, make, error, match):
     make(tmp_path, frame)
