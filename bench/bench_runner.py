@@ -93,9 +93,10 @@ def child(side, folder):
 
     out = os.path.join(folder, "tracking" if side == "runner" else "plain")
     shutil.rmtree(out, ignore_errors=True)
-    # The model libraries (torch and the stand-ins) are loaded first, so that
-    # the figures below are the runs' own.
+    # The libraries (pandas, torch and the stand-ins) are loaded first, so
+    # that the figures below are the runs' own.
     sys.path.insert(0, EXAMPLES)
+    import pandas  # noqa: F401
     import stand_in_models  # noqa: F401
 
     # The libraries' objects set aside from the collector: the full
