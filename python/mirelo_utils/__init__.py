@@ -49,25 +49,51 @@ from ._core import (
     retrieve_annotation,
     rle_decode,
     rle_encode,
+    write_annotation_file,
 )
 from ._dask import clip_health_reports_on_cluster, process_videos_on_cluster
 from ._health import HandOverSettings, clip_health_report
 from ._ingest import VideoMetadata, VideoProcessor
 from ._plots import draw_intersection_heatmap, video_segments_mask_visual
 from ._qc import Mask_Refinement
+from ._runner import (
+    CheckSettings,
+    ConfigError,
+    InitialisationSettings,
+    ModelSettings,
+    Models,
+    PenSettings,
+    RecordingSettings,
+    RefinementSettings,
+    RunConfig,
+    WindowSettings,
+    load_config,
+    track_recordings,
+    track_recordings_on_cluster,
+)
 from ._scores import TrackingScores, evaluate_tracking, read_mot, read_mots, write_mot, write_mots
 
 __all__ = [
+    "CheckSettings",
     "Clip",
     "ClipMasks",
     "ClipRecord",
     "CompactMask",
+    "ConfigError",
     "HandOverSettings",
+    "InitialisationSettings",
     "Mask_Refinement",
+    "ModelSettings",
+    "Models",
     "PEN_JSON_ROOT",
+    "PenSettings",
+    "RecordingSettings",
+    "RefinementSettings",
+    "RunConfig",
     "TrackingScores",
     "VideoMetadata",
     "VideoProcessor",
+    "WindowSettings",
     "cal_centroid_distance",
     "cal_masks_iou_scores",
     "calculate_iou",
@@ -97,6 +123,7 @@ __all__ = [
     "initializer",
     "intersection_between_masks",
     "list_all_files",
+    "load_config",
     "matcher",
     "open_clip",
     "process_gdino_results",
@@ -108,7 +135,10 @@ __all__ = [
     "retrieve_annotation",
     "rle_decode",
     "rle_encode",
+    "track_recordings",
+    "track_recordings_on_cluster",
     "video_segments_mask_visual",
+    "write_annotation_file",
     "write_mot",
     "write_mots",
 ]
