@@ -226,7 +226,8 @@ nb::object retrieve_annotation(nb::handle json_path, nb::handle save_path, nb::h
   return result;
 }
 
-void write_annotation_file(nb::handle json_path, nb::handle image_path, nb::handle masks, nb::handle class_name) {
+void write_annotation_file(nb::handle json_path, nb::handle image_path, nb::handle masks, nb::handle class_name,
+                           bool sync) {
   const std::string target = to_path(json_path, "json_path");
   (void)to_path(image_path, "image_path");  // refuses what no file can be named
   nb::object image_text = nb::steal(PyOS_FSPath(image_path.ptr()));
@@ -242,8 +243,10 @@ void write_annotation_file(nb::handle json_path, nb::handle image_path, nb::hand
     inputs.push_back(to_mask(mask, "masks[" + to_text(nb::repr(key)) + "]"));
     objects.push_back(TrackedObject{id, inputs.back().view});
   }
+  AtomicWriteOptions options;
+  options.sync = sync;
   nb::gil_scoped_release release;
-  write_file_atomically(target, annotation_file_text(image, name, objects));
+  write_file_atomically(target, annotation_file_text(image, name, objects), options);
 }
 
 }  // namespace
@@ -389,10 +392,10 @@ writes nothing.
 )");
 
   m.def("write_annotation_file", &write_annotation_file, "json_path"_a.none(), "image_path"_a.none(), "masks"_a.none(),
-        "class_name"_a.none() = "pig",
+        "class_name"_a.none() = "pig", nb::kw_only(), "sync"_a = true,
         nb::sig("def write_annotation_file(json_path: str | os.PathLike[str], image_path: str | os.PathLike[str], "
                 "masks: collections.abc.Mapping[int, numpy.ndarray | mirelo_utils._core.CompactMask], "
-                "class_name: str = 'pig') -> None"),
+                "class_name: str = 'pig', *, sync: bool = True) -> None"),
         R"(Write the annotation file of one tracked frame.
 
 The file holds what a tracking run stores per frame and what the loaders
@@ -406,7 +409,8 @@ the contour's points as x y pairs, each pixel centre as a fraction of the
 frame's width or height with six decimals (a one-pixel piece gives its point
 twice). Filled back at the frame size, each polygon covers its piece (holes
 in a piece are filled). The bytes are those of json.dump(document, f), and
-the file is replaced whole through a temporary beside it.
+the file is replaced whole through a temporary beside it (flushed to the
+disk first with sync; a writer of many files may flush them together).
 
 Args:
     json_path: The file to write (output_pp_<frame>.json for the loaders).
@@ -415,6 +419,7 @@ Args:
         (or 1 x H x W; any numeric or bool dtype, non-zero set; a
         CompactMask), all of one size.
     class_name: The label of every detection.
+    sync: Flush the bytes to the disk before the file takes its name.
 
 Raises:
     TypeError: keys that are not whole numbers; masks that are not arrays.

@@ -104,3 +104,15 @@ def exchange(clip: mu.Clip) -> None:
     masks = mu.read_tracks("tracks.xml", frames=Path("frames"))
     assert_type(masks, dict[int, dict[int, mu.CompactMask]])
     assert_type(mu.import_tracks("gt.txt", "out", "mot", frames="frames").files, list[str])
+
+
+def recordings(masks: dict[int, np.ndarray]) -> None:
+    mu.write_annotation_file("out/output_pp_0.json", Path("f/0000.jpg"), masks)
+    config = mu.load_config("track.toml")
+    assert_type(config, mu.RunConfig)
+    assert_type(mu.track_recordings(config, from_window=3, progress=False), pd.DataFrame)
+    assert_type(mu.track_recordings(Path("track.toml"), restart=True), pd.DataFrame)
+    models = mu.Models(processor=None, grounding_model=None, image_predictor=None, video_predictor=None)
+    assert_type(models.identity, str | None)
+    pen = mu.PenSettings("pen.json", animals=8)
+    mu.find_best_laste_frame({}, pen_animals=pen.animals)
