@@ -96,3 +96,23 @@ def health_page(records: dict[int, dict[str, object]]) -> None:
     assert_type(mu.clip_health_report("clip_folder", Path("out")), pd.DataFrame | None)
     advice = mu.HandOverSettings(min_frame_id=20, min_count=2)
     mu.clip_health_report(records, "out", hand_over=advice, max_attempts=3)
+
+
+def exchange(clip: mu.Clip) -> None:
+    summary = mu.export_tracks(clip, "tracks.xml", "cvat", tolerance=0.05)
+    assert_type(summary.shapes, int | None)
+    masks = mu.read_tracks("tracks.xml", frames=Path("frames"))
+    assert_type(masks, dict[int, dict[int, mu.CompactMask]])
+    assert_type(mu.import_tracks("gt.txt", "out", "mot", frames="frames").files, list[str])
+
+
+def recordings(masks: dict[int, np.ndarray]) -> None:
+    mu.write_annotation_file("out/output_pp_0.json", Path("f/0000.jpg"), masks)
+    config = mu.load_config("track.toml")
+    assert_type(config, mu.RunConfig)
+    assert_type(mu.track_recordings(config, from_window=3, progress=False), pd.DataFrame)
+    assert_type(mu.track_recordings(Path("track.toml"), restart=True), pd.DataFrame)
+    models = mu.Models(processor=None, grounding_model=None, image_predictor=None, video_predictor=None)
+    assert_type(models.identity, str | None)
+    pen = mu.PenSettings("pen.json", animals=8)
+    mu.find_best_laste_frame({}, pen_animals=pen.animals)
