@@ -1,10 +1,12 @@
 #!/usr/bin/env python3
-"""Adds the licence texts of everything the wheel's shared objects carry
-inside them to the wheel's dist-info licenses/ folder: the libraries built
-from deps.lock (from the prefix's licences/ folder), and the parts of Zig's
-toolchain linked into every object (libc++, libc++abi, libunwind, compiler-rt
-and glibc's static start-up pieces), with a BUNDLED.txt that names each one's
-version, origin and licence.
+"""Adds the licence texts of everything the wheel's binaries carry inside
+them to the wheel's dist-info licenses/ folder: the libraries built from
+deps.lock (from the prefix's licences/ folder; the entries of the prefix's
+system, test-only ones aside), and the parts of Zig's toolchain linked into
+every binary (libc++, libc++abi, libunwind, compiler-rt, and the C library's
+static start-up pieces: glibc's on Linux, MinGW-w64's runtime on
+Windows), with a BUNDLED.txt that names each one's version,
+origin and licence.
 
     wheel_licences.py WHEEL PREFIX ZIG
 """
@@ -19,14 +21,29 @@ import zipfile
 from pathlib import Path
 
 # Zig's own files, relative to the folder of the zig executable
-ZIG_PARTS = {
+LLVM_PARTS = {
     "libc++": ("lib/libcxx/LICENSE.TXT", "Apache-2.0 WITH LLVM-exception"),
     "libc++abi": ("lib/libcxxabi/LICENSE.TXT", "Apache-2.0 WITH LLVM-exception"),
     "libunwind": ("lib/libunwind/LICENSE.TXT", "Apache-2.0 WITH LLVM-exception"),
     "zig-compiler-rt": ("LICENSE", "MIT"),
-    "glibc-static-parts": ("lib/libc/glibc/LICENSES",
-                           "LGPL-2.1-or-later, with the files' own permission to link them into any program "
-                           "(the C start-up files and libc_nonshared)"),
+}
+ZIG_PARTS = {
+    "linux": {
+        **LLVM_PARTS,
+        "glibc-static-parts": ("lib/libc/glibc/LICENSES",
+                               "LGPL-2.1-or-later, with the files' own permission to link them into any program "
+                               "(the C start-up files and libc_nonshared)"),
+    },
+    "windows": {
+        **LLVM_PARTS,
+        "mingw-w64-runtime": ("lib/libc/mingw/COPYING",
+                              "ZPL-2.1, with parts in the public domain (the C runtime's start-up files "
+                              "and import stubs)"),
+    },
+}
+BINARIES = {
+    "linux": "mirelo_utils/_core and mirelo_utils/libmirelo_media.so",
+    "windows": "mirelo_utils/_core.cp311-win_amd64.pyd and mirelo_utils/mirelo_media.dll",
 }
 
 
@@ -41,11 +58,12 @@ def main() -> int:
     zig_root = zig.resolve().parent
     zig_version = subprocess.run([str(zig), "version"], capture_output=True, text=True, check=True).stdout.strip()
 
+    system = "windows" if "-windows-" in prefix.name else "linux"
     files: dict[str, bytes] = {}
-    lines = ["Libraries compiled into mirelo_utils/_core and mirelo_utils/libmirelo_media.so",
+    lines = [f"Libraries compiled into {BINARIES[system]}",
              "(statically; their symbols are hidden), with their licences:", ""]
     for name, entry in lock.items():
-        if entry.get("host"):
+        if entry.get("host") or entry.get("test") or system not in entry.get("systems", [system]):
             continue
         folder = prefix / "licences" / name
         texts = sorted(p for p in folder.rglob("*") if p.is_file())
@@ -55,7 +73,7 @@ def main() -> int:
             files[f"{name}/{p.relative_to(folder)}"] = p.read_bytes()
         lines.append(f"{name} {entry['version']}: {entry['license']}; from {entry['origin']} ({entry['url']})")
     lines += ["", f"From Zig {zig_version} (PyPI package ziglang), which compiled them:"]
-    for name, (rel, licence) in ZIG_PARTS.items():
+    for name, (rel, licence) in ZIG_PARTS[system].items():
         files[f"{name}/{Path(rel).name}"] = (zig_root / rel).read_bytes()
         lines.append(f"{name}: {licence}")
     files["BUNDLED.txt"] = ("\n".join(lines) + "\n").encode()

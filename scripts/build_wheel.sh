@@ -1,45 +1,58 @@
 #!/usr/bin/env bash
-# Builds the self-contained wheel:
-#   dist/mirelo_utils-<version>-<python tag>-manylinux_2_28_x86_64.whl
-# for the interpreter it runs with (PYTHON=/path/to/python3.x, or the first
-# argument; python3 by default). The native libraries it bundles are built
-# from the sources pinned in deps/deps.lock with Zig's clang for glibc 2.28,
-# once, into ${XDG_CACHE_HOME:-~/.cache}/mirelo_utils (deps/build_deps.py);
-# later builds take them from there. Needs no root: a C compiler and make for
-# the build machine (nasm is built from source), cmake and the network access
-# to PyPI and Debian's archive that the first build needs.
+# Builds the self-contained wheel of one target (MIRELO_TARGET):
+#   x86_64-linux-gnu.2.28 (the default), for the interpreter it runs with
+#     (PYTHON=/path/to/python3.x, or the first argument; python3 by default):
+#     dist/mirelo_utils-<version>-<python tag>-manylinux_2_28_x86_64.whl
+#   x86_64-windows-gnu, for CPython 3.11 on 64-bit Windows:
+#     dist/mirelo_utils-<version>-cp311-cp311-win_amd64.whl
+# The native libraries it bundles are built from the sources pinned in
+# deps/deps.lock with Zig's clang, once, into
+# ${XDG_CACHE_HOME:-~/.cache}/mirelo_utils (deps/build_deps.py); later builds
+# take them from there. Needs no root: a C compiler and make for the build
+# machine (nasm is built from source), cmake, ninja and the network access to
+# PyPI and Debian's archive that the first build needs.
+#
+# The Windows wheel is cross-built: the extension module is compiled against
+# the CPython 3.11 headers and linked with an import library of
+# python311.dll made from them, and its Python files, type stub and metadata
+# are those of the Linux wheel of the same checkout (MIRELO_LINUX_WHEEL, or
+# built first), so that both wheels carry the same package.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 PY=${1:-${PYTHON:-python3}}
 TARGET=${MIRELO_TARGET:-x86_64-linux-gnu.2.28}
-PLAT=${MIRELO_WHEEL_PLAT:-manylinux_2_28_x86_64}
-CACHE=${XDG_CACHE_HOME:-$HOME/.cache}/mirelo_utils
-JOBS=${CMAKE_BUILD_PARALLEL_LEVEL:-2}
-export CMAKE_BUILD_PARALLEL_LEVEL=$JOBS
-# Zig's own builds (libc++, the C library's stubs for glibc 2.28) are cached beside the rest.
-export ZIG_GLOBAL_CACHE_DIR=${ZIG_GLOBAL_CACHE_DIR:-$CACHE/zig}
-
-# The build tools, pinned, in a virtual environment of the interpreter,
-# kept in the cache and keyed by the list and the interpreter's version.
-tools_key=$( (cat deps/build-tools.txt; "$PY" -c 'import sys; print(sys.version)') | sha256sum | cut -c1-16)
-TOOLS=$CACHE/build-env/$tools_key
-if [ ! -x "$TOOLS/bin/auditwheel" ]; then
-  echo "build_wheel: installing the build tools into $TOOLS"
-  rm -rf "$TOOLS"
-  "$PY" -m venv "$TOOLS"
-  "$TOOLS/bin/python" -m pip install -q -r deps/build-tools.txt
-fi
-ZIG=$("$TOOLS/bin/python" -c 'import ziglang, os; print(os.path.join(os.path.dirname(ziglang.__file__), "zig"))')
+source scripts/deps_env.sh
 
 echo "build_wheel: native libraries for $TARGET"
-PREFIX=$("$TOOLS/bin/python" deps/build_deps.py --target "$TARGET" --zig "$ZIG" --cache "$CACHE" --jobs "$JOBS" | tail -n 1)
+PREFIX=$(deps_prefix "$TARGET")
 echo "build_wheel: libraries in $PREFIX"
 
+if [ "$TARGET" = x86_64-windows-gnu ]; then
+  linux_wheel=${MIRELO_LINUX_WHEEL:-}
+  if [ -z "$linux_wheel" ]; then
+    MIRELO_TARGET= bash scripts/build_wheel.sh "$PY"
+    linux_wheel=$(ls -t dist/mirelo_utils-*-manylinux_*.whl | head -n 1)
+  fi
+  BUILD=build/wheel-$TARGET
+  STAGE=$BUILD/stage
+  rm -rf "$STAGE"
+  echo "build_wheel: compiling mirelo_utils for CPython 3.11 on Windows"
+  cmake -S . -B "$BUILD/cmake" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+    -DCMAKE_TOOLCHAIN_FILE="$PREFIX/toolchain/toolchain.cmake" -DMIRELO_DEPS_PREFIX="$PREFIX" \
+    -DMIRELO_BUILD_TESTS=OFF -DMIRELO_BUILD_STUBS=OFF -DMIRELO_PACKAGE_DIR="$(pwd)/$STAGE" \
+    -DPython_EXECUTABLE="$TOOLS/bin/python" >/dev/null
+  cmake --build "$BUILD/cmake"
+  mkdir -p dist
+  "$TOOLS/bin/python" deps/windows_wheel.py "$linux_wheel" "$STAGE" "$PREFIX" "$ZIG" dist
+  wheel=$(ls -t dist/mirelo_utils-*-win_amd64.whl | head -n 1)
+  "$TOOLS/bin/python" deps/check_wheel.py "$wheel"
+  echo "build_wheel: $wheel ($(du -h "$wheel" | cut -f1))"
+  exit 0
+fi
+
+PLAT=${MIRELO_WHEEL_PLAT:-manylinux_2_28_x86_64}
 # The project, without the C++ tests and their entry points, linked against
-# those libraries alone; ccache keeps a rebuild short.
-export MIRELO_CCACHE=${MIRELO_CCACHE:-1}
-# paths inside the checkout hashed relative to it: another clone (CI's) hits too
-export CCACHE_BASEDIR=${CCACHE_BASEDIR:-$(pwd)}
+# those libraries alone.
 RAW=build/wheel-$TARGET/raw
 rm -rf "$RAW"
 echo "build_wheel: compiling mirelo_utils for $("$TOOLS/bin/python" -c 'import sys; print(sys.implementation.cache_tag)')"
