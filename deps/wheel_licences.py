@@ -52,8 +52,9 @@ def record_line(name: str, data: bytes) -> str:
     return f"{name},sha256={digest},{len(data)}"
 
 
-def main() -> int:
-    wheel, prefix, zig = Path(sys.argv[1]), Path(sys.argv[2]), Path(sys.argv[3])
+def add_licences(wheel: Path, prefix: Path, zig: Path) -> None:
+    """Rewrites `wheel` with the licences of the libraries of `prefix` and of
+    Zig's parts, listed in its RECORD."""
     lock = tomllib.loads((prefix / "deps.lock").read_text())
     zig_root = zig.resolve().parent
     zig_version = subprocess.run([str(zig), "version"], capture_output=True, text=True, check=True).stdout.strip()
@@ -82,7 +83,7 @@ def main() -> int:
         entries = {i.filename: z.read(i.filename) for i in z.infolist()}
     dist_info = next(n.split("/")[0] for n in entries if n.split("/")[0].endswith(".dist-info"))
     record_name = f"{dist_info}/RECORD"
-    record = entries.pop(record_name).decode().splitlines()
+    record = [r for r in entries.pop(record_name).decode().splitlines() if not r.startswith(f"{record_name},")]
     for rel, data in files.items():
         name = f"{dist_info}/licenses/{rel}"
         entries[name] = data
@@ -95,6 +96,10 @@ def main() -> int:
         z.writestr(record_name, "\n".join(r for r in record if r) + "\n")
     tmp.replace(wheel)
     print(f"wheel_licences: {len(files)} files into {dist_info}/licenses/")
+
+
+def main() -> int:
+    add_licences(Path(sys.argv[1]), Path(sys.argv[2]), Path(sys.argv[3]))
     return 0
 
 

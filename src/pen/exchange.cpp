@@ -5,13 +5,13 @@
 
 #include <algorithm>
 #include <cmath>
-#include <filesystem>
 #include <map>
 
 #include "common/errors.hpp"
 #include "common/files.hpp"
 #include "common/memory.hpp"
 #include "common/parallel.hpp"
+#include "common/platform.hpp"
 #include "common/runtime.hpp"
 #include "pen/annotation.hpp"
 
@@ -220,9 +220,9 @@ std::vector<std::string> write_annotation_files(const ClipMasks& clip, const std
   if (image_paths.size() != clip.frames.size())
     throw ValueError(expected_got("an image path for each of the " + std::to_string(clip.frames.size()) + " frames",
                                   std::to_string(image_paths.size())));
-  const std::filesystem::path dir(folder);
   std::vector<std::string> paths(clip.frames.size());
-  for (size_t f = 0; f < paths.size(); ++f) paths[f] = (dir / ("output_pp_" + std::to_string(f) + ".json")).string();
+  for (size_t f = 0; f < paths.size(); ++f)
+    paths[f] = platform::path_join(folder, "output_pp_" + std::to_string(f) + ".json");
   remove_stale_temporaries(folder, [](std::string_view n) {
     return n.substr(0, 10) == "output_pp_" && n.size() > 15 && n.substr(n.size() - 5) == ".json";
   });
