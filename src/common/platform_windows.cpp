@@ -20,8 +20,10 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstddef>
 #include <cstring>
 #include <thread>
+#include <vector>
 
 #include "common/platform.hpp"
 
@@ -382,6 +384,41 @@ bool held_open(const std::wstring& path) {
   return GetLastError() == ERROR_SHARING_VIOLATION;
 }
 
+// Renames `source` over `target` with POSIX semantics where the system has
+// them (Windows 10 1809 and later, on NTFS): a target that other handles
+// hold open while letting it be deleted (the core's own readers, see
+// open_for_reading) is replaced, and they go on reading the old file, as on
+// POSIX. Where the request is not understood (older systems, FAT, Wine 8),
+// MoveFileExW, which refuses such a target as it refuses any target held open.
+bool rename_over(const std::wstring& source, const std::wstring& target, DWORD& error) {
+  {
+    const Handle h{CreateFileW(source.c_str(), DELETE | SYNCHRONIZE, kShareAll, nullptr, OPEN_EXISTING,
+                               FILE_FLAG_OPEN_REPARSE_POINT, nullptr)};
+    // the request takes a full path: the target's, made absolute
+    std::wstring full(MAX_PATH, L'\0');
+    DWORD n = 0;
+    while ((n = GetFullPathNameW(target.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr)) >= full.size())
+      full.resize(n);
+    full.resize(n);
+    if (h && !full.empty()) {
+      const size_t name_bytes = full.size() * sizeof(wchar_t);
+      std::vector<char> buffer(offsetof(FILE_RENAME_INFO, FileName) + name_bytes + sizeof(wchar_t), 0);
+      auto* info = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
+      info->Flags = FILE_RENAME_FLAG_REPLACE_IF_EXISTS | FILE_RENAME_FLAG_POSIX_SEMANTICS;
+      info->RootDirectory = nullptr;
+      info->FileNameLength = static_cast<DWORD>(name_bytes);
+      std::memcpy(info->FileName, full.data(), name_bytes);
+      if (SetFileInformationByHandle(h.h, FileRenameInfoEx, info, static_cast<DWORD>(buffer.size()))) return true;
+      error = GetLastError();
+      if (error != ERROR_INVALID_PARAMETER && error != ERROR_NOT_SUPPORTED && error != ERROR_INVALID_FUNCTION)
+        return false;
+    }
+  }
+  if (MoveFileExW(source.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) return true;
+  error = GetLastError();
+  return false;
+}
+
 }  // namespace
 
 ReplaceResult replace_file(const std::string& from, const std::string& to) {
@@ -392,8 +429,8 @@ ReplaceResult replace_file(const std::string& from, const std::string& to) {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(1000);
   auto pause = std::chrono::milliseconds(5);
   for (;;) {
-    if (MoveFileExW(source.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) return {};
-    const DWORD error = GetLastError();
+    DWORD error = 0;
+    if (rename_over(source, target, error)) return {};
     const bool busy = (error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION) && held_open(target);
     if (!busy) return {errno_of(error), false};
     if (std::chrono::steady_clock::now() >= deadline) return {EACCES, true};

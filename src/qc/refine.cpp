@@ -6,6 +6,7 @@
 #include <cmath>
 #include <limits>
 #include <cstring>
+#include <numbers>
 #include <numeric>
 #include <tuple>
 #include <type_traits>
@@ -214,7 +215,7 @@ double PointSet::shortest_distance(const std::vector<cv::Point>& other) const {
 
 PieceThresholds piece_thresholds(int64_t main_area, const RefineSettings& s) {
   const double area = static_cast<double>(main_area);
-  const double radius = std::sqrt(area / M_PI);
+  const double radius = std::sqrt(area / std::numbers::pi);
   return {area * s.min_area_ratio,
           radius * (main_area >= kLargeMainArea ? s.distance_ratio_large : s.distance_ratio_small)};
 }

@@ -38,6 +38,16 @@ void write(const fs::path& p, const std::string& text) {
   std::ofstream(p) << text;
 }
 
+// A path as a JSON string: Windows' backslashes escaped.
+std::string json_path(const fs::path& p) {
+  std::string out = "\"";
+  for (char c : platform::utf8_path(p)) {
+    if (c == '\\') out += '\\';
+    out += c;
+  }
+  return out + "\"";
+}
+
 // An annotation file of detections, each a list of polygons of normalised
 // (x, y) points written as the host writes floats.
 std::string annotation(const std::string& image, const std::vector<std::vector<std::vector<double>>>& detections) {
@@ -154,11 +164,11 @@ TEST(AnnotationFiles, ParallelLoadKeepsOrderAndRaisesTheFirstFailure) {
 TEST(AnnotationFiles, FrameSizeAsTheImageReaderSeesIt) {
   TempDir dir;
   cv::imwrite((dir.path / "f.png").string(), cv::Mat(7, 11, CV_8UC1, cv::Scalar(3)));
-  write(dir.path / "a.json", "{\"image_path\": \"" + (dir.path / "f.png").string() + "\", \"detections\": []}");
+  write(dir.path / "a.json", "{\"image_path\": " + json_path(dir.path / "f.png") + ", \"detections\": []}");
   EXPECT_EQ(annotation_frame_size((dir.path / "a.json").string()), (std::pair<int64_t, int64_t>{7, 11}));
-  write(dir.path / "b.json", "{\"image_path\": \"" + (dir.path / "none.png").string() + "\"}");
+  write(dir.path / "b.json", "{\"image_path\": " + json_path(dir.path / "none.png") + "}");
   EXPECT_THROW(annotation_frame_size((dir.path / "b.json").string()), FileNotFoundError);
-  write(dir.path / "c.json", "{\"image_path\": \"" + (dir.path / "a.json").string() + "\"}");
+  write(dir.path / "c.json", "{\"image_path\": " + json_path(dir.path / "a.json") + "}");
   EXPECT_THROW(annotation_frame_size((dir.path / "c.json").string()), OSError);
   write(dir.path / "d.json", "{\"image_path\": 4}");
   EXPECT_THROW(annotation_frame_size((dir.path / "d.json").string()), TypeError);

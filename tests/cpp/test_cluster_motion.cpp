@@ -3,6 +3,9 @@
 #include <random>
 
 #include <opencv2/imgproc.hpp>
+#if CV_VERSION_MAJOR >= 5
+#include <opencv2/geometry.hpp>
+#endif
 
 #include "measures/cluster.hpp"
 #include "measures/motion.hpp"

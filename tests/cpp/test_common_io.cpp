@@ -58,10 +58,10 @@ TEST(AtomicWriter, FailuresNameTheTargetInOneFormat) {
   AtomicWriteOptions opts;
   opts.action = "could not write";
   EXPECT_EQ(message_of([&] { write_file_atomically(missing, "{}"); }),
-            "FileNotFoundError: [Errno 2] No such file or directory: '" + missing + "'");
+            "FileNotFoundError: [Errno 2] No such file or directory: " + repr_text(missing));
   EXPECT_EQ(message_of([&] { write_file_atomically(dir, "x", opts); }),
-            "OSError: could not write: [Errno 21] Is a directory: '" + dir + "'");
-  EXPECT_EQ(message_of([&] { read_file(dir); }), "OSError: [Errno 21] Is a directory: '" + dir + "'");
+            "OSError: could not write: [Errno 21] Is a directory: " + repr_text(dir));
+  EXPECT_EQ(message_of([&] { read_file(dir); }), "OSError: [Errno 21] Is a directory: " + repr_text(dir));
   EXPECT_EQ(message_of([&] { throw_os_error(EACCES, "it's"); }), "OSError: [Errno 13] Permission denied: \"it's\"");
   EXPECT_TRUE(tmp.temporaries().empty());
 }

@@ -6,6 +6,9 @@
 #include <vector>
 
 #include <opencv2/imgproc.hpp>
+#if CV_VERSION_MAJOR >= 5
+#include <opencv2/geometry.hpp>
+#endif
 
 #include "ingest/pen_region.hpp"
 

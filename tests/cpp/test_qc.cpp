@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <numbers>
 #include <random>
 
 #include <opencv2/imgproc.hpp>
@@ -152,9 +153,9 @@ TEST(PieceThresholds, RatioSwitchesAtThousandPixels) {
   const RefineSettings s;
   const PieceThresholds large = piece_thresholds(2000, s), small = piece_thresholds(999, s);
   EXPECT_DOUBLE_EQ(large.min_area, 600.0);
-  EXPECT_DOUBLE_EQ(large.max_distance, std::sqrt(2000 / M_PI) * 0.5);
-  EXPECT_DOUBLE_EQ(small.max_distance, std::sqrt(999 / M_PI) * 1.5);
-  EXPECT_DOUBLE_EQ(piece_thresholds(1000, s).max_distance, std::sqrt(1000 / M_PI) * 0.5);
+  EXPECT_DOUBLE_EQ(large.max_distance, std::sqrt(2000 / std::numbers::pi) * 0.5);
+  EXPECT_DOUBLE_EQ(small.max_distance, std::sqrt(999 / std::numbers::pi) * 1.5);
+  EXPECT_DOUBLE_EQ(piece_thresholds(1000, s).max_distance, std::sqrt(1000 / std::numbers::pi) * 0.5);
 }
 
 TEST(ReportCells, ThresholdIsStrictAndExact) {

@@ -81,7 +81,8 @@ TEST(Rectangle, OutlineInsideCornersAndDegenerateBoxes) {
 TEST(Coverage, BlendsAllChannelsTakesInkOverTransparent) {
   cv::Mat m(1, 3, CV_8UC4, cv::Scalar(100, 100, 100, 255));
   m.ptr<uint8_t>(0)[8 + 3] = 0;  // third pixel transparent
-  cv::Mat cov = (cv::Mat_<uint8_t>(1, 3) << 0, 128, 128);
+  cv::Mat cov(1, 3, CV_8UC1, cv::Scalar(128));
+  cov.at<uint8_t>(0, 0) = 0;
   fill_through_coverage(m, cov, 0, 0, Rgba{255, 255, 255, 255});
   EXPECT_EQ(at(m, 0, 0), (Rgba{100, 100, 100, 255}));
   EXPECT_EQ(at(m, 1, 0), (Rgba{178, 178, 178, 255}));

@@ -3,6 +3,12 @@
 // need POSIX's own means (posix_ files), so that the run says what it leaves.
 #include <gtest/gtest.h>
 
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#define WIN32_LEAN_AND_MEAN
+#include <windows.h>
+
 #include <algorithm>
 #include <filesystem>
 #include <functional>
@@ -13,6 +19,7 @@
 #include "common/files.hpp"
 #include "common/lazy_library.hpp"
 #include "common/platform.hpp"
+#include "common/text.hpp"
 #include "common/walk.hpp"
 #include "ingest/catalogue.hpp"
 #include "media/media.hpp"
@@ -88,7 +95,7 @@ TEST(WindowsPaths, DriveLettersAndBackslashes) {
 
   const std::string missing = root.path + "\\no_such_folder\\Cam61.json";
   EXPECT_EQ(thrown([&] { write_file_atomically(missing, "{}"); }),
-            "[Errno 2] No such file or directory: '" + missing + "'");
+            "[Errno 2] No such file or directory: " + repr_text(missing));
 }
 
 // Devices by name are no regular files: neither read nor replaced.
@@ -112,6 +119,28 @@ TEST(WindowsLibraries, ALibraryCutShortIsRefused) {
   EXPECT_EQ(error.rfind("cannot load " + cut + ": the file is cut short (" + std::to_string(whole.size() / 2) +
                             " of at least ", 0), 0u) << error;
   EXPECT_NE(thrown([&] { library_entry(dir.path + "\\mirelo_missing.dll", media::kEntry); }), "");
+}
+
+// The core's own readers open files for deletion too, so the file they read
+// can be replaced while they read it, where Windows renames with POSIX
+// semantics (Windows 10 1809 and later, on NTFS); they go on reading the old
+// file.
+TEST(WindowsFiles, TheCoresOwnReadersLetTheFileBeReplaced) {
+  if (GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr)
+    GTEST_SKIP() << "Wine renames without POSIX semantics (FileRenameInfoEx), like Windows before 10 1809 or FAT: "
+                    "there the replacement waits for the reader (Platform.ReplacingAFileAnotherHandleHoldsOpen)";
+  DriveFolder dir("mirelo_own_reader");
+  fs::create_directories(platform::fs_path(dir.path));
+  const std::string target = dir.path + "\\report.csv";
+  write_file_atomically(target, "old");
+  const OpenedFile own = open_regular_file(target);
+  EXPECT_NO_THROW(write_file_atomically(target, "new"));
+  std::string seen(8, '\0');
+  size_t got = 0;
+  EXPECT_EQ(platform::read_some(own.fd, seen.data(), seen.size(), got), 0);
+  EXPECT_EQ(seen.substr(0, got), "old");
+  platform::close_descriptor(own.fd);
+  EXPECT_EQ(read_file(target), "new");
 }
 
 // The POSIX build's tests that need POSIX's own means.
