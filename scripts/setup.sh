@@ -12,6 +12,7 @@ APT_PACKAGES=(
   libgtest-dev fonts-dejavu-core
   chromium
   clang libclang-rt-dev
+  wine64
 )
 
 missing=()
