@@ -433,7 +433,10 @@ def build_cpython(b: Build) -> None:
                 i += 1
             stop = re.compile(r"[(;\[]").search(text, i)
             names = re.findall(r"[A-Za-z_]\w*", text[i:stop.start()])
-            if names:
+            # the interpreter's names only: the headers also declare, for
+            # systems without threads, stand-ins of POSIX's (pthread_stubs.h),
+            # which the C runtime has too
+            if names and re.match(r"_?Py", names[-1]):
                 (functions if m.group(1) == "FUNC" else data).add(names[-1])
     lines = [f"LIBRARY {dll}.dll", "EXPORTS"] + sorted(functions - data) + [f"{n} DATA" for n in sorted(data)]
     libs = b.staged("python/libs")

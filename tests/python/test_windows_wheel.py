@@ -33,6 +33,10 @@ UCRT = {"api-ms-win-crt-runtime-l1-1-0.dll", "api-ms-win-crt-heap-l1-1-0.dll"}
     (DLL, {"kernel32.dll", "vcruntime140.dll"}, {"mirelo_media_library"},
      "imports ['vcruntime140.dll'], which Windows does not have"),
     (PYD, {"python311.dll"}, {"PyInit__core", "cv::Mat::Mat"}, "exports ['cv::Mat::Mat'] beyond ['PyInit__core']"),
+    (PYD, {"python311.dll"}, {"PyInit__core", "_ZTVN8nanobind4abi112python_errorE",
+                              "_ZTVN8nanobind4abi117builtin_exceptionE"}, None),
+    (PYD, {"python311.dll"}, {"PyInit__core", "_ZTVN8nanobind4abi14typeE"},
+     "exports ['_ZTVN8nanobind4abi14typeE'] beyond ['PyInit__core']"),
     (DLL, {"kernel32.dll"}, set(), "does not export ['mirelo_media_library']"),
 ])
 def test_windows_binaries_import_windows_alone(name, imports, exports, problem):
