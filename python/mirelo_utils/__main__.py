@@ -9,7 +9,13 @@ report beside it.
     python -m mirelo_utils evaluate PRED GT OUT_DIR
 
 scores the tracks PRED against the ground truth GT (HOTA, IDF1, CLEAR MOT)
-into OUT_DIR: summary.csv, per_animal.csv and index.html. Exit codes: 0 done, 2 bad input (a one-line message; a
+into OUT_DIR: summary.csv, per_animal.csv and index.html.
+
+    python -m mirelo_utils fix swap CLIP A B --from N [--to M]
+
+corrects identities in the clip folder's annotation files (likewise relabel,
+merge, drop, advice, undo, history and recover), logged in
+CLIP/corrections.jsonl. Exit codes: 0 done, 2 bad input (a one-line message; a
 folder without annotation files gives the loader's message), 1 any other
 failure, 130 interrupted.
 """
@@ -163,9 +169,13 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     from ._scores import command as evaluate
 
     evaluate.add_parser(commands)
+    from . import _fix_command as fix
+
+    fix.add_parser(commands)
     args = parser.parse_args(argv)
+    run = {"evaluate": evaluate.run, "fix": fix.run}.get(args.command, _report)
     try:
-        return evaluate.run(args) if args.command == "evaluate" else _report(args)
+        return run(args)
     except KeyboardInterrupt:
         print(f"{PROG} {args.command}: interrupted", file=sys.stderr)
         return 130

@@ -81,6 +81,21 @@ class HandOverAdvice:
 
 
 @dataclass(frozen=True)
+class CorrectionRow:
+    """A correction made to the clip's annotation files (an entry of its
+    corrections.jsonl)."""
+
+    edit: int
+    time: str
+    operation: str
+    arguments: str  # "a=7 b=8 from_frame=59"
+    frames: str  # the frames changed, as runs ("59-599")
+    files: int  # files changed
+    undoes: Optional[int]  # for an undo, the correction it reverted
+    undone_by: Optional[int]  # the undo that reverted it
+
+
+@dataclass(frozen=True)
 class Page:
     """Everything the identity-health page of a clip shows."""
 
@@ -99,6 +114,8 @@ class Page:
     pictured_episodes: int  # the first ones are pictured
     with_predictor: bool
     hand_over: HandOverAdvice
+    corrections: tuple[CorrectionRow, ...] = ()  # oldest first
+    corrections_error: Optional[str] = None  # why the log could not be read
 
 
 def _number(value: float) -> str:
