@@ -425,6 +425,14 @@ class EditSession {
   }
   const ClipPaths& paths() const { return p_; }
 
+  // Removes the temporaries that killed writers left beside `files`.
+  void sweep(const std::vector<std::string>& files) const {
+    std::set<std::string> folders;
+    for (const std::string& f : files) folders.insert(parent_of(f));
+    for (const std::string& folder : folders)
+      remove_stale_temporaries(folder, [](std::string_view name) { return name.ends_with(".json"); });
+  }
+
   // Runs `edit` (its log line and number set) on files whose current
   // bytes are `before`; on any failure the files go back as they were.
   void commit(ClipEdit& edit, const std::vector<Current>& before, const EditOptions& options) {
@@ -858,16 +866,13 @@ LoggedEdit edit_clip(const std::string& clip_dir, const EditRequest& request, co
   const ClipPaths& p = session.paths();
   const std::vector<std::string> files = list_annotation_files(p.dir);
   std::vector<FilePlan> plans(files.size());
-  std::set<std::string> folders;
   for (size_t k = 0; k < files.size(); ++k) {
     plans[k].path = files[k];
     plans[k].frame = frame_number_of(files[k]);
     plans[k].in_scope = std::any_of(request.steps.begin(), request.steps.end(),
                                     [&](const IdEdit& s) { return in_range(s, plans[k].frame); });
-    folders.insert(parent_of(files[k]));
   }
-  for (const std::string& folder : folders)
-    remove_stale_temporaries(folder, [](std::string_view name) { return name.ends_with(".json"); });
+  session.sweep(files);
   const auto in_scope = std::count_if(plans.begin(), plans.end(), [](const FilePlan& f) { return f.in_scope; });
   for_each_in_parallel(plans.size(), in_scope > 64 ? 0 : 1, [&](size_t k) {
     FilePlan& f = plans[k];
@@ -923,6 +928,9 @@ LoggedEdit undo_clip_edit(const std::string& clip_dir, const EditOptions& option
     throw FileNotFoundError("cannot undo correction " + std::to_string(target->number) + " of " + repr_text(p.dir) +
                             ": its record " + repr_text(record_path) + " is gone");
   const ClipEdit record = parse_clip_edit(read_file(record_path), record_path);
+  std::vector<std::string> paths;
+  for (const FileChange& f : record.files) paths.push_back(p.file(f.file));
+  session.sweep(paths);
   std::vector<FileChange> changes;
   std::vector<Current> before;
   for (const FileChange& f : record.files) {

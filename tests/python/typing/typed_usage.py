@@ -96,3 +96,17 @@ def health_page(records: dict[int, dict[str, object]]) -> None:
     assert_type(mu.clip_health_report("clip_folder", Path("out")), pd.DataFrame | None)
     advice = mu.HandOverSettings(min_frame_id=20, min_count=2)
     mu.clip_health_report(records, "out", hand_over=advice, max_attempts=3)
+
+
+def corrections(clip: str) -> None:
+    c = mu.swap_identities(clip, 7, 8, 59)
+    assert_type(c, mu.Correction)
+    assert_type(c.frames, tuple[int, ...])
+    assert_type(mu.swap_identities(Path(clip), 7, 8, from_frame=59, to_frame=80, durable=True).edit, int)
+    mu.relabel_track(clip, 7, 11, to_frame=100)
+    mu.merge_tracks(clip, 3, 12, on_conflict="union")
+    mu.drop_track(clip, 4, from_frame=10)
+    assert_type(mu.apply_page_advice(clip), mu.Correction | None)
+    assert_type(mu.undo(clip).undoes, int | None)
+    assert_type(mu.history(clip), list[mu.Correction])
+    assert_type(mu.recover_clip(clip, abandon=True), str | None)
