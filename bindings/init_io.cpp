@@ -18,21 +18,24 @@ using namespace nb::literals;
 namespace mirelo::py {
 namespace {
 
-void write_file(nb::handle path, nb::bytes data) {
+void write_file(nb::handle path, nb::bytes data, bool sync) {
   const std::string target = to_path(path, "path");
   const std::string_view bytes(data.c_str(), data.size());
+  AtomicWriteOptions options;
+  options.sync = sync;
   nb::gil_scoped_release release;
-  write_file_atomically(target, bytes);
+  write_file_atomically(target, bytes, options);
 }
 
 }  // namespace
 
 void init_io(nb::module_& m) {
   nb::module_ io = m.def_submodule("_io", "The core's file I/O for the package's own code.");
-  io.def("write_file", &write_file, "path"_a, "data"_a,
-         nb::sig("def write_file(path: str | os.PathLike[str], data: bytes) -> None"),
+  io.def("write_file", &write_file, "path"_a, "data"_a, nb::kw_only(), "sync"_a = true,
+         nb::sig("def write_file(path: str | os.PathLike[str], data: bytes, *, sync: bool = True) -> None"),
          "Writes data to path through a hidden temporary sibling renamed over it\n"
-         "(an existing file is replaced whole, a failure leaves it as it was).\n\n"
+         "(an existing file is replaced whole, a failure leaves it as it was);\n"
+         "with sync, the bytes reach the disk before the rename.\n\n"
          "Raises:\n"
          "    FileNotFoundError, OSError: the folder is missing or cannot be written.");
   io.def("open_file", [](nb::handle path) { return open_regular_binary(path); }, "path"_a,

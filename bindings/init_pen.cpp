@@ -226,6 +226,29 @@ nb::object retrieve_annotation(nb::handle json_path, nb::handle save_path, nb::h
   return result;
 }
 
+void write_annotation_file(nb::handle json_path, nb::handle image_path, nb::handle masks, nb::handle class_name,
+                           bool sync) {
+  const std::string target = to_path(json_path, "json_path");
+  (void)to_path(image_path, "image_path");  // refuses what no file can be named
+  nb::object image_text = nb::steal(PyOS_FSPath(image_path.ptr()));
+  if (!image_text.is_valid()) throw nb::python_error();
+  const std::string image = utf8_surrogatepass(image_text);
+  const std::string name = to_utf8(class_name, "class_name");
+  std::vector<MaskInput> inputs;
+  std::vector<TrackedObject> objects;
+  for (const auto& [key, mask] : mapping_items(masks, "a mapping of object ids to masks for masks")) {
+    if (!PyIndex_Check(key.ptr()) || PyBool_Check(key.ptr()))
+      throw TypeError(expected_got("whole-number object ids as the keys of masks", py_type_name(key)));
+    const int64_t id = to_integer(key, "an object id of masks");
+    inputs.push_back(to_mask(mask, "masks[" + to_text(nb::repr(key)) + "]"));
+    objects.push_back(TrackedObject{id, inputs.back().view});
+  }
+  AtomicWriteOptions options;
+  options.sync = sync;
+  nb::gil_scoped_release release;
+  write_file_atomically(target, annotation_file_text(image, name, objects), options);
+}
+
 }  // namespace
 
 std::string pen_json_root() {
@@ -368,6 +391,42 @@ When the image cannot be loaded, prints "Error loading image: <error>" and
 writes nothing.
 )");
 
+  m.def("write_annotation_file", &write_annotation_file, "json_path"_a.none(), "image_path"_a.none(), "masks"_a.none(),
+        "class_name"_a.none() = "pig", nb::kw_only(), "sync"_a = true,
+        nb::sig("def write_annotation_file(json_path: str | os.PathLike[str], image_path: str | os.PathLike[str], "
+                "masks: collections.abc.Mapping[int, numpy.ndarray | mirelo_utils._core.CompactMask], "
+                "class_name: str = 'pig', *, sync: bool = True) -> None"),
+        R"(Write the annotation file of one tracked frame.
+
+The file holds what a tracking run stores per frame and what the loaders
+(get_gsam_annotation_data, open_clip, process_json_and_generate_masks) read
+back: {"image_path": image_path, "detections": [...]} with one detection per
+entry of masks, in its order: "object_id" (the key), "class_name", "xyxy"
+(the mask's tight box [[x0, y0, x1, y1]], maxima inclusive; [] for an empty
+mask) and "formatted_polygon", one polygon text per outer contour of the
+mask (OpenCV's findContours, RETR_EXTERNAL, CHAIN_APPROX_SIMPLE): "0" and
+the contour's points as x y pairs, each pixel centre as a fraction of the
+frame's width or height with six decimals (a one-pixel piece gives its point
+twice). Filled back at the frame size, each polygon covers its piece (holes
+in a piece are filled). The bytes are those of json.dump(document, f), and
+the file is replaced whole through a temporary beside it (flushed to the
+disk first with sync; a writer of many files may flush them together).
+
+Args:
+    json_path: The file to write (output_pp_<frame>.json for the loaders).
+    image_path: The frame's image, stored as given.
+    masks: Object id (a whole number, the track id from 1) -> H x W mask
+        (or 1 x H x W; any numeric or bool dtype, non-zero set; a
+        CompactMask), all of one size.
+    class_name: The label of every detection.
+    sync: Flush the bytes to the disk before the file takes its name.
+
+Raises:
+    TypeError: keys that are not whole numbers; masks that are not arrays.
+    ValueError: masks of different sizes or of more than 2 dimensions; a
+        path holding a NUL character.
+    FileNotFoundError, OSError: the file cannot be written.
+)");
   m.def("process_json_and_generate_masks", &process_json_and_generate_masks, "json_path"_a.none(), "height"_a.none(), "width"_a.none(),
         nb::sig("def process_json_and_generate_masks(json_path: str | os.PathLike[str], height: int, width: int) "
                 "-> tuple[typing.Any, numpy.ndarray, list[int]]"),

@@ -249,12 +249,21 @@ class PyFrameRecords : public FrameRecords {
   bool read_paints_runs_ = false;
 };
 
+// The animals of a pen, as a whole number of at least 1.
+int64_t pen_animals_of(nb::handle pen_animals) {
+  if (PyBool_Check(pen_animals.ptr()) || !PyIndex_Check(pen_animals.ptr()))
+    throw TypeError(expected_got("a whole number for pen_animals", py_type_name(pen_animals)));
+  const int64_t n = to_integer(pen_animals, "pen_animals");
+  if (n < 1) throw ValueError(expected_got("pen_animals of at least 1", std::to_string(n)));
+  return n;
+}
+
 // Tracks left once `removed` (a sized collection of mask keys) are dropped
-// from a pen of ten.
-int64_t tracks_left(nb::handle removed) {
+// from a pen of `pen_animals`.
+int64_t tracks_left(nb::handle removed, int64_t pen_animals) {
   const Py_ssize_t n = PyObject_Length(removed.ptr());
   if (n < 0) throw nb::python_error();
-  return kPenAnimals - static_cast<int64_t>(n);
+  return pen_animals - static_cast<int64_t>(n);
 }
 
 // Removes the keys of `removed` from every record's "masks_dict" (the
@@ -285,8 +294,9 @@ LastFrameOptions last_frame_options(nb::handle min_area, nb::handle max_attempts
 }
 
 nb::tuple find_best_laste_frame(nb::handle laste_frame, nb::handle min_area, nb::handle max_attempts,
-                                nb::handle remove_stack_obs) {
-  const LastFrameOptions options = last_frame_options(min_area, max_attempts, tracks_left(remove_stack_obs));
+                                nb::handle remove_stack_obs, nb::handle pen_animals) {
+  const LastFrameOptions options =
+      last_frame_options(min_area, max_attempts, tracks_left(remove_stack_obs, pen_animals_of(pen_animals)));
   remove_masks(laste_frame, remove_stack_obs);
   PyFrameRecords records(laste_frame);
   std::optional<LastFrame> best;
@@ -318,14 +328,16 @@ nb::object best_frame_drawing(nb::handle image, PyFrameRecords& records, const L
 }
 
 nb::tuple matcher(nb::handle laste_frame, nb::handle frame_names, nb::handle ann_frame_idx, nb::object image_predictor,
-                  nb::handle remove_stack_box, nb::handle min_area, nb::handle max_attempts, nb::handle display_func) {
+                  nb::handle remove_stack_box, nb::handle min_area, nb::handle max_attempts, nb::handle display_func,
+                  nb::handle pen_animals) {
   const nb::object removed = remove_stack_box.is_none() ? nb::object(nb::list()) : nb::borrow(remove_stack_box);
+  const int64_t animals = pen_animals_of(pen_animals);
   MatcherOptions options;
-  options.last = last_frame_options(min_area, max_attempts, tracks_left(removed));
+  options.last = last_frame_options(min_area, max_attempts, tracks_left(removed, animals));
   options.frame_text = to_text(ann_frame_idx);
   const int64_t index = to_integer(ann_frame_idx, "ann_frame_idx");
   nb::list keep_box;
-  for (int64_t k = 0; k < kPenAnimals; ++k) {
+  for (int64_t k = 0; k < animals; ++k) {
     nb::str key(("Box" + std::to_string(k)).c_str());
     const int in = PySequence_Contains(removed.ptr(), key.ptr());
     if (in < 0) throw nb::python_error();
@@ -506,15 +518,16 @@ Raises:
         "compactly (masks as runs, intersection tables), or None after its message when there is none.");
 
   m.def("find_best_laste_frame", &find_best_laste_frame, "laste_frame"_a.none(), "min_area"_a.none() = 10, "max_attempts"_a.none() = 10,
-        "remove_stack_obs"_a.none() = nb::list(),
+        "remove_stack_obs"_a.none() = nb::list(), nb::kw_only(), "pen_animals"_a.none() = kPenAnimals,
         nb::sig("def find_best_laste_frame(laste_frame: collections.abc.Mapping[typing.Any, typing.Any], "
-                "min_area: float = 10, max_attempts: int = 10, remove_stack_obs: collections.abc.Sequence[str] = []) "
-                "-> tuple[typing.Any, bool]"),
+                "min_area: float = 10, max_attempts: int = 10, remove_stack_obs: collections.abc.Sequence[str] = [], "
+                "*, pen_animals: int = 10) -> tuple[typing.Any, bool]"),
         R"(Find the latest frame of a clip whose masks can start the next clip.
 
 Frames are examined from the largest key backwards, at most max_attempts of
 them. A frame is usable when every mask of its "masks_dict" has more than
-min_area pixels, at least 10 - len(remove_stack_obs) masks are non-empty and
+min_area pixels, at least pen_animals - len(remove_stack_obs) masks are
+non-empty and
 no mask covers 50 % or more of another's area (the intersection_between_masks
 table, counted on the masks' runs of pixels). A usable frame other than key
 599 prints "Switched to frame key <key> due to small mask area in later
@@ -532,6 +545,7 @@ Args:
     min_area: Pixels every mask must exceed.
     max_attempts: Frames examined, counted back from the last.
     remove_stack_obs: Mask keys to drop from every frame.
+    pen_animals: Animals in the pen (a whole number >= 1).
 
 Returns:
     (record, False) with the caller's own record of the frame found, or
@@ -547,11 +561,13 @@ Raises:
 
   m.def("matcher", &matcher, "laste_frame"_a.none(), "frame_names"_a.none(), "ann_frame_idx"_a.none() = 0, "image_predictor"_a.none() = nb::none(),
         "remove_stack_box"_a.none() = nb::none(), "min_area"_a.none() = 10, "max_attempts"_a.none() = 10, "display_func"_a.none() = nb::none(),
+        nb::kw_only(), "pen_animals"_a.none() = kPenAnimals,
         nb::sig("def matcher(laste_frame: collections.abc.Mapping[typing.Any, typing.Any], "
                 "frame_names: collections.abc.Sequence[str | os.PathLike[str]], ann_frame_idx: int = 0, "
                 "image_predictor: typing.Any = None, remove_stack_box: collections.abc.Sequence[str] | None = None, "
                 "min_area: float = 10, max_attempts: int = 10, "
-                "display_func: collections.abc.Callable[[PIL.Image.Image], object] | None = None) -> "
+                "display_func: collections.abc.Callable[[PIL.Image.Image], object] | None = None, *, "
+                "pen_animals: int = 10) -> "
                 "tuple[numpy.ndarray, list[str], list[str], typing.Any, bool] | tuple[None, None, None, None, bool]"),
         R"(Carry the previous clip's animals over to a frame of the next clip.
 
@@ -581,12 +597,14 @@ Args:
         must reach.
     max_attempts: Frames the last-frame search examines.
     display_func: Callable shown the drawing, or None.
+    pen_animals: Animals in the pen (a whole number >= 1): the best last
+        frame needs pen_animals - len(remove_stack_box) non-empty masks.
 
 Returns:
     (masks, OBJECTS, keep_box, best_laste_frame, False) when accepted: the
     predictor's masks as an N x H x W numpy array of its dtype, ["pig"] * N,
-    the keys "Box0" .. "Box9" not in remove_stack_box, and the caller's
-    record of the best last frame. (None, None, None, None, True) otherwise.
+    the keys "Box0" .. "Box<pen_animals - 1>" not in remove_stack_box, and
+    the caller's record of the best last frame. (None, None, None, None, True) otherwise.
 
 Raises:
     IndexError: the last-frame search runs past the first frame, or

@@ -1,381 +1,177 @@
-"""The main job: a pen recording through the whole tracking pipeline.
+"""The main job: a generated pen recording tracked by one run of the
+recording runner, then checked against what the scene holds.
 
 Usage:
     python examples/pen_pipeline.py [--out DIR] [--quick]
 
 A pen recording is generated first (examples/pen_scene.py: ten animals, an
 orange marker post, two animals that cross and one that walks under the
-feeder roof), then:
+feeder roof), with the pen's outline and the run's configuration
+(<out>/track.toml). Then one call, ``mirelo_utils.track_recordings``, takes
+the recording through everything, window by window:
 
- 1. ingest: the recording is catalogued (VideoMetadata) and cut into two
-    windows of frames, cropped to the pen (VideoProcessor);
- 2. initialisation: `initializer` finds the first frame of window 1 with ten
-    animals and segments them;
- 3. propagation: the video predictor carries the masks through the clip;
- 4. refinement: Mask_Refinement cleans every mask against the pen and the
-    animal's previous position;
- 5. annotation files: one output_pp_<frame>.json per frame, polygons from the
-    mask contours, as a tracking run stores them;
- 6. loading: `open_clip` loads the annotation files back into frame records;
- 7. report: the tracking question report (vanished and heavily overlapping
-    masks) and the overlap-episode analysis;
- 8. page: `clip_health_report` writes the clip's identity-health page;
- 9. hand-over: the animals that stayed tiny at the end are dropped and
-    `matcher` carries the others onto window 2, which goes through steps 3
-    to 8 as the second clip.
+ 1. ingest: the recording is cut into windows of frames cropped to the pen;
+ 2. initialisation: ``initializer`` finds the first frame of window 1 with
+    ten animals and segments them;
+ 3. propagation: the video predictor carries the masks through the window;
+ 4. refinement and annotation files: ``Mask_Refinement`` cleans every mask,
+    ``write_annotation_file`` writes one output_pp_<frame>.json per frame;
+ 5. checks: ``open_clip`` loads the window back, the tracking question
+    report, the identity-health page and the overlap analysis check it;
+ 6. hand-over: the animals that stayed tiny at the end are dropped and
+    ``matcher`` carries the others onto the next window, which goes through
+    steps 3 to 5 in turn;
 
-The models are small stand-ins (examples/stand_in_models.py) that answer the
-real models' calls; the README shows the same pipeline with the real ones.
-Everything is written under examples/output/ (or --out); the run ends with a
-summary, the checks against the generated scene and the time of each stage.
+and writes the recording's page and CSV. The same command does it from the
+shell: ``python -m mirelo_utils track <out>/track.toml``.
+
+The models are small stand-ins (examples/stand_in_models.py, loaded by the
+configuration's model factory) that answer the real models' calls; the
+README shows the configuration of the real ones. Everything is written
+under examples/output/ (or --out); the job ends with a summary, the checks
+against the generated scene and the time of each stage, and exits with
+status 1 when a check fails.
 """
 
 from __future__ import annotations
 
 import argparse
-import contextlib
 import json
-import math
 import os
 import shutil
 import sys
 import time
 from collections import Counter
-from dataclasses import dataclass, field
+from dataclasses import dataclass
 from typing import Any, Optional
 
-import cv2
 import numpy as np
-import torch
 
 import mirelo_utils as mu
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 RECORDING_NAME = "Camera64_1_20240115063000.mp4"
+STAGES = ["ingest", "initialisation", "propagation", "refinement", "annotation files", "loading", "checks", "drawings",
+          "hand-over", "bookkeeping"]
 
 
-@dataclass
-class Models:
-    """The caller's models: the detector's processor and model, the image
-    predictor and the video predictor, and the device of the detector inputs."""
+def write_config(out: str, scene: Any, height: int) -> str:
+    """The run's configuration: the recording's folder, the pen file, the
+    stand-ins' factory, windows of one clip each, and the hand-over's
+    small-area search over the clip's last sixth (a track tiny in more than
+    three quarters of those frames is dropped)."""
+    frames = scene.clip_frames
+    min_frame_id = frames * 5 // 6
+    path = os.path.join(out, "track.toml")
+    with open(path, "w", encoding="utf-8") as f:
+        f.write(f"""# The main job's run (python -m mirelo_utils track {path})
+output = "tracking"
 
-    processor: Any
-    grounding_model: Any
-    image_predictor: Any
-    video_predictor: Any
-    device: str = "cpu"
+[recordings]
+folder = "recordings"
+sub_dirs = ["sub"]
 
+[pen]
+file = "pen_polygon.json"
+animals = 10
 
-def stand_in_models() -> Models:
-    """The stand-ins made for the generated scene (the README shows the real models)."""
-    from stand_in_models import (BoxPromptedSegmenter, ColourDetector, ColourDetectorProcessor,
-                                 RepromptingVideoPredictor)
+[models]
+factory = "stand_in_models:make_models"
+paths = [{json.dumps(HERE)}]
 
-    segmenter = BoxPromptedSegmenter()
-    return Models(ColourDetectorProcessor(), ColourDetector().eval(), segmenter,
-                  RepromptingVideoPredictor(segmenter))
+[windows]
+minutes = {frames / scene.fps / 60!r}
+resize_height = {height}
+crop_side = "left"
 
-
-class Stages:
-    """Wall time per stage, summed over both clips."""
-
-    def __init__(self):
-        self.seconds: dict[str, float] = {}
-
-    @contextlib.contextmanager
-    def __call__(self, name: str):
-        start = time.perf_counter()
-        try:
-            yield
-        finally:
-            self.seconds[name] = self.seconds.get(name, 0.0) + time.perf_counter() - start
-
-
-class Progress:
-    """A progress bar on stderr; without a terminal, a line per quarter."""
-
-    def __init__(self, label: str, total: int):
-        self.label, self.total, self.done, self.shown = label, max(total, 1), 0, -1
-        self.tty = sys.stderr.isatty()
-
-    def advance(self) -> None:
-        self.done += 1
-        step = min(self.done * 20 // self.total, 20)
-        if step != self.shown and (self.tty or step % 5 == 0):
-            self.shown = step
-            text = f"  {self.label:<17}[{'#' * step}{'.' * (20 - step)}] {self.done}/{self.total}"
-            sys.stderr.write("\r" + text if self.tty else text + "\n")
-            if self.tty and step == 20:
-                sys.stderr.write("\n")
-            sys.stderr.flush()
-
-
-@contextlib.contextmanager
-def messages_to(path: str):
-    """Sends the library's printed messages of a chatty step to a log file."""
-    os.makedirs(os.path.dirname(path), exist_ok=True)
-    with open(path, "w", encoding="utf-8") as log, contextlib.redirect_stdout(log):
-        yield
-
-
-# -- the steps ---------------------------------------------------------------
-
-def ingest(base_dir: str, sub_dirs: list[str], frames_dir: str, time_step: float,
-           resize_dim: Optional[tuple[int, int]], logs: str) -> list[list[str]]:
-    """Catalogues the recordings and cuts them into windows of frames cropped
-    to the pen left of the orange marker; returns the frame paths of each
-    window, in time order. The per-frame messages go to logs/ingest.log."""
-    with messages_to(os.path.join(logs, "ingest.log")):
-        table = mu.VideoMetadata(base_dir=base_dir, sub_dirs=sub_dirs, sample_step=1).get_filtered_video_dataframe()
-        video_processor = mu.VideoProcessor(resize_dim=resize_dim, frame_skip=1, time_step=time_step,
-                                            output_dir_base=frames_dir, left_crop=True)
-        video_processor.process_videos_to_frames(table)
-    print(f"Video table: {len(table)} recording(s), crop window {video_processor.camera_crop_coords}")
-    windows: dict[str, list[str]] = {}
-    for path in mu.list_all_files(frames_dir, ".jpg"):
-        windows.setdefault(os.path.dirname(path), []).append(path)
-    order = sorted(windows, key=lambda d: float(os.path.basename(os.path.dirname(d)).split("min_to_")[0]))
-    for d in order:
-        print(f"  {len(windows[d]):4d} frames in {os.path.relpath(d, frames_dir)}")
-    return [windows[d] for d in order]
-
-
-def propagate(video_predictor, frame_names: list[str], first_idx: int, obj_ids: list[int], masks) -> dict:
-    """The host's propagation: prompts the video predictor with the first
-    masks and collects video_segments {frame: {object id: 1 x H x W bool}}."""
-    video_segments = {}
-    shown = Progress("propagation", len(frame_names) - first_idx)
-    with torch.inference_mode():
-        state = video_predictor.init_state(video_path=os.path.dirname(frame_names[0]))
-        for obj_id, mask in zip(obj_ids, masks):
-            video_predictor.add_new_mask(state, frame_idx=first_idx, obj_id=obj_id, mask=np.squeeze(mask) > 0)
-        for frame_idx, ids, logits in video_predictor.propagate_in_video(state):
-            video_segments[frame_idx] = {oid: (logits[i] > 0.0).cpu().numpy() for i, oid in enumerate(ids)}
-            shown.advance()
-    return video_segments
-
-
-def outline(mask: np.ndarray) -> tuple[list[str], list[list[int]]]:
-    """A mask's outlines as polygon texts ("0" and the normalised x y pairs of
-    each outer contour) and its box [x0, y0, x1, y1] (maxima inclusive), as
-    the annotation files hold them; nothing for an empty mask. Vertices are
-    pixel centres, so that x times the width truncates back to the pixel when
-    the file is read."""
-    h, w = mask.shape
-    contours, _ = cv2.findContours(mask.astype(np.uint8), cv2.RETR_EXTERNAL, cv2.CHAIN_APPROX_SIMPLE)
-    if not contours:
-        return [], []
-    polygons = []
-    for c in contours:
-        # A one-pixel piece is written as its point given twice: readers draw
-        # polygons of at least two points.
-        points = c[:, 0] if len(c) > 1 else np.repeat(c[:, 0], 2, axis=0)
-        polygons.append("0 " + " ".join(f"{(x + 0.5) / w:.6f} {(y + 0.5) / h:.6f}" for x, y in points))
-    x, y, bw, bh = cv2.boundingRect(np.concatenate(contours))
-    return polygons, [[x, y, x + bw - 1, y + bh - 1]]
-
-
-def write_annotation_files(video_segments: dict, frame_names: list[str], ann_dir: str) -> None:
-    """One output_pp_<frame>.json per frame: the frame's image path and, per
-    track, its object id, box and outline polygons."""
-    os.makedirs(ann_dir, exist_ok=True)
-    shown = Progress("annotation files", len(video_segments))
-    for frame_idx, objects in video_segments.items():
-        detections = []
-        for obj_id, mask in objects.items():
-            polygons, box = outline(np.squeeze(mask, axis=0))
-            detections.append({"object_id": int(obj_id), "class_name": "pig", "xyxy": box,
-                               "formatted_polygon": polygons})
-        with open(os.path.join(ann_dir, f"output_pp_{frame_idx}.json"), "w", encoding="utf-8") as f:
-            json.dump({"image_path": frame_names[frame_idx], "detections": detections}, f)
-        shown.advance()
+[hand_over]
+min_frame_id = {min_frame_id}
+area_threshold = 100
+min_count = {(frames - 1 - min_frame_id) * 3 // 4}
+""")
+    return path
 
 
 @dataclass
 class Clip:
-    """One tracked clip: its frames, output folder, loaded records and checks."""
+    """One tracked window, as the run left it."""
 
     name: str
-    frame_names: list[str]
-    out: str
-    records: Any = None
-    refined: tuple[int, int] = (0, 0)  # masks changed, pixels removed
-    report_path: Optional[str] = None
-    overlap_rows: Any = None
-    zero_area_rows: list = field(default_factory=list)
-    analysis: Any = None
-    page: Optional[str] = None
-    health: Any = None  # the page's table: one row per track
-    drawings: list[str] = field(default_factory=list)
+    folder: str
+    entry: dict  # its manifest entry
+    summary: dict  # its summary.json
+    records: Any  # open_clip of its annotation files
+    overlap_rows: Any  # the tracking question report's rows
+    zero_area_rows: Any
 
     @property
-    def ann_dir(self) -> str:
-        return os.path.join(self.out, "annotations")
+    def report_path(self) -> str:
+        return os.path.join(self.folder, "health", "tracking_question_report.csv")
+
+    @property
+    def page(self) -> str:
+        return os.path.join(self.folder, "health", "index.html")
+
+    def confidence(self) -> dict[str, float]:
+        return {a["track"]: a["confidence"] for a in self.summary["animals"]}
+
+    def animal(self, track: str) -> dict:
+        return next(a for a in self.summary["animals"] if a["track"] == track)
 
 
-def track_clip(clip: Clip, first_idx: int, obj_ids: list[int], first_masks, models: Models,
-               refiner: "mu.Mask_Refinement", stages: Stages, logs: str) -> None:
-    """Propagation, refinement, annotation files and loading of one clip."""
-    os.makedirs(clip.out, exist_ok=True)
-    with stages("propagation"):
-        video_segments = propagate(models.video_predictor, clip.frame_names, first_idx, obj_ids, first_masks)
-    with stages("refinement"):
-        before = {(f, o): int(np.count_nonzero(m)) for f, objs in video_segments.items() for o, m in objs.items()}
-        with messages_to(os.path.join(logs, f"{clip.name}_refinement.log")):
-            refiner.process_video_segments(video_segments, os.path.dirname(clip.frame_names[0]), clip.frame_names)
-        removed = [before[f, o] - int(np.count_nonzero(m)) for f, objs in video_segments.items()
-                   for o, m in objs.items()]
-        clip.refined = (sum(r > 0 for r in removed), sum(removed))
-    with stages("annotation files"):
-        write_annotation_files(video_segments, clip.frame_names, clip.ann_dir)
-    del video_segments
-    with stages("loading"):
-        # The clip held compactly (runs of pixels per mask row); a record's
-        # masks become arrays only when read.
-        clip.records = mu.open_clip(clip.ann_dir)
-    print(f"{clip.name}: {len(clip.records)} frames tracked; refinement changed {clip.refined[0]} masks "
-          f"({clip.refined[1]} pixels)")
+def load_clips(recording_dir: str) -> tuple[dict, list[Clip]]:
+    import pandas as pd
 
-
-def check_clip(clip: Clip, image_predictor, stages: Stages) -> None:
-    """Tracking question report, overlap-episode analysis, health page, and
-    drawings of the first overlap frame and the last frame."""
-    with stages("report"):
-        overlap, zero_area, _, _ = mu.generate_tracking_report(clip.records, clip.out)
-        clip.overlap_rows, clip.zero_area_rows = overlap, zero_area
-        path = os.path.join(clip.out, "tracking_question_report.csv")
-        clip.report_path = path if os.path.exists(path) else None
-        if len(overlap):
-            clip.analysis = mu.process_overlap_frames(overlap, clip.records, image_predictor)
-    with stages("page"):
-        clip.page = health_page(clip, image_predictor, len(clip.records[0]["masks_dict"]))
-    with stages("drawings"):
-        if len(overlap):
-            draw(clip, int(overlap["Frame ID"].min()), "first_overlap")
-        draw(clip, len(clip.records) - 1, "last_frame")
-
-
-def health_page(clip: Clip, image_predictor, tracks: int) -> str:
-    """The clip's identity-health page: one self-contained index.html with
-    the tracking question report beside it; the per-track table is kept."""
-    bars: dict[str, Progress] = {}
-
-    def shown(stage: str, done: int, total: int) -> None:
-        bar = bars.setdefault(stage, Progress(stage.lower(), total))
-        while bar.done < done:
-            bar.advance()
-
-    out_dir = os.path.join(clip.out, "health")
-    clip.health = mu.clip_health_report(clip.records, out_dir, image_predictor=image_predictor,
-                                        expected_animals=tracks, title=f"{clip.name}: {clip.ann_dir}",
-                                        progress=shown, hand_over=hand_over_settings(len(clip.records)))
-    return os.path.join(out_dir, "index.html")
-
-
-def draw(clip: Clip, frame_key: int, name: str) -> None:
-    """Saves the drawing of one annotation file with boxes and labels."""
-    path = os.path.join(clip.out, "drawings", f"{name}.png")
-    os.makedirs(os.path.dirname(path), exist_ok=True)
-    mu.retrieve_annotation(clip.records[frame_key]["json_path"], path, box_drawing=True)
-    clip.drawings.append(path)
-
-
-def hand_over_settings(frames: int) -> mu.HandOverSettings:
-    """The small-area search over the clip's last sixth: a track tiny in more
-    than three quarters of those frames is dropped at the hand-over."""
-    min_frame_id = frames * 5 // 6
-    return mu.HandOverSettings(min_frame_id=min_frame_id, area_threshold=100,
-                               min_count=(frames - 1 - min_frame_id) * 3 // 4)
-
-
-@dataclass
-class Run:
-    clips: list[Clip]
-    first_frame: int
-    removed: list[str]
-    keep_box: list[str]
-    stages: Stages
-
-
-def run_pipeline(frame_windows: list[list[str]], out: str, models: Models, pen_json: Optional[str],
-                 stages: Stages) -> Run:
-    """Tracks the first window, hands its animals over to the second and tracks
-    that; the library's chatty messages go to <out>/logs."""
-    logs = os.path.join(out, "logs")
-    first = Clip("clip1", frame_windows[0], os.path.join(out, "clip1"))
-    second = Clip("clip2", frame_windows[1], os.path.join(out, "clip2"))
-    refiner = mu.Mask_Refinement(custom_pen_json_path=pen_json)
-
-    print("\n== Clip 1: initialisation ==")
-    with stages("initialisation"):
-        masks, _, first_idx, drawing = mu.initializer(os.path.dirname(first.frame_names[0]), first.frame_names,
-                                                      models.processor, models.grounding_model, models.device,
-                                                      models.image_predictor, custom_pen_json_path=pen_json)
-    if masks is None:
-        raise RuntimeError("no frame of the first window shows ten animals")
-    os.makedirs(os.path.join(first.out, "drawings"), exist_ok=True)
-    first.drawings.append(os.path.join(first.out, "drawings", "first_frame.png"))
-    drawing.save(first.drawings[-1])
-
-    print("\n== Clip 1: tracking ==")
-    track_clip(first, first_idx, list(range(1, len(masks) + 1)), masks, models, refiner, stages, logs)
-    check_clip(first, models.image_predictor, stages)
-
-    print("\n== Hand-over ==")
-    with stages("hand-over"):
-        settings = hand_over_settings(len(first.records))
-        remove = mu.find_boxes_with_small_area_from_last_video(first.records, settings.min_frame_id,
-                                                              settings.area_threshold, settings.min_count)
-        print(f"Tracks dropped before the hand-over: {remove}")
-        shown = os.path.join(second.out, "drawings", "hand_over.png")
-        os.makedirs(os.path.dirname(shown), exist_ok=True)
-        masks2, _, keep_box, _, failed = mu.matcher(first.records, second.frame_names, 0, models.image_predictor,
-                                                    remove, display_func=lambda image: image.save(shown))
-        second.drawings.append(shown)
-    if failed:
-        raise RuntimeError("the hand-over to the second window failed")
-
-    print("\n== Clip 2: tracking ==")
-    # The i-th new mask continues the track keep_box[i] ("Box<k>" is object k + 1).
-    track_clip(second, 0, [int(key[3:]) + 1 for key in keep_box], masks2, models, refiner, stages, logs)
-    check_clip(second, models.image_predictor, stages)
-    return Run([first, second], first_idx, remove, keep_box, stages)
+    with open(os.path.join(recording_dir, "manifest.json"), encoding="utf-8") as f:
+        manifest = json.load(f)
+    clips = []
+    for k, entry in enumerate(manifest["windows"]):
+        folder = os.path.join(recording_dir, f"window_{k:03d}")
+        with open(os.path.join(folder, "summary.json"), encoding="utf-8") as f:
+            summary = json.load(f)
+        report = pd.read_csv(os.path.join(folder, "health", "tracking_question_report.csv"))
+        overlap = report[report["Report type"] == "High overlap mask detected"]
+        zero = report[report["Report type"] != "High overlap mask detected"]
+        records = mu.open_clip(os.path.join(folder, "annotations"))
+        clips.append(Clip(f"clip{k + 1}", folder, entry, summary, records, overlap, zero))
+    return manifest, clips
 
 
 # -- the generated scene -----------------------------------------------------
 
-def identities(records: dict, frame_key: int, truth: dict[str, np.ndarray]) -> dict[str, Optional[str]]:
+def identities(records: Any, frame_key: int, truth: dict[str, np.ndarray]) -> dict[str, Optional[str]]:
     """Which animal of the scene each track's mask lies on (None: empty
-    mask), read from the frame's annotation file (the hand-over drops tracks
-    from the loaded records)."""
+    mask), read from the frame's annotation file."""
     h, w = next(iter(truth.values())).shape
     _, masks, numbers = mu.process_json_and_generate_masks(records[frame_key]["json_path"], h, w)
     found = {}
     for number, mask in zip(numbers, masks):
-        key = f"Box{number}"
         best, best_iou = None, 0.0
         for animal, t in truth.items():
             inter = np.count_nonzero(t & (mask > 0))
             iou = inter / max(np.count_nonzero(t | (mask > 0)), 1)
             if iou > best_iou:
                 best, best_iou = animal, iou
-        found[key] = best if best_iou > 0.5 else None
+        found[f"Box{number}"] = best if best_iou > 0.5 else None
     return found
 
 
-def scene_checks(run: Run, scene, frame_size: tuple[int, int]) -> list[tuple[bool, str]]:
-    """What the scene holds against what the pipeline found. Clip frame k of
+def scene_checks(manifest: dict, clips: list[Clip], scene: Any, frame_size: tuple[int, int]) -> list[tuple[bool, str]]:
+    """What the scene holds against what the run found. Clip frame k of
     window w is recording frame w * clip_frames + 1 + k (the frame extraction
     reads each window's first frame only to find the marker)."""
-    first, second = run.clips
+    first, second = clips[0], clips[1]
     frame = [lambda k, w=w: scene.truth(w * scene.clip_frames + 1 + k, frame_size) for w in (0, 1)]
+    start_frame = first.entry["start"]["frame"]
     last1, last2 = len(first.records) - 1, len(second.records) - 1
-    start = identities(first.records, run.first_frame, frame[0](run.first_frame))
-    end = identities(first.records, last1, frame[0](last1))
+    # The annotation files' keys: the clip's frame numbers (the first frame's on).
+    key1 = {int(r["frame_index"]): key for key, r in first.records.items()}
+    start = identities(first.records, key1[start_frame], frame[0](start_frame))
+    end = identities(first.records, last1, frame[0](first.records[last1]["frame_index"]))
     track_of = {animal: key for key, animal in start.items()}
     a, b, v = track_of.get("A"), track_of.get("B"), track_of.get("V")
     checks = [(len(start) == 10 and None not in start.values(),
-               f"ten tracks, one per animal, at frame {run.first_frame}")]
+               f"ten tracks, one per animal, at frame {start_frame}")]
     swapped = sorted(k for k in start if end.get(k) != start[k] and end.get(k) is not None)
     checks.append((swapped == sorted([a, b]) and end.get(a) == "B" and end.get(b) == "A",
                    f"identity swap at the crossing: {a} ends on animal B, {b} on animal A"))
@@ -383,57 +179,72 @@ def scene_checks(run: Run, scene, frame_size: tuple[int, int]) -> list[tuple[boo
     pairs = set(first.overlap_rows["Box Pair"])
     checks.append((pairs == {f"{a}-{b}", f"{b}-{a}"},
                    f"report: heavy overlap only between {a} and {b} {sorted(pairs)}"))
-    zero = {row["Box ID"] for row in first.zero_area_rows}
+    zero = set(first.zero_area_rows["Box ID"])
     checks.append((zero == {v}, f"report: vanished masks only for {v} {sorted(zero)}"))
-    named = first.analysis[1] if first.analysis else None
+    named = (first.summary["analysis"] or {}).get("track")
     checks.append((named in (a, b), f"overlap analysis names one of the crossing pair ({named})"))
-    checks.append((run.removed == [v], f"hand-over drops {v} {run.removed}"))
-    start2, end2 = identities(second.records, 0, frame[1](0)), identities(second.records, last2, frame[1](last2))
-    carried = all(start2.get(k) == end.get(k) == end2.get(k) for k in run.keep_box)
-    checks.append((carried and len(run.keep_box) == 9, "clip 2: nine tracks, each on the animal it ended clip 1 on"))
-    checks.append((len(second.overlap_rows) == 0 and not second.zero_area_rows,
+    hand = first.entry["hand_over"]
+    checks.append((hand["removed"] == [v], f"hand-over drops {v} {hand['removed']}"))
+    start2 = identities(second.records, 0, frame[1](0))
+    end2 = identities(second.records, last2, frame[1](second.records[last2]["frame_index"]))
+    carried = all(start2.get(k) == end.get(k) == end2.get(k) for k in hand["carried"])
+    checks.append((carried and len(hand["carried"]) == 9 and second.entry["start"]["from"] == "hand-over",
+                   "clip 2: nine tracks, each on the animal it ended clip 1 on"))
+    checks.append((len(second.overlap_rows) == 0 and len(second.zero_area_rows) == 0,
                    "clip 2: no vanished or overlapping masks in the report"))
-    health = first.health
-    suspects = sorted(health.index[health["Confidence"] < 1])
+    confidence = first.confidence()
+    suspects = sorted(k for k, c in confidence.items() if c < 1)
     checks.append((suspects == sorted([a, b, v]), f"page: confidence below 1 for exactly {a}, {b} and {v} {suspects}"))
-    checks.append((health.loc[v, "Frames with zero area"] == len(first.zero_area_rows)
-                   and min(health.loc[[a, b], "Overlap episodes"]) == 1
-                   and max(health.loc[[a, b], "Times named as failing track"]) >= 1,
-                   f"page: {v} vanished in {health.loc[v, 'Frames with zero area']} frames, {a} and {b} in one "
-                   f"overlap episode, named {list(health.loc[[a, b], 'Times named as failing track'])} times"))
-    checks.append((second.health["Confidence"].eq(1).all(), "clip 2 page: every track at confidence 1"))
+    va, aa, ba = first.animal(v), first.animal(a), first.animal(b)
+    checks.append((va["frames_zero_area"] == len(first.zero_area_rows)
+                   and min(aa["episodes"], ba["episodes"]) == 1 and max(aa["named"], ba["named"]) >= 1,
+                   f"page: {v} vanished in {va['frames_zero_area']} frames, {a} and {b} in one overlap episode, "
+                   f"named {[aa['named'], ba['named']]} times"))
+    checks.append((all(c == 1 for c in second.confidence().values()), "clip 2 page: every track at confidence 1"))
     return checks
 
 
-def print_summary(run: Run, out: str, checks: list[tuple[bool, str]], started: float) -> None:
-    print(f"\n== Summary (paths below {out}) ==")
-    for clip in run.clips:
-        def rel(path):
-            return os.path.relpath(path, out)
+def print_summary(out: str, recording_dir: str, manifest: dict, clips: list[Clip], checks: list[tuple[bool, str]],
+                  seconds: dict[str, float], started: float) -> None:
+    def rel(path: str) -> str:
+        return os.path.relpath(path, out)
 
-        print(f"{clip.name}: {len(clip.records)} frames, annotation files in {rel(clip.ann_dir)}")
-        print(f"  report:   {rel(clip.report_path) if clip.report_path else 'nothing to report (no file written)'}")
+    print(f"\n== Summary (paths below {out}) ==")
+    print(f"recording page: {rel(os.path.join(recording_dir, 'index.html'))}, "
+          f"table {rel(os.path.join(recording_dir, 'timeline.csv'))}, manifest "
+          f"{rel(os.path.join(recording_dir, 'manifest.json'))}")
+    for clip in clips:
+        start = clip.entry["start"]
+        print(f"{clip.name}: {len(clip.records)} frames from frame {start['frame']} ({start['from']}), "
+              f"annotation files in {rel(os.path.join(clip.folder, 'annotations'))}")
+        print(f"  report:   {rel(clip.report_path)}"
+              f"{'' if len(clip.overlap_rows) or len(clip.zero_area_rows) else ' (nothing to report)'}")
         if len(clip.overlap_rows):
             frames = clip.overlap_rows["Frame ID"]
-            pairs = dict(Counter(clip.overlap_rows["Box Pair"]))
-            print(f"            heavy overlap {pairs} in frames {frames.min()}-{frames.max()}")
-        if clip.zero_area_rows:
-            print(f"            vanished masks {dict(Counter(row['Box ID'] for row in clip.zero_area_rows))}")
-        if clip.analysis:
-            print(f"  analysis: episode from frame {clip.analysis[0]}, track named {clip.analysis[1]}")
+            print(f"            heavy overlap {dict(Counter(clip.overlap_rows['Box Pair']))} in frames "
+                  f"{frames.min()}-{frames.max()}")
+        if len(clip.zero_area_rows):
+            print(f"            vanished masks {dict(Counter(clip.zero_area_rows['Box ID']))}")
+        if clip.summary["analysis"]:
+            analysis = clip.summary["analysis"]
+            print(f"  analysis: episode from frame {analysis['frame']}, track named {analysis['track']}")
         print(f"  page:     {rel(clip.page)}")
-        for key, row in clip.health[clip.health["Confidence"] < 1].iterrows():
-            print(f"            {key}: confidence {row['Confidence']:.2f}, {row['Frames with zero area']} frames with"
-                  f" zero area, {row['Overlap episodes']} overlap episode(s), named {row['Times named as failing track']}"
-                  " time(s) as failing track")
-        print(f"  drawings: {', '.join(rel(p) for p in clip.drawings)}")
-    print(f"Hand-over: dropped {run.removed}, carried {run.keep_box}")
+        for a in clip.summary["animals"]:
+            if a["confidence"] < 1:
+                print(f"            {a['track']}: confidence {a['confidence']:.2f}, {a['frames_zero_area']} frames "
+                      f"with zero area, {a['episodes']} overlap episode(s), named {a['named']} time(s) as failing "
+                      "track")
+        drawings = sorted(os.listdir(os.path.join(clip.folder, "drawings")))
+        print(f"  drawings: {', '.join(rel(os.path.join(clip.folder, 'drawings', d)) for d in drawings)}")
+        hand = clip.entry["hand_over"]
+        if hand:
+            print(f"  hand-over: dropped {hand['removed']}, carried {hand.get('carried')}")
     print("\nChecks against the scene:")
     for ok, text in checks:
         print(f"  {'ok    ' if ok else 'FAILED'} {text}")
     print("\nTimings (s):")
-    for name, seconds in run.stages.seconds.items():
-        print(f"  {name:<17}{seconds:7.2f}")
+    for name, s in seconds.items():
+        print(f"  {name:<17}{s:7.2f}")
     print(f"  {'total':<17}{time.perf_counter() - started:7.2f}")
 
 
@@ -442,10 +253,10 @@ def main(argv=None) -> int:
     ap.add_argument("--out", default=os.path.join(HERE, "output"), help="output folder (rebuilt on every run)")
     ap.add_argument("--quick", action="store_true", help="a smaller, shorter scene (as the tests run it)")
     args = ap.parse_args(argv)
+    sys.path.insert(0, HERE)
     from pen_scene import PenScene
 
     started = time.perf_counter()
-    stages = Stages()
     out = os.path.abspath(args.out)
     shutil.rmtree(out, ignore_errors=True)
 
@@ -453,34 +264,34 @@ def main(argv=None) -> int:
     # frames 507 x 480. Quick: half the size, 60 frames per clip.
     scene = PenScene(scale=0.5, clip_frames=60) if args.quick else PenScene()
     height = scene.height * 2 // 3
-    resize_dim = (math.ceil(height * scene.pen_w / scene.height), height)
     print("== Scene ==")
-    with stages("scene"):
-        recording = os.path.join(out, "recordings", "sub", RECORDING_NAME)
-        os.makedirs(os.path.dirname(recording))
-        scene.write(recording)
-    print(f"Generated {recording}: {scene.frames} frames at {scene.fps} fps, {scene.width} x {scene.height}")
-
-    print("\n== Ingest ==")
-    with stages("ingest"):
-        windows = ingest(os.path.join(out, "recordings"), ["sub"], os.path.join(out, "frames"),
-                         scene.clip_frames / scene.fps / 60, resize_dim, os.path.join(out, "logs"))
-    frame_h, frame_w = cv2.imread(windows[0][0]).shape[:2]
+    scene_start = time.perf_counter()
+    recording = os.path.join(out, "recordings", "sub", RECORDING_NAME)
+    os.makedirs(os.path.dirname(recording))
+    scene.write(recording)
     # The pen outline in the frames' pixels.
-    factor = frame_h / scene.height
-    pen_json = os.path.join(out, "pen_polygon.json")
-    with open(pen_json, "w", encoding="utf-8") as f:
-        points = [[x * factor, y * factor] for x, y in scene.pen_polygon()]
-        json.dump({"shapes": [{"label": "pen", "points": points}]}, f)
+    factor = height / scene.height
+    with open(os.path.join(out, "pen_polygon.json"), "w", encoding="utf-8") as f:
+        json.dump({"shapes": [{"label": "pen", "points": [[x * factor, y * factor] for x, y in scene.pen_polygon()]}]},
+                  f)
+    config = write_config(out, scene, height)
+    scene_seconds = time.perf_counter() - scene_start
+    print(f"Generated {recording}: {scene.frames} frames at {scene.fps} fps, {scene.width} x {scene.height}")
+    print(f"Configuration: {config}")
 
-    run = run_pipeline(windows[:2], out, stand_in_models(), pen_json, stages)
-    checks = scene_checks(run, scene, (frame_w, frame_h))
-    print_summary(run, out, checks, started)
+    print("\n== Tracking (mirelo_utils.track_recordings) ==")
+    table = mu.track_recordings(config)
+    recording_dir = os.path.dirname(table["Page"].iloc[0]).rsplit(os.sep + "window_", 1)[0]
+    manifest, clips = load_clips(recording_dir)
+    frame_h, frame_w = clips[0].records[0]["masks_dict"]["Box0"].shape
+    checks = scene_checks(manifest, clips, scene, (frame_w, frame_h))
+    seconds = {"scene": scene_seconds}
+    for name in STAGES:
+        seconds[name] = sum(w.get("seconds", {}).get(name, 0.0) for w in manifest["windows"])
+    seconds["recording page"] = manifest.get("page_seconds", 0.0)
+    print_summary(out, recording_dir, manifest, clips, checks, seconds, started)
     return 0 if all(ok for ok, _ in checks) else 1
 
 
 if __name__ == "__main__":
-    # The stand-ins' tensors are tiny: one thread spares torch the hand-offs
-    # between its threads.
-    torch.set_num_threads(1)
     sys.exit(main())

@@ -3,12 +3,13 @@
 A fixed camera looks at a pen floor: ten pink animal-like shapes, each with
 its own dark marking on the back, a feeder roof in one corner, a few pinkish
 wet patches on the floor, and, right of the pen, an orange marker post and a
-strip of the neighbouring pen. The scene runs for two clips of equal length
-and holds two events, both in the first clip:
+strip of the neighbouring pen. The scene runs for clips of equal length (two
+by default) and holds two events, both in the first clip:
 
 * the crossing: animals "A" and "B" walk past each other, side by side and
   touching, and end up on each other's side;
-* the vanishing: animal "V" walks under the feeder roof and stays there.
+* the vanishing: animal "V" walks under the feeder roof and stays there (or,
+  when told, comes out again later).
 
 The recording is laid out for the frame extraction's crop rules: the pen
 starts 120 pixels from the left edge and ends 45 pixels left of the orange
@@ -55,14 +56,20 @@ class PenScene:
         scale: 1.0 gives a 1280 x 720 recording with a 760 x 720 pen; 0.5
             halves every length except the crop offsets.
         fps: Frames per second of the recording.
-        clip_frames: Frames per clip; the recording holds two clips.
+        clip_frames: Frames per clip.
+        clips: Clips of the recording.
+        returns: When V walks out from under the roof again, in clip lengths
+            from the start (1.2: a fifth into the second clip); None: never.
     """
 
-    def __init__(self, scale: float = 1.0, fps: int = 8, clip_frames: int = 120):
+    def __init__(self, scale: float = 1.0, fps: int = 8, clip_frames: int = 120, clips: int = 2,
+                 returns: float | None = None):
         self.s = scale
         self.fps = fps
         self.clip_frames = clip_frames
-        self.frames = 2 * clip_frames
+        self.clips = clips
+        self.returns = returns
+        self.frames = clips * clip_frames
         self.pen_w = int(round(760 * scale))
         self.height = int(round(720 * scale))
         self.post_x = CROP_LEFT + self.pen_w + CROP_GAP
@@ -119,8 +126,11 @@ class PenScene:
             y = a.home[1] + 3 * math.cos(0.4 * t + p[1])
             heading = a.heading + 4 * math.sin(0.3 * t + p[2])
         if name == "V":
-            # The vanishing: up under the feeder roof between 55 % and 70 %.
+            # The vanishing: up under the feeder roof between 55 % and 70 %
+            # (and out again, when it returns).
             k = _smoothstep((u - 0.55) / 0.15)
+            if self.returns is not None:
+                k *= 1 - _smoothstep((u - self.returns) / 0.15)
             x = a.home[0] + 8 * math.sin(0.5 * t + p[0]) * (1 - k)
             y = a.home[1] - 200 * k + 5 * math.cos(0.4 * t + p[1]) * (1 - k)
             heading = a.heading

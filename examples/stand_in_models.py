@@ -19,15 +19,19 @@ models answer, with results of the same forms:
   a stray bit). Its image encoder describes where the dark markings lie on
   the animal: a hand-made descriptor, not a learned one.
 * ``RepromptingVideoPredictor`` stands in for sam2's ``SAM2VideoPredictor``:
-  ``init_state(video_path=...)``, ``add_new_mask(state, frame_idx, obj_id,
-  mask)`` and ``propagate_in_video(state)``. It has no memory: on every frame
+  ``init_state(video_path=..., offload_video_to_cpu=...,
+  offload_state_to_cpu=...)``, ``add_new_mask(state, frame_idx, obj_id,
+  mask)``, ``propagate_in_video(state)`` and ``reset_state(state)``. It has no
+  memory: on every frame
   it prompts the segmenter with the boxes of the previous frame's masks. Two
   animals that touch come back as one blob for both tracks; when the blob falls
   apart again nothing tells the tracks apart, and the pieces are handed to them
   left to right in track order. That is how the scene's identity swap comes
   about, the kind of mistake a real tracker makes in the same place.
 
-The README shows the main job with the real models instead.
+``make_models`` is the model factory of the main job's configuration
+(models.factory = "stand_in_models:make_models"). The README shows the
+configuration of the real models instead.
 """
 
 from __future__ import annotations
@@ -257,7 +261,13 @@ class RepromptingVideoPredictor:
         names = [n for n in os.listdir(video_path) if os.path.splitext(n)[1].lower() in (".jpg", ".jpeg")]
         names.sort(key=lambda n: int(os.path.splitext(n)[0]))
         return {"frame_paths": [os.path.join(video_path, n) for n in names], "num_frames": len(names),
-                "obj_ids": [], "mask_inputs": {}}
+                "obj_ids": [], "mask_inputs": {}, "offload_video_to_cpu": offload_video_to_cpu,
+                "offload_state_to_cpu": offload_state_to_cpu}
+
+    def reset_state(self, inference_state):
+        """Forgets the objects and their prompts, as sam2's reset_state does."""
+        inference_state["obj_ids"].clear()
+        inference_state["mask_inputs"].clear()
 
     def add_new_mask(self, inference_state, frame_idx, obj_id, mask):
         mask = np.asarray(mask).astype(bool)
@@ -352,3 +362,20 @@ def _widen(box, margin, w, h):
 def _logits(masks):
     """Masks as the video predictor's logits: K x 1 x H x W, positive inside."""
     return torch.from_numpy(np.where(np.stack(masks), np.float32(10), np.float32(-10)))[:, None]
+
+
+def make_models(threads=1):
+    """The stand-ins as the runner's model factory returns them.
+
+    Args:
+        threads: torch's threads (the stand-ins' tensors are tiny: one thread
+            spares torch the hand-offs between its threads); None leaves
+            torch's setting.
+    """
+    import mirelo_utils as mu
+
+    if threads is not None:
+        torch.set_num_threads(threads)
+    segmenter = BoxPromptedSegmenter()
+    return mu.Models(processor=ColourDetectorProcessor(), grounding_model=ColourDetector().eval(),
+                     image_predictor=segmenter, video_predictor=RepromptingVideoPredictor(segmenter), device="cpu")

@@ -38,15 +38,7 @@ VPY=.venv/bin/python
 stamp=.venv/.requirements-stamp
 if [ ! -f "$stamp" ] || ! cat requirements-dev.txt constraints.txt | cmp -s - "$stamp"; then
   echo "setup: installing Python packages"
-  "$VPY" -m pip install -q -r requirements-dev.txt -c constraints.txt
-  # sam2 (the image predictor in the model tests) from its source package:
-  # without its CUDA extension, and without the torchvision it declares (see
-  # requirements-dev.txt); its other dependencies come from the list above.
-  SAM2_BUILD_CUDA=0 "$VPY" -m pip install -q --no-deps --no-build-isolation sam2 -c constraints.txt
-  # trackeval (the reference of the tracking-score tests) without the
-  # opencv-python it declares, which would clash with opencv-python-headless;
-  # its other dependencies come from the list above.
-  "$VPY" -m pip install -q --no-deps trackeval -c constraints.txt
+  bash scripts/install_test_requirements.sh "$VPY"
   cat requirements-dev.txt constraints.txt >"$stamp"
 fi
 

@@ -49,6 +49,7 @@ from ._core import (
     retrieve_annotation,
     rle_decode,
     rle_encode,
+    write_annotation_file,
 )
 from ._corrections import (
     Correction,
@@ -66,20 +67,45 @@ from ._health import HandOverSettings, clip_health_report
 from ._ingest import VideoMetadata, VideoProcessor
 from ._plots import draw_intersection_heatmap, video_segments_mask_visual
 from ._qc import Mask_Refinement
+from ._runner import (
+    CheckSettings,
+    ConfigError,
+    InitialisationSettings,
+    ModelSettings,
+    Models,
+    PenSettings,
+    RecordingSettings,
+    RefinementSettings,
+    RunConfig,
+    WindowSettings,
+    load_config,
+    track_recordings,
+    track_recordings_on_cluster,
+)
 from ._scores import TrackingScores, evaluate_tracking, read_mot, read_mots, write_mot, write_mots
 
 __all__ = [
+    "CheckSettings",
     "Clip",
     "ClipMasks",
     "ClipRecord",
     "CompactMask",
+    "ConfigError",
     "Correction",
     "HandOverSettings",
+    "InitialisationSettings",
     "Mask_Refinement",
+    "ModelSettings",
+    "Models",
     "PEN_JSON_ROOT",
+    "PenSettings",
+    "RecordingSettings",
+    "RefinementSettings",
+    "RunConfig",
     "TrackingScores",
     "VideoMetadata",
     "VideoProcessor",
+    "WindowSettings",
     "apply_page_advice",
     "cal_centroid_distance",
     "cal_masks_iou_scores",
@@ -112,6 +138,7 @@ __all__ = [
     "initializer",
     "intersection_between_masks",
     "list_all_files",
+    "load_config",
     "matcher",
     "merge_tracks",
     "open_clip",
@@ -127,8 +154,11 @@ __all__ = [
     "rle_decode",
     "rle_encode",
     "swap_identities",
+    "track_recordings",
+    "track_recordings_on_cluster",
     "undo",
     "video_segments_mask_visual",
+    "write_annotation_file",
     "write_mot",
     "write_mots",
 ]

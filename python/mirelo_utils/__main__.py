@@ -18,6 +18,14 @@ merge, drop, advice, undo, history and recover), logged in
 CLIP/corrections.jsonl. Exit codes: 0 done, 2 bad input (a one-line message; a
 folder without annotation files gives the loader's message), 1 any other
 failure, 130 interrupted.
+
+    python -m mirelo_utils track CONFIG.toml
+
+tracks the recordings the configuration names (track_recordings); a rerun
+goes on where a run stopped. Exit codes: 0 done, 2 a bad configuration, a
+missing file, a failing model factory or settings that differ from an
+earlier run's (a one-line message, nothing written), 1 any other failure,
+130 interrupted.
 """
 
 from __future__ import annotations
@@ -111,7 +119,8 @@ def _report(args: argparse.Namespace) -> int:
     from ._health import PAGE_NAME, clip_health_report
 
     hand_over = HandOverSettings(min_frame_id=args.min_frame_id, area_threshold=args.area_threshold,
-                                 min_count=args.min_count, min_area=args.min_area, max_attempts=args.max_attempts)
+                                 min_count=args.min_count, min_area=args.min_area, max_attempts=args.max_attempts,
+                                 pen_animals=args.pen_animals)
     bar = ProgressBar(sys.stderr)
     try:
         table = clip_health_report(
@@ -163,9 +172,11 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         ("--min-count", "min_count", _number, "N", "a track tiny in more frames than this is removed"),
         ("--min-area", "min_area", _number, "PIXELS", "pixels every mask of the last frame chosen must exceed"),
         ("--max-attempts", "max_attempts", int, "N", "last frames the choice examines"),
+        ("--pen-animals", "pen_animals", int, "N", "animals in the pen the choice counts on"),
     ):
         advice.add_argument(option, type=kind, default=getattr(hand, name), metavar=metavar,
                             help=f"{what} ({hand.text(name)})")
+    _add_track(commands)
     from ._scores import command as evaluate
 
     evaluate.add_parser(commands)
@@ -173,18 +184,73 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
 
     fix.add_parser(commands)
     args = parser.parse_args(argv)
-    run = {"evaluate": evaluate.run, "fix": fix.run}.get(args.command, _report)
+    if args.command == "track":
+        command, bad_input = _track, _track_bad_input()
+    else:
+        command, bad_input = {"evaluate": evaluate.run, "fix": fix.run}.get(args.command, _report), _BAD_INPUT
     try:
-        return run(args)
+        return command(args)
     except KeyboardInterrupt:
         print(f"{PROG} {args.command}: interrupted", file=sys.stderr)
         return 130
-    except _BAD_INPUT as e:
+    except bad_input as e:
         print(f"{PROG} {args.command}: error: {_one_line(e)}", file=sys.stderr)
         return 2
     except Exception as e:  # noqa: BLE001 - a command line reports, it does not trace back
         print(f"{PROG} {args.command}: failed: {type(e).__name__}: {_one_line(e)}", file=sys.stderr)
         return 1
+
+
+def _add_track(commands: argparse._SubParsersAction) -> None:
+    track = commands.add_parser(
+        "track",
+        help="track whole recordings as a configuration file says",
+        description="Tracks the recordings that CONFIG.toml names, window by window, from the camera files to "
+        "checked, handed-over clips (mirelo_utils.track_recordings). Run again, it goes on where a run stopped; "
+        "with other settings it refuses unless told --restart or --from-window.",
+    )
+    track.add_argument("config", metavar="CONFIG.toml", help="the run's configuration file")
+    redo = track.add_mutually_exclusive_group()
+    redo.add_argument("--restart", action="store_true", help="throw away what earlier runs made and start again")
+    redo.add_argument("--from-window", type=int, metavar="N",
+                      help="keep the windows before window N (from 1), track it and those after it again")
+    cluster = track.add_mutually_exclusive_group()
+    cluster.add_argument("--scheduler", metavar="ADDRESS",
+                         help="run the recordings side by side on the Dask cluster of this scheduler")
+    cluster.add_argument("--workers", type=int, metavar="N",
+                         help="run the recordings side by side on a local Dask cluster of N worker processes")
+    track.add_argument("--quiet", action="store_true", help="no progress on stderr")
+
+
+def _track_bad_input() -> tuple[type[BaseException], ...]:
+    from ._runner.config import ConfigError
+
+    return (ConfigError,)
+
+
+def _track(args: argparse.Namespace) -> int:
+    from ._support import console_text
+
+    if args.scheduler is not None or args.workers is not None:
+        from ._runner.cluster import track_on_cluster_command
+
+        table = track_on_cluster_command(args.config, args.scheduler, args.workers, restart=args.restart,
+                                         from_window=args.from_window)
+    else:
+        from ._runner import track_recordings
+
+        table = track_recordings(args.config, restart=args.restart, from_window=args.from_window,
+                                 progress=not args.quiet)
+    for name, page in table.attrs["pages"].items():
+        rows = table[table["Recording"] == name]
+        tracked = int(rows["Tracks"].gt(0).sum())
+        breaks = int(((rows["Tracks from"] == "detector") & (rows["Window"] > 1)).sum())
+        print(console_text(f"{name}: {len(rows)} windows, {tracked} tracked, {breaks} break(s) of identity; "
+                           f"page {page}"))
+    unfinished = table.attrs.get("unfinished") or {}
+    for name, error in unfinished.items():
+        print(console_text(f"{name}: not finished: {error}"), file=sys.stderr)
+    return 1 if unfinished else 0
 
 
 def _one_line(e: BaseException) -> str:

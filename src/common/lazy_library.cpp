@@ -1,9 +1,15 @@
 #include "common/lazy_library.hpp"
 
 #include <dlfcn.h>
+#include <elf.h>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <climits>
+#include <cstdint>
+#include <cstring>
 
 #include "common/errors.hpp"
 
@@ -36,6 +42,35 @@ std::string loader_error() {
   return why != nullptr ? why : "unknown reason";
 }
 
+// Why the file cannot be a whole shared object of this machine, or empty when
+// it may be one. The dynamic linker maps a file's segments without checking
+// that the file holds them: one cut short (a download or a copy broken off)
+// would crash the process with SIGBUS on the first touch of the missing part
+// instead of failing to load.
+std::string truncation(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return {};  // the loader names why
+  struct stat st {};
+  Elf64_Ehdr header{};
+  std::string why;
+  if (::fstat(fd, &st) == 0 && ::pread(fd, &header, sizeof header, 0) == static_cast<ssize_t>(sizeof header) &&
+      std::memcmp(header.e_ident, ELFMAG, SELFMAG) == 0 && header.e_ident[EI_CLASS] == ELFCLASS64 &&
+      header.e_phentsize == sizeof(Elf64_Phdr)) {
+    const auto size = static_cast<uint64_t>(st.st_size);
+    uint64_t needed = header.e_phoff + uint64_t{header.e_phnum} * sizeof(Elf64_Phdr);
+    for (unsigned i = 0; i < header.e_phnum && needed <= size; ++i) {
+      Elf64_Phdr ph{};
+      if (::pread(fd, &ph, sizeof ph, static_cast<off_t>(header.e_phoff + i * sizeof ph)) != static_cast<ssize_t>(sizeof ph))
+        break;
+      if (ph.p_type == PT_LOAD || ph.p_type == PT_DYNAMIC) needed = std::max(needed, ph.p_offset + ph.p_filesz);
+    }
+    if (needed > size)
+      why = "the file is cut short (" + std::to_string(size) + " of at least " + std::to_string(needed) + " bytes)";
+  }
+  ::close(fd);
+  return why;
+}
+
 }  // namespace
 
 void* library_entry(const std::string& file_name, const char* entry) {
@@ -46,6 +81,8 @@ void* library_entry(const std::string& file_name, const char* entry) {
     // its own failure (a library it needs is missing) is the one to report.
     if (::access(beside.c_str(), F_OK) == 0) path = beside;
   }
+  if (const std::string why = path.find('/') == std::string::npos ? std::string() : truncation(path); !why.empty())
+    throw LibraryError("cannot load " + file_name + ": " + why);
   void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
   if (handle == nullptr) throw LibraryError("cannot load " + file_name + ": " + loader_error());
   dlerror();

@@ -10,6 +10,9 @@
 #endif
 
 #include <opencv2/imgproc.hpp>
+#if CV_VERSION_MAJOR >= 5
+#include <opencv2/geometry.hpp>
+#endif
 
 #include "common/errors.hpp"
 #include "common/format.hpp"

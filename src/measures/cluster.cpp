@@ -7,6 +7,9 @@
 #include <string>
 
 #include <opencv2/imgproc.hpp>
+#if CV_VERSION_MAJOR >= 5
+#include <opencv2/geometry.hpp>
+#endif
 
 #include "common/errors.hpp"
 #include "common/format.hpp"

@@ -186,7 +186,7 @@ inline void Failure::raise() const {
     case Kind::memory:
       if (message.empty()) throw std::bad_alloc();
       throw MemoryError(message);
-    case Kind::opencv: throw cv::Exception(number, message, function, file, line);
+    case Kind::opencv: throw cv::Exception(static_cast<decltype(cv::Exception::code)>(number), message, function, file, line);
     case Kind::none:
     case Kind::other: break;
   }

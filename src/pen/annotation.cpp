@@ -3,10 +3,13 @@
 #include <algorithm>
 #include <climits>
 #include <cmath>
+#include <cstdio>
 #include <memory>
 #include <optional>
 #include <random>
 #include <utility>
+
+#include <opencv2/imgproc.hpp>
 
 #include "common/errors.hpp"
 #include "common/memory.hpp"
@@ -247,6 +250,104 @@ cv::Mat draw_annotation(const cv::Mat& rgba, const AnnotationForDrawing& file, c
     if (box_drawing && box) draw_box_and_label(overlay, *box, file.object_ids[k], colour, at.text());
   }
   return alpha_composite(rgba, overlay);
+}
+
+namespace {
+
+JsonValue json_int(int64_t v) {
+  JsonValue j;
+  j.kind = JsonValue::Kind::Int;
+  j.integer = v;
+  return j;
+}
+
+JsonValue json_text(std::string_view v) {
+  JsonValue j;
+  j.kind = JsonValue::Kind::String;
+  j.text = std::string(v);
+  return j;
+}
+
+JsonValue json_list() {
+  JsonValue j;
+  j.kind = JsonValue::Kind::Array;
+  return j;
+}
+
+JsonValue json_object() {
+  JsonValue j;
+  j.kind = JsonValue::Kind::Object;
+  return j;
+}
+
+// x y as the fractions of a pixel centre, six decimals each.
+void append_point(std::string& out, const cv::Point& p, double width, double height) {
+  char buf[64];
+  const int n = std::snprintf(buf, sizeof buf, " %.6f %.6f", (p.x + 0.5) / width, (p.y + 0.5) / height);
+  out.append(buf, static_cast<size_t>(n));
+}
+
+}  // namespace
+
+MaskOutline mask_outline(const MaskView& mask) {
+  if (mask.height > INT_MAX || mask.width > INT_MAX)
+    throw ValueError(expected_got("a mask of at most 2^31 - 1 rows and columns",
+                                  std::to_string(mask.height) + " x " + std::to_string(mask.width)));
+  MaskOutline out;
+  const PixelBox box = mask_box(mask);
+  if (box.empty) return out;
+  // Only the box is traced: the pixels around it are clear, and OpenCV
+  // treats those beyond the image as clear too, so the contours (and the
+  // order in which the raster scan meets them) are the whole frame's.
+  const cv::Mat image(static_cast<int>(mask.height), static_cast<int>(mask.width), CV_8UC1,
+                      const_cast<uint8_t*>(mask.data), static_cast<size_t>(mask.row_stride));
+  const cv::Rect rect(static_cast<int>(box.x_min), static_cast<int>(box.y_min),
+                      static_cast<int>(box.x_max - box.x_min + 1), static_cast<int>(box.y_max - box.y_min + 1));
+  cv::Mat binary;
+  cv::compare(image(rect), cv::Scalar(0), binary, cv::CMP_NE);
+  std::vector<std::vector<cv::Point>> contours;
+  cv::findContours(binary, contours, cv::RETR_EXTERNAL, cv::CHAIN_APPROX_SIMPLE, rect.tl());
+  const auto width = static_cast<double>(mask.width), height = static_cast<double>(mask.height);
+  for (const auto& contour : contours) {
+    std::string text = "0";
+    for (const cv::Point& p : contour) append_point(text, p, width, height);
+    if (contour.size() == 1) append_point(text, contour[0], width, height);
+    out.polygons.push_back(std::move(text));
+  }
+  out.box = std::array<int64_t, 4>{box.x_min, box.y_min, box.x_max, box.y_max};
+  return out;
+}
+
+std::string annotation_file_text(std::string_view image_path, std::string_view class_name,
+                                 const std::vector<TrackedObject>& objects) {
+  JsonValue detections = json_list();
+  for (size_t k = 0; k < objects.size(); ++k) {
+    const TrackedObject& o = objects[k];
+    if (k > 0 && !o.mask.same_shape(objects[0].mask))
+      throw ValueError(expected_got("masks of one frame size (" + std::to_string(objects[0].mask.height) + " x " +
+                                        std::to_string(objects[0].mask.width) + ")",
+                                    std::to_string(o.mask.height) + " x " + std::to_string(o.mask.width) +
+                                        " for object " + std::to_string(o.object_id)));
+    const MaskOutline outline = mask_outline(o.mask);
+    JsonValue boxes = json_list();
+    if (outline.box) {
+      JsonValue b = json_list();
+      for (int64_t v : *outline.box) b.items.push_back(json_int(v));
+      boxes.items.push_back(std::move(b));
+    }
+    JsonValue polygons = json_list();
+    for (const std::string& text : outline.polygons) polygons.items.push_back(json_text(text));
+    JsonValue det = json_object();
+    det.members.emplace_back("object_id", json_int(o.object_id));
+    det.members.emplace_back("class_name", json_text(class_name));
+    det.members.emplace_back("xyxy", std::move(boxes));
+    det.members.emplace_back("formatted_polygon", std::move(polygons));
+    detections.items.push_back(std::move(det));
+  }
+  JsonValue doc = json_object();
+  doc.members.emplace_back("image_path", json_text(image_path));
+  doc.members.emplace_back("detections", std::move(detections));
+  return dump_json(doc, -1);
 }
 
 }  // namespace mirelo

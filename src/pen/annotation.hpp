@@ -3,14 +3,18 @@
 // "detections", each detection with its "object_id" (the track id, from 1),
 // its outline as polygon texts in "formatted_polygon" and its boxes in
 // "xyxy". Their polygons rasterised into masks, and the animals drawn on the
-// frame for inspection.
+// frame for inspection; and the files written from tracked masks.
+#include <array>
 #include <cstdint>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <opencv2/core.hpp>
 
 #include "common/json.hpp"
+#include "common/mask.hpp"
 #include "common/run_mask.hpp"
 
 namespace mirelo {
@@ -59,5 +63,38 @@ AnnotationForDrawing read_annotation_for_drawing(const std::string& json_path);
 /// numbers each) or polygons.
 cv::Mat draw_annotation(const cv::Mat& rgba, const AnnotationForDrawing& file, const std::vector<char>& drawn,
                         bool box_drawing, uint64_t seed, const std::string& json_path);
+
+/// A mask's outline as annotation files hold it.
+struct MaskOutline {
+  /// One text per outer contour (cv::findContours, RETR_EXTERNAL,
+  /// CHAIN_APPROX_SIMPLE), in the order OpenCV finds them: "0" and the
+  /// contour's points as x y pairs, each the pixel centre as a fraction of
+  /// the frame's width or height with six decimals ("%.6f" of (x + 0.5) /
+  /// width). A one-pixel piece gives its point twice, since readers fill
+  /// polygons of at least two points.
+  std::vector<std::string> polygons;
+  /// Tight box of the set pixels, [x0, y0, x1, y1] inclusive; none for an
+  /// empty mask (which has no polygon either).
+  std::optional<std::array<int64_t, 4>> box;
+};
+
+/// The outline of an H x W mask (non-zero set). Throws ValueError for a side
+/// beyond 2^31 - 1.
+MaskOutline mask_outline(const MaskView& mask);
+
+/// One tracked object of a frame.
+struct TrackedObject {
+  int64_t object_id = 0;  ///< the track id, from 1
+  MaskView mask;
+};
+
+/// The text of the annotation file of one frame: json.dumps of
+/// {"image_path": image_path, "detections": [{"object_id": id, "class_name":
+/// class_name, "xyxy": [box] or [], "formatted_polygon": polygons}, ...]},
+/// one detection per object in the given order. The texts are UTF-8 (a lone
+/// surrogate in its three-byte form is written as its escape, as the host's
+/// json module writes it). Throws ValueError for masks of different sizes.
+std::string annotation_file_text(std::string_view image_path, std::string_view class_name,
+                                 const std::vector<TrackedObject>& objects);
 
 }  // namespace mirelo

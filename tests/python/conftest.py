@@ -1,4 +1,5 @@
 import os
+import pathlib
 
 import numpy as np
 import pytest
@@ -6,6 +7,19 @@ import pytest
 # Set by scripts/sanitize.sh: the module under test is built with
 # AddressSanitizer, which reserves terabytes of address space for itself.
 SANITIZED = bool(os.environ.get("MIRELO_SANITIZED"))
+
+
+def _bundled_build():
+    """Whether the package under test is the self-contained wheel: its
+    dist-info beside the package lists the libraries it bundles."""
+    import importlib.util
+
+    spec = importlib.util.find_spec("mirelo_utils")
+    site = pathlib.Path(spec.origin).resolve().parents[1]
+    return any(site.glob("mirelo_utils-*.dist-info/licenses/BUNDLED.txt"))
+
+
+BUNDLED_BUILD = _bundled_build()
 
 
 @pytest.fixture(scope="session")

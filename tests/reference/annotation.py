@@ -22,3 +22,29 @@ def python_masks_of_file(json_path, height, width):
         masks.append(m)
         keys.append(det.get("object_id", 0) - 1)
     return doc["image_path"], np.array(masks).astype(np.uint8), keys
+
+
+def python_annotation_text(image_path, masks):
+    """The annotation file of one frame written the straightforward way:
+    cv2.findContours on each whole mask, polygon texts of the pixel centres,
+    cv2.boundingRect of all contours and json.dumps. masks: object id ->
+    H x W mask."""
+    import json
+
+    import cv2
+
+    detections = []
+    for object_id, mask in masks.items():
+        mask = np.asarray(mask)
+        h, w = mask.shape
+        contours, _ = cv2.findContours((mask != 0).astype(np.uint8), cv2.RETR_EXTERNAL, cv2.CHAIN_APPROX_SIMPLE)
+        polygons, box = [], []
+        for c in contours:
+            points = c[:, 0] if len(c) > 1 else np.repeat(c[:, 0], 2, axis=0)
+            polygons.append("0 " + " ".join(f"{(x + 0.5) / w:.6f} {(y + 0.5) / h:.6f}" for x, y in points))
+        if contours:
+            x, y, bw, bh = cv2.boundingRect(np.concatenate(contours))
+            box = [[x, y, x + bw - 1, y + bh - 1]]
+        detections.append({"object_id": int(object_id), "class_name": "pig", "xyxy": box,
+                           "formatted_polygon": polygons})
+    return json.dumps({"image_path": image_path, "detections": detections})

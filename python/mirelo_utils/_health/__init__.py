@@ -24,6 +24,7 @@ from __future__ import annotations
 
 import os
 from collections.abc import Mapping
+from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any, Callable, Optional, Union
 
 from .. import _core
@@ -36,9 +37,10 @@ if TYPE_CHECKING:
     import pandas as pd
 
     from .page import Page
+    from .scan import Scan
 
-__all__ = ["ANIMAL_COLUMNS", "HandOverSettings", "PAGE_NAME", "PageOptions", "build_page", "clip_health_report",
-           "write_report"]
+__all__ = ["ANIMAL_COLUMNS", "CheckedClip", "HandOverSettings", "PAGE_NAME", "PageOptions", "build_page",
+           "check_and_write", "check_clip", "clip_health_report", "write_report"]
 
 PAGE_NAME = "index.html"
 REPORT_NAME = "tracking_question_report.csv"
@@ -181,11 +183,30 @@ def _no_progress(stage: str, done: int, total: int) -> None:
 # ------------------------------------------------------------------- steps
 
 
+@dataclass(frozen=True)
+class CheckedClip:
+    """What the check of a clip found: the page, the per-animal table, the
+    scan of every frame's areas and overlaps, and the tracking question
+    report's result (overlap rows, zero-area rows, frames, last frame)."""
+
+    page: Page
+    table: pd.DataFrame
+    scan: Scan
+    report: tuple
+
+
 def build_page(clip: Any, folder: str, image_predictor: Any, options: PageOptions,
                progress: Optional[ProgressFn] = None) -> Optional[tuple[Page, pd.DataFrame]]:
     """The page of a clip and its per-animal table; writes the tracking
     question report into `folder` on the way. None when `clip` is a folder
     without annotation files."""
+    checked = check_clip(clip, folder, image_predictor, options, progress)
+    return None if checked is None else (checked.page, checked.table)
+
+
+def check_clip(clip: Any, folder: str, image_predictor: Any, options: PageOptions,
+               progress: Optional[ProgressFn] = None) -> Optional[CheckedClip]:
+    """build_page, with the scan and the report it made on the way."""
     from . import advice, episodes, page, plots, scan
 
     step = progress or _no_progress
@@ -263,30 +284,37 @@ def build_page(clip: Any, folder: str, image_predictor: Any, options: PageOption
         corrections=corrections,
         corrections_error=corrections_error,
     )
-    return result, table
+    return CheckedClip(result, table, frames, report)
 
 
 def write_report(clip: Any, out_dir: Any, image_predictor: Any, options: PageOptions,
                  progress: Optional[ProgressFn] = None) -> Optional[pd.DataFrame]:
     """clip_health_report with its options as one record (the cluster
     variant's task calls this)."""
+    checked = check_and_write(clip, out_dir, image_predictor, options, progress)
+    return None if checked is None else checked.table
+
+
+def check_and_write(clip: Any, out_dir: Any, image_predictor: Any, options: PageOptions,
+                    progress: Optional[ProgressFn] = None) -> Optional[CheckedClip]:
+    """write_report, giving all that the check found (the recording runner
+    keeps the scan and the report for the recording's page)."""
     folder, created = _out_folder(out_dir)
     try:
-        built = build_page(clip, folder, image_predictor, options, progress)
-        if built is None:
+        checked = check_clip(clip, folder, image_predictor, options, progress)
+        if checked is None:
             remove_created(created)
             return None
         from .page import render
 
-        result, table = built
         # Every text of the page was made showable; the page is UTF-8.
-        _io.write_file(os.path.join(folder, PAGE_NAME), render(result).encode("utf-8"))
+        _io.write_file(os.path.join(folder, PAGE_NAME), render(checked.page).encode("utf-8"))
     except BaseException:
         remove_created(created)
         raise
     if progress is not None:
         progress("Writing the page", 1, 1)
-    return table
+    return checked
 
 
 # ------------------------------------------------------------------- entry

@@ -27,13 +27,14 @@ def hand_over(records: Mapping, scan: Scan, settings: HandOverSettings, expected
         # An opened clip's masks are copied as their runs, never painted.
         copy = ClipMasks(masks.compact()) if isinstance(masks, ClipMasks) else dict(masks.items())
         last[key] = {"masks_dict": copy}
-    best, failed = _core.find_best_laste_frame(last, settings.min_area, attempts, remove_stack_obs=remove)
+    best, failed = _core.find_best_laste_frame(last, settings.min_area, attempts, remove_stack_obs=remove,
+                                               pen_animals=settings.pen_animals)
     best_key = None if failed else next(k for k, record in last.items() if record is best)
     return HandOverAdvice(
         settings=settings,
         removed=tuple(shown_text(str(k)) for k in remove),
         best_frame=None if best_key is None else shown_text(str(best_key)),
         attempts=attempts,
-        pen_animals=_core._PEN_ANIMALS,  # type: ignore[attr-defined]  # private, not in the stubs
+        pen_animals=settings.pen_animals,
         expected_animals=expected_animals,
     )

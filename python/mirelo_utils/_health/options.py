@@ -53,11 +53,14 @@ class HandOverSettings:
         min_area: Pixels every mask of the chosen last frame must exceed.
         max_attempts: Frames the last-frame choice examines, counted back
             from the last (at most the clip's frames; a whole number >= 1).
+        pen_animals: Animals in the pen: the chosen last frame needs this
+            many non-empty masks less the tracks removed (a whole number
+            >= 1).
 
     Raises:
         TypeError: a setting that is not a number.
-        ValueError: NaN, a negative min_count, or a max_attempts that is not
-            a whole number >= 1.
+        ValueError: NaN, a negative min_count, or a max_attempts or
+            pen_animals that is not a whole number >= 1.
     """
 
     min_frame_id: float = 500
@@ -65,6 +68,7 @@ class HandOverSettings:
     min_count: float = 100
     min_area: float = 10
     max_attempts: int = 10
+    pen_animals: int = 10
 
     def __post_init__(self) -> None:
         for name in ("min_frame_id", "area_threshold", "min_count", "min_area"):
@@ -74,6 +78,7 @@ class HandOverSettings:
         if self.min_count < 0:
             raise ValueError(f"expected a number >= 0 for min_count, got {self.min_count!r}")
         check_whole(self.max_attempts, "max_attempts", 1)
+        check_whole(self.pen_animals, "pen_animals", 1)
 
     def text(self, name: str) -> str:
         """A setting as the page writes it: whole numbers as such, others in

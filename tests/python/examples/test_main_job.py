@@ -1,6 +1,6 @@
 """The README's main job (examples/pen_pipeline.py) on its reduced scene: the
-generated pen through the whole pipeline with the stand-in models, so that
-the example cannot fall behind the library."""
+generated pen tracked by one run of the recording runner with the stand-in
+models, so that the example cannot fall behind the library."""
 import contextlib
 import io
 import json
@@ -20,59 +20,69 @@ sys.path.insert(0, str(Path(__file__).resolve().parents[3] / "examples"))
 import pen_pipeline  # noqa: E402
 import stand_in_models  # noqa: E402
 
-STAGES = ["ingest", "initialisation", "propagation", "refinement", "loading", "report", "page", "hand-over"]
+STAGES = ["ingest", "initialisation", "propagation", "refinement", "annotation files", "loading", "checks", "drawings",
+          "hand-over", "bookkeeping", "recording page"]
+RECORDING = Path("tracking") / "Camera64_1_20240115063000"
 
 
 @pytest.fixture(scope="module")
 def run(tmp_path_factory):
     out = tmp_path_factory.mktemp("main_job")
     threads = torch.get_num_threads()
-    torch.set_num_threads(1)  # as the script runs; the stand-ins' tensors are tiny
     try:
-        with contextlib.redirect_stdout(io.StringIO()) as text:
+        with contextlib.redirect_stdout(io.StringIO()) as text, contextlib.redirect_stderr(io.StringIO()) as log:
             code = pen_pipeline.main(["--quick", "--out", str(out)])
     finally:
-        torch.set_num_threads(threads)
-    return code, text.getvalue(), out
+        torch.set_num_threads(threads)  # the stand-ins' factory sets one thread
+    return code, text.getvalue(), out, log.getvalue()
 
 
 def test_the_report_and_the_hand_over_catch_the_swap_and_the_vanishing(run):
-    code, text, _ = run
+    code, text, out, _ = run
     checks = text.split("Checks against the scene:")[1].split("Timings")[0]
     assert code == 0, checks
     assert "FAILED" not in checks and checks.count("ok ") == 12
-    assert "Most frequent box with errors:" in text
+    log = (out / RECORDING / "window_000" / "logs" / "checks.log").read_text(encoding="utf-8")
+    assert "Most frequent box with errors:" in log
 
 
 def test_summary_names_the_files_and_times_every_stage(run):
-    _, text, out = run
+    _, text, out, log = run
     summary = text.split(f"== Summary (paths below {out}) ==")[1].split("Checks against the scene")[0]
-    report = re.search(r"report:\s+(\S+\.csv)", summary).group(1)
-    assert report == os.path.join("clip1", "tracking_question_report.csv") and (out / report).is_file()
+    reports = re.findall(r"report:\s+(\S+\.csv)", summary)
+    assert reports == [str(RECORDING / w / "health" / "tracking_question_report.csv")
+                       for w in ("window_000", "window_001")]
+    assert all((out / r).is_file() for r in reports)
     assert "nothing to report" in summary.split("clip2:")[1]  # the second clip is clean
     drawings = [p for line in re.findall(r"drawings: (.*)", summary) for p in line.split(", ")]
-    assert len(drawings) == 5 and all(p.endswith(".png") and (out / p).is_file() for p in drawings)
+    assert [os.path.basename(p) for p in drawings] == ["first_frame.png", "hand_over.png"]
+    assert all((out / p).is_file() for p in drawings)
     pages = re.findall(r"^  page:\s+(\S+)", summary, re.M)
-    assert pages == [os.path.join(c, "health", "index.html") for c in ("clip1", "clip2")]
-    assert all((out / p).is_file() for p in pages)
+    assert pages == [str(RECORDING / w / "health" / "index.html") for w in ("window_000", "window_001")]
+    assert all((out / p).is_file() for p in pages) and (out / RECORDING / "index.html").is_file()
     timings = dict(re.findall(r"^  ([a-z -]+?)\s+(\d+\.\d+)$", text.split("Timings (s):")[1], re.M))
     assert set(STAGES) <= set(timings) and "total" in timings
+    # Not a terminal: one progress line per window.
+    assert re.findall(r"^\[(\d)/2\] ", log, re.M) == ["1", "2"]
 
 
-def test_the_pages_advise_the_hand_over_the_job_makes(run):
-    _, text, out = run
-    dropped = re.search(r"Tracks dropped before the hand-over: \['(\w+)'\]", text).group(1)
-    advice = (out / "clip1" / "health" / "index.html").read_text(encoding="utf-8").split("Hand-over to the next clip")[1]
-    assert f"): <b>{dropped}</b>" in advice and "Last-frame choice: frame key" in advice, advice
-    # The second clip carries nine tracks: a hand-over from it with nothing
-    # removed would find too few masks.
-    advice = (out / "clip2" / "health" / "index.html").read_text(encoding="utf-8").split("Hand-over to the next clip")[1]
-    assert "): <b>none</b>" in advice and "at least 10 non-empty masks" in advice and "no usable frame" in advice
+def test_the_pages_advise_the_hand_over_the_run_makes(run):
+    _, text, out, _ = run
+    manifest = json.loads((out / RECORDING / "manifest.json").read_text(encoding="utf-8"))
+    dropped = manifest["windows"][0]["hand_over"]["removed"]
+    advice = (out / RECORDING / "window_000" / "health" / "index.html").read_text(
+        encoding="utf-8").split("Hand-over to the next clip")[1]
+    assert f"): <b>{dropped[0]}</b>" in advice and "Last-frame choice: frame key" in advice, advice
+    # The second clip carries nine tracks, and its last frame holds all nine.
+    advice = (out / RECORDING / "window_001" / "health" / "index.html").read_text(
+        encoding="utf-8").split("Hand-over to the next clip")[1]
+    assert "): <b>none</b>" in advice and "at least 9 non-empty masks" in advice
+    assert "Last-frame choice: frame key" in advice
 
 
 def test_annotation_files_in_the_documented_format(run):
-    _, _, out = run
-    ann = out / "clip1" / "annotations"
+    _, _, out, _ = run
+    ann = out / RECORDING / "window_000" / "annotations"
     names = sorted(os.listdir(ann), key=lambda n: int(n[len("output_pp_"):-len(".json")]))
     assert names == [f"output_pp_{k}.json" for k in range(len(names))] and len(names) > 30
     for name in names[:: len(names) // 6]:
@@ -103,9 +113,8 @@ def test_annotation_outlines_read_back_as_the_same_masks(tmp_path):
     masks = shapes(h, w)
     frame = tmp_path / "0000.jpg"
     cv2.imwrite(str(frame), np.zeros((h, w, 3), np.uint8))
-    segments = {4: {k + 1: m[None] for k, m in enumerate(masks.values())}}
-    pen_pipeline.write_annotation_files(segments, [str(frame)] * 5, str(tmp_path / "ann"))
-    path = str(tmp_path / "ann" / "output_pp_4.json")
+    path = str(tmp_path / "output_pp_4.json")
+    mu.write_annotation_file(path, str(frame), {k + 1: m[None] for k, m in enumerate(masks.values())})
     _, stack, numbers = mu.process_json_and_generate_masks(path, h, w)
     assert numbers == [0, 1, 2, 3]
     for (name, mask), got in zip(masks.items(), stack):
@@ -193,6 +202,32 @@ def test_stand_in_tracks_hand_a_split_blob_out_left_to_right(tmp_path):
     # Apart again: track 1, which started on the left, takes the left blob: the other animal.
     assert boxes[4] == [(30, 26, 55, 44), (60, 10, 85, 28)]
     assert boxes[5] == [(10, 26, 35, 44), (80, 10, 105, 28)]
+
+
+def test_stand_in_state_is_reset_as_sam2_resets_it(tmp_path):
+    frames = [pen_frame([(10, 10, 35, 28)]), pen_frame([(12, 10, 37, 28)])]
+    for k, frame in enumerate(frames):
+        cv2.imwrite(str(tmp_path / f"{k:04d}.jpg"), frame[..., ::-1], [cv2.IMWRITE_JPEG_QUALITY, 100])
+    video = stand_in_models.RepromptingVideoPredictor(stand_in_models.BoxPromptedSegmenter())
+    state = video.init_state(video_path=str(tmp_path), offload_video_to_cpu=True, offload_state_to_cpu=True)
+    mask = np.zeros((60, 120), bool)
+    mask[10:28, 10:35] = True
+    video.add_new_mask(state, frame_idx=0, obj_id=4, mask=mask)
+    assert [f for f, _, _ in video.propagate_in_video(state)] == [0, 1]
+    video.reset_state(state)
+    assert state["obj_ids"] == [] and state["mask_inputs"] == {} and state["offload_state_to_cpu"] is True
+    video.add_new_mask(state, frame_idx=1, obj_id=7, mask=mask)  # the same state serves the next prompts
+    assert [(f, ids) for f, ids, _ in video.propagate_in_video(state)] == [(1, [7])]
+
+
+def test_stand_in_factory_gives_the_models_record():
+    threads = torch.get_num_threads()
+    try:
+        models = stand_in_models.make_models()
+        assert torch.get_num_threads() == 1
+    finally:
+        torch.set_num_threads(threads)
+    assert isinstance(models, mu.Models) and models.video_predictor.predictor is models.image_predictor
 
 
 def test_stand_in_track_of_a_hidden_animal_stays_empty(tmp_path):

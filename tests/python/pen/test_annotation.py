@@ -6,6 +6,7 @@ import pytest
 from PIL import Image, ImageDraw
 
 import mirelo_utils as mu
+from reference.annotation import python_annotation_text as reference_text
 from reference.annotation import python_masks_of_file as reference_masks
 from conftest import polygon_text, write_annotation
 
@@ -214,3 +215,66 @@ def test_missing_image_raises(tmp_path):
     path = write_annotation(tmp_path / "a.json", tmp_path / "none.jpg", [])
     with pytest.raises(FileNotFoundError):
         mu.retrieve_annotation(path)
+
+
+# ---------------------------------------------------------- write_annotation_file
+
+
+def tracked_masks(rng, h, w):
+    """Masks of the shapes tracking gives: blobs with holes, pieces touching
+    the frame's sides, single pixels and lines, and an empty one."""
+    import cv2
+
+    blob = np.zeros((h, w), np.uint8)
+    cv2.ellipse(blob, (w // 3, h // 2), (w // 5, h // 4), 30, 0, 360, 1, -1)
+    blob[h // 2, w // 3] = 0  # a hole
+    sides = np.zeros((h, w), bool)
+    sides[0, :] = sides[:, -1] = True
+    sides[h - 1, 0] = True
+    specks = rng.random((h, w)) > 0.995
+    line = np.zeros((h, w), np.float32)
+    line[h // 3, 2:w - 2] = 0.5
+    return {1: blob, 2: sides, 3: specks, 7: line, 12: np.zeros((h, w), bool), 4: np.ones((h, w), np.uint16)}
+
+
+@pytest.mark.parametrize("height, width", [(48, 64), (37, 101), (1, 1)])
+def test_written_files_are_those_of_the_straightforward_writer(tmp_path, height, width):
+    rng = np.random.default_rng(height + width)
+    masks = tracked_masks(rng, height, width)
+    # A frame folder whose name is not UTF-8 is stored as the host's JSON writer stores it.
+    image = f"/frames/\udcff{height}/0007.jpg"
+    path = tmp_path / "output_pp_7.json"
+    mu.write_annotation_file(path, image, masks)
+    assert path.read_bytes() == reference_text(image, masks).encode("ascii")
+    # Read back, every piece is where the mask was (holes filled).
+    _, stack, keys = mu.process_json_and_generate_masks(str(path), height, width)
+    assert keys == [k - 1 for k in masks]
+    for got, mask in zip(stack, masks.values()):
+        assert not (np.asarray(mask) != 0)[got == 0].any()
+
+
+def test_compact_masks_and_a_leading_axis_are_written_as_their_pixels(tmp_path):
+    rng = np.random.default_rng(5)
+    masks = tracked_masks(rng, 30, 40)
+    mu.write_annotation_file(tmp_path / "dense.json", "f.jpg", masks)
+    given = {k: (mu.CompactMask.from_array(m) if k % 2 else np.asarray(m)[None]) for k, m in masks.items()}
+    mu.write_annotation_file(tmp_path / "given.json", "f.jpg", given, class_name="pig")
+    assert (tmp_path / "given.json").read_bytes() == (tmp_path / "dense.json").read_bytes()
+    mu.write_annotation_file(tmp_path / "none.json", "f.jpg", {}, class_name="sow")
+    assert json.loads((tmp_path / "none.json").read_text()) == {"image_path": "f.jpg", "detections": []}
+
+
+@pytest.mark.parametrize("masks, image, error, match", [
+    ({"Box0": np.ones((4, 4))}, "f.jpg", TypeError, "whole-number object ids"),
+    ({True: np.ones((4, 4))}, "f.jpg", TypeError, "whole-number object ids"),
+    ({1: np.ones((4, 4)), 2: np.ones((4, 5))}, "f.jpg", ValueError, "masks of one frame size"),
+    ({1: np.ones((2, 4, 4))}, "f.jpg", ValueError, "2-D|leading axis"),
+    ({1: "mask"}, "f.jpg", TypeError, "array"),
+    ([np.ones((4, 4))], "f.jpg", TypeError, "mapping"),
+    ({1: np.ones((4, 4))}, "f\x00.jpg", ValueError, "null character"),
+    ({1: np.ones((4, 4))}, 7, TypeError, "path"),
+])
+def test_bad_masks_and_paths_write_nothing(tmp_path, masks, image, error, match):
+    with pytest.raises(error, match=match):
+        mu.write_annotation_file(tmp_path / "output_pp_0.json", image, masks)
+    assert list(tmp_path.iterdir()) == []

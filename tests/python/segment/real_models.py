@@ -150,3 +150,63 @@ def image_predictor():
     # of the released models (strides 4, 8 and 16).
     predictor._bb_feat_sizes = [(IMAGE_SIZE // s, IMAGE_SIZE // s) for s in (4, 8, 16)]
     return predictor
+
+
+@functools.cache
+def video_predictor():
+    """A SAM2VideoPredictor built as sam2 builds it (build_sam2_video_predictor
+    on its tiny configuration, with sam2's post-processing), made small by
+    hydra overrides: a 64-pixel input, the trunk, neck, memory attention and
+    memory encoder of the image predictor's sizes, no checkpoint."""
+    _sam2()
+    stand_in = _torchvision_stand_in()
+    saved = {name: sys.modules.get(name) for name in stand_in}
+    sys.modules.update(stand_in)
+    try:
+        from sam2.build_sam import build_sam2_video_predictor
+    finally:
+        for name, module in saved.items():
+            if module is None:
+                sys.modules.pop(name, None)
+            else:
+                sys.modules[name] = module
+    d_model, memory = 32, 16
+    side = IMAGE_SIZE // 16  # the feature map at the backbone's stride
+    overrides = [
+        f"++model.image_size={IMAGE_SIZE}",
+        "++model.image_encoder.trunk.embed_dim=8",
+        "++model.image_encoder.trunk.stages=[1,1,1,1]",
+        "++model.image_encoder.trunk.global_att_blocks=[]",
+        f"++model.image_encoder.neck.d_model={d_model}",
+        "++model.image_encoder.neck.backbone_channel_list=[64,32,16,8]",
+        f"++model.image_encoder.neck.position_encoding.num_pos_feats={d_model}",
+        f"++model.memory_attention.d_model={d_model}",
+        "++model.memory_attention.num_layers=1",
+        f"++model.memory_attention.layer.d_model={d_model}",
+        "++model.memory_attention.layer.dim_feedforward=16",
+        f"++model.memory_attention.layer.self_attention.embedding_dim={d_model}",
+        f"++model.memory_attention.layer.self_attention.feat_sizes=[{side},{side}]",
+        f"++model.memory_attention.layer.cross_attention.embedding_dim={d_model}",
+        f"++model.memory_attention.layer.cross_attention.feat_sizes=[{side},{side}]",
+        f"++model.memory_attention.layer.cross_attention.kv_in_dim={memory}",
+        f"++model.memory_encoder.out_dim={memory}",
+        f"++model.memory_encoder.in_dim={d_model}",
+        f"++model.memory_encoder.position_encoding.num_pos_feats={memory}",
+        f"++model.memory_encoder.mask_downsampler.embed_dim={d_model}",
+        f"++model.memory_encoder.fuser.layer.dim={d_model}",
+        "++model.num_maskmem=2",
+    ]
+    torch.manual_seed(1)
+    return build_sam2_video_predictor("configs/sam2.1/sam2.1_hiera_t.yaml", ckpt_path=None, device="cpu",
+                                      hydra_overrides_extra=overrides)
+
+
+def make_models(queries=1):
+    """The real classes at tiny random weights, as the recording runner's
+    model factory returns them: a detector answering at most `queries`
+    boxes."""
+    import mirelo_utils as mu
+
+    processor, model = detector(queries)
+    return mu.Models(processor=processor, grounding_model=model, image_predictor=image_predictor(),
+                     video_predictor=video_predictor(), device="cpu")

@@ -234,6 +234,35 @@ def test_no_usable_last_frame(frames_dir, capsys):
     assert capsys.readouterr().out.endswith("Issue is from the laste frame, not enough masks found.\n")
 
 
+@pytest.mark.parametrize("tracks, pen_animals, removed, usable", [
+    (3, 3, [], True),
+    (3, 4, [], False),  # a fourth animal is missing
+    (3, 4, ["Box3"], True),  # ... unless its track is removed
+    (1, 1, [], True),
+    (12, 12, ["Box0"], True),
+])
+def test_pen_of_other_sizes(frames_dir, capsys, tracks, pen_animals, removed, usable):
+    frames = clip([599], lambda: animals(tracks))
+    best, failed = mu.find_best_laste_frame(frames, 10, 1, removed, pen_animals=pen_animals)
+    assert failed is not usable and (best is frames[599] if usable else best is None)
+    frames = clip([599], lambda: animals(tracks))
+    masks, _, keep_box, best, failed = mu.matcher(frames, frames_dir, 0, BoxPredictor(), removed, max_attempts=1,
+                                                  pen_animals=pen_animals)
+    assert failed is not usable
+    if usable:
+        kept = [f"Box{k}" for k in range(tracks) if f"Box{k}" not in removed]
+        assert masks.shape[0] == len(kept) and keep_box == [f"Box{k}" for k in range(pen_animals)
+                                                            if f"Box{k}" not in removed]
+
+
+@pytest.mark.parametrize("pen_animals, error", [(0, ValueError), (True, TypeError), (2.0, TypeError)])
+def test_bad_pen_sizes_raise(frames_dir, pen_animals, error):
+    with pytest.raises(error, match="pen_animals"):
+        mu.find_best_laste_frame(clip([599]), pen_animals=pen_animals)
+    with pytest.raises(error, match="pen_animals"):
+        mu.matcher(clip([599]), frames_dir, 0, BoxPredictor(), pen_animals=pen_animals)
+
+
 def test_display_comes_before_the_rejection_message(frames_dir, capsys):
     frames = clip([599])
     order = []

@@ -98,6 +98,18 @@ def health_page(records: dict[int, dict[str, object]]) -> None:
     mu.clip_health_report(records, "out", hand_over=advice, max_attempts=3)
 
 
+def recordings(masks: dict[int, np.ndarray]) -> None:
+    mu.write_annotation_file("out/output_pp_0.json", Path("f/0000.jpg"), masks)
+    config = mu.load_config("track.toml")
+    assert_type(config, mu.RunConfig)
+    assert_type(mu.track_recordings(config, from_window=3, progress=False), pd.DataFrame)
+    assert_type(mu.track_recordings(Path("track.toml"), restart=True), pd.DataFrame)
+    models = mu.Models(processor=None, grounding_model=None, image_predictor=None, video_predictor=None)
+    assert_type(models.identity, str | None)
+    pen = mu.PenSettings("pen.json", animals=8)
+    mu.find_best_laste_frame({}, pen_animals=pen.animals)
+
+
 def corrections(clip: str) -> None:
     c = mu.swap_identities(clip, 7, 8, 59)
     assert_type(c, mu.Correction)
