@@ -176,8 +176,9 @@ def swap_identities(clip_dir: PathLike, a: int, b: int, from_frame: int, to_fram
     Raises:
         TypeError: an id or frame that is not a whole number.
         ValueError: ``a == b``, an id below 1, a negative frame,
-            ``from_frame > to_frame``, no file in the range, neither id in
-            any file of the range, or a malformed annotation file (named).
+            ``from_frame > to_frame``, no file in the range, an id that no
+            file of the range holds (swapping with an absent id would only
+            relabel the other), or a malformed annotation file (named).
         FileNotFoundError, OSError: the folder cannot be read or written,
             or another process is editing it (nothing is changed then).
     """
@@ -304,11 +305,13 @@ def page_swaps(clip: Mapping, image_predictor: Any = None, *, intersection_thrr:
     episode judged swapped, ``(a, b, from_frame)`` with the pair's object
     ids and the number of the first frame after the episode (where the
     page's evidence shows them exchanged), in order of the episodes."""
-    from ._health import episodes, scan
+    from ._health import PageOptions, episodes, scan
 
+    # Checked as the page checks them.
+    options = PageOptions(intersection_thrr=intersection_thrr, min_episode_frames=min_episode_frames)
     step = progress or (lambda stage, done, total: None)
-    frames = scan.scan_frames(clip, float(intersection_thrr), step)
-    found = episodes.find_episodes(frames, int(min_episode_frames))
+    frames = scan.scan_frames(clip, options.threshold, step)
+    found = episodes.find_episodes(frames, options.min_episode_frames)
     reader = scan.FrameReader(clip, frames)
     swaps = []
     for ep in found:
@@ -347,8 +350,10 @@ def apply_page_advice(clip_dir: PathLike, image_predictor: Any = None, *, inters
             ``open_clip`` and ``swap_identities``.
     """
     from ._clip import open_clip
+    from ._health import PageOptions
 
     folder = _folder(clip_dir)
+    PageOptions(intersection_thrr=intersection_thrr, min_episode_frames=min_episode_frames)  # checked first
     clip: Optional[Clip] = open_clip(folder)
     if clip is None:
         raise ValueError(f"no annotation files (output_pp_<frame>.json) below {folder!r}")

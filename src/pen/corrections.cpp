@@ -11,7 +11,6 @@
 #include <chrono>
 #include <climits>
 #include <ctime>
-#include <map>
 #include <set>
 #include <thread>
 
@@ -58,8 +57,8 @@ std::string recover_hint(const ClipPaths& p) {
   return "finish it with " + std::string(kCommand) + " recover " + repr_text(p.dir);
 }
 
-void fsync_path(const std::string& path, bool folder) {
-  const int fd = ::open(path.c_str(), (folder ? O_RDONLY | O_DIRECTORY : O_WRONLY) | O_CLOEXEC);
+void fsync_folder(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) throw_os_error(errno, path, "could not flush");
   const int rc = ::fsync(fd);
   const int err = errno;
@@ -101,6 +100,7 @@ struct Holder {
     return ::kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM;
   }
   std::string text() const {
+    if (pid <= 0) return "another process";
     return "process " + std::to_string(pid) + (host == host_name() ? "" : " on " + host) + " (" + operation +
            ", since " + time + ")";
   }
@@ -108,8 +108,10 @@ struct Holder {
 
 Holder holder_of(const std::string& note) {
   Holder h;
-  const size_t a = note.find(' '), b = note.find(' ', a + 1), c = note.find(' ', b + 1);
-  if (a == std::string::npos || b == std::string::npos || c == std::string::npos) return h;
+  const size_t a = note.find(' ');
+  const size_t b = a == std::string::npos ? a : note.find(' ', a + 1);
+  const size_t c = b == std::string::npos ? b : note.find(' ', b + 1);
+  if (c == std::string::npos) return h;
   const auto [end, ec] = std::from_chars(note.data(), note.data() + a, h.pid);
   if (ec != std::errc() || end != note.data() + a) return Holder{};
   h.host = note.substr(a + 1, b - a - 1);
@@ -340,10 +342,10 @@ void run_forward(const ClipPaths& p, const ClipEdit& edit, const std::vector<Cur
     if (m == Moved::Missing || m == Moved::Changed) changed_since(p, edit, f, m == Moved::Missing);
     if (renamed && options.durable) folders.insert(parent_of(path));
   }
-  for (const std::string& folder : folders) fsync_path(folder, true);
+  for (const std::string& folder : folders) fsync_folder(folder);
   write_log(p, edit.log_size, edit.log_line, options.durable);
   if (::rename(p.journal.c_str(), p.record(edit.number).c_str()) != 0) throw_os_error(errno, p.journal);
-  if (options.durable) fsync_path(p.folder, true);
+  if (options.durable) fsync_folder(p.folder);
 }
 
 // Takes every file back to its bytes before the edit, cuts its log line and
@@ -362,10 +364,10 @@ void run_back(const ClipPaths& p, const ClipEdit& edit, bool abandon, std::vecto
     }
     if (renamed && options.durable) folders.insert(parent_of(path));
   }
-  for (const std::string& folder : folders) fsync_path(folder, true);
+  for (const std::string& folder : folders) fsync_folder(folder);
   cut_log(p, edit.log_size);
   if (::unlink(p.journal.c_str()) != 0 && errno != ENOENT) throw_os_error(errno, p.journal);
-  if (options.durable) fsync_path(p.folder, true);
+  if (options.durable) fsync_folder(p.folder);
 }
 
 std::string edit_title(const ClipEdit& edit) {
@@ -439,7 +441,7 @@ class EditSession {
     AtomicWriteOptions jo;
     jo.sync = options.durable;
     write_file_atomically(p_.journal, serialize_clip_edit(edit), jo);
-    if (options.durable) fsync_path(p_.folder, true);
+    if (options.durable) fsync_folder(p_.folder);
     try {
       run_forward(p_, edit, &before, options);
     } catch (...) {
