@@ -63,6 +63,7 @@ from ._corrections import (
     undo,
 )
 from ._dask import clip_health_reports_on_cluster, process_videos_on_cluster
+from ._exchange import ExportSummary, ImportSummary, export_tracks, import_tracks, read_tracks
 from ._health import HandOverSettings, clip_health_report
 from ._ingest import VideoMetadata, VideoProcessor
 from ._plots import draw_intersection_heatmap, video_segments_mask_visual
@@ -92,7 +93,9 @@ __all__ = [
     "CompactMask",
     "ConfigError",
     "Correction",
+    "ExportSummary",
     "HandOverSettings",
+    "ImportSummary",
     "InitialisationSettings",
     "Mask_Refinement",
     "ModelSettings",
@@ -124,6 +127,7 @@ __all__ = [
     "drop_track",
     "enhance_dark_text",
     "evaluate_tracking",
+    "export_tracks",
     "find_best_laste_frame",
     "find_boxes_with_small_area_from_last_video",
     "find_continuous_frames",
@@ -135,6 +139,7 @@ __all__ = [
     "get_pen_json_path",
     "history",
     "img_bbx_drawing",
+    "import_tracks",
     "initializer",
     "intersection_between_masks",
     "list_all_files",
@@ -148,6 +153,7 @@ __all__ = [
     "process_videos_on_cluster",
     "read_mot",
     "read_mots",
+    "read_tracks",
     "recover_clip",
     "relabel_track",
     "retrieve_annotation",

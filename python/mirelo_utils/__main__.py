@@ -15,7 +15,13 @@ into OUT_DIR: summary.csv, per_animal.csv and index.html.
 
 corrects identities in the clip folder's annotation files (likewise relabel,
 merge, drop, advice, undo, history and recover), logged in
-CLIP/corrections.jsonl. Exit codes: 0 done, 2 bad input (a one-line message; a
+CLIP/corrections.jsonl.
+
+    python -m mirelo_utils export CLIP --format cvat|coco|mot|mots OUT
+    python -m mirelo_utils import FILE OUT_DIR [--frames DIR]
+
+write a tracked clip for an annotation tool, and read such a file back into
+annotation files. Exit codes: 0 done, 2 bad input (a one-line message; a
 folder without annotation files gives the loader's message), 1 any other
 failure, 130 interrupted.
 
@@ -183,9 +189,14 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     from . import _fix_command as fix
 
     fix.add_parser(commands)
+    from ._exchange import command as exchange
+
+    exchange.add_parsers(commands)
     args = parser.parse_args(argv)
     if args.command == "track":
         command, bad_input = _track, _track_bad_input()
+    elif args.command in exchange.COMMANDS:
+        command, bad_input = exchange.run, _BAD_INPUT
     else:
         command, bad_input = {"evaluate": evaluate.run, "fix": fix.run}.get(args.command, _report), _BAD_INPUT
     try:

@@ -1,9 +1,11 @@
 #include "pen/annotation.hpp"
 
 #include <algorithm>
+#include <charconv>
 #include <climits>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <optional>
 #include <random>
@@ -104,10 +106,10 @@ void require_frame_side(int64_t side, const char* name) {
                                   std::to_string(side)));
 }
 
-// The union of the polygons, each filled inside the part of its box that
-// lies in the frame.
-RunMask fill_detection(const std::vector<std::vector<std::array<int32_t, 2>>>& polygons, int64_t height,
-                       int64_t width, const std::string& where) {
+}  // namespace
+
+RunMask fill_polygons(const std::vector<std::vector<std::array<int32_t, 2>>>& polygons, int64_t height, int64_t width,
+                      const std::string& where) {
   int64_t x0 = INT64_MAX, y0 = INT64_MAX, x1 = INT64_MIN, y1 = INT64_MIN;
   for (const auto& poly : polygons) {
     if (poly.empty())
@@ -138,6 +140,8 @@ RunMask fill_detection(const std::vector<std::vector<std::array<int32_t, 2>>>& p
   }
   return runs_of(MaskView{box.data, box_h, box_w, static_cast<int64_t>(box.step[0])}, x0, y0, height, width);
 }
+
+namespace {
 
 // A box entry of "xyxy": exactly four numbers.
 std::array<double, 4> box_of(const JsonValue& v, const Where& where) {
@@ -199,7 +203,7 @@ AnnotationMasks read_annotation_masks(const std::string& json_path, int64_t heig
     const JsonValue& det = detection_at(d, k, where);
     const JsonValue* id = det.find("object_id");
     out.box_keys.push_back((id ? object_id_of(*id, where["object_id"]) : 0) - 1);
-    out.masks.push_back(fill_detection(polygons_of(det, width, height, where), height, width, where.text()));
+    out.masks.push_back(fill_polygons(polygons_of(det, width, height, where), height, width, where.text()));
   }
   return out;
 }
@@ -281,21 +285,45 @@ JsonValue json_object() {
 }
 
 // x y as the fractions of a pixel centre, six decimals each.
+// std::to_chars rounds as printf's "%.6f" does, at a fraction of its cost.
 void append_point(std::string& out, const cv::Point& p, double width, double height) {
   char buf[64];
-  const int n = std::snprintf(buf, sizeof buf, " %.6f %.6f", (p.x + 0.5) / width, (p.y + 0.5) / height);
-  out.append(buf, static_cast<size_t>(n));
+  char* end = buf;
+  *end++ = ' ';
+  end = std::to_chars(end, buf + sizeof buf, (p.x + 0.5) / width, std::chars_format::fixed, 6).ptr;
+  *end++ = ' ';
+  end = std::to_chars(end, buf + sizeof buf, (p.y + 0.5) / height, std::chars_format::fixed, 6).ptr;
+  out.append(buf, end);
+}
+
+// The outline of the contours of a mask whose set pixels fill `box`.
+MaskOutline outline_of(const std::vector<std::vector<cv::Point>>& contours, const PixelBox& box, int64_t mask_width,
+                       int64_t mask_height) {
+  MaskOutline out;
+  if (box.empty) return out;
+  const auto width = static_cast<double>(mask_width), height = static_cast<double>(mask_height);
+  for (const auto& contour : contours) {
+    std::string text = "0";
+    for (const cv::Point& p : contour) append_point(text, p, width, height);
+    if (contour.size() == 1) append_point(text, contour[0], width, height);
+    out.polygons.push_back(std::move(text));
+  }
+  out.box = std::array<int64_t, 4>{box.x_min, box.y_min, box.x_max, box.y_max};
+  return out;
+}
+
+void require_traceable(int64_t height, int64_t width) {
+  if (height > INT_MAX || width > INT_MAX)
+    throw ValueError(expected_got("a mask of at most 2^31 - 1 rows and columns",
+                                  std::to_string(height) + " x " + std::to_string(width)));
 }
 
 }  // namespace
 
 MaskOutline mask_outline(const MaskView& mask) {
-  if (mask.height > INT_MAX || mask.width > INT_MAX)
-    throw ValueError(expected_got("a mask of at most 2^31 - 1 rows and columns",
-                                  std::to_string(mask.height) + " x " + std::to_string(mask.width)));
-  MaskOutline out;
+  require_traceable(mask.height, mask.width);
   const PixelBox box = mask_box(mask);
-  if (box.empty) return out;
+  if (box.empty) return {};
   // Only the box is traced: the pixels around it are clear, and OpenCV
   // treats those beyond the image as clear too, so the contours (and the
   // order in which the raster scan meets them) are the whole frame's.
@@ -307,20 +335,35 @@ MaskOutline mask_outline(const MaskView& mask) {
   cv::compare(image(rect), cv::Scalar(0), binary, cv::CMP_NE);
   std::vector<std::vector<cv::Point>> contours;
   cv::findContours(binary, contours, cv::RETR_EXTERNAL, cv::CHAIN_APPROX_SIMPLE, rect.tl());
-  const auto width = static_cast<double>(mask.width), height = static_cast<double>(mask.height);
-  for (const auto& contour : contours) {
-    std::string text = "0";
-    for (const cv::Point& p : contour) append_point(text, p, width, height);
-    if (contour.size() == 1) append_point(text, contour[0], width, height);
-    out.polygons.push_back(std::move(text));
+  return outline_of(contours, box, mask.width, mask.height);
+}
+
+std::vector<std::vector<cv::Point>> outer_contours(const RunMask& mask) {
+  require_traceable(mask.height(), mask.width());
+  std::vector<std::vector<cv::Point>> contours;
+  const PixelBox& box = mask.box();
+  if (box.empty) return contours;
+  // The box painted alone traces as the whole frame would (see mask_outline).
+  const int64_t box_h = box.y_max - box.y_min + 1, box_w = box.x_max - box.x_min + 1;
+  require_allocatable(static_cast<uint64_t>(box_w), static_cast<uint64_t>(box_h), [] { return std::string("the box of a mask"); });
+  cv::Mat binary = cv::Mat::zeros(static_cast<int>(box_h), static_cast<int>(box_w), CV_8UC1);
+  for (int64_t y = box.y_min; y <= box.y_max; ++y) {
+    uint8_t* row = binary.ptr<uint8_t>(static_cast<int>(y - box.y_min)) - box.x_min;
+    for (const Run& r : mask.row(y)) std::memset(row + r.x_begin, 255, static_cast<size_t>(r.x_end - r.x_begin));
   }
-  out.box = std::array<int64_t, 4>{box.x_min, box.y_min, box.x_max, box.y_max};
-  return out;
+  cv::findContours(binary, contours, cv::RETR_EXTERNAL, cv::CHAIN_APPROX_SIMPLE,
+                   cv::Point(static_cast<int>(box.x_min), static_cast<int>(box.y_min)));
+  return contours;
+}
+
+MaskOutline mask_outline(const RunMask& mask) {
+  return outline_of(outer_contours(mask), mask.box(), mask.width(), mask.height());
 }
 
 std::string annotation_file_text(std::string_view image_path, std::string_view class_name,
                                  const std::vector<TrackedObject>& objects) {
-  JsonValue detections = json_list();
+  std::vector<int64_t> ids;
+  std::vector<MaskOutline> outlines;
   for (size_t k = 0; k < objects.size(); ++k) {
     const TrackedObject& o = objects[k];
     if (k > 0 && !o.mask.same_shape(objects[0].mask))
@@ -328,7 +371,17 @@ std::string annotation_file_text(std::string_view image_path, std::string_view c
                                         std::to_string(objects[0].mask.width) + ")",
                                     std::to_string(o.mask.height) + " x " + std::to_string(o.mask.width) +
                                         " for object " + std::to_string(o.object_id)));
-    const MaskOutline outline = mask_outline(o.mask);
+    ids.push_back(o.object_id);
+    outlines.push_back(mask_outline(o.mask));
+  }
+  return annotation_file_text(image_path, class_name, ids, outlines);
+}
+
+std::string annotation_file_text(std::string_view image_path, std::string_view class_name,
+                                 const std::vector<int64_t>& object_ids, const std::vector<MaskOutline>& outlines) {
+  JsonValue detections = json_list();
+  for (size_t k = 0; k < object_ids.size(); ++k) {
+    const MaskOutline& outline = outlines[k];
     JsonValue boxes = json_list();
     if (outline.box) {
       JsonValue b = json_list();
@@ -338,7 +391,7 @@ std::string annotation_file_text(std::string_view image_path, std::string_view c
     JsonValue polygons = json_list();
     for (const std::string& text : outline.polygons) polygons.items.push_back(json_text(text));
     JsonValue det = json_object();
-    det.members.emplace_back("object_id", json_int(o.object_id));
+    det.members.emplace_back("object_id", json_int(object_ids[k]));
     det.members.emplace_back("class_name", json_text(class_name));
     det.members.emplace_back("xyxy", std::move(boxes));
     det.members.emplace_back("formatted_polygon", std::move(polygons));

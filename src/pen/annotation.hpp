@@ -39,6 +39,13 @@ struct AnnotationMasks {
 /// side below 1 or beyond 2^31 - 1.
 AnnotationMasks read_annotation_masks(const std::string& json_path, int64_t height, int64_t width);
 
+/// The union of `polygons` (pixel vertices, each polygon closed implicitly)
+/// on a `height` x `width` frame, filled as read_annotation_masks fills a
+/// detection's polygons: as cv::fillPoly does, each inside its box. Throws
+/// ValueError naming `where` for a polygon without vertices.
+RunMask fill_polygons(const std::vector<std::vector<std::array<int32_t, 2>>>& polygons, int64_t height, int64_t width,
+                      const std::string& where);
+
 /// An annotation file read for drawing: the document, its "image_path"
 /// and the "object_id" of every detection, in order.
 struct AnnotationForDrawing {
@@ -82,6 +89,16 @@ struct MaskOutline {
 /// beyond 2^31 - 1.
 MaskOutline mask_outline(const MaskView& mask);
 
+/// The same for a mask held as runs: only its box is painted and traced,
+/// and the outline is the one the dense mask gives.
+MaskOutline mask_outline(const RunMask& mask);
+
+/// The outer contours of a mask held as runs, in frame pixels, as
+/// mask_outline traces them (cv::findContours, RETR_EXTERNAL,
+/// CHAIN_APPROX_SIMPLE), in the order OpenCV finds them. Throws ValueError
+/// for a side beyond 2^31 - 1.
+std::vector<std::vector<cv::Point>> outer_contours(const RunMask& mask);
+
 /// One tracked object of a frame.
 struct TrackedObject {
   int64_t object_id = 0;  ///< the track id, from 1
@@ -96,5 +113,9 @@ struct TrackedObject {
 /// json module writes it). Throws ValueError for masks of different sizes.
 std::string annotation_file_text(std::string_view image_path, std::string_view class_name,
                                  const std::vector<TrackedObject>& objects);
+
+/// The same text for outlines already traced: object_ids[k] with outlines[k].
+std::string annotation_file_text(std::string_view image_path, std::string_view class_name,
+                                 const std::vector<int64_t>& object_ids, const std::vector<MaskOutline>& outlines);
 
 }  // namespace mirelo

@@ -382,6 +382,96 @@ TRACK_TOKENS = [b",", b" ", b"\n", b"\r\n", b"10", b"-1", b"0", b"1e308", b"nan"
 RLE_TOKENS = [b"0", b"o", b"O", b"`", b"_", b"P", b";", b"x", b"\x7f", b"\xff"]
 
 
+# --------------------------------------------------------------------------
+# Exchange files of annotation tools: CVAT for video XML, COCO video JSON
+
+
+def exchange_records(c):
+    """Two frames of three animals at 40 x 64: one in two pieces, one that
+    vanishes in the second frame."""
+    np = c.np
+    frames = {}
+    for f in range(2):
+        a = np.zeros((40, 64), bool)
+        a[2:10, 3 + f:20 + f] = True
+        a[20:30, 5:9] = True
+        b = np.zeros((40, 64), bool)
+        if f == 0:
+            b[30:39, 40:63] = True
+        speck = np.zeros((40, 64), bool)
+        speck[0, 63] = True
+        frames[f] = {"frame_index": f, "image_path": "0001.png", "masks_dict": {"Box0": a, "Box4": b, "Box2": speck}}
+    return frames
+
+
+CVAT_BY_HAND = """<?xml version="1.0" encoding="utf-8"?>
+<annotations><version>1.1</version>
+<meta><job><size>3</size><original_size><width>64</width><height>40</height></original_size></job></meta>
+<track id="0" label="pig" source="manual">
+<polygon frame="0" outside="0" occluded="0" keyframe="1" points="1.5,2.25;30.0,3.0;12.5,30.75" z_order="0"/>
+<box frame="1" outside="0" occluded="0" keyframe="1" xtl="3" ytl="4" xbr="20.5" ybr="17" z_order="0"/>
+<polygon frame="2" outside="1" occluded="0" keyframe="1" points="1,1;2,2;1,2" z_order="0"/></track>
+<track id="3" label="pig" source="auto"><mask frame="1" outside="0" occluded="0" keyframe="1" rle="2,3,1,3,1"
+ left="10" top="5" width="5" height="2" z_order="0"><attribute name="animal">1</attribute></mask></track>
+</annotations>
+"""
+
+
+def exchange_seeds(fmt):
+    def seeds(c):
+        path = os.path.join(c.root, "seed")
+        c.mu.export_tracks(exchange_records(c), path, fmt, simplify=0)
+        with open(path, "rb") as f:
+            made = f.read()
+        if fmt == "cvat":
+            return [made, CVAT_BY_HAND.encode()]
+        by_hand = {"images": [{"id": 7, "frame_id": 2, "height": 40, "width": 64, "file_name": "a.png"}],
+                   "annotations": [
+                       {"id": 1, "image_id": 7, "instance_id": 3, "segmentation": [[1, 1, 30.5, 2, 10, 20]]},
+                       {"id": 2, "image_id": 7, "instance_id": 3, "segmentation": None, "bbox": [40, 30, 5.5, 2]},
+                       {"id": 3, "image_id": 7, "track_id": 1, "segmentation": {"size": [40, 64], "counts": [100, 20, 2440]}}]}
+        return [made, json.dumps(by_hand).encode()]
+    return seeds
+
+
+def exchange_round_trip(fmt):
+    """Reads the input; a small clip read is written again and read back:
+    COCO gives the same masks, CVAT masks that cover the ones read (its
+    outlines fill holes)."""
+    def run(c, data):
+        mu, np = c.mu, c.np
+        path = c.write_input(data, "tracks." + ("xml" if fmt == "cvat" else "json"))
+        tracks = mu._core._read_tracks(path, fmt, 40, 64, 0)
+        if len(tracks) > 64 or tracks.height * tracks.width > 1 << 20:
+            return
+        frames = [tracks.masks(f) for f in range(len(tracks))]
+        records = {f: {"frame_index": f, "image_path": "f.png",
+                       "masks_dict": {f"Box{i - 1}": m for i, m in masks.items()}} for f, masks in enumerate(frames)}
+        if not any(frames):
+            return
+        again_path = os.path.join(c.root, "again")
+        mu.export_tracks(records, again_path, fmt, simplify=0, tolerance=0)
+        again = mu.read_tracks(again_path, fmt)
+        for f, masks in enumerate(frames):
+            for i, m in masks.items():
+                if fmt == "coco":
+                    same = list(again[f]) == list(masks) and np.array_equal(again[f][i].runs, m.runs)
+                else:
+                    same = not m.area or (np.asarray(again[f][i]) >= np.asarray(m)).all()
+                if not same:
+                    raise Mismatch(f"frame {f}, object {i}: read back differently after writing it again")
+    return run
+
+
+CVAT_TOKENS = [b"<track", b"</track>", b"<polygon", b"<box", b"<mask", b' frame="', b' points="', b' outside="1"',
+               b'<attribute name="animal">', b"</attribute>", b' rle="', b"&amp;", b"&#x41;", b"&#0;", b"<![CDATA[",
+               b"]]>", b"<!DOCTYPE a [<!ENTITY b \"c\">]>", b"<!--", b"-->", b"<?pi?>", b"<original_size>",
+               b"<size>", b";", b",", b"/>", b"\xff", b"\x01"]
+COCO_TOKENS = [b'"images"', b'"annotations"', b'"videos"', b'"frame_id"', b'"track_id"', b'"instance_id"',
+               b'"segmentation"', b'"counts"', b'"size"', b'"bbox"', b'"image_id"', b'"height"', b'"width"',
+               b"[[1, 2, 3, 4, 5, 6]]", b"null", b"[0, 2560]", b'"o"']
+
+
 TARGETS = {t.name: t for t in [
     Target("pen_file", pen_seeds, run_pen_file, PEN_TOKENS),
     Target("annotation_repair", annotation_seeds, run_annotation_repair, ANNOTATION_TOKENS),
@@ -394,4 +484,6 @@ TARGETS = {t.name: t for t in [
            structured=False),
     Target("track_file", track_seeds, run_track_file, TRACK_TOKENS, max_size=8192, sample_size=300, structured=False),
     Target("rle_text", rle_seeds, run_rle_text, RLE_TOKENS, max_size=2048, sample_size=300, structured=False),
+    Target("cvat_xml", exchange_seeds("cvat"), exchange_round_trip("cvat"), CVAT_TOKENS, max_size=8192, sample_size=300),
+    Target("coco_json", exchange_seeds("coco"), exchange_round_trip("coco"), COCO_TOKENS, max_size=8192, sample_size=300),
 ]}

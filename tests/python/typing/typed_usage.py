@@ -98,6 +98,14 @@ def health_page(records: dict[int, dict[str, object]]) -> None:
     mu.clip_health_report(records, "out", hand_over=advice, max_attempts=3)
 
 
+def exchange(clip: mu.Clip) -> None:
+    summary = mu.export_tracks(clip, "tracks.xml", "cvat", tolerance=0.05)
+    assert_type(summary.shapes, int | None)
+    masks = mu.read_tracks("tracks.xml", frames=Path("frames"))
+    assert_type(masks, dict[int, dict[int, mu.CompactMask]])
+    assert_type(mu.import_tracks("gt.txt", "out", "mot", frames="frames").files, list[str])
+
+
 def recordings(masks: dict[int, np.ndarray]) -> None:
     mu.write_annotation_file("out/output_pp_0.json", Path("f/0000.jpg"), masks)
     config = mu.load_config("track.toml")
