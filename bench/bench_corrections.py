@@ -19,14 +19,13 @@ Times are wall-clock (the work is mostly system calls), the fastest of
 --repeat; peak memory is the growth of the resident set during one swap
 (and its undo).
 """
-import argparse
 import json
 import os
 import shutil
 import tempfile
 import time
 
-from _args import size
+from _args import clip_parser
 from _harness import measure
 from bench_open_clip import clip_folder
 
@@ -46,10 +45,7 @@ def python_swap(folder, files, a, b):
 
 
 def main():
-    ap = argparse.ArgumentParser()
-    ap.add_argument("--frames", type=int, default=600)
-    ap.add_argument("--size", type=size, default=(1440, 2180))
-    ap.add_argument("--repeat", type=int, default=5)
+    ap = clip_parser(repeat=5)
     ap.add_argument("--durable", action="store_true", help="flush every step to the disk")
     args = ap.parse_args()
     import mirelo_utils as mu

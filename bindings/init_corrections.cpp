@@ -19,21 +19,7 @@ using namespace nb::literals;
 namespace mirelo::py {
 namespace {
 
-JsonValue json_int(int64_t v) {
-  JsonValue j;
-  j.kind = JsonValue::Kind::Int;
-  j.integer = v;
-  return j;
-}
-
-JsonValue json_frame(const std::optional<int64_t>& v) { return v ? json_int(*v) : JsonValue{}; }
-
-JsonValue json_object(std::vector<JsonMember> members) {
-  JsonValue j;
-  j.kind = JsonValue::Kind::Object;
-  j.members = std::move(members);
-  return j;
-}
+JsonValue json_frame(const std::optional<int64_t>& v) { return v ? JsonValue::integer_value(*v) : JsonValue{}; }
 
 const char* conflict_name(MergeConflict c) {
   switch (c) {
@@ -49,13 +35,13 @@ const char* conflict_name(MergeConflict c) {
 JsonValue step_arguments(const IdEdit& s) {
   switch (s.kind) {
     case IdEditKind::Swap:
-      return json_object({{"a", json_int(s.first)}, {"b", json_int(s.second)}, {"from_frame", json_frame(s.from_frame)},
+      return JsonValue::object_value({{"a", JsonValue::integer_value(s.first)}, {"b", JsonValue::integer_value(s.second)}, {"from_frame", json_frame(s.from_frame)},
                           {"to_frame", json_frame(s.to_frame)}});
     case IdEditKind::Relabel:
-      return json_object({{"old", json_int(s.first)}, {"new", json_int(s.second)},
+      return JsonValue::object_value({{"old", JsonValue::integer_value(s.first)}, {"new", JsonValue::integer_value(s.second)},
                           {"from_frame", json_frame(s.from_frame)}, {"to_frame", json_frame(s.to_frame)}});
     case IdEditKind::Drop:
-      return json_object({{"object_id", json_int(s.first)}, {"from_frame", json_frame(s.from_frame)},
+      return JsonValue::object_value({{"object_id", JsonValue::integer_value(s.first)}, {"from_frame", json_frame(s.from_frame)},
                           {"to_frame", json_frame(s.to_frame)}});
     case IdEditKind::Merge: {
       JsonValue c;
@@ -63,7 +49,7 @@ JsonValue step_arguments(const IdEdit& s) {
         c.kind = JsonValue::Kind::String;
         c.text = name;
       }
-      return json_object({{"keep", json_int(s.first)}, {"other", json_int(s.second)}, {"on_conflict", c}});
+      return JsonValue::object_value({{"keep", JsonValue::integer_value(s.first)}, {"other", JsonValue::integer_value(s.second)}, {"on_conflict", c}});
     }
   }
   return {};
@@ -135,7 +121,7 @@ nb::dict edit(nb::handle clip_dir, nb::handle operation, nb::handle steps, nb::h
     JsonValue list;
     list.kind = JsonValue::Kind::Array;
     for (const IdEdit& s : request.steps) list.items.push_back(step_arguments(s));
-    request.arguments = json_object({{"steps", list}});
+    request.arguments = JsonValue::object_value({{"steps", list}});
   }
   EditOptions options;
   options.durable = to_bool(durable);

@@ -9,27 +9,12 @@ import os
 from typing import Any
 
 from . import _corrections as fix
-from ._support import console_text
+from ._support import console_text, option_type
 
 
-def _frame(text: str) -> int:
-    try:
-        value = int(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"expected a frame number, got {text!r}") from None
-    if value < 0:
-        raise argparse.ArgumentTypeError(f"expected a frame number of at least 0, got {text}")
-    return value
-
-
-def _object_id(text: str) -> int:
-    try:
-        value = int(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"expected an object id (a whole number from 1), got {text!r}") from None
-    if value < 1:
-        raise argparse.ArgumentTypeError(f"expected an object id from 1 (the mask key Box0 is object id 1), got {text}")
-    return value
+_frame = option_type(int, "a frame number", 0, None, "a frame number of at least 0")
+_object_id = option_type(int, "an object id (a whole number from 1)", 1, None,
+                         "an object id from 1 (the mask key Box0 is object id 1)")
 
 
 def add_parser(commands: Any) -> None:

@@ -202,20 +202,6 @@ std::vector<Splice> reverse_splices(const std::vector<Splice>& splices) {
 
 namespace {
 
-JsonValue json_int(int64_t v) {
-  JsonValue j;
-  j.kind = JsonValue::Kind::Int;
-  j.integer = v;
-  return j;
-}
-
-JsonValue json_text(std::string s) {
-  JsonValue j;
-  j.kind = JsonValue::Kind::String;
-  j.text = std::move(s);
-  return j;
-}
-
 // A file name's bytes as a text, each byte that is not UTF-8 as its
 // surrogate escape (the host's decoding of file names).
 std::string file_name_text(std::string_view name) {
@@ -243,9 +229,9 @@ const JsonValue& field(const JsonValue& obj, const char* key, JsonValue::Kind ki
 std::string log_line_of(const LoggedEdit& entry) {
   JsonValue doc;
   doc.kind = JsonValue::Kind::Object;
-  doc.members.emplace_back("edit", json_int(entry.number));
-  doc.members.emplace_back("time", json_text(entry.time));
-  doc.members.emplace_back("operation", json_text(entry.operation));
+  doc.members.emplace_back("edit", JsonValue::integer_value(entry.number));
+  doc.members.emplace_back("time", JsonValue::text_value(entry.time));
+  doc.members.emplace_back("operation", JsonValue::text_value(entry.operation));
   doc.members.emplace_back("arguments", entry.arguments);
   JsonValue files;
   files.kind = JsonValue::Kind::Array;
@@ -254,10 +240,10 @@ std::string log_line_of(const LoggedEdit& entry) {
     o.kind = JsonValue::Kind::Object;
     // File names are bytes; the log holds them as the host's file-system
     // decoding shows them, undecodable bytes as lone surrogates.
-    o.members.emplace_back("file", json_text(file_name_text(f.file)));
-    o.members.emplace_back("frame", json_int(f.frame));
-    o.members.emplace_back("before", json_text(f.before));
-    o.members.emplace_back("after", json_text(f.after));
+    o.members.emplace_back("file", JsonValue::text_value(file_name_text(f.file)));
+    o.members.emplace_back("frame", JsonValue::integer_value(f.frame));
+    o.members.emplace_back("before", JsonValue::text_value(f.before));
+    o.members.emplace_back("after", JsonValue::text_value(f.after));
     files.items.push_back(std::move(o));
   }
   doc.members.emplace_back("files", std::move(files));

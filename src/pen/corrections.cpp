@@ -655,9 +655,7 @@ std::string rewritten(JsonValue doc, const std::vector<Element>& elements, std::
       if (!other_box) continue;
       if (!box) {
         JsonValue* xyxy = det.find("xyxy");
-        JsonValue list;
-        list.kind = JsonValue::Kind::Array;
-        list.items.push_back(*other_box);
+        JsonValue list = JsonValue::array_value({*other_box});
         if (xyxy) {
           *xyxy = std::move(list);
         } else {
@@ -949,12 +947,7 @@ LoggedEdit undo_clip_edit(const std::string& clip_dir, const EditOptions& option
     changes.push_back(FileChange{f.file, f.frame, f.after, f.before, std::move(back)});
     before.push_back(c);
   }
-  JsonValue arguments;
-  arguments.kind = JsonValue::Kind::Object;
-  JsonValue number;
-  number.kind = JsonValue::Kind::Int;
-  number.integer = target->number;
-  arguments.members.emplace_back("edit", number);
+  const JsonValue arguments = JsonValue::object_value({{"edit", JsonValue::integer_value(target->number)}});
   LoggedEdit entry = new_entry(next_edit_number(p, log_text), "undo", arguments);
   entry.undoes = target->number;
   ClipEdit edit = journal_of(entry, log_text, std::move(changes));
