@@ -456,12 +456,16 @@ JsonValue JsonValue::text_value(std::string v) {
   return j;
 }
 
+JsonValue JsonValue::array_value() { return array_value({}); }
+
 JsonValue JsonValue::array_value(std::vector<JsonValue> items) {
   JsonValue j;
   j.kind = Kind::Array;
   j.items = std::move(items);
   return j;
 }
+
+JsonValue JsonValue::object_value() { return object_value(std::vector<JsonMember>{}); }
 
 JsonValue JsonValue::object_value(std::vector<JsonMember> members) {
   JsonValue j;

@@ -46,8 +46,12 @@ struct JsonValue {
   /// Values made in code (the files the library writes).
   static JsonValue integer_value(int64_t v);
   static JsonValue text_value(std::string v);
-  static JsonValue array_value(std::vector<JsonValue> items = {});
-  static JsonValue object_value(std::vector<JsonMember> members = {});
+  // Overloads rather than default arguments: JsonMember is not complete
+  // here, and clang instantiates a default argument where it is declared.
+  static JsonValue array_value();
+  static JsonValue array_value(std::vector<JsonValue> items);
+  static JsonValue object_value();
+  static JsonValue object_value(std::vector<JsonMember> members);
 };
 
 /// A member of a JSON object. A type of its own rather than a std::pair:
