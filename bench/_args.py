@@ -23,6 +23,17 @@ def size(text):
     return tuple(int(v) for v in text.split("x"))
 
 
+def clip_parser(description=None, repeat=None):
+    """The command line of a benchmark on a generated clip: --frames (600)
+    and --size (1440x2180), and --repeat when a default is given."""
+    ap = argparse.ArgumentParser(description=description)
+    ap.add_argument("--frames", type=int, default=600)
+    ap.add_argument("--size", type=size, default=(1440, 2180))
+    if repeat is not None:
+        ap.add_argument("--repeat", type=int, default=repeat)
+    return ap
+
+
 def frame_sizes(default="720x1090,1440x2180,2160x3270"):
     """The command line of a benchmark whose one option is --sizes: the
     frame sizes to measure, as (h, w) tuples."""

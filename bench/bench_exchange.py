@@ -25,7 +25,6 @@ resident set during the first call.
   the bench clip and on the main job's generated scene (examples/pen_scene.py
   through examples/pen_pipeline.py, run into bench/out once).
 """
-import argparse
 import glob
 import json
 import os
@@ -35,7 +34,7 @@ import sys
 import tempfile
 import time
 
-from _args import size
+from _args import clip_parser
 from _harness import measure
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -152,10 +151,9 @@ def scene_clips():
     done = os.path.join(folder, ".done")
     if not os.path.exists(done):
         print("running the main job on the generated scene ...", flush=True)
-        env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in (os.path.join(ROOT, "python"),
-                                                                       os.environ.get("PYTHONPATH", "")) if p))
+        # The package this benchmark imports (installed, or PYTHONPATH's).
         run = subprocess.run([sys.executable, os.path.join(ROOT, "examples", "pen_pipeline.py"), "--out", folder],
-                             env=env, capture_output=True, text=True)
+                             capture_output=True, text=True)
         if run.returncode != 0:
             raise RuntimeError(f"the main job failed:\n{run.stdout[-2000:]}\n{run.stderr[-2000:]}")
         open(done, "w").close()
@@ -164,10 +162,7 @@ def scene_clips():
 
 
 def main():
-    ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    ap.add_argument("--frames", type=int, default=600)
-    ap.add_argument("--size", type=size, default=(1440, 2180))
-    ap.add_argument("--repeat", type=int, default=3)
+    ap = clip_parser(__doc__.splitlines()[0], repeat=3)
     ap.add_argument("--no-scene", action="store_true", help="leave out the generated scene's fidelity")
     args = ap.parse_args()
     from bench_open_clip import clip_folder

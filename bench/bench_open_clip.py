@@ -17,7 +17,6 @@ mask as a frame-sized array (600 frames of ten animals at 1440 x 2180 are
 18.8 GB), so they run on the first --dense-frames / --python-frames files and
 their figures for the whole clip are extrapolated per frame (marked "~").
 """
-import argparse
 import json
 import os
 import shutil
@@ -26,7 +25,7 @@ import sys
 import tempfile
 import time
 
-from _args import parse_args, size
+from _args import clip_parser, parse_args
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 OUT = os.path.join(HERE, "out")
@@ -183,9 +182,7 @@ def check_same(folder):
 
 
 def main():
-    ap = argparse.ArgumentParser()
-    ap.add_argument("--frames", type=int, default=600)
-    ap.add_argument("--size", type=size, default="1440x2180")
+    ap = clip_parser()
     ap.add_argument("--dense-frames", type=int, default=60, help="files the library's dense load reads")
     ap.add_argument("--python-frames", type=int, default=12, help="files the Python loader reads")
     ap.add_argument("--repeat", type=int, default=3, help="fresh processes per path; the fastest counts")

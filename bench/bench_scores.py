@@ -22,7 +22,6 @@ calls in CPU time of the calling thread (both sides run on it alone), the
 memory the growth of the resident set during the first. The
 summaries of the two are compared (largest difference printed).
 """
-import argparse
 import json
 import os
 import subprocess
@@ -30,7 +29,7 @@ import sys
 import tempfile
 import time
 
-from _args import parse_args, size
+from _args import clip_parser, parse_args
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 OUT = os.path.join(HERE, "out")
@@ -183,9 +182,7 @@ def measure_side(side, kind, folder, frames, repeat):
 
 
 def main():
-    ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    ap.add_argument("--frames", type=int, default=600)
-    ap.add_argument("--size", type=size, default=(1440, 2180))
+    ap = clip_parser(__doc__.split("\n\n")[0])
     ap.add_argument("--box-frames", type=int, default=5000)
     ap.add_argument("--box-ids", type=int, default=20)
     ap.add_argument("--repeat", type=int, default=3)

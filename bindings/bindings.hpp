@@ -17,6 +17,7 @@ void init_ingest(nb::module_& m);
 void init_qc(nb::module_& m);
 void init_scores(nb::module_& m);
 void init_io(nb::module_& m);
+void init_corrections(nb::module_& m);
 void init_exchange(nb::module_& m);
 
 /// Entry points for the tests only; built with MIRELO_BUILD_TESTS.

@@ -13,6 +13,7 @@
 #include "models.hpp"
 #include "pen_support.hpp"
 #include "common/runtime.hpp"
+#include "pen/corrections.hpp"
 #include "segment/annotation_data.hpp"
 #include "segment/detections.hpp"
 #include "segment/features.hpp"
@@ -115,18 +116,27 @@ nb::dict record_dict(FrameRecord&& r, bool with_table) {
   return out;
 }
 
-// The annotation files below `save_dir_base`, in load order; none, after
+// `load(files)` of the annotation files below `save_dir_base` (in load
+// order, at least one) under the folder's read guard, which settles an
+// unfinished correction first and keeps editors out meanwhile; none, after
 // the message saying so, when there is no file.
-std::optional<std::vector<std::string>> clip_files(nb::handle save_dir_base) {
+template <typename Load>
+auto load_clip_files(nb::handle save_dir_base, Load&& load)
+    -> std::optional<decltype(load(std::declval<const std::vector<std::string>&>()))> {
+  using Result = decltype(load(std::declval<const std::vector<std::string>&>()));
   const std::string folder = to_path(save_dir_base, "save_dir_base");
-  std::vector<std::string> files;
+  std::optional<Result> result;
   {
     nb::gil_scoped_release release;
-    files = list_annotation_files(folder);
+    result = read_clip_steadily(folder, [&]() -> std::optional<Result> {
+      const std::vector<std::string> files = list_annotation_files(folder);
+      if (files.empty()) return std::nullopt;
+      return load(files);
+    });
   }
-  if (!files.empty()) return files;
-  print_line("No JSON files found in " + to_text(save_dir_base) + ". Please check the directory and try again.");
-  return std::nullopt;
+  if (!result)
+    print_line("No JSON files found in " + to_text(save_dir_base) + ". Please check the directory and try again.");
+  return result;
 }
 
 nb::tuple get_gsam_annotation_data(nb::handle /*video_dir*/, nb::handle last_or_not, nb::handle ixx,
@@ -135,19 +145,17 @@ nb::tuple get_gsam_annotation_data(nb::handle /*video_dir*/, nb::handle last_or_
   // same results, so it selects nothing.
   (void)to_bool(last_or_not);
   const int64_t index = to_integer(ixx, "ixx");
-  const std::optional<std::vector<std::string>> files = clip_files(save_dir_base);
-  if (!files) return nb::make_tuple(nb::none(), nb::none());
-  const auto count = static_cast<int64_t>(files->size());
-  std::vector<FrameRecord> records;
-  {
-    nb::gil_scoped_release release;
-    const auto [height, width] = annotation_frame_size(files->front());
-    if (index <= 0) {
-      records = load_frame_records(*files, height, width, LoadOptions{true, true});
-    } else if (index < count) {
-      records = load_frame_records({(*files)[static_cast<size_t>(index)]}, height, width, LoadOptions{false, true});
-    }
-  }
+  int64_t count = 0;
+  auto loaded = load_clip_files(save_dir_base, [&](const std::vector<std::string>& files) {
+    count = static_cast<int64_t>(files.size());
+    const auto [height, width] = annotation_frame_size(files.front());
+    if (index <= 0) return load_frame_records(files, height, width, LoadOptions{true, true});
+    if (index < count)
+      return load_frame_records({files[static_cast<size_t>(index)]}, height, width, LoadOptions{false, true});
+    return std::vector<FrameRecord>{};
+  });
+  if (!loaded) return nb::make_tuple(nb::none(), nb::none());
+  std::vector<FrameRecord>& records = *loaded;
   nb::dict data;
   if (index > 0) {
     if (!records.empty()) data[nb::int_(index)] = record_dict(std::move(records.front()), false);
@@ -164,15 +172,12 @@ nb::object open_clip(nb::handle save_dir_base, nb::handle threads) {
     if (n < 1) throw ValueError(expected_got("threads of at least 1 (or None for one per core)", std::to_string(n)));
     workers = static_cast<unsigned>(std::min<int64_t>(n, 1024));
   }
-  const std::optional<std::vector<std::string>> files = clip_files(save_dir_base);
-  if (!files) return nb::none();
-  CompactClip clip;
-  {
-    nb::gil_scoped_release release;
-    const auto [height, width] = annotation_frame_size(files->front());
-    clip = load_compact_clip(*files, height, width, workers);
-  }
-  return nb::cast(ClipHandle(std::move(clip)));
+  auto clip = load_clip_files(save_dir_base, [&](const std::vector<std::string>& files) {
+    const auto [height, width] = annotation_frame_size(files.front());
+    return load_compact_clip(files, height, width, workers);
+  });
+  if (!clip) return nb::none();
+  return nb::cast(ClipHandle(std::move(*clip)));
 }
 
 // ------------------------------------------------------------ last frame

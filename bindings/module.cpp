@@ -12,6 +12,7 @@ NB_MODULE(_core, m) {
   mirelo::py::init_qc(m);
   mirelo::py::init_scores(m);
   mirelo::py::init_io(m);
+  mirelo::py::init_corrections(m);
   mirelo::py::init_exchange(m);
 #ifdef MIRELO_TEST_HOOKS
   mirelo::py::init_test_hooks(m);

@@ -16,7 +16,11 @@ cd "$(dirname "$0")/.."
 SRC=tests/fuzz/cpp
 BUILD=build/libfuzzer
 CXX=clang++ cmake -S "$SRC" -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=None >/dev/null
-cmake --build "$BUILD" -j "${CMAKE_BUILD_PARALLEL_LEVEL:-$(nproc)}" | grep -v '^\[' || true
+if ! cmake --build "$BUILD" -j "${CMAKE_BUILD_PARALLEL_LEVEL:-$(nproc)}" >"$BUILD/build.log" 2>&1; then
+  grep -v '^\[' "$BUILD/build.log"
+  echo "scripts/fuzz.sh: the fuzz targets did not build" >&2
+  exit 1
+fi
 mkdir -p "$BUILD/findings"
 export ASAN_OPTIONS=allocator_may_return_null=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1

@@ -11,6 +11,12 @@ report beside it.
 scores the tracks PRED against the ground truth GT (HOTA, IDF1, CLEAR MOT)
 into OUT_DIR: summary.csv, per_animal.csv and index.html.
 
+    python -m mirelo_utils fix swap CLIP A B --from N [--to M]
+
+corrects identities in the clip folder's annotation files (likewise relabel,
+merge, drop, advice, undo, history and recover), logged in
+CLIP/corrections.jsonl.
+
     python -m mirelo_utils export CLIP --format cvat|coco|mot|mots OUT
     python -m mirelo_utils import FILE OUT_DIR [--frames DIR]
 
@@ -180,6 +186,9 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     from ._scores import command as evaluate
 
     evaluate.add_parser(commands)
+    from . import _fix_command as fix
+
+    fix.add_parser(commands)
     from ._exchange import command as exchange
 
     exchange.add_parsers(commands)
@@ -189,7 +198,7 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     elif args.command in exchange.COMMANDS:
         command, bad_input = exchange.run, _BAD_INPUT
     else:
-        command, bad_input = (evaluate.run if args.command == "evaluate" else _report), _BAD_INPUT
+        command, bad_input = {"evaluate": evaluate.run, "fix": fix.run}.get(args.command, _report), _BAD_INPUT
     try:
         return command(args)
     except KeyboardInterrupt:

@@ -442,4 +442,36 @@ std::string dump_json(const JsonValue& value, int indent) {
   return out;
 }
 
+JsonValue JsonValue::integer_value(int64_t v) {
+  JsonValue j;
+  j.kind = Kind::Int;
+  j.integer = v;
+  return j;
+}
+
+JsonValue JsonValue::text_value(std::string v) {
+  JsonValue j;
+  j.kind = Kind::String;
+  j.text = std::move(v);
+  return j;
+}
+
+JsonValue JsonValue::array_value() { return array_value({}); }
+
+JsonValue JsonValue::array_value(std::vector<JsonValue> items) {
+  JsonValue j;
+  j.kind = Kind::Array;
+  j.items = std::move(items);
+  return j;
+}
+
+JsonValue JsonValue::object_value() { return object_value(std::vector<JsonMember>{}); }
+
+JsonValue JsonValue::object_value(std::vector<JsonMember> members) {
+  JsonValue j;
+  j.kind = Kind::Object;
+  j.members = std::move(members);
+  return j;
+}
+
 }  // namespace mirelo

@@ -42,6 +42,16 @@ struct JsonValue {
   /// The host's name of the value's type ("dict", "list", "str", "int",
   /// "float", "bool", "NoneType"), for messages.
   const char* type_name() const;
+
+  /// Values made in code (the files the library writes).
+  static JsonValue integer_value(int64_t v);
+  static JsonValue text_value(std::string v);
+  // Overloads rather than default arguments: JsonMember is not complete
+  // here, and clang instantiates a default argument where it is declared.
+  static JsonValue array_value();
+  static JsonValue array_value(std::vector<JsonValue> items);
+  static JsonValue object_value();
+  static JsonValue object_value(std::vector<JsonMember> members);
 };
 
 /// A member of a JSON object. A type of its own rather than a std::pair:

@@ -258,32 +258,6 @@ cv::Mat draw_annotation(const cv::Mat& rgba, const AnnotationForDrawing& file, c
 
 namespace {
 
-JsonValue json_int(int64_t v) {
-  JsonValue j;
-  j.kind = JsonValue::Kind::Int;
-  j.integer = v;
-  return j;
-}
-
-JsonValue json_text(std::string_view v) {
-  JsonValue j;
-  j.kind = JsonValue::Kind::String;
-  j.text = std::string(v);
-  return j;
-}
-
-JsonValue json_list() {
-  JsonValue j;
-  j.kind = JsonValue::Kind::Array;
-  return j;
-}
-
-JsonValue json_object() {
-  JsonValue j;
-  j.kind = JsonValue::Kind::Object;
-  return j;
-}
-
 // x y as the fractions of a pixel centre, six decimals each.
 // std::to_chars rounds as printf's "%.6f" does, at a fraction of its cost.
 void append_point(std::string& out, const cv::Point& p, double width, double height) {
@@ -379,26 +353,26 @@ std::string annotation_file_text(std::string_view image_path, std::string_view c
 
 std::string annotation_file_text(std::string_view image_path, std::string_view class_name,
                                  const std::vector<int64_t>& object_ids, const std::vector<MaskOutline>& outlines) {
-  JsonValue detections = json_list();
+  JsonValue detections = JsonValue::array_value();
   for (size_t k = 0; k < object_ids.size(); ++k) {
     const MaskOutline& outline = outlines[k];
-    JsonValue boxes = json_list();
+    JsonValue boxes = JsonValue::array_value();
     if (outline.box) {
-      JsonValue b = json_list();
-      for (int64_t v : *outline.box) b.items.push_back(json_int(v));
+      JsonValue b = JsonValue::array_value();
+      for (int64_t v : *outline.box) b.items.push_back(JsonValue::integer_value(v));
       boxes.items.push_back(std::move(b));
     }
-    JsonValue polygons = json_list();
-    for (const std::string& text : outline.polygons) polygons.items.push_back(json_text(text));
-    JsonValue det = json_object();
-    det.members.emplace_back("object_id", json_int(object_ids[k]));
-    det.members.emplace_back("class_name", json_text(class_name));
+    JsonValue polygons = JsonValue::array_value();
+    for (const std::string& text : outline.polygons) polygons.items.push_back(JsonValue::text_value(std::string(text)));
+    JsonValue det = JsonValue::object_value();
+    det.members.emplace_back("object_id", JsonValue::integer_value(object_ids[k]));
+    det.members.emplace_back("class_name", JsonValue::text_value(std::string(class_name)));
     det.members.emplace_back("xyxy", std::move(boxes));
     det.members.emplace_back("formatted_polygon", std::move(polygons));
     detections.items.push_back(std::move(det));
   }
-  JsonValue doc = json_object();
-  doc.members.emplace_back("image_path", json_text(image_path));
+  JsonValue doc = JsonValue::object_value();
+  doc.members.emplace_back("image_path", JsonValue::text_value(std::string(image_path)));
   doc.members.emplace_back("detections", std::move(detections));
   return dump_json(doc, -1);
 }

@@ -17,10 +17,7 @@ namespace mirelo {
 namespace {
 
 std::string json_text(std::string_view text) {
-  JsonValue v;
-  v.kind = JsonValue::Kind::String;
-  v.text = std::string(text);
-  return dump_json(v, -1);
+  return dump_json(JsonValue::text_value(std::string(text)), -1);
 }
 
 // The compressed RLE text as a JSON string: its characters run from '0' to

@@ -9,18 +9,11 @@
 #include "common/xml.hpp"
 #include "pen/annotation.hpp"
 #include "pen/exchange.hpp"
+#include "random_masks.hpp"
 
 using namespace mirelo;
 
 namespace {
-
-RunMask random_runs(std::mt19937& gen, int64_t h, int64_t w, double p) {
-  Mask m(h, w);
-  std::bernoulli_distribution set(p);
-  for (int64_t y = 0; y < h; ++y)
-    for (int64_t x = 0; x < w; ++x) m.row(y)[x] = set(gen);
-  return runs_of(m.view());
-}
 
 std::string thrown(const std::string& text) {
   try {

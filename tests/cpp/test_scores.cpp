@@ -9,18 +9,11 @@
 #include "common/run_mask.hpp"
 #include "pen/track_files.hpp"
 #include "qc/scores.hpp"
+#include "random_masks.hpp"
 
 using namespace mirelo;
 
 namespace {
-
-RunMask random_runs(std::mt19937& gen, int64_t h, int64_t w, double p) {
-  Mask m(h, w);
-  std::bernoulli_distribution set(p);
-  for (int64_t y = 0; y < h; ++y)
-    for (int64_t x = 0; x < w; ++x) m.row(y)[x] = set(gen);
-  return runs_of(m.view());
-}
 
 bool same_pixels(const RunMask& a, const RunMask& b) {
   if (!a.same_shape(b) || a.area() != b.area()) return false;

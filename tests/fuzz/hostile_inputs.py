@@ -1002,6 +1002,22 @@ def mask(c, shape=(8, 8), x0=1, y0=1, x1=6, y1=6):
     return m
 
 
+def fresh_clip(c):
+    """A copy of the small clip of annotation files, for one case to edit."""
+    import shutil
+
+    d = os.path.join(c.scratch(), "clip")
+    shutil.copytree(c.path("clip_ok"), d, symlinks=True)
+    return d
+
+
+def edited_clip(c):
+    """A copy of the small clip with one correction made."""
+    d = fresh_clip(c)
+    c.mu.swap_identities(d, 1, 2, 0)
+    return d
+
+
 def track_file(c, kind):
     """A small track file in a fresh folder: MOTChallenge boxes, or MOTS masks."""
     path = os.path.join(c.scratch(), kind + ".txt")
@@ -1319,6 +1335,30 @@ def build_targets():
         T("open_clip", ["save_dir_base", "threads"],
           lambda c, a, b: c.mu.open_clip(a, b),
           {"save_dir_base": (["file", "clip_dir"], lambda c: c.path("clip_ok")), "threads": (["threads"], lambda c: 1)}),
+        T("swap_identities", ["clip_dir", "a", "b", "from_frame", "to_frame"],
+          lambda c, *a: c.mu.swap_identities(*a),
+          {"clip_dir": (["file"], fresh_clip), "a": ([], lambda c: 1), "b": ([], lambda c: 2),
+           "from_frame": ([], lambda c: 1), "to_frame": ([], lambda c: None)}),
+        T("relabel_track", ["clip_dir", "old", "new", "from_frame", "to_frame"],
+          lambda c, *a: c.mu.relabel_track(*a),
+          {"clip_dir": (["file"], fresh_clip), "old": ([], lambda c: 2), "new": ([], lambda c: 7),
+           "from_frame": ([], lambda c: None), "to_frame": ([], lambda c: 1)}),
+        T("merge_tracks", ["clip_dir", "keep", "other", "on_conflict"],
+          lambda c, a, b, d, e: c.mu.merge_tracks(a, b, d, on_conflict=e),
+          {"clip_dir": (["file"], fresh_clip), "keep": ([], lambda c: 1), "other": ([], lambda c: 2),
+           "on_conflict": ([], lambda c: "union")}),
+        T("drop_track", ["clip_dir", "object_id", "from_frame", "to_frame", "durable"],
+          lambda c, a, b, d, e, f: c.mu.drop_track(a, b, d, e, durable=f),
+          {"clip_dir": (["file"], fresh_clip), "object_id": ([], lambda c: 2), "from_frame": ([], lambda c: 2),
+           "to_frame": ([], lambda c: None), "durable": ([], lambda c: False)}),
+        T("undo", ["clip_dir"], lambda c, a: c.mu.undo(a), {"clip_dir": (["file"], edited_clip)}),
+        T("history", ["clip_dir"], lambda c, a: c.mu.history(a), {"clip_dir": (["file"], edited_clip)}),
+        T("recover_clip", ["clip_dir", "abandon"], lambda c, a, b: c.mu.recover_clip(a, abandon=b),
+          {"clip_dir": (["file"], edited_clip), "abandon": ([], lambda c: True)}),
+        T("apply_page_advice", ["clip_dir", "intersection_thrr", "min_episode_frames"],
+          lambda c, a, b, d: c.mu.apply_page_advice(a, intersection_thrr=b, min_episode_frames=d),
+          {"clip_dir": (["file"], fresh_clip), "intersection_thrr": ([], lambda c: 80),
+           "min_episode_frames": ([], lambda c: 2)}),
         T("Clip.to_dict", ["keys"],
           lambda c, a: c.mu.open_clip(c.path("clip_ok")).to_dict(a),
           {"keys": ([], lambda c: [2, 0])}),

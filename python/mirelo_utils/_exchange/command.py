@@ -7,29 +7,14 @@ from __future__ import annotations
 import argparse
 from typing import Any
 
+from .._support import option_type
 from . import FORMATS, export_tracks, import_tracks
 
 COMMANDS = ("export", "import")
 
 
-def _tolerance(text: str) -> float:
-    try:
-        value = float(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"expected a number, got {text!r}") from None
-    if not 0 <= value <= 1:
-        raise argparse.ArgumentTypeError(f"expected a number from 0 to 1, got {text}")
-    return value
-
-
-def _pixels(text: str) -> float:
-    try:
-        value = float(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"expected a number, got {text!r}") from None
-    if not 0 <= value <= 1e6:
-        raise argparse.ArgumentTypeError(f"expected a number of pixels from 0 to 10^6, got {text}")
-    return value
+_tolerance = option_type(float, "a number", 0, 1, "a number from 0 to 1")
+_pixels = option_type(float, "a number", 0, 1e6, "a number of pixels from 0 to 10^6")
 
 
 def add_parsers(commands: Any) -> None:

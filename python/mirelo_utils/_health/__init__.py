@@ -147,6 +147,35 @@ def _title(records: Mapping, folder: Optional[str], first_key: Any) -> str:
     return "tracked clip"
 
 
+def _corrections(records: Mapping, folder: Optional[str], keys: list) -> tuple[tuple, Optional[str]]:
+    """The rows of the clip's corrections log, when its folder (given, or
+    the one holding the records' annotation files) has one; and the reason
+    it could not be read."""
+    from .._corrections import LOG_NAME, frames_text, history
+    from .page import CorrectionRow
+
+    if folder is None:
+        paths = [records[k].get("json_path") if isinstance(records[k], Mapping) else None for k in (keys[0], keys[-1])]
+        if not all(isinstance(p, str) and p for p in paths):
+            return (), None
+        try:
+            folder = os.path.commonpath([os.path.dirname(p) or "." for p in paths])
+        except ValueError:  # one absolute, one relative
+            return (), None
+    if not os.path.isfile(os.path.join(folder, LOG_NAME)):
+        return (), None
+    try:
+        entries = history(folder)
+    except (OSError, ValueError) as e:
+        return (), shown_text(str(e))
+    rows = []
+    for c in entries:
+        rows.append(CorrectionRow(
+            edit=c.edit, time=c.time, operation=c.operation,
+            arguments=shown_text(c.arguments_text()), frames=frames_text(c.frames), files=len(c.files), undoes=c.undoes, undone_by=c.undone_by))
+    return tuple(rows), None
+
+
 def _no_progress(stage: str, done: int, total: int) -> None:
     pass
 
@@ -235,6 +264,7 @@ def check_clip(clip: Any, folder: str, image_predictor: Any, options: PageOption
             pictures=tuple(page.Picture(f"Frame {f}, {a} and {b}", uri, f"frame {f}") for f, uri in ep.pictures),
         ))
     title = options.title if options.title is not None else _title(records, clip_folder, frames.keys[0])
+    corrections, corrections_error = _corrections(records, clip_folder, frames.keys)
     result = page.Page(
         title=shown_text(title),
         frame_count=len(frames.frames),
@@ -251,6 +281,8 @@ def check_clip(clip: Any, folder: str, image_predictor: Any, options: PageOption
         pictured_episodes=pictured,
         with_predictor=image_predictor is not None,
         hand_over=advice.hand_over(records, frames, options.hand_over, options.expected_animals),
+        corrections=corrections,
+        corrections_error=corrections_error,
     )
     return CheckedClip(result, table, frames, report)
 

@@ -7,10 +7,10 @@ from __future__ import annotations
 
 import functools
 import math
-import os
 from dataclasses import dataclass
-from typing import Optional
+from typing import Any, Optional
 
+from .._support import page_template
 from .options import HandOverSettings
 
 TEMPLATE = "index.html.jinja"
@@ -81,6 +81,21 @@ class HandOverAdvice:
 
 
 @dataclass(frozen=True)
+class CorrectionRow:
+    """A correction made to the clip's annotation files (an entry of its
+    corrections.jsonl)."""
+
+    edit: int
+    time: str
+    operation: str
+    arguments: str  # "a=7 b=8 from_frame=59"
+    frames: str  # the frames changed, as runs ("59-599")
+    files: int  # files changed
+    undoes: Optional[int]  # for an undo, the correction it reverted
+    undone_by: Optional[int]  # the undo that reverted it
+
+
+@dataclass(frozen=True)
 class Page:
     """Everything the identity-health page of a clip shows."""
 
@@ -99,6 +114,8 @@ class Page:
     pictured_episodes: int  # the first ones are pictured
     with_predictor: bool
     hand_over: HandOverAdvice
+    corrections: tuple[CorrectionRow, ...] = ()  # oldest first
+    corrections_error: Optional[str] = None  # why the log could not be read
 
 
 def _number(value: float) -> str:
@@ -110,20 +127,8 @@ def _number(value: float) -> str:
 
 
 @functools.lru_cache(maxsize=1)
-def _template():
-    import jinja2
-
-    env = jinja2.Environment(
-        loader=jinja2.FileSystemLoader(os.path.join(os.path.dirname(__file__), "templates")),
-        autoescape=True,
-        undefined=jinja2.StrictUndefined,
-        trim_blocks=True,
-        lstrip_blocks=True,
-        keep_trailing_newline=True,
-    )
-    env.filters["number"] = _number
-    env.filters["short"] = lambda value: f"{value:g}"
-    return env.get_template(TEMPLATE)
+def _template() -> Any:
+    return page_template(__file__, TEMPLATE, {"number": _number, "short": lambda value: f"{value:g}"})
 
 
 def render(page: Page) -> str:

@@ -10,9 +10,10 @@ from __future__ import annotations
 
 import functools
 import math
-import os
 from dataclasses import dataclass
 from typing import Any, Optional
+
+from .._support import page_template
 
 __all__ = ["CSV_NAME", "PAGE_NAME", "RecordingPage", "build_page", "render", "table_of"]
 
@@ -244,19 +245,7 @@ def _number(value: Optional[float]) -> str:
 
 @functools.lru_cache(maxsize=1)
 def _template() -> Any:
-    import jinja2
-
-    env = jinja2.Environment(
-        loader=jinja2.FileSystemLoader(os.path.join(os.path.dirname(__file__), "templates")),
-        autoescape=True,
-        undefined=jinja2.StrictUndefined,
-        trim_blocks=True,
-        lstrip_blocks=True,
-        keep_trailing_newline=True,
-    )
-    env.filters["number"] = _number
-    env.filters["short"] = lambda value: f"{value:g}"
-    return env.get_template(TEMPLATE)
+    return page_template(__file__, TEMPLATE, {"number": _number, "short": lambda value: f"{value:g}"})
 
 
 def render(page: RecordingPage) -> str:

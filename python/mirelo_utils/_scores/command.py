@@ -9,6 +9,7 @@ import os
 import re
 from typing import Any, Optional
 
+from .._support import option_type
 from . import TrackingScores, evaluate_tracking, read_mot, read_mots
 from .page import DRAWINGS, PAGE_NAME, build, render
 
@@ -38,11 +39,7 @@ def add_parser(commands: Any) -> None:
                    help="folder of the frame images (names ending in the frame number) for the drawings")
 
 
-def _unit(text: str) -> float:
-    value = float(text)
-    if not 0 <= value <= 1:
-        raise argparse.ArgumentTypeError(f"expected a number from 0 to 1, got {text}")
-    return value
+_unit = option_type(float, "a number", 0, 1, "a number from 0 to 1")
 
 
 def run(args: argparse.Namespace) -> int:

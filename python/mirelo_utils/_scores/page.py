@@ -10,11 +10,10 @@ import base64
 import functools
 import io
 import math
-import os
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any, Optional
 
-from .._support import import_optional
+from .._support import import_optional, page_template
 
 if TYPE_CHECKING:
     from . import TrackingScores
@@ -154,15 +153,8 @@ def build(scores: TrackingScores, *, predicted: str, ground_truth: str, iou: str
 
 
 @functools.lru_cache(maxsize=1)
-def _template():
-    import jinja2
-
-    env = jinja2.Environment(
-        loader=jinja2.FileSystemLoader(os.path.join(os.path.dirname(__file__), "templates")),
-        autoescape=True, undefined=jinja2.StrictUndefined, trim_blocks=True, lstrip_blocks=True,
-        keep_trailing_newline=True)
-    env.filters["number"] = _number
-    return env.get_template(TEMPLATE)
+def _template() -> Any:
+    return page_template(__file__, TEMPLATE, {"number": _number})
 
 
 def render(page: EvaluationPage) -> str:

@@ -20,5 +20,7 @@ mu.process_overlap_frames(None, {}, None, n_consecutive="2")  # error
 mu.open_clip("out", threads="2")  # error
 mu.clip_health_report({}, "out", expected_animals="10")  # error
 mu.clip_health_report({}, "out", hand_over={"min_count": 2})  # error
+mu.swap_identities("clip", 7, 8)  # error
+mu.merge_tracks("clip", 3, 12, "union")  # error
 mu.export_tracks("clip", "t.xml", "cvat", tolerance="0.1")  # error
 mu.import_tracks("t.xml", "out", frames=3)  # error

@@ -116,3 +116,17 @@ def recordings(masks: dict[int, np.ndarray]) -> None:
     assert_type(models.identity, str | None)
     pen = mu.PenSettings("pen.json", animals=8)
     mu.find_best_laste_frame({}, pen_animals=pen.animals)
+
+
+def corrections(clip: str) -> None:
+    c = mu.swap_identities(clip, 7, 8, 59)
+    assert_type(c, mu.Correction)
+    assert_type(c.frames, tuple[int, ...])
+    assert_type(mu.swap_identities(Path(clip), 7, 8, from_frame=59, to_frame=80, durable=True).edit, int)
+    mu.relabel_track(clip, 7, 11, to_frame=100)
+    mu.merge_tracks(clip, 3, 12, on_conflict="union")
+    mu.drop_track(clip, 4, from_frame=10)
+    assert_type(mu.apply_page_advice(clip), mu.Correction | None)
+    assert_type(mu.undo(clip).undoes, int | None)
+    assert_type(mu.history(clip), list[mu.Correction])
+    assert_type(mu.recover_clip(clip, abandon=True), str | None)
