@@ -11,6 +11,7 @@
 // maps them), so that the callers raise the same errors on both.
 #include <cstddef>
 #include <cstdint>
+#include <ctime>
 #include <filesystem>
 #include <string>
 #include <string_view>
@@ -76,6 +77,39 @@ int flush_to_disk(int fd);
 /// Whether the file may be written by this process: 0, or EACCES (or
 /// another errno value) when it may not.
 int check_writable(const std::string& path);
+/// Opens an existing file for writing in place: neither created nor cut,
+/// and a FIFO does not block the open. 0 and `fd`, or the errno value.
+int open_for_writing(const std::string& path, int& fd);
+/// Opens `path` for reading and writing, created (0666 less the umask) when
+/// missing, when `create`; for reading only otherwise. 0 and `fd`, or the
+/// errno value.
+int open_for_update(const std::string& path, bool create, int& fd);
+/// Reads up to `size` bytes at `offset`: 0 with the count in `got` (0 at the
+/// end), or the errno value.
+int read_at(int fd, uint64_t offset, char* data, size_t size, size_t& got);
+/// Writes all of `bytes` at `offset`; 0 or the errno value.
+int write_at(int fd, uint64_t offset, std::string_view bytes);
+/// Cuts the file to `size` bytes (or extends it with zeros); 0 or the errno value.
+int resize_file(int fd, uint64_t size);
+/// Makes a folder (0777 less the umask); 0, or the errno value (EEXIST when
+/// something has the name).
+int make_folder(const std::string& path);
+/// Flushes a folder's entries (names made, renamed, removed) to the disk; 0
+/// or the errno value. Windows journals them with the file system's own
+/// metadata, and this does nothing there.
+int flush_folder(const std::string& path);
+
+enum class LockOutcome { locked, busy, unsupported, failed };
+/// Takes an advisory lock on the open file without waiting, shared or
+/// exclusive, or converts the one this descriptor holds. `busy` when
+/// another open file (in this process or another) holds one that conflicts;
+/// `unsupported` where the file system has no locks; `failed` with the
+/// errno value in `error`. Locks go with their process, however it ends.
+/// On Windows the lock covers a byte far beyond any content, so that it
+/// keeps nobody from reading or writing the file.
+LockOutcome lock_file(int fd, bool exclusive, int& error);
+/// Drops the lock this descriptor holds, if any.
+void unlock_file(int fd);
 /// The file a symbolic link finally points to, absolute; `path` itself when
 /// it cannot be resolved.
 std::string resolve_link(const std::string& path);
@@ -141,6 +175,9 @@ void* library_symbol(void* library, const char* name, std::string& why);
 void close_library(void* library);
 
 // ------------------------------------------------------------------- misc
+
+/// The calendar time of `t` in UTC.
+std::tm utc_time(std::time_t t);
 
 /// strtod in the "C" locale, whatever the process's locale.
 double c_strtod(const char* text);

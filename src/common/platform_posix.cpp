@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <locale.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -123,6 +124,67 @@ int write_all(int fd, std::string_view bytes) {
 }
 
 int flush_to_disk(int fd) { return ::fsync(fd) == 0 ? 0 : errno; }
+
+int open_for_writing(const std::string& path, int& fd) {
+  fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+  return fd < 0 ? errno : 0;
+}
+
+int open_for_update(const std::string& path, bool create, int& fd) {
+  fd = ::open(path.c_str(), create ? (O_RDWR | O_CREAT | O_CLOEXEC | O_NOCTTY) : (O_RDONLY | O_CLOEXEC | O_NOCTTY),
+              0666);
+  return fd < 0 ? errno : 0;
+}
+
+int read_at(int fd, uint64_t offset, char* data, size_t size, size_t& got) {
+  for (;;) {
+    const ssize_t n = ::pread(fd, data, size, static_cast<off_t>(offset));
+    if (n >= 0) {
+      got = static_cast<size_t>(n);
+      return 0;
+    }
+    if (errno != EINTR) return errno;
+  }
+}
+
+int write_at(int fd, uint64_t offset, std::string_view bytes) {
+  size_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t n = ::pwrite(fd, bytes.data() + done, bytes.size() - done, static_cast<off_t>(offset + done));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return errno;
+    }
+    if (n == 0) return EIO;
+    done += static_cast<size_t>(n);
+  }
+  return 0;
+}
+
+int resize_file(int fd, uint64_t size) { return ::ftruncate(fd, static_cast<off_t>(size)) == 0 ? 0 : errno; }
+
+int make_folder(const std::string& path) { return ::mkdir(path.c_str(), 0777) == 0 ? 0 : errno; }
+
+int flush_folder(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return errno;
+  const int error = ::fsync(fd) == 0 ? 0 : errno;
+  ::close(fd);
+  return error;
+}
+
+LockOutcome lock_file(int fd, bool exclusive, int& error) {
+  for (;;) {
+    if (::flock(fd, (exclusive ? LOCK_EX : LOCK_SH) | LOCK_NB) == 0) return LockOutcome::locked;
+    if (errno == EINTR) continue;
+    if (errno == EWOULDBLOCK) return LockOutcome::busy;
+    if (errno == ENOLCK || errno == EOPNOTSUPP || errno == EINVAL) return LockOutcome::unsupported;
+    error = errno;
+    return LockOutcome::failed;
+  }
+}
+
+void unlock_file(int fd) { ::flock(fd, LOCK_UN); }
 
 int check_writable(const std::string& path) { return ::access(path.c_str(), W_OK) == 0 ? 0 : errno; }
 
@@ -284,6 +346,12 @@ void* library_symbol(void* library, const char* name, std::string& why) {
 void close_library(void* library) { dlclose(library); }
 
 // ------------------------------------------------------------------- misc
+
+std::tm utc_time(std::time_t t) {
+  std::tm out{};
+  ::gmtime_r(&t, &out);
+  return out;
+}
 
 double c_strtod(const char* text) {
   static const locale_t c_locale = newlocale(LC_ALL_MASK, "C", static_cast<locale_t>(0));

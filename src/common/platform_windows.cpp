@@ -342,6 +342,97 @@ int write_all(int fd, std::string_view bytes) {
 
 int flush_to_disk(int fd) { return FlushFileBuffers(os_handle(fd)) ? 0 : last_errno(); }
 
+int open_for_writing(const std::string& path, int& fd) {
+  const HANDLE h = open_handle(path, GENERIC_WRITE, FILE_ATTRIBUTE_NORMAL);
+  if (h == INVALID_HANDLE_VALUE) return last_errno();
+  return wrap_handle(h, _O_WRONLY, fd);
+}
+
+int open_for_update(const std::string& path, bool create, int& fd) {
+  const HANDLE h = CreateFileW(wide(path).c_str(), create ? GENERIC_READ | GENERIC_WRITE : GENERIC_READ, kShareAll,
+                               nullptr, create ? OPEN_ALWAYS : OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return last_errno();
+  return wrap_handle(h, create ? _O_RDWR : _O_RDONLY, fd);
+}
+
+int read_at(int fd, uint64_t offset, char* data, size_t size, size_t& got) {
+  OVERLAPPED at{};
+  at.Offset = static_cast<DWORD>(offset);
+  at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+  DWORD n = 0;
+  if (!ReadFile(os_handle(fd), data, static_cast<DWORD>(std::min(size, kChunk)), &n, &at)) {
+    const DWORD error = GetLastError();
+    if (error != ERROR_HANDLE_EOF) return errno_of(error);
+  }
+  got = n;
+  return 0;
+}
+
+int write_at(int fd, uint64_t offset, std::string_view bytes) {
+  const HANDLE h = os_handle(fd);
+  size_t done = 0;
+  while (done < bytes.size()) {
+    OVERLAPPED at{};
+    at.Offset = static_cast<DWORD>(offset + done);
+    at.OffsetHigh = static_cast<DWORD>((offset + done) >> 32);
+    DWORD n = 0;
+    if (!WriteFile(h, bytes.data() + done, static_cast<DWORD>(std::min(bytes.size() - done, kChunk)), &n, &at))
+      return last_errno();
+    if (n == 0) return EIO;
+    done += n;
+  }
+  return 0;
+}
+
+int resize_file(int fd, uint64_t size) {
+  FILE_END_OF_FILE_INFO end{};
+  end.EndOfFile.QuadPart = static_cast<LONGLONG>(size);
+  return SetFileInformationByHandle(os_handle(fd), FileEndOfFileInfo, &end, sizeof end) ? 0 : last_errno();
+}
+
+int make_folder(const std::string& path) { return CreateDirectoryW(wide(path).c_str(), nullptr) ? 0 : last_errno(); }
+
+int flush_folder(const std::string&) { return 0; }
+
+namespace {
+
+// Where the locks sit: a byte no file reaches, since Windows' locks keep
+// other handles from reading and writing the bytes they cover.
+constexpr DWORD kLockOffsetHigh = 0x7FFFFFFF;
+
+}  // namespace
+
+LockOutcome lock_file(int fd, bool exclusive, int& error) {
+  const HANDLE h = os_handle(fd);
+  if (h == INVALID_HANDLE_VALUE) {
+    error = EBADF;
+    return LockOutcome::failed;
+  }
+  // A lock is converted by dropping it first, as flock may do too.
+  unlock_file(fd);
+  OVERLAPPED at{};
+  at.OffsetHigh = kLockOffsetHigh;
+  if (LockFileEx(h, LOCKFILE_FAIL_IMMEDIATELY | (exclusive ? LOCKFILE_EXCLUSIVE_LOCK : 0), 0, 1, 0, &at))
+    return LockOutcome::locked;
+  switch (const DWORD e = GetLastError()) {
+    case ERROR_LOCK_VIOLATION:
+    case ERROR_IO_PENDING:
+      return LockOutcome::busy;
+    case ERROR_INVALID_FUNCTION:
+    case ERROR_NOT_SUPPORTED:
+      return LockOutcome::unsupported;
+    default:
+      error = errno_of(e);
+      return LockOutcome::failed;
+  }
+}
+
+void unlock_file(int fd) {
+  OVERLAPPED at{};
+  at.OffsetHigh = kLockOffsetHigh;
+  UnlockFileEx(os_handle(fd), 0, 1, 0, &at);
+}
+
 int check_writable(const std::string& path) {
   const DWORD attributes = GetFileAttributesW(wide(path).c_str());
   if (attributes == INVALID_FILE_ATTRIBUTES) return last_errno();
@@ -573,6 +664,12 @@ void* library_symbol(void* library, const char* name, std::string& why) {
 void close_library(void* library) { FreeLibrary(static_cast<HMODULE>(library)); }
 
 // ------------------------------------------------------------------- misc
+
+std::tm utc_time(std::time_t t) {
+  std::tm out{};
+  gmtime_s(&out, &t);
+  return out;
+}
 
 double c_strtod(const char* text) {
   static const _locale_t c_locale = _create_locale(LC_ALL, "C");

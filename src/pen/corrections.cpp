@@ -1,10 +1,5 @@
 #include "pen/corrections.hpp"
 
-#include <fcntl.h>
-#include <signal.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
@@ -17,6 +12,7 @@
 #include "common/errors.hpp"
 #include "common/files.hpp"
 #include "common/parallel.hpp"
+#include "common/platform.hpp"
 #include "common/runtime.hpp"
 #include "common/sha256.hpp"
 #include "common/text.hpp"
@@ -49,8 +45,15 @@ struct ClipPaths {
 };
 
 bool exists(const std::string& path) {
-  struct stat st {};
-  return ::lstat(path.c_str(), &st) == 0;
+  platform::FileStatus status;
+  return platform::file_status(path, false, status) == 0;
+}
+
+// The folder's status, or the host's error for it.
+void require_folder(const std::string& path) {
+  platform::FileStatus status;
+  if (const int error = platform::file_status(path, true, status)) throw_os_error(error, path);
+  if (status.kind != platform::FileKind::directory) throw_os_error(ENOTDIR, path);
 }
 
 std::string recover_hint(const ClipPaths& p) {
@@ -58,32 +61,28 @@ std::string recover_hint(const ClipPaths& p) {
 }
 
 void fsync_folder(const std::string& path) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) throw_os_error(errno, path, "could not flush");
-  const int rc = ::fsync(fd);
-  const int err = errno;
-  ::close(fd);
-  if (rc != 0 && err != EINVAL) throw_os_error(err, path, "could not flush");
+  const int error = platform::flush_folder(path);
+  if (error != 0 && error != EINVAL) throw_os_error(error, path, "could not flush");
 }
 
 std::string parent_of(const std::string& path) {
-  const size_t slash = path.find_last_of('/');
-  return slash == std::string::npos ? std::string(".") : slash == 0 ? std::string("/") : path.substr(0, slash);
+  size_t slash = path.size();
+  while (slash > 0 && !platform::is_separator(path[slash - 1])) --slash;
+  if (slash == 0) return ".";
+  return slash == 1 ? path.substr(0, 1) : path.substr(0, slash - 1);
 }
 
 std::string utc_now() {
   const std::time_t t = std::chrono::system_clock::to_time_t(std::chrono::system_clock::now());
-  std::tm tm{};
-  ::gmtime_r(&t, &tm);
+  const std::tm tm = platform::utc_time(t);
   char buf[32];
   std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%SZ", &tm);
   return buf;
 }
 
 std::string host_name() {
-  char name[HOST_NAME_MAX + 1] = {};
-  if (::gethostname(name, sizeof name - 1) != 0) return "?";
-  std::string s(name);
+  std::string s = platform::host_name();
+  if (s.empty()) return "?";
   std::replace(s.begin(), s.end(), ' ', '_');
   return s;
 }
@@ -97,7 +96,7 @@ struct Holder {
   std::string host, time, operation;
   bool alive_editor() const {
     if (pid <= 0 || host != host_name()) return !host.empty() && pid > 0;
-    return ::kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM;
+    return !platform::process_gone(pid);
   }
   std::string text() const {
     if (pid <= 0) return "another process";
@@ -127,7 +126,8 @@ Holder holder_of(const std::string& note) {
 class EditorLock {
  public:
   EditorLock(const ClipPaths& p, const std::string& operation, bool wait_for_editor) {
-    if (::mkdir(p.folder.c_str(), 0777) != 0 && errno != EEXIST) throw_os_error(errno, p.folder, "could not edit");
+    if (const int error = platform::make_folder(p.folder); error != 0 && error != EEXIST)
+      throw_os_error(error, p.folder, "could not edit");
     lock_.emplace(p.lock, true);
     const auto deadline = std::chrono::steady_clock::now() + kWait;
     while (!lock_->try_lock(FileLock::Mode::Exclusive)) {
@@ -144,7 +144,7 @@ class EditorLock {
       check_interrupt();
       std::this_thread::sleep_for(kPoll);
     }
-    lock_->write_note(std::to_string(::getpid()) + " " + host_name() + " " + utc_now() + " " + operation + "\n");
+    lock_->write_note(std::to_string(platform::process_id()) + " " + host_name() + " " + utc_now() + " " + operation + "\n");
   }
   ~EditorLock() {
     lock_->write_note("");
@@ -168,40 +168,44 @@ std::string read_log(const ClipPaths& p) {
 // when a hand-edited log lacks its last one): done again by whoever finishes
 // an interrupted edit, it gives the same log.
 void write_log(const ClipPaths& p, uint64_t size, const std::string& line, bool durable) {
-  const int fd = ::open(p.log.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
-  if (fd < 0) throw_os_error(errno, p.log, "could not write the corrections log");
+  int fd = -1;
+  if (const int error = platform::open_for_update(p.log, true, fd))
+    throw_os_error(error, p.log, "could not write the corrections log");
   struct Closer {
     int fd;
-    ~Closer() { ::close(fd); }
+    ~Closer() { platform::close_descriptor(fd); }
   } closer{fd};
-  struct stat st {};
-  if (::fstat(fd, &st) != 0) throw_os_error(errno, p.log);
-  if (static_cast<uint64_t>(st.st_size) < size)
+  platform::FileStatus status;
+  if (const int error = platform::descriptor_status(fd, status)) throw_os_error(error, p.log);
+  if (status.size < size)
     throw ValueError("the corrections log " + repr_text(p.log) + " is shorter than when the edit began (" +
-                     std::to_string(st.st_size) + " < " + std::to_string(size) + " bytes): it was changed by hand");
+                     std::to_string(status.size) + " < " + std::to_string(size) + " bytes): it was changed by hand");
   std::string text;
   if (size > 0) {
     char last = '\n';
-    if (::pread(fd, &last, 1, static_cast<off_t>(size - 1)) != 1) throw_os_error(errno, p.log);
+    size_t got = 0;
+    if (const int error = platform::read_at(fd, size - 1, &last, 1, got)) throw_os_error(error, p.log);
+    if (got != 1) throw_os_error(EIO, p.log);
     if (last != '\n') text.push_back('\n');
   }
   text += line;
   text.push_back('\n');
-  if (::ftruncate(fd, static_cast<off_t>(size)) != 0) throw_os_error(errno, p.log, "could not write");
-  size_t done = 0;
-  while (done < text.size()) {
-    const ssize_t n = ::pwrite(fd, text.data() + done, text.size() - done, static_cast<off_t>(size + done));
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) throw_os_error(errno, p.log, "could not write");
-    done += static_cast<size_t>(n);
-  }
-  if (durable && ::fsync(fd) != 0) throw_os_error(errno, p.log, "could not flush");
+  if (const int error = platform::resize_file(fd, size)) throw_os_error(error, p.log, "could not write");
+  if (const int error = platform::write_at(fd, size, text)) throw_os_error(error, p.log, "could not write");
+  if (durable)
+    if (const int error = platform::flush_to_disk(fd)) throw_os_error(error, p.log, "could not flush");
 }
 
 void cut_log(const ClipPaths& p, uint64_t size) {
-  struct stat st {};
-  if (::stat(p.log.c_str(), &st) != 0 || static_cast<uint64_t>(st.st_size) <= size) return;
-  if (::truncate(p.log.c_str(), static_cast<off_t>(size)) != 0) throw_os_error(errno, p.log, "could not write");
+  platform::FileStatus status;
+  if (platform::file_status(p.log, true, status) != 0 || status.size <= size) return;
+  int fd = -1;
+  int error = platform::open_for_update(p.log, true, fd);
+  if (error == 0) {
+    error = platform::resize_file(fd, size);
+    platform::close_descriptor(fd);
+  }
+  if (error != 0) throw_os_error(error, p.log, "could not write");
 }
 
 // The number of the next edit: after the log's last entry and every record.
@@ -255,20 +259,13 @@ bool in_place(const std::vector<Splice>& splices) {
 }
 
 void write_in_place(const std::string& path, const std::vector<Splice>& splices, bool durable) {
-  const int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-  if (fd < 0) throw_os_error(errno, path, "could not write");
+  int fd = -1;
+  if (const int error = platform::open_for_writing(path, fd)) throw_os_error(error, path, "could not write");
   int err = 0;
-  for (const Splice& s : splices) {
-    for (size_t done = 0; err == 0 && done < s.new_text.size();) {
-      const ssize_t n = ::pwrite(fd, s.new_text.data() + done, s.new_text.size() - done,
-                                 static_cast<off_t>(s.at + done));
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) err = n < 0 ? errno : EIO;
-      else done += static_cast<size_t>(n);
-    }
-  }
-  if (err == 0 && durable && ::fdatasync(fd) != 0) err = errno;
-  if (::close(fd) != 0 && err == 0) err = errno;
+  for (const Splice& s : splices)
+    if (err == 0) err = platform::write_at(fd, s.at, s.new_text);
+  if (err == 0 && durable) err = platform::flush_to_disk(fd);
+  if (const int closed = platform::close_descriptor(fd); closed != 0 && err == 0) err = closed;
   if (err != 0) throw_os_error(err, path, "could not write");
 }
 
@@ -344,7 +341,8 @@ void run_forward(const ClipPaths& p, const ClipEdit& edit, const std::vector<Cur
   }
   for (const std::string& folder : folders) fsync_folder(folder);
   write_log(p, edit.log_size, edit.log_line, options.durable);
-  if (::rename(p.journal.c_str(), p.record(edit.number).c_str()) != 0) throw_os_error(errno, p.journal);
+  if (const int error = platform::replace_file(p.journal, p.record(edit.number)).error)
+    throw_os_error(error, p.journal);
   if (options.durable) fsync_folder(p.folder);
 }
 
@@ -366,7 +364,8 @@ void run_back(const ClipPaths& p, const ClipEdit& edit, bool abandon, std::vecto
   }
   for (const std::string& folder : folders) fsync_folder(folder);
   cut_log(p, edit.log_size);
-  if (::unlink(p.journal.c_str()) != 0 && errno != ENOENT) throw_os_error(errno, p.journal);
+  if (const int error = platform::remove_file(p.journal); error != 0 && error != ENOENT)
+    throw_os_error(error, p.journal);
   if (options.durable) fsync_folder(p.folder);
 }
 
@@ -392,7 +391,7 @@ std::optional<std::string> settle(const ClipPaths& p, bool abandon) {
     if (!abandon) throw;
   }
   if (!edit) {
-    if (::unlink(p.journal.c_str()) != 0) throw_os_error(errno, p.journal);
+    if (const int error = platform::remove_file(p.journal)) throw_os_error(error, p.journal);
     return "Removed the unreadable journal of an unfinished correction of " + repr_text(p.dir) +
            "; its files were left as they are";
   }
@@ -419,9 +418,7 @@ std::optional<std::string> settle(const ClipPaths& p, bool abandon) {
 class EditSession {
  public:
   EditSession(const std::string& clip_dir, const std::string& operation) : p_(clip_dir) {
-    struct stat st {};
-    if (::stat(p_.dir.c_str(), &st) != 0) throw_os_error(errno, p_.dir);
-    if (!S_ISDIR(st.st_mode)) throw_os_error(ENOTDIR, p_.dir);
+    require_folder(p_.dir);
     lock_.emplace(p_, operation, false);
     if (auto done = settle(p_, false)) print_line(*done);
   }
@@ -858,8 +855,8 @@ LoggedEdit edit_clip(const std::string& clip_dir, const EditRequest& request, co
   const ClipPaths paths(clip_dir);
   // Refused before the folder gets its lock.
   if (list_annotation_files(paths.dir).empty()) {
-    struct stat st {};
-    if (::stat(paths.dir.c_str(), &st) != 0) throw_os_error(errno, paths.dir);
+    platform::FileStatus status;
+    if (const int error = platform::file_status(paths.dir, true, status)) throw_os_error(error, paths.dir);
     throw ValueError("no annotation files (output_pp_<frame>.json) below " + repr_text(paths.dir));
   }
   EditSession session(clip_dir, request.operation);
@@ -908,8 +905,8 @@ LoggedEdit undo_clip_edit(const std::string& clip_dir, const EditOptions& option
   {
     // Refused before the folder gets its lock.
     const ClipPaths paths(clip_dir);
-    struct stat st {};
-    if (::stat(paths.dir.c_str(), &st) != 0) throw_os_error(errno, paths.dir);
+    platform::FileStatus status;
+    if (const int error = platform::file_status(paths.dir, true, status)) throw_os_error(error, paths.dir);
     if (!exists(paths.log) && !exists(paths.journal))
       throw ValueError("nothing to undo in " + repr_text(paths.dir) + ": it has no corrections log");
   }

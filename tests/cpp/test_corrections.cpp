@@ -1,12 +1,8 @@
 // Corrections of a clip folder's annotation files: SHA-256, the detections
-// located in a file's bytes, the journal and the audit log read back, the
-// folder lock, and edits killed in the middle of a write completed by the
-// next process.
+// located in a file's bytes, the journal and the audit log read back, and
+// the folder lock (posix_corrections.cpp: processes killed while they hold
+// it or write).
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <sys/resource.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -15,6 +11,7 @@
 #include "common/errors.hpp"
 #include "common/file_lock.hpp"
 #include "common/json.hpp"
+#include "common/platform.hpp"
 #include "common/sha256.hpp"
 #include "pen/annotation_layout.hpp"
 #include "pen/clip_journal.hpp"
@@ -26,7 +23,7 @@ namespace fs = std::filesystem;
 namespace {
 
 struct TempDir {
-  fs::path path = fs::temp_directory_path() / ("mirelo_corrections_test_" + std::to_string(::getpid()));
+  fs::path path = fs::temp_directory_path() / ("mirelo_corrections_test_" + std::to_string(platform::process_id()));
   TempDir() {
     fs::remove_all(path);
     fs::create_directories(path);
@@ -230,132 +227,38 @@ TEST(FileLock, ExclusiveAgainstEveryOtherOpenFile) {
   EXPECT_THROW(FileLock(dir / "missing", false), FileNotFoundError);
 }
 
-TEST(FileLock, TheKernelDropsTheLockOfAKilledProcess) {
+// Edits and their undos through the platform layer's files, locks and
+// renames (on Windows too): a swap of ids of one and two digits rewrites
+// each file, one of two-digit ids writes over its bytes in place; both
+// undone give the very bytes back.
+TEST(Corrections, EditsAndTheirUndosGiveTheBytesBack) {
   TempDir dir;
-  int ready[2];
-  ASSERT_EQ(::pipe(ready), 0);
-  const pid_t pid = ::fork();
-  ASSERT_GE(pid, 0);
-  if (pid == 0) {
-    FileLock held(dir / "lock", true);
-    if (!held.try_lock(FileLock::Mode::Exclusive)) ::_exit(1);
-    (void)!::write(ready[1], "x", 1);
-    ::pause();
-    ::_exit(0);
-  }
-  char c;
-  ASSERT_EQ(::read(ready[0], &c, 1), 1);
-  FileLock mine(dir / "lock", true);
-  EXPECT_FALSE(mine.try_lock(FileLock::Mode::Exclusive));
-  ::kill(pid, SIGKILL);
-  ::waitpid(pid, nullptr, 0);
-  EXPECT_TRUE(mine.try_lock(FileLock::Mode::Exclusive));
-  ::close(ready[0]);
-  ::close(ready[1]);
-}
-
-namespace {
-
-// A clip of three frames whose ids sit far into each file, past `pad`
-// bytes of another member, so that a write limit below that offset lets the
-// journal through and stops the edit inside the files.
-std::vector<std::string> write_clip(const TempDir& dir, size_t pad) {
-  std::vector<std::string> texts;
+  std::vector<std::string> before;
   for (int f = 0; f < 3; ++f) {
-    std::string text = "{\"pad\": \"" + std::string(pad, 'p') +
-                       "\", \"detections\": [{\"object_id\": 9, \"v\": 1.50}, {\"object_id\": 10, \"v\": -0.0}]}";
-    spit(dir / ("output_pp_" + std::to_string(f) + ".json"), text);
-    texts.push_back(text);
+    before.push_back("{\"image_path\": \"f" + std::to_string(f) +
+                     ".jpg\", \"detections\": [{\"object_id\": 9, \"v\": 1.50}, {\"object_id\": 10, \"v\": -0.0}, "
+                     "{\"object_id\": 11, \"v\": 2}]}");
+    spit(dir / ("output_pp_" + std::to_string(f) + ".json"), before.back());
   }
-  return texts;
-}
-
-EditRequest swap_request(int64_t a, int64_t b) {
-  EditRequest r;
-  r.operation = "swap_identities";
-  r.arguments = parse_json("{}");
-  r.steps.push_back(IdEdit{IdEditKind::Swap, a, b, std::nullopt, std::nullopt, MergeConflict::Refuse});
-  return r;
-}
-
-// Runs the edit in a child that the system kills (SIGXFSZ) when it writes
-// past `limit` bytes of any file; returns the child's signal.
-int edit_killed_past(const std::string& dir, const EditRequest& request, size_t limit) {
-  const pid_t pid = ::fork();
-  if (pid == 0) {
-    ::signal(SIGXFSZ, SIG_DFL);
-    const struct rlimit l {limit, limit};
-    ::setrlimit(RLIMIT_FSIZE, &l);
-    try {
-      edit_clip(dir, request);
-    } catch (...) {
-      ::_exit(3);
-    }
-    ::_exit(0);
-  }
-  int status = 0;
-  ::waitpid(pid, &status, 0);
-  return WIFSIGNALED(status) ? WTERMSIG(status) : -WEXITSTATUS(status);
-}
-
-}  // namespace
-
-TEST(Corrections, AWriteKilledInsideAFileIsCompletedByTheNextProcess) {
-  TempDir dir;
-  const size_t pad = 6000;
-  const std::vector<std::string> before = write_clip(dir, pad);
-  // Ids of one and two digits: each file's change is one region written
-  // over in place, cut by the limit in its middle.
-  const size_t id_at = before[0].find("\"object_id\": 9") + 13;
-  ASSERT_EQ(edit_killed_past(dir.path.string(), swap_request(9, 10), id_at + 5), SIGXFSZ);
-  EXPECT_TRUE(fs::exists(dir / ".corrections/journal"));
-  const std::string torn = slurp(dir / "output_pp_0.json");
-  EXPECT_NE(torn, before[0]);
-  EXPECT_EQ(torn.substr(0, id_at + 5), before[0].substr(0, id_at) + "10, \"");  // written up to the limit
-
-  ASSERT_TRUE(recover_clip_edit(dir.path.string()).has_value());
-  EXPECT_FALSE(fs::exists(dir / ".corrections/journal"));
+  const auto swap = [](int64_t a, int64_t b) {
+    EditRequest r;
+    r.operation = "swap_identities";
+    r.arguments = parse_json("{}");
+    r.steps.push_back(IdEdit{IdEditKind::Swap, a, b, std::nullopt, std::nullopt, MergeConflict::Refuse});
+    return r;
+  };
+  const std::string clip = dir.path.string();
+  edit_clip(clip, swap(9, 10));
+  edit_clip(clip, swap(10, 11), EditOptions{true});
   for (int f = 0; f < 3; ++f) {
-    std::string expected = before[static_cast<size_t>(f)];
-    const size_t nine = expected.find("\"object_id\": 9"), ten = expected.find("\"object_id\": 10");
-    expected.replace(ten + 13, 2, "9");
-    expected.replace(nine + 13, 1, "10");
-    EXPECT_EQ(slurp(dir / ("output_pp_" + std::to_string(f) + ".json")), expected) << f;
+    const std::string now = slurp(dir / ("output_pp_" + std::to_string(f) + ".json"));
+    EXPECT_NE(now.find("{\"object_id\": 11, \"v\": 1.50}, {\"object_id\": 9, \"v\": -0.0}, {\"object_id\": 10, \"v\": 2}"),
+              std::string::npos) << now;
   }
-  const std::vector<LoggedEdit> log = clip_edit_history(dir.path.string());
-  ASSERT_EQ(log.size(), 1u);
-  undo_clip_edit(dir.path.string());
-  for (int f = 0; f < 3; ++f) EXPECT_EQ(slurp(dir / ("output_pp_" + std::to_string(f) + ".json")), before[static_cast<size_t>(f)]);
-}
-
-TEST(Corrections, AJournalCutShortIsNoEdit) {
-  TempDir dir;
-  const std::vector<std::string> before = write_clip(dir, 10);
-  // Killed while writing the journal: nothing of the edit exists.
-  EXPECT_EQ(edit_killed_past(dir.path.string(), swap_request(9, 10), 100), SIGXFSZ);
-  EXPECT_FALSE(fs::exists(dir / ".corrections/journal"));
-  EXPECT_FALSE(recover_clip_edit(dir.path.string()).has_value());
-  for (int f = 0; f < 3; ++f) EXPECT_EQ(slurp(dir / ("output_pp_" + std::to_string(f) + ".json")), before[static_cast<size_t>(f)]);
-  EXPECT_TRUE(clip_edit_history(dir.path.string()).empty());
-}
-
-TEST(Corrections, AFileChangedByHandStopsTheRecoveryUntilGivenUp) {
-  TempDir dir;
-  const std::vector<std::string> before = write_clip(dir, 6000);
-  const size_t id_at = before[0].find("\"object_id\": 9") + 13;
-  ASSERT_EQ(edit_killed_past(dir.path.string(), swap_request(9, 10), id_at + 5), SIGXFSZ);
-  spit(dir / "output_pp_0.json", "{\"detections\": []}");
-  try {
-    recover_clip_edit(dir.path.string());
-    ADD_FAILURE();
-  } catch (const ValueError& e) {
-    EXPECT_NE(std::string(e.what()).find("--abandon"), std::string::npos) << e.what();
-  }
-  EXPECT_THROW(ClipReadGuard guard(dir.path.string()), ValueError);
-  const std::optional<std::string> done = recover_clip_edit(dir.path.string(), true);
-  ASSERT_TRUE(done.has_value());
-  EXPECT_NE(done->find("output_pp_0.json"), std::string::npos);
-  EXPECT_EQ(slurp(dir / "output_pp_0.json"), "{\"detections\": []}");
-  EXPECT_EQ(slurp(dir / "output_pp_1.json"), before[1]);
+  undo_clip_edit(clip);
+  undo_clip_edit(clip);
+  for (int f = 0; f < 3; ++f)
+    EXPECT_EQ(slurp(dir / ("output_pp_" + std::to_string(f) + ".json")), before[static_cast<size_t>(f)]) << f;
+  EXPECT_EQ(clip_edit_history(clip).size(), 4u);
   EXPECT_FALSE(fs::exists(dir / ".corrections/journal"));
 }
