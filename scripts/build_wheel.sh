@@ -46,6 +46,13 @@ if [ "$TARGET" = x86_64-windows-gnu ]; then
   "$TOOLS/bin/python" deps/windows_wheel.py "$linux_wheel" "$STAGE" "$PREFIX" "$ZIG" dist
   wheel=$(ls -t dist/mirelo_utils-*-win_amd64.whl | head -n 1)
   "$TOOLS/bin/python" deps/check_wheel.py "$wheel"
+  # Loaded as the interpreter loads it, under Wine where it is installed
+  wine=${MIRELO_WINE:-/usr/lib/wine/wine64}
+  if [ -x "$wine" ]; then
+    WINEPREFIX=${WINEPREFIX:-$CACHE/wine} "$TOOLS/bin/python" deps/load_under_wine.py "$wheel" "$PREFIX" "$wine"
+  else
+    echo "build_wheel: $wine is missing: the binaries' load under Wine is left out"
+  fi
   echo "build_wheel: $wheel ($(du -h "$wheel" | cut -f1))"
   exit 0
 fi

@@ -10,6 +10,7 @@ import pytest
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "deps"))
 import check_wheel  # noqa: E402
+import load_under_wine  # noqa: E402
 import windows_wheel  # noqa: E402
 
 WINE_DLLS = Path("/usr/lib/x86_64-linux-gnu/wine/x86_64-windows")
@@ -99,3 +100,14 @@ def test_windows_wheel_keeps_the_package_and_swaps_the_binaries(tmp_path):
     assert sorted(line.split(",")[0] for line in record) == sorted([*entries, f"{dist}/RECORD"])
     assert f"{dist}/RECORD,," in record
     assert f"{PYD},sha256=" in "\n".join(record)
+
+
+def test_the_interpreters_stand_in_exports_every_name_of_the_definition_file(tmp_path):
+    definition = tmp_path / "python311.def"
+    definition.write_text("LIBRARY python311.dll\nEXPORTS\nPyLong_FromLong\n_Py_Dealloc\nPyExc_TypeError DATA\n")
+    assert load_under_wine.stand_in(definition).splitlines() == [
+        "#define EXPORT __declspec(dllexport)",
+        "EXPORT void PyLong_FromLong(void) {}",
+        "EXPORT void _Py_Dealloc(void) {}",
+        "EXPORT char PyExc_TypeError[256];",
+    ]
