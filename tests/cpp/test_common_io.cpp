@@ -15,30 +15,17 @@
 #include "common/memory.hpp"
 #include "common/platform.hpp"
 #include "common/text.hpp"
+#include "temp_files.hpp"
 
 using namespace mirelo;
+using test_support::slurp;
 namespace fs = std::filesystem;
 
 namespace {
 
-struct TempDir {
-  fs::path path = fs::temp_directory_path() / ("mirelo_io_test_" + std::to_string(platform::process_id()));
-  TempDir() { fs::create_directories(path); }
-  ~TempDir() { fs::remove_all(path); }
-  std::string operator/(const std::string& name) const { return (path / name).string(); }
-  std::vector<std::string> temporaries() const {
-    std::vector<std::string> out;
-    for (const auto& e : fs::directory_iterator(path))
-      if (!temporary_target(e.path().filename().string()).empty()) out.push_back(e.path().filename().string());
-    return out;
-  }
+struct TempDir : test_support::TempDir {
+  TempDir() : test_support::TempDir("mirelo_io_test_") {}
 };
-
-std::string slurp(const std::string& p) {
-  std::stringstream ss;
-  ss << std::ifstream(p).rdbuf();
-  return ss.str();
-}
 
 }  // namespace
 

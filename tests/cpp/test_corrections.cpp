@@ -16,29 +16,18 @@
 #include "pen/annotation_layout.hpp"
 #include "pen/clip_journal.hpp"
 #include "pen/corrections.hpp"
+#include "temp_files.hpp"
 
 using namespace mirelo;
+using test_support::slurp;
+using test_support::spit;
 namespace fs = std::filesystem;
 
 namespace {
 
-struct TempDir {
-  fs::path path = fs::temp_directory_path() / ("mirelo_corrections_test_" + std::to_string(platform::process_id()));
-  TempDir() {
-    fs::remove_all(path);
-    fs::create_directories(path);
-  }
-  ~TempDir() { fs::remove_all(path); }
-  std::string operator/(const std::string& name) const { return (path / name).string(); }
+struct TempDir : test_support::TempDir {
+  TempDir() : test_support::TempDir("mirelo_corrections_test_") {}
 };
-
-std::string slurp(const std::string& p) {
-  std::stringstream ss;
-  ss << std::ifstream(p, std::ios::binary).rdbuf();
-  return ss.str();
-}
-
-void spit(const std::string& p, const std::string& text) { std::ofstream(p, std::ios::binary) << text; }
 
 std::string text_of(std::string_view s, const TextSpan& span) { return std::string(s.substr(span.begin, span.end - span.begin)); }
 
