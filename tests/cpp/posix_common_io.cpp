@@ -20,9 +20,10 @@
 #include "common/memory.hpp"
 #include "common/platform.hpp"
 #include "common/text.hpp"
-#include "temp_files.hpp"
+#include "test_support.hpp"
 
 using namespace mirelo;
+using test_support::thrown;
 using test_support::slurp;
 namespace fs = std::filesystem;
 
@@ -120,16 +121,6 @@ TEST(MemoryGuard, FollowsTheAddressSpaceLimit) {
   int status = 0;
   ::waitpid(pid, &status, 0);
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-}
-
-// Message of what `body` throws, or "" when it returns.
-std::string thrown(const std::function<void()>& body) {
-  try {
-    body();
-  } catch (const std::exception& e) {
-    return e.what();
-  }
-  return {};
 }
 
 TEST(ReadFile, ReadsOnlyRegularFilesWithoutOpeningOthers) {

@@ -15,7 +15,7 @@
 #include "common/file_lock.hpp"
 #include "common/json.hpp"
 #include "pen/corrections.hpp"
-#include "temp_files.hpp"
+#include "test_support.hpp"
 
 using namespace mirelo;
 using test_support::slurp;

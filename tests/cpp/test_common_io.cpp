@@ -15,7 +15,7 @@
 #include "common/memory.hpp"
 #include "common/platform.hpp"
 #include "common/text.hpp"
-#include "temp_files.hpp"
+#include "test_support.hpp"
 
 using namespace mirelo;
 using test_support::slurp;

@@ -16,7 +16,7 @@
 #include "pen/annotation_layout.hpp"
 #include "pen/clip_journal.hpp"
 #include "pen/corrections.hpp"
-#include "temp_files.hpp"
+#include "test_support.hpp"
 
 using namespace mirelo;
 using test_support::slurp;

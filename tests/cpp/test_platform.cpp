@@ -23,8 +23,10 @@
 #include "common/text.hpp"
 #include "common/walk.hpp"
 #include "media/media.hpp"
+#include "test_support.hpp"
 
 using namespace mirelo;
+using test_support::thrown;
 namespace fs = std::filesystem;
 
 namespace {
@@ -50,15 +52,6 @@ struct TempFolder {
     return out;
   }
 };
-
-std::string thrown(const std::function<void()>& body) {
-  try {
-    body();
-  } catch (const std::exception& e) {
-    return e.what();
-  }
-  return {};
-}
 
 }  // namespace
 

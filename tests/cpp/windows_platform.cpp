@@ -24,20 +24,13 @@
 #include "ingest/catalogue.hpp"
 #include "media/media.hpp"
 #include "pen/pen.hpp"
+#include "test_support.hpp"
 
 using namespace mirelo;
+using test_support::thrown;
 namespace fs = std::filesystem;
 
 namespace {
-
-std::string thrown(const std::function<void()>& body) {
-  try {
-    body();
-  } catch (const std::exception& e) {
-    return e.what();
-  }
-  return {};
-}
 
 // A new folder below the temporary one, written as Windows writes paths:
 // "C:\\...\\name", backslashes only.

@@ -1,8 +1,10 @@
 #pragma once
-// A scratch folder per test, and whole files read and written as bytes, for
-// the tests that work on files.
+// What many of the C++ tests use: a scratch folder per test, whole files
+// read and written as bytes, and the message of what a call throws.
+#include <exception>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <string>
 #include <system_error>
@@ -48,5 +50,15 @@ inline std::string slurp(const std::string& p) {
 }
 
 inline void spit(const std::string& p, const std::string& text) { std::ofstream(p, std::ios::binary) << text; }
+
+/// The message of what `body` throws, or "" when it returns.
+inline std::string thrown(const std::function<void()>& body) {
+  try {
+    body();
+  } catch (const std::exception& e) {
+    return e.what();
+  }
+  return {};
+}
 
 }  // namespace mirelo::test_support
