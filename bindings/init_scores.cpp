@@ -277,10 +277,10 @@ void load_file(Side& s, bool ground_truth, Similarity sim, bool column_runs) {
 }
 
 // A side from the host: a path, or (frames, ids, masks) of a clip.
-void side_of(nb::handle spec, const std::string& name, Side& s, Similarity sim) {
+void side_of(nb::handle given, const std::string& name, Side& s, Similarity sim) {
   s.side.name = name;
-  if (nb::isinstance<nb::tuple>(spec)) {
-    nb::tuple t = nb::borrow<nb::tuple>(spec);
+  if (nb::isinstance<nb::tuple>(given)) {
+    nb::tuple t = nb::borrow<nb::tuple>(given);
     s.side.frame = to_whole_numbers(t[0], name + " frames");
     s.side.id = to_whole_numbers(t[1], name + " identities");
     s.keep = to_list(t[2]);
@@ -289,7 +289,7 @@ void side_of(nb::handle spec, const std::string& name, Side& s, Similarity sim) 
       throw ValueError("internal: the columns of " + name + " differ in length");
     if (sim == Similarity::Box) boxes_of_masks(s.side);
   } else {
-    s.path = to_path(spec, name);
+    s.path = to_path(given, name);
     s.side.name = s.path;
   }
 }

@@ -14,8 +14,8 @@ def _bundled_build():
     dist-info beside the package lists the libraries it bundles."""
     import importlib.util
 
-    spec = importlib.util.find_spec("mirelo_utils")
-    site = pathlib.Path(spec.origin).resolve().parents[1]
+    found = importlib.util.find_spec("mirelo_utils")
+    site = pathlib.Path(found.origin).resolve().parents[1]
     return any(site.glob("mirelo_utils-*.dist-info/licenses/BUNDLED.txt"))
 
 

@@ -31,7 +31,7 @@ __all__ = ["track_recordings_on_cluster"]
 
 
 @dataclass(frozen=True)
-class JobSpec:
+class JobPlan:
     """What a worker needs to run a recording's windows (the models are
     made on the worker, by the factory)."""
 
@@ -56,12 +56,12 @@ def _identity_task(settings: ModelSettings) -> dict:
     return models_identity(settings, _models(settings))
 
 
-def _window_task(spec: JobSpec, recording: Recording, manifest_path: str, k: int, previous: Any) -> tuple:
+def _window_task(plan: JobPlan, recording: Recording, manifest_path: str, k: int, previous: Any) -> tuple:
     """Window k of a recording: (what it did, its frames, its seconds, error)."""
     if previous is not None and previous[3] is not None:
         return None, 0, 0.0, RuntimeError(f"not run: an earlier window of {recording.name} failed")
     try:
-        job = Job(spec.config, spec.settings, spec.made_with, _models(spec.config.models))
+        job = Job(plan.config, plan.settings, plan.made_with, _models(plan.config.models))
         manifest = Manifest.read(manifest_path)
         run = RecordingRun(job, recording, manifest)  # type: ignore[arg-type]
         done = run.advance(k)
@@ -71,9 +71,9 @@ def _window_task(spec: JobSpec, recording: Recording, manifest_path: str, k: int
         return None, 0, 0.0, _travelling(e)
 
 
-def _page_task(spec: JobSpec, recording: Recording, manifest_path: str, previous: Any) -> tuple:
+def _page_task(plan: JobPlan, recording: Recording, manifest_path: str, previous: Any) -> tuple:
     try:
-        job = Job(spec.config, spec.settings, spec.made_with)
+        job = Job(plan.config, plan.settings, plan.made_with)
         run = RecordingRun(job, recording, Manifest.read(manifest_path))  # type: ignore[arg-type]
         return write_recording_page(run), None
     except Exception as e:  # noqa: BLE001 - reported in the caller's table
@@ -142,7 +142,7 @@ def track_recordings_on_cluster(
                        identity=lambda checked: client.submit(_identity_task, checked.models, pure=False).result())
     job = prepared.job
     os.makedirs(job.config.output, exist_ok=True)
-    spec = JobSpec(job.config, job.settings, job.made_with)
+    plan = JobPlan(job.config, job.settings, job.made_with)
     runs: list[RecordingRun] = []
     pieces: list[_Piece] = []
     by_recording: list[list[_Piece]] = []
@@ -159,13 +159,13 @@ def track_recordings_on_cluster(
             if w["state"] == "handed over":
                 continue
             piece = _Piece(run.where(k))
-            previous = client.submit(_window_task, spec, recording, manifest.path, k, previous, pure=False,
+            previous = client.submit(_window_task, plan, recording, manifest.path, k, previous, pure=False,
                                      priority=-total)
             order[previous] = piece
             pieces.append(piece)
             by_recording[-1].append(piece)
             total += 1
-        page_futures[client.submit(_page_task, spec, recording, manifest.path, previous, pure=False)] = i
+        page_futures[client.submit(_page_task, plan, recording, manifest.path, previous, pure=False)] = i
     console = InRunOrder(pieces)
     finished = 0
     pages: list[Optional[str]] = [None] * len(runs)

@@ -183,10 +183,10 @@ class ModelSettings:
     offload_state_to_cpu: bool = False
 
     def __post_init__(self) -> None:
-        spec = _text(self.factory, "models.factory")
-        module, _, function = spec.partition(":")
+        target = _text(self.factory, "models.factory")
+        module, _, function = target.partition(":")
         if not module or not function.isidentifier() or not all(p.isidentifier() for p in module.split(".")):
-            raise ConfigError(f"models.factory: expected \"module:function\", got {spec!r}")
+            raise ConfigError(f"models.factory: expected \"module:function\", got {target!r}")
         _set(self, "paths", _texts(self.paths, "models.paths"))
         if not isinstance(self.options, Mapping) or not all(isinstance(k, str) for k in self.options):
             raise _fail("models.options", "a table of keyword arguments", self.options)
