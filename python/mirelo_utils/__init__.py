@@ -12,6 +12,8 @@ Attributes:
     __version__: The installed distribution's version.
 """
 
+from typing import TYPE_CHECKING, Any
+
 from . import _core
 from ._clip import Clip, ClipMasks, ClipRecord, open_clip
 from ._core import (
@@ -80,10 +82,13 @@ from ._runner import (
     RunConfig,
     WindowSettings,
     load_config,
-    track_recordings,
-    track_recordings_on_cluster,
 )
 from ._scores import TrackingScores, evaluate_tracking, read_mot, read_mots, write_mot, write_mots
+
+if TYPE_CHECKING:
+    from ._runner import track_recordings, track_recordings_on_cluster
+
+    __version__: str
 
 __all__ = [
     "CheckSettings",
@@ -174,7 +179,17 @@ __all__ = [
 _core._use_settings(globals())  # type: ignore[attr-defined]  # private, not in the stubs
 
 
-def __getattr__(name: str) -> str:
+_LAZY = ("track_recordings", "track_recordings_on_cluster")
+
+
+def __getattr__(name: str) -> Any:
+    # The runs' modules load on first use (see _runner).
+    if name in _LAZY:
+        from . import _runner
+
+        found = getattr(_runner, name)
+        globals()[name] = found
+        return found
     # The version is read from the installed metadata on first use only:
     # importlib.metadata costs more to import than the rest of the package.
     if name == "__version__":
@@ -190,4 +205,4 @@ def __getattr__(name: str) -> str:
 
 
 def __dir__() -> list[str]:
-    return sorted(set(globals()) | {"__version__"})
+    return sorted(set(globals()) | {"__version__", *_LAZY})

@@ -5,7 +5,6 @@ the command line's number options."""
 
 from __future__ import annotations
 
-import argparse
 import importlib
 import os
 import re
@@ -72,6 +71,8 @@ def option_type(kind: Callable[[str], Any], what: str, low: float, high: Optiona
     got <text>" otherwise, NaN included)."""
 
     def read(text: str) -> Any:
+        import argparse
+
         try:
             value = kind(text)
         except ValueError:

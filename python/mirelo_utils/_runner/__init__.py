@@ -17,6 +17,8 @@ the command line of the same. The pieces:
 numpy, pandas, torch, Jinja2 and Dask are imported by the calls.
 """
 
+from typing import TYPE_CHECKING, Any
+
 from .config import (
     CheckSettings,
     ConfigError,
@@ -29,9 +31,25 @@ from .config import (
     WindowSettings,
     load_config,
 )
-from .cluster import track_recordings_on_cluster
 from .models import Models
-from .run import track_recordings
+
+if TYPE_CHECKING:
+    from .cluster import track_recordings_on_cluster
+    from .run import track_recordings
+
+# The runs themselves (their steps, page, manifest and cluster tasks) are
+# imported by their first use, not by import mirelo_utils.
+_RUNS = {"track_recordings": ".run", "track_recordings_on_cluster": ".cluster"}
+
+
+def __getattr__(name: str) -> Any:
+    if name in _RUNS:
+        import importlib
+
+        found = getattr(importlib.import_module(_RUNS[name], __name__), name)
+        globals()[name] = found
+        return found
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
 
 __all__ = [
     "CheckSettings",

@@ -6,7 +6,6 @@ last step it finished."""
 from __future__ import annotations
 
 import dataclasses
-import hashlib
 import json
 from typing import Any, Optional
 
@@ -25,6 +24,8 @@ STATES = ("cut", "tracked", "refined", "checked", "handed over")
 
 
 def _file_digest(path: str, key: str) -> str:
+    import hashlib
+
     try:
         with open(path, "rb") as f:
             return hashlib.sha256(f.read()).hexdigest()
@@ -71,6 +72,8 @@ def settings_differences(old: dict[str, Any], new: dict[str, Any]) -> list[str]:
 
 
 def digest(made_with: dict[str, Any]) -> str:
+    import hashlib
+
     text = json.dumps(made_with, sort_keys=True, default=str)
     return hashlib.sha256(text.encode("utf-8")).hexdigest()[:16]
 

@@ -4,7 +4,6 @@ the identity of the models that a recording's manifest keeps."""
 
 from __future__ import annotations
 
-import hashlib
 import importlib
 import sys
 from collections.abc import Mapping
@@ -127,6 +126,8 @@ def _module_of(obj: Any) -> Any:
 def _weights_digest(models: Models) -> str:
     """sha256 over every parameter and buffer (names, types, shapes, bytes)
     of the models' torch modules."""
+    import hashlib
+
     torch = sys.modules.get("torch")
     digest = hashlib.sha256()
     for name in REQUIRED:
